@@ -1,0 +1,41 @@
+# Build and test entry points; the logic lives in scripts/.
+#
+#   make test     build with -Werror and run pytest on Python 3.12 and 3.13
+#   make demo     build into .venv and run examples/quickstart.py
+#   make bench    build into .venv-bench and run bench/run.py
+#   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/
+#   make clean    remove build trees, dist/ and the virtualenvs
+#
+# PYTHON=/path/to/python restricts every target to that one interpreter.
+# PYTEST_ARGS="..." is passed on to pytest by `make test`.
+
+SHELL := /bin/bash
+
+PYTHON ?=
+PYTEST_ARGS ?=
+export PYTHON PYTEST_ARGS
+
+.PHONY: all test demo bench sanitize fuzz wheels clean
+
+all: test
+
+test:
+	@bash scripts/test.sh
+
+demo:
+	@bash scripts/demo.sh
+
+bench:
+	@bash scripts/bench.sh
+
+sanitize:
+	@echo "make sanitize: not yet available" >&2; exit 1
+
+fuzz:
+	@echo "make fuzz: not yet available" >&2; exit 1
+
+wheels:
+	@bash scripts/wheels.sh
+
+clean:
+	rm -rf build dist .venv .venv-* *.egg-info .pytest_cache .hypothesis

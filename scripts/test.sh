@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# `make test`: install the node tooling, then for each Python (3.12 and 3.13,
+# or only $PYTHON) build the extension with -Werror into .venv-<X.Y> and run
+# pytest. Stops at the first failure; the output ends with the summary line
+# of the last pytest run. A pytest exit code of 5 (no tests collected) is a
+# failure like any other non-zero code.
+set -euo pipefail
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+# Node tooling (newman) used by the tests.
+node_dir=tests/node
+if [[ -f $node_dir/package.json ]]; then
+    if [[ ! -x $node_dir/node_modules/.bin/newman ||
+        $node_dir/package-lock.json -nt $node_dir/node_modules/.package-lock.json ]]; then
+        command -v npm >/dev/null || die "npm is required to install $node_dir"
+        log "installing node tooling into $node_dir/node_modules"
+        npm ci --prefix "$node_dir" --no-audit --no-fund --loglevel=error
+    fi
+fi
+
+# Resolve every interpreter first so a missing one fails before any work.
+pythons_list=$(test_pythons)
+mapfile -t pythons <<<"$pythons_list"
+[[ -n $pythons_list ]] || die "no Python interpreter to test with"
+
+read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
+
+for py in "${pythons[@]}"; do
+    ver=$(py_minor "$py")
+    venv=$ROOT/.venv-$ver
+    log "Python $ver: $py"
+    ensure_venv "$venv" "$py"
+    pip_quiet "$venv" install -q --upgrade pip
+    pip_quiet "$venv" install -q -r requirements-test.txt
+    log "Python $ver: building tolmek (TOLMEK_WERROR=ON)"
+    install_project "$venv" --config-settings=cmake.define.TOLMEK_WERROR=ON
+    log "Python $ver: pytest"
+    "$venv/bin/python" -m pytest -q tests "${pytest_args[@]}"
+done

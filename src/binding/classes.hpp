@@ -1,0 +1,28 @@
+// The module's three classes as the binding layer sees them.
+#pragma once
+
+#include <Python.h>
+
+#include "binding/ref.hpp"
+#include "binding/type_object.hpp"
+#include "model/http_method.hpp"
+#include "model/request.hpp"
+
+namespace tolmek::binding {
+
+LazyType& http_method_type();
+LazyType& tolmek_type();
+LazyType& collection_type();
+
+/// The method value of an HTTPMETHOD member, read under a shared borrow; TypeError naming
+/// "HTTPMETHOD" for anything else.
+model::HttpMethod to_http_method(PyObject* obj);
+
+/// A deep copy of a Tolmek's record, read under a shared borrow; TypeError naming "Tolmek"
+/// for anything else.
+model::Request to_request(PyObject* obj);
+
+/// A new Tolmek object holding `request`.
+Ref wrap_request(model::Request request);
+
+}  // namespace tolmek::binding

@@ -1,0 +1,11 @@
+// Results that cannot be made.
+#include "binding/result.hpp"
+
+namespace tolmek::binding {
+
+void result_failed(std::source_location where) {
+    if (PyErr_Occurred()) PyErr_Print();
+    fail("Python API call failed", where);
+}
+
+}  // namespace tolmek::binding

@@ -1,0 +1,67 @@
+// Making result objects; a result that cannot be made is an internal failure.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "binding/error.hpp"
+#include "binding/ref.hpp"
+#include "render/sink.hpp"
+
+namespace tolmek::binding {
+
+/// Prints the interpreter's pending error and fails with "Python API call failed".
+[[noreturn]] void result_failed(std::source_location where = std::source_location::current());
+
+/// Checks a freshly made result object.
+inline Ref result(PyObject* made) {
+    if (made == nullptr) result_failed();
+    return Ref::steal(made);
+}
+
+inline Ref new_str(std::string_view utf8) {
+    return result(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+/// Runs a renderer (a callable taking any sink) straight into a new `str`: one pass
+/// measures the exact length and widest character, the second writes the characters into
+/// the string's own storage, so no intermediate text is made or decoded again.
+template <class Render>
+Ref render_str(Render&& render) {
+    render::Measure measure;
+    render(measure);
+    if (measure.length() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        result_failed();
+    }
+    auto length = static_cast<Py_ssize_t>(measure.length());
+    Ref str = result(PyUnicode_New(length, render::max_char(measure.width())));
+    void* data = PyUnicode_DATA(str.get());
+    bool exact;
+    switch (PyUnicode_KIND(str.get())) {
+        case PyUnicode_1BYTE_KIND: {
+            render::UnitWriter<Py_UCS1> writer(static_cast<Py_UCS1*>(data));
+            render(writer);
+            exact = writer.position() == static_cast<Py_UCS1*>(data) + length;
+            break;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            render::UnitWriter<Py_UCS2> writer(static_cast<Py_UCS2*>(data));
+            render(writer);
+            exact = writer.position() == static_cast<Py_UCS2*>(data) + length;
+            break;
+        }
+        default: {
+            render::UnitWriter<Py_UCS4> writer(static_cast<Py_UCS4*>(data));
+            render(writer);
+            exact = writer.position() == static_cast<Py_UCS4*>(data) + length;
+            break;
+        }
+    }
+    if (!exact) fail("rendered text does not match its measured length");
+    return str;
+}
+
+}  // namespace tolmek::binding

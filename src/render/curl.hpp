@@ -1,0 +1,102 @@
+// The curl command line for one request, quoted so that a POSIX shell passes every text on intact.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "model/request.hpp"
+
+namespace tolmek::render {
+
+namespace curl_detail {
+
+/// Bytes that may stand bare in a URL word: ASCII letters, digits and _ @ % + = : , . / - ?
+constexpr std::array<bool, 256> url_bare = [] {
+    std::array<bool, 256> t{};
+    for (int c = '0'; c <= '9'; ++c) t[c] = true;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = true;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = true;
+    for (unsigned char c : std::string_view("_@%+=:,./-?")) t[c] = true;
+    return t;
+}();
+
+/// Bytes that keep their meaning inside double quotes (or start history expansion): " \ $ ` !
+constexpr std::array<bool, 256> double_quote_active = [] {
+    std::array<bool, 256> t{};
+    for (unsigned char c : std::string_view("\"\\$`!")) t[c] = true;
+    return t;
+}();
+
+template <class Sink>
+void single_quoted_inside(Sink& out, std::string_view s) {
+    // Inside single quotes only the apostrophe needs care: close, escaped apostrophe, reopen.
+    std::size_t run = 0;
+    for (std::size_t i = s.find('\''); i != std::string_view::npos; i = s.find('\'', run)) {
+        out.text(s.substr(run, i - run));
+        out.ascii("'\\''");
+        run = i + 1;
+    }
+    out.text(s.substr(run));
+}
+
+template <const std::array<bool, 256>& Table>
+bool any_of(std::string_view s) noexcept {
+    for (unsigned char c : s)
+        if (Table[c]) return true;
+    return false;
+}
+
+inline bool all_url_bare(std::string_view s) noexcept {
+    for (unsigned char c : s)
+        if (!url_bare[c]) return false;
+    return true;
+}
+
+}  // namespace curl_detail
+
+/// Writes `curl -X METHOD URL [-H "name: value"]... [-d 'body']`. Texts that a shell would
+/// alter are put in single quotes; everything else is written as it stands.
+template <class Sink>
+void write_curl(Sink& out, const model::Request& request) {
+    using namespace curl_detail;
+    out.ascii("curl -X ");
+    out.ascii(model::name_text(request.method()));
+    out.ascii(' ');
+
+    std::string_view url = request.url();
+    if (all_url_bare(url)) {
+        out.text(url);
+    } else {
+        out.ascii('\'');
+        single_quoted_inside(out, url);
+        out.ascii('\'');
+    }
+
+    for (model::HeaderView h : request.headers()) {
+        if (!any_of<double_quote_active>(h.name) && !any_of<double_quote_active>(h.value)) {
+            out.ascii(" -H \"");
+            out.text(h.name);
+            out.ascii(": ");
+            out.text(h.value);
+            out.ascii('"');
+        } else {
+            out.ascii(" -H '");
+            single_quoted_inside(out, h.name);
+            out.ascii(": ");
+            single_quoted_inside(out, h.value);
+            out.ascii('\'');
+        }
+    }
+
+    if (auto body = request.body()) {
+        out.ascii(" -d '");
+        single_quoted_inside(out, *body);
+        out.ascii('\'');
+    }
+}
+
+/// The command as UTF-8 text.
+std::string curl_command(const model::Request& request);
+
+}  // namespace tolmek::render

@@ -1,0 +1,130 @@
+// Output sinks shared by the renderers: a measuring pass, a UTF-8 writer and fixed-width writers.
+//
+// Every renderer is a template over a sink and is run twice: once with Measure to learn the
+// exact length (in code points) and the widest character, then with a writer into storage of
+// exactly that size. Text handed to a sink must be valid UTF-8.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace tolmek::render {
+
+/// Widest character class in a text; it decides how wide each stored character must be.
+enum class Width : std::uint8_t { ascii, latin1, bmp, astral };
+
+/// Largest code point of a width class, as storage that holds the text must accept it.
+constexpr std::uint32_t max_char(Width w) noexcept {
+    constexpr std::uint32_t limits[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+    return limits[static_cast<std::size_t>(w)];
+}
+
+/// First pass: counts code points and finds the width class without writing anything.
+class Measure {
+public:
+    void ascii(std::string_view s) noexcept { length_ += s.size(); }
+    void ascii(char) noexcept { ++length_; }
+    void text(std::string_view s) noexcept {
+        // Code points are the bytes that are not continuation bytes; the largest byte tells
+        // the width class, because continuation bytes never exceed 0xBF while lead bytes
+        // 0xC2-0xC3 start Latin-1, 0xC4-0xEF the rest of the BMP and 0xF0-0xF4 astral ones.
+        std::size_t continuation = 0;
+        unsigned top = 0;
+        for (unsigned char c : s) {
+            continuation += (c & 0xC0) == 0x80;
+            top = std::max<unsigned>(top, c);
+        }
+        length_ += s.size() - continuation;
+        Width w = top < 0x80 ? Width::ascii : top < 0xC4 ? Width::latin1 : top < 0xF0 ? Width::bmp : Width::astral;
+        width_ = std::max(width_, w);
+    }
+
+    std::size_t length() const noexcept { return length_; }
+    Width width() const noexcept { return width_; }
+
+private:
+    std::size_t length_ = 0;
+    Width width_ = Width::ascii;
+};
+
+/// Writes UTF-8 bytes into a buffer that the measuring pass sized (in bytes, see Utf8Measure).
+class Utf8Writer {
+public:
+    explicit Utf8Writer(char* out) noexcept : out_(out) {}
+    void ascii(std::string_view s) noexcept { text(s); }
+    void ascii(char c) noexcept { *out_++ = c; }
+    void text(std::string_view s) noexcept {
+        if (!s.empty()) std::memcpy(out_, s.data(), s.size());
+        out_ += s.size();
+    }
+    char* position() const noexcept { return out_; }
+
+private:
+    char* out_;
+};
+
+/// Counts UTF-8 bytes, for sizing a Utf8Writer's buffer.
+class Utf8Measure {
+public:
+    void ascii(std::string_view s) noexcept { size_ += s.size(); }
+    void ascii(char) noexcept { ++size_; }
+    void text(std::string_view s) noexcept { size_ += s.size(); }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    std::size_t size_ = 0;
+};
+
+/// Decodes UTF-8 into fixed-width code units (1, 2 or 4 bytes) of a width class at least as
+/// wide as every character written, which the measuring pass guarantees.
+template <class Unit>
+class UnitWriter {
+public:
+    explicit UnitWriter(Unit* out) noexcept : out_(out) {}
+    void ascii(std::string_view s) noexcept {
+        for (unsigned char c : s) *out_++ = static_cast<Unit>(c);
+    }
+    void ascii(char c) noexcept { *out_++ = static_cast<Unit>(static_cast<unsigned char>(c)); }
+    void text(std::string_view s) noexcept {
+        const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+        const auto* end = p + s.size();
+        while (p < end) {
+            unsigned c = *p;
+            if (c < 0x80) {
+                *out_++ = static_cast<Unit>(c);
+                p += 1;
+            } else if (c < 0xE0) {
+                *out_++ = static_cast<Unit>(((c & 0x1F) << 6) | (p[1] & 0x3F));
+                p += 2;
+            } else if (c < 0xF0) {
+                *out_++ = static_cast<Unit>(((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+                p += 3;
+            } else {
+                *out_++ = static_cast<Unit>(((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
+                                            (p[3] & 0x3F));
+                p += 4;
+            }
+        }
+    }
+    Unit* position() const noexcept { return out_; }
+
+private:
+    Unit* out_;
+};
+
+/// Runs a renderer into a new std::string of UTF-8 (used by tests, fuzzing and tools).
+template <class Render>
+std::string render_utf8(Render&& render) {
+    Utf8Measure measure;
+    render(measure);
+    std::string out(measure.size(), '\0');
+    Utf8Writer writer(out.data());
+    render(writer);
+    return out;
+}
+
+}  // namespace tolmek::render

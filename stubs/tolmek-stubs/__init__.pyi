@@ -1,0 +1,1 @@
+# Type stubs for the tolmek extension module.
