@@ -93,11 +93,19 @@ public:
         const auto* p = reinterpret_cast<const unsigned char*>(s.data());
         const auto* end = p + s.size();
         while (p < end) {
+            // 1. Copy the run of ASCII bytes up to the next multi-byte sequence, widening
+            //    each byte; the run is found eight bytes at a time.
+            const unsigned char* run = p;
+            for (std::uint64_t word; end - p >= 8; p += 8) {
+                std::memcpy(&word, p, 8);
+                if (word & 0x8080808080808080u) break;
+            }
+            while (p < end && *p < 0x80) ++p;
+            widen(run, p);
+            if (p == end) break;
+            // 2. Decode one multi-byte sequence (the input is valid UTF-8).
             unsigned c = *p;
-            if (c < 0x80) {
-                *out_++ = static_cast<Unit>(c);
-                p += 1;
-            } else if (c < 0xE0) {
+            if (c < 0xE0) {
                 *out_++ = static_cast<Unit>(((c & 0x1F) << 6) | (p[1] & 0x3F));
                 p += 2;
             } else if (c < 0xF0) {
@@ -113,6 +121,15 @@ public:
     Unit* position() const noexcept { return out_; }
 
 private:
+    void widen(const unsigned char* first, const unsigned char* last) noexcept {
+        if constexpr (sizeof(Unit) == 1) {
+            std::memcpy(out_, first, static_cast<std::size_t>(last - first));
+            out_ += last - first;
+        } else {
+            for (; first != last; ++first) *out_++ = static_cast<Unit>(*first);
+        }
+    }
+
     Unit* out_;
 };
 
