@@ -56,7 +56,9 @@ inline bool all_url_bare(std::string_view s) noexcept {
 }  // namespace curl_detail
 
 /// Writes `curl -X METHOD URL [-H "name: value"]... [-d 'body']`. Texts that a shell would
-/// alter are put in single quotes; everything else is written as it stands.
+/// alter are put in single quotes; everything else is written as it stands. A URL that starts
+/// with "-" gets "--url " before it and a body that starts with "@" is sent with --data-raw,
+/// so that curl takes neither as an instruction.
 template <class Sink>
 void write_curl(Sink& out, const model::Request& request) {
     using namespace curl_detail;
@@ -64,7 +66,10 @@ void write_curl(Sink& out, const model::Request& request) {
     out.ascii(model::name_text(request.method()));
     out.ascii(' ');
 
+    // curl takes any word that starts with "-" as an option (a URL of "-o~/.bashrc" would
+    // write a file), so such a URL is named explicitly.
     std::string_view url = request.url();
+    if (url.starts_with('-')) out.ascii("--url ");
     if (all_url_bare(url)) {
         out.text(url);
     } else {
@@ -89,8 +94,10 @@ void write_curl(Sink& out, const model::Request& request) {
         }
     }
 
+    // -d reads a file when its data starts with "@" (a body of "@~/.ssh/id_rsa" would send
+    // that file); --data-raw sends such a body as it is.
     if (auto body = request.body()) {
-        out.ascii(" -d '");
+        out.ascii(body->starts_with('@') ? " --data-raw '" : " -d '");
         single_quoted_inside(out, *body);
         out.ascii('\'');
     }

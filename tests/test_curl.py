@@ -1,0 +1,157 @@
+"""The curl command line: exact text, and the words a POSIX shell (shlex, bash) and curl itself see."""
+
+import http.server
+import os
+import shlex
+import shutil
+import subprocess
+import threading
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tolmek
+from conftest import M
+
+METHODS = "GET POST PUT DELETE HEAD OPTIONS PATCH TRACE CONNECT".split()
+
+
+def command(url, headers=(), method="GET", body=None):
+    return tolmek.Tolmek(url, list(headers), getattr(M, method), body).get_request_command()
+
+
+def argv(url, headers, method, body):
+    """The argument list the command must put in front of curl."""
+    return (["curl", "-X", method] + (["--url"] if url.startswith("-") else []) + ([url] if url else [])
+            + [word for n, v in headers for word in ("-H", f"{n}: {v}")]
+            + ([("--data-raw" if body.startswith("@") else "-d"), body] if body is not None else []))
+
+
+Q = "'\\''"  # a quote inside single quotes
+SHELL_ENV = {"LC_ALL": "C.UTF-8", "PATH": os.environ.get("PATH", os.defpath)}
+
+
+@pytest.mark.parametrize("args, expected", [
+    (("/api/items?id=7", [("Content-Type", "application/x-www-form-urlencoded"), ("X-Mode", "test")],
+      "POST", "name=box&count=2"),
+     "curl -X POST /api/items?id=7 -H \"Content-Type: application/x-www-form-urlencoded\""
+     " -H \"X-Mode: test\" -d 'name=box&count=2'"),
+    (("/api/items?id=7", [], "POST"), "curl -X POST /api/items?id=7"),
+    (("/status",), "curl -X GET /status"),
+    (("/s", [], "PUT", ""), "curl -X PUT /s -d ''"),
+    (("",), "curl -X GET "),
+    (("", [("A", "1")]), 'curl -X GET  -H "A: 1"'),
+    (("/", [("", "")]), 'curl -X GET / -H ": "'),
+    (("/", [("A", "2"), ("B", "x"), ("A", "1")]), 'curl -X GET / -H "A: 2" -H "B: x" -H "A: 1"'),
+    (("/", [], "POST", "a\nb\r\n"), "curl -X POST / -d 'a\nb\r\n'"),
+    (("/", [], "POST", "it's"), f"curl -X POST / -d 'it{Q}s'"),
+    (("/", [], "POST", "'$x' \"`!\\"), f"curl -X POST / -d '{Q}$x{Q} \"`!\\'"),
+    # Double quotes are kept as long as nothing in them is special to the shell there.
+    (("/", [("X", "it's & ; ~ <é>")]), "curl -X GET / -H \"X: it's & ; ~ <é>\""),
+    (("/", [("X$", "it's")]), f"curl -X GET / -H 'X$: it{Q}s'"),
+    (("/", [("A", "1"), ("B", "$"), ("C", "3")]), "curl -X GET / -H \"A: 1\" -H 'B: $' -H \"C: 3\""),
+    (("azAZ09_@%+=:,./-?",), "curl -X GET azAZ09_@%+=:,./-?"),
+    (("/it's",), f"curl -X GET '/it{Q}s'"),
+    (("'",), f"curl -X GET '{Q}'"),
+    # Words curl would take as instructions: an option-like URL, a body naming a file to send.
+    (("-o/tmp/x",), "curl -X GET --url -o/tmp/x"),
+    (("-K x",), "curl -X GET --url '-K x'"),
+    (("/", [], "POST", "@/etc/passwd"), "curl -X POST / --data-raw '@/etc/passwd'"),
+    (("/", [], "POST", "a@b"), "curl -X POST / -d 'a@b'"),
+])
+def test_exact_text(args, expected):
+    assert command(*args) == expected
+
+
+@pytest.mark.parametrize("ch", '"\\$`!')
+def test_header_with_shell_special_is_single_quoted(ch):
+    assert command("/", [("X", f"a{ch}b")]) == f"curl -X GET / -H 'X: a{ch}b'"
+
+
+@pytest.mark.parametrize("ch", " &~;é٣*[]{}#()<>|^\t\n\"$`!\\")  # ٣: a digit, but not an ASCII one
+def test_url_with_any_other_character_is_single_quoted(ch):
+    assert command(f"/a{ch}b?c") == f"curl -X GET '/a{ch}b?c'"
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_method_name_follows_dash_x(method):
+    assert command("/x", method=method) == f"curl -X {method} /x"
+
+
+def test_each_call_gives_a_new_equal_string():
+    t = tolmek.Tolmek("/x", [("A", "b")], M.PUT, "b")
+    first, second = t.get_request_command(), t.get_request_command()
+    assert first == second and first is not second
+
+
+TEXT = st.text(alphabet=st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"))
+REQUESTS = st.tuples(TEXT, st.lists(st.tuples(TEXT, TEXT), max_size=4), st.sampled_from(METHODS), st.none() | TEXT)
+
+
+@settings(max_examples=300, deadline=None)
+@given(REQUESTS)
+def test_shlex_recovers_every_argument(req):
+    assert shlex.split(command(*req)) == argv(*req)
+
+
+@pytest.mark.skipif(shutil.which("bash") is None, reason="bash not installed")
+@settings(max_examples=60, deadline=None)
+@given(st.lists(REQUESTS, min_size=1, max_size=8))
+def test_bash_passes_every_argument(reqs):
+    # A shell function stands in for curl and prints its argument count and arguments, NUL-terminated.
+    script = "curl() { printf '%s\\0' \"$#\" \"$@\"; }\n" + "\n".join(command(*r) for r in reqs) + "\n"
+    out = subprocess.run(["bash", "-c", script.encode()], capture_output=True, check=True, timeout=20, env=SHELL_ENV)
+    fields, seen = [f.decode() for f in out.stdout.split(b"\0")[:-1]], []
+    while fields:
+        n = int(fields[0])
+        seen.append(["curl"] + fields[1:n + 1])
+        fields = fields[n + 1:]
+    assert seen == [argv(*r) for r in reqs]
+
+
+class Recorder(http.server.BaseHTTPRequestHandler):
+    def record(self):
+        length = self.headers.get("Content-Length")
+        body = self.rfile.read(int(length)) if length is not None else None
+        self.server.seen.append((self.command, self.path, self.headers.items(), body))
+        self.send_response(200)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+for _name in METHODS:
+    setattr(Recorder, "do_" + _name, Recorder.record)
+
+# Header values are sent as UTF-8 bytes; http.server hands them back decoded as latin-1.
+HEADERS = [("X-Plain", "box & co; ~tilde <é>"), ("X-Apos", "it's"), ("X-Quote", 'say "hi"'),
+           ("X-Shell", "$HOME `id` !! \\n 'x'"), ("X-It's$`!", "ünïcode ✓ 日本")]
+BODIES = [None, "", "it's \"$HOME\" `id` !! & ; \\ ~ é ✓\nsecond line\r\nthird\n", "@/etc/hostname"]
+
+
+# curl passes every method through -X verbatim (HEAD, TRACE and CONNECT included), and the
+# server answers with an empty body, so no method needs special handling.  URLs stay free of
+# spaces, [] {} (curl globbing) and non-ASCII (curl rejects or re-encodes those itself).
+@pytest.mark.skipif(shutil.which("curl") is None or shutil.which("bash") is None, reason="curl or bash missing")
+@pytest.mark.parametrize("body", BODIES, ids=["no-body", "empty-body", "body", "file-like-body"])
+@pytest.mark.parametrize("method", METHODS)
+def test_real_curl_sends_the_request_intact(method, body):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Recorder)
+    server.seen = []
+    thread = threading.Thread(target=server.serve_forever, args=(0.01,), daemon=True)
+    thread.start()
+    try:
+        path = "/it's/$HOME/`id`/!!?a=1&b='2'$x;c=~*()"
+        cmd = command(f"http://127.0.0.1:{server.server_address[1]}{path}", HEADERS, method, body)
+        subprocess.run(["bash", "-c", cmd.encode()], capture_output=True, check=True, timeout=20, env=SHELL_ENV)
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(5)
+    [(got_method, got_path, got_headers, got_body)] = server.seen
+    assert (got_method, got_path) == (method, path)
+    sent = [(n, v.encode("latin-1")) for n, v in got_headers if n in dict(HEADERS)]
+    assert sent == [(n, v.encode()) for n, v in HEADERS]
+    assert got_body == (None if body is None else body.encode())
