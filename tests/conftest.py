@@ -1,6 +1,7 @@
 """Shared helpers: an independent Python rendering of the collection document."""
 
 import json
+import os
 import re
 import sys
 
@@ -59,3 +60,17 @@ def refcounts():
 
 
 M = tolmek.HTTPMETHOD
+
+
+# `make sanitize` runs the suite with the sanitizer runtimes preloaded and sets TOLMEK_SANITIZE=1.
+# Tests that cannot work there (address-space limits, RSS measurements) skip on SANITIZED.
+SANITIZED = os.environ.get("TOLMEK_SANITIZE") == "1"
+_SANITIZER_VARS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+
+
+def foreign_env(**extra):
+    """Environment for a child that is not this Python (node, bash, curl): the current one
+    without the sanitizer preload and options, which only the instrumented module needs."""
+    env = {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARS}
+    env.update(extra)
+    return env

@@ -1,0 +1,115 @@
+"""export_collection: exact text, URL splitting, JSON escaping, and validity as a Postman v2.1.0 collection."""
+
+import json
+import pathlib
+
+import jsonschema
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from conftest import M, reference_text
+from tolmek import Tolmek, TolmekCollection
+
+METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
+SCHEMA_FILE = pathlib.Path(__file__).parent / "data" / "postman-collection-v2.1.0.schema.json"
+VALIDATOR = jsonschema.Draft4Validator(json.loads(SCHEMA_FILE.read_text("utf-8")))
+
+
+def export_and_validate(collection):
+    """Export, check the text is a Postman v2.1.0 collection, and return (text, parsed document)."""
+    text = collection.export_collection()
+    doc = json.loads(text)
+    VALIDATOR.validate(doc)
+    return text, doc
+
+
+def make(requests):
+    return TolmekCollection([Tolmek(u, h, getattr(M, m), b) for u, h, m, b in requests])
+
+
+WORKED = ("https:///v1/items", [("Content-Type", "text/plain")], "POST", "x=1\ny=2")
+
+
+@pytest.mark.parametrize(
+    "requests, expected",
+    [
+        ([], '{"info":{"name":"Tolmek Collection","schema":"https://schema.getpostman.com/json/collection/v2.1.0/'
+         'collection.json"},"item":[]}'),
+        ([WORKED], '{"info":{"name":"Tolmek Collection","schema":"https://schema.getpostman.com/json/collection/v2.1.0/'
+         'collection.json"},"item":[{"name":"https:///v1/items","request":{"body":{"mode":"raw","raw":"x=1\\ny=2"},'
+         '"header":[{"key":"Content-Type","value":"text/plain"}],"method":"POST",'
+         '"url":{"host":"","path":["v1","items"],"protocol":"https","raw":"https:///v1/items"}}}]}'),
+    ],
+)
+def test_exact_text(requests, expected):
+    assert export_and_validate(make(requests))[0] == expected
+
+
+@pytest.mark.parametrize(
+    "url, protocol, host, path",
+    [
+        ("http://localhost:8000/a", "http", "localhost:8000", ["a"]),
+        ("/status", "https", "", ["status"]),
+        ("a/b/c", "https", "a", ["b", "c"]),
+        ("", "https", "", []),
+        ("https://h", "https", "h", []),
+        ("https://h/", "https", "h", [""]),
+        ("https://h/a//b", "https", "h", ["a", "", "b"]),
+        ("//cdn.example/x", "https", "cdn.example", ["x"]),
+        ("HTTP://X/y", "HTTP", "X", ["y"]),
+        ("git+ssh://h/p", "git+ssh", "h", ["p"]),
+        ("a1.b-c://h", "a1.b-c", "h", []),
+        # A scheme must start with a letter and use only letters, digits, + - . before "://".
+        ("1http://h/p", "https", "1http:", ["", "h", "p"]),
+        ("ht_tp://h", "https", "ht_tp:", ["", "h"]),
+        ("://h/p", "https", ":", ["", "h", "p"]),
+        ("mailto:x", "https", "mailto:x", []),
+        ("///x", "https", "", ["x"]),
+        ("http://h/a/b?q=1&r=/x#frag", "http", "h", ["a", "b?q=1&r=", "x#frag"]),
+        ("http://h?q=1", "http", "h?q=1", []),
+    ],
+)
+def test_url_splitting(url, protocol, host, path):
+    _, doc = export_and_validate(make([(url, [], "GET", None)]))
+    item = doc["item"][0]
+    assert item["name"] == url
+    assert item["request"]["url"] == {"host": host, "path": path, "protocol": protocol, "raw": url}
+
+
+TRICKY = "a\nb\tc\x00\x1f\x7f/é✓\U0001f600\"q\"\\ \\u0041 \r\b\f'"
+
+
+def test_string_escaping_matches_json_dumps():
+    """Only " \\ and U+0000-U+001F are escaped (\\u00xx lower case); / U+007F and non-ASCII are written raw."""
+    c = make([(TRICKY, [(TRICKY, TRICKY)], "PUT", TRICKY)])
+    text, doc = export_and_validate(c)
+    dumped = json.dumps(TRICKY, ensure_ascii=False)
+    assert text.count(dumped) == 5  # name, url.raw, key, value, body
+    assert "\\u001f" in dumped and "\\u007f" not in text and "\\/" not in text
+    assert doc["item"][0]["request"]["body"]["raw"] == TRICKY
+    assert text == reference_text([(TRICKY, [(TRICKY, TRICKY)], "PUT", TRICKY)])
+
+
+def test_body_headers_and_order():
+    reqs = [("http://b/", [("X", "1"), ("X", "2"), ("Y", "")], "DELETE", None), ("http://a/", [], "PATCH", "")]
+    _, doc = export_and_validate(make(reqs))
+    b, a = (item["request"] for item in doc["item"])
+    assert [item["name"] for item in doc["item"]] == ["http://b/", "http://a/"]
+    assert b["header"] == [{"key": "X", "value": "1"}, {"key": "X", "value": "2"}, {"key": "Y", "value": ""}]
+    assert a["header"] == []
+    assert a["body"] == b["body"] == {"mode": "raw", "raw": ""}
+    assert (b["method"], a["method"]) == ("DELETE", "PATCH")
+
+
+SPECIAL = ["\x00", "\x1f", "\x7f", "\U0001f600", '"', "'", "\\", "/", "é", ":", "?", "#"]
+TEXT = st.text(st.characters(codec="utf-8") | st.sampled_from(SPECIAL), max_size=20)
+PREFIX = st.sampled_from(["", "http://", "https://", "//", "HTTP://", "a+b.c-d://", "1x://", "/"])
+HEADERS = st.lists(st.tuples(TEXT, TEXT), max_size=3)
+REQUEST = st.tuples(st.builds(str.__add__, PREFIX, TEXT), HEADERS, st.sampled_from(METHODS), st.none() | TEXT)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(REQUEST, max_size=4))
+def test_export_matches_reference(requests):
+    assert export_and_validate(make(requests))[0] == reference_text(requests)
