@@ -1,0 +1,120 @@
+"""The deterministic request set the benchmarks run on, and plain-Python counterparts.
+
+Every input string is built here, before any timing starts. Request i has
+- URL https://api.example.com/v1/users/<i>/orders?page=<i % 100>&limit=50,
+- four headers, the Authorization and X-Request-Id values derived from a hash of i,
+- method number i % 9 (GET, POST, ..., CONNECT in turn),
+- no body for GET, else a JSON text of 100 to 250 characters with escaped quotes,
+  a line break and non-ASCII text.
+"""
+
+import hashlib
+import json
+import re
+
+from tolmek import HTTPMETHOD
+
+METHOD_NAMES = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT")
+METHODS = tuple(getattr(HTTPMETHOD, name) for name in METHOD_NAMES)
+
+CONTENT_TYPE = ("Content-Type", "application/json")
+ACCEPT = ("Accept", "*/*")
+NOTE = 'she said \\"ok\\" \u2014 caf\u00e9 \u2713'  # \" as written inside a JSON string
+PAD = "abcdefghijklmnopqrstuvwxyz0123456789" * 8
+
+
+def _body(i):
+    """A JSON object text of 100 to 250 characters, its length varying with i."""
+    size = 100 + (i * 7919) % 151
+    head = f'{{"id": {i}, "note": "{NOTE}",\n "pad": "'
+    return head + PAD[: size - len(head) - 2] + '"}'
+
+
+def request(i):
+    """(url, headers, method member, method name, body) for request number i."""
+    digest = hashlib.sha512(i.to_bytes(8, "little")).hexdigest()  # 128 hex digits
+    headers = [
+        CONTENT_TYPE,
+        ("Authorization", "Bearer " + digest[:40]),
+        ("X-Request-Id", digest[40:72]),
+        ACCEPT,
+    ]
+    kind = i % 9
+    body = None if kind == 0 else _body(i)
+    url = f"https://api.example.com/v1/users/{i}/orders?page={i % 100}&limit=50"
+    return url, headers, METHODS[kind], METHOD_NAMES[kind], body
+
+
+def requests(n):
+    return [request(i) for i in range(n)]
+
+
+def text_bytes(reqs):
+    """UTF-8 size of what a request carries: URL, header names and values, body."""
+    total = 0
+    for url, headers, _, _, body in reqs:
+        total += len(url.encode()) + sum(len(k.encode()) + len(v.encode()) for k, v in headers)
+        if body is not None:
+            total += len(body.encode())
+    return total
+
+
+class PyRequest:
+    """What a plain-Python request class does: keep the four values, copy the headers."""
+
+    __slots__ = ("url", "headers", "method", "body")
+
+    def __init__(self, url, headers, method, body=None):
+        self.url = url
+        self.headers = tuple(headers)
+        self.method = method
+        self.body = body
+
+
+def naive_command(url, headers, method, body):
+    """The f-string curl rendering with no quoting at all (method given as its name)."""
+    return (
+        f"curl -X {method} {url}"
+        + "".join(f' -H "{k}: {v}"' for k, v in headers)
+        + (f" -d '{body}'" if body is not None else "")
+    )
+
+
+# The collection document in plain Python (the same rule the tests check against).
+SCHEMA_ID = "https://schema.getpostman.com/json/collection/v2.1.0/collection.json"
+_SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://")
+
+
+def url_object(url):
+    m = _SCHEME.match(url)
+    if m:
+        protocol, rest = m.group(1), url[m.end():]
+    elif url.startswith("//"):
+        protocol, rest = "https", url[2:]
+    else:
+        protocol, rest = "https", url
+    host, *path = rest.split("/")
+    return {"host": host, "path": path, "protocol": protocol, "raw": url}
+
+
+def reference_document(reqs):
+    """The document for (url, headers, method_name, body) tuples, as a dict tree."""
+    return {
+        "info": {"name": "Tolmek Collection", "schema": SCHEMA_ID},
+        "item": [
+            {
+                "name": url,
+                "request": {
+                    "body": {"mode": "raw", "raw": body or ""},
+                    "header": [{"key": k, "value": v} for k, v in headers],
+                    "method": method,
+                    "url": url_object(url),
+                },
+            }
+            for url, headers, method, body in reqs
+        ],
+    }
+
+
+def reference_text(reqs):
+    return json.dumps(reference_document(reqs), sort_keys=True, separators=(",", ":"), ensure_ascii=False)
