@@ -56,10 +56,12 @@ def test_any_sequence_is_accepted_in_order(make, keyword):
         ((FailingIter([TypeError]),), TypeError, "argument 'collection': boom"),
     ],
 )
-def test_construction_errors(args, exc, message, refcounts):
+@pytest.mark.parametrize("construct", [TolmekCollection, lambda *a: TolmekCollection.__new__(TolmekCollection, *a)],
+                         ids=["call", "__new__"])
+def test_construction_errors(args, exc, message, construct, refcounts):
     before = refcounts(*args)
     with pytest.raises(exc) as info:
-        TolmekCollection(*args)
+        construct(*args)
     assert str(info.value) == message
     del info
     assert refcounts(*args) == before

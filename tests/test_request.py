@@ -51,6 +51,7 @@ KV = 'curl -X GET u -H "k: v"'
     (lambda: T("u", [], M.POST, ""), "curl -X POST u -d ''"),
     (lambda: T("u", [], M.POST, None), "curl -X POST u"),
     (lambda: T("u", [], M.POST), "curl -X POST u"),
+    (lambda: T.__new__(T, "u", headers=[], method=M.POST), "curl -X POST u"),  # tuple/dict convention
     # the length is only a capacity hint: a failing, huge or negative one does not matter
     (lambda: T("u", Seq([("k", "v")], length=fail(RuntimeError)), M.GET), KV),
     (lambda: T("u", Seq([("k", "v")], length=sys.maxsize), M.GET), KV),
@@ -100,9 +101,10 @@ def conv(arg, typename, target):
     (("u", [("\ud800", "v")], M.GET), {}, (UnicodeEncodeError, None)),
     (("u", [], M.GET, "\udfff"), {}, (UnicodeEncodeError, None)),
 ])
-def test_argument_errors(args, kwargs, error):
+@pytest.mark.parametrize("construct", [T, lambda *a, **k: T.__new__(T, *a, **k)], ids=["call", "__new__"])
+def test_argument_errors(args, kwargs, error, construct):
     with pytest.raises(error[0]) as info:
-        T(*args, **kwargs)
+        construct(*args, **kwargs)
     assert type(info.value) is error[0]
     assert str(info.value) == error[1] or error[1] is None and str(info.value).startswith("'utf-8' codec")
 

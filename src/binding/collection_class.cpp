@@ -33,13 +33,25 @@ std::vector<Request> convert_requests(PyObject* seq) {
     return records;
 }
 
+Ref construct(PyTypeObject* type, PyObject* collection) {
+    if (collection == nullptr || collection == Py_None) return allocate(type, Collection());
+    auto records = convert_argument("collection", [&] { return convert_requests(collection); });
+    return allocate(type, Collection(std::move(records)));
+}
+
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call([&] {
         PyObject* slots[1] = {};
         match_arguments(new_description, args, kwargs, slots);
-        if (slots[0] == nullptr || slots[0] == Py_None) return allocate(type, Collection());
-        auto records = convert_argument("collection", [&] { return convert_requests(slots[0]); });
-        return allocate(type, Collection(std::move(records)));
+        return construct(type, slots[0]);
+    });
+}
+
+PyObject* collection_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return call([&] {
+        PyObject* slots[1] = {};
+        match_arguments(new_description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+        return construct(reinterpret_cast<PyTypeObject*>(type), slots[0]);
     });
 }
 
@@ -98,6 +110,7 @@ const ClassSpec spec{
     .attributes = {},
     .basic_size = sizeof(Object),
     .dealloc = deallocate<Collection>,
+    .vectorcall = collection_vectorcall,
 };
 
 }  // namespace

@@ -29,6 +29,8 @@ decltype(auto) convert_argument(const char* name, Convert&& convert) {
 /// TypeError naming "PyString"; text that cannot be encoded fails with the interpreter's error.
 inline std::string_view to_text(PyObject* obj) {
     if (!PyUnicode_Check(obj)) raise_cannot_convert(obj, "PyString");
+    if (PyUnicode_IS_COMPACT_ASCII(obj))  // its characters are its UTF-8 bytes
+        return {static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))};
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data == nullptr) throw_current();

@@ -79,6 +79,7 @@ const ClassSpec spec{
     .attributes = members,
     .basic_size = sizeof(Member),
     .dealloc = deallocate<HttpMethod>,
+    .vectorcall = nullptr,
 };
 
 }  // namespace

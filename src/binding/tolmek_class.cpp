@@ -40,18 +40,31 @@ void convert_headers(PyObject* seq, HeaderList& out) {
     });
 }
 
+/// Converts the matched arguments in parameter order and makes the object.
+Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
+    std::string_view url = convert_argument("url", [&] { return to_text(slots[0]); });
+    HeaderList headers;
+    convert_argument("headers", [&] { convert_headers(slots[1], headers); });
+    model::HttpMethod method = convert_argument("method", [&] { return to_http_method(slots[2]); });
+    std::optional<std::string_view> body;
+    if (slots[3] != nullptr && slots[3] != Py_None)
+        body = convert_argument("body", [&] { return to_text(slots[3]); });
+    return allocate(type, Request::make(url, headers.pairs.items(), method, body));
+}
+
 PyObject* tolmek_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call([&] {
         PyObject* slots[4] = {};
         match_arguments(new_description, args, kwargs, slots);
-        std::string_view url = convert_argument("url", [&] { return to_text(slots[0]); });
-        HeaderList headers;
-        convert_argument("headers", [&] { convert_headers(slots[1], headers); });
-        model::HttpMethod method = convert_argument("method", [&] { return to_http_method(slots[2]); });
-        std::optional<std::string_view> body;
-        if (slots[3] != nullptr && slots[3] != Py_None)
-            body = convert_argument("body", [&] { return to_text(slots[3]); });
-        return allocate(type, Request::make(url, headers.pairs.items(), method, body));
+        return construct(type, slots);
+    });
+}
+
+PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return call([&] {
+        PyObject* slots[4] = {};
+        match_arguments(new_description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+        return construct(reinterpret_cast<PyTypeObject*>(type), slots);
     });
 }
 
@@ -81,6 +94,7 @@ const ClassSpec spec{
     .attributes = {},
     .basic_size = sizeof(Object),
     .dealloc = deallocate<Request>,
+    .vectorcall = tolmek_vectorcall,
 };
 
 }  // namespace

@@ -89,6 +89,9 @@ PyTypeObject* LazyType::create() {
     PyObject* made = PyType_FromSpec(&spec);
     if (made == nullptr) throw_current();
     auto* candidate = reinterpret_cast<PyTypeObject*>(made);
+    // Calls of the class skip the argument tuple and keyword dictionary; tp_new still
+    // serves Cls.__new__(Cls, ...) with the same matching rules.
+    if (spec_.vectorcall != nullptr) candidate->tp_vectorcall = spec_.vectorcall;
     PyTypeObject* stored = type_.set(candidate);
     if (stored != candidate) Py_DECREF(made);
     return stored;

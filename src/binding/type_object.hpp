@@ -31,6 +31,7 @@ struct ClassSpec {
     std::span<const ClassAttribute> attributes;
     int basic_size;
     destructor dealloc;
+    vectorcallfunc vectorcall;  ///< fast path for calling the class; null for none
 };
 
 /// The type object of one class: created on first use, its class attributes filled once,
