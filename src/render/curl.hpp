@@ -2,6 +2,8 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -40,10 +42,21 @@ void single_quoted_inside(Sink& out, std::string_view s) {
     out.text(s.substr(run));
 }
 
-template <const std::array<bool, 256>& Table>
-bool any_of(std::string_view s) noexcept {
-    for (unsigned char c : s)
-        if (Table[c]) return true;
+/// True if `s` holds a byte that keeps its meaning inside double quotes; eight bytes at a time.
+inline bool needs_single_quotes(std::string_view s) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    auto has = [](std::uint64_t word, char c) {
+        std::uint64_t x = word ^ (ones * static_cast<unsigned char>(c));
+        return (x - ones) & ~x & highs;
+    };
+    const char* p = s.data();
+    const char* end = p + s.size();
+    for (std::uint64_t word; end - p >= 8; p += 8) {
+        std::memcpy(&word, p, 8);
+        if (has(word, '"') | has(word, '\\') | has(word, '$') | has(word, '`') | has(word, '!')) return true;
+    }
+    for (; p != end; ++p)
+        if (double_quote_active[static_cast<unsigned char>(*p)]) return true;
     return false;
 }
 
@@ -79,7 +92,7 @@ void write_curl(Sink& out, const model::Request& request) {
     }
 
     for (model::HeaderView h : request.headers()) {
-        if (!any_of<double_quote_active>(h.name) && !any_of<double_quote_active>(h.value)) {
+        if (!needs_single_quotes(h.name) && !needs_single_quotes(h.value)) {
             out.ascii(" -H \"");
             out.text(h.name);
             out.ascii(": ");

@@ -140,7 +140,12 @@ private:
             std::memcpy(out_, first, static_cast<std::size_t>(last - first));
             out_ += last - first;
         } else {
-            for (; first != last; ++first) *out_++ = static_cast<Unit>(*first);
+            // A local pointer lets the compiler vectorise: stores through out_ itself could
+            // alias the member as far as it knows.
+            Unit* out = out_;
+            auto n = static_cast<std::size_t>(last - first);
+            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<Unit>(first[i]);
+            out_ = out + n;
         }
     }
 
