@@ -4,6 +4,9 @@
 #   make demo     build into .venv and run examples/quickstart.py
 #   make bench    build into .venv-bench and run bench/run.py
 #   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/
+#   make sanitize build with ASan+UBSan into .venv-sanitize and run pytest
+#   make valgrind run fuzz/exercise.py under memcheck; fails on a leak in tolmek
+#   make fuzz     libFuzzer over the renderers for FUZZ_SECONDS (default 60)
 #   make clean    remove build trees, dist/ and the virtualenvs
 #
 # PYTHON=/path/to/python restricts every target to that one interpreter.
@@ -15,7 +18,7 @@ PYTHON ?=
 PYTEST_ARGS ?=
 export PYTHON PYTEST_ARGS
 
-.PHONY: all test demo bench sanitize fuzz wheels clean
+.PHONY: all test demo bench sanitize valgrind fuzz wheels clean
 
 all: test
 
@@ -29,10 +32,13 @@ bench:
 	@bash scripts/bench.sh
 
 sanitize:
-	@echo "make sanitize: not yet available" >&2; exit 1
+	@bash scripts/sanitize.sh
+
+valgrind:
+	@bash scripts/valgrind.sh
 
 fuzz:
-	@echo "make fuzz: not yet available" >&2; exit 1
+	@bash scripts/fuzz.sh
 
 wheels:
 	@bash scripts/wheels.sh

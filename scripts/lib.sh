@@ -72,3 +72,24 @@ test_pythons() {
         find_python "$v" || return 1
     done
 }
+
+# ensure_node_tooling: install tests/node/node_modules (newman, used by the
+# tests) when it is missing or older than the lock file.
+ensure_node_tooling() {
+    local node_dir=$ROOT/tests/node
+    [[ -f $node_dir/package.json ]] || return 0
+    if [[ ! -x $node_dir/node_modules/.bin/newman ||
+        $node_dir/package-lock.json -nt $node_dir/node_modules/.package-lock.json ]]; then
+        command -v npm >/dev/null || die "npm is required to install tests/node"
+        log "installing node tooling into tests/node/node_modules"
+        npm ci --prefix "$node_dir" --no-audit --no-fund --loglevel=error
+    fi
+}
+
+# first_python -> $PYTHON, else the first version in TOLMEK_PY_VERSIONS;
+# for targets that need only one interpreter.
+first_python() {
+    local v
+    read -r v _ <<<"$TOLMEK_PY_VERSIONS"
+    find_python "$v"
+}

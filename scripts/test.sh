@@ -9,15 +9,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # Node tooling (newman) used by the tests.
-node_dir=tests/node
-if [[ -f $node_dir/package.json ]]; then
-    if [[ ! -x $node_dir/node_modules/.bin/newman ||
-        $node_dir/package-lock.json -nt $node_dir/node_modules/.package-lock.json ]]; then
-        command -v npm >/dev/null || die "npm is required to install $node_dir"
-        log "installing node tooling into $node_dir/node_modules"
-        npm ci --prefix "$node_dir" --no-audit --no-fund --loglevel=error
-    fi
-fi
+ensure_node_tooling
 
 # Resolve every interpreter first so a missing one fails before any work.
 pythons_list=$(test_pythons)

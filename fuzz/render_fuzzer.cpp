@@ -1,0 +1,350 @@
+// libFuzzer target for the renderers: builds 1-3 request records from the input, renders the
+// curl command of each and the collection document through both sinks (UTF-8 bytes, and
+// Measure + fixed-width units as the binding does), and compares everything with a plain
+// reference rendering written here from the rules, not from the renderers.
+//
+// Input layout (see fuzz/seeds.py): byte 0 picks the request count (1 + b % 3); the rest is
+// split at 0xFF bytes (never part of UTF-8) into fields. Per request: one field whose first
+// byte is a control byte (header count c % 5, body if (c / 5) % 2, method (c / 10) % 9) and
+// whose remainder is the URL; then a name field and a value field per header; then the body
+// field. Missing fields are empty. Field bytes that are not valid UTF-8 are taken as Latin-1
+// characters, so every input yields valid texts and none is wasted.
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/request.hpp"
+#include "render/curl.hpp"
+#include "render/postman.hpp"
+#include "render/sink.hpp"
+
+namespace {
+
+using tolmek::model::HeaderView;
+using tolmek::model::HttpMethod;
+using tolmek::model::Request;
+namespace render = tolmek::render;
+
+[[noreturn]] void fail(const char* what, const std::string& expected, const std::string& actual) {
+    std::fprintf(stderr, "MISMATCH: %s\nexpected: %s\nactual:   %s\n", what, expected.c_str(), actual.c_str());
+    std::abort();
+}
+
+#define CHECK(cond)                                                        \
+    do {                                                                   \
+        if (!(cond)) fail(#cond, "(condition)", "false at line " + std::to_string(__LINE__)); \
+    } while (0)
+
+// ---- input decoding ------------------------------------------------------------------------
+
+/// Length of a well-formed UTF-8 sequence at p (no overlongs, surrogates or values past
+/// U+10FFFF), or 0.
+std::size_t valid_sequence(const std::uint8_t* p, std::size_t n) {
+    std::uint8_t b = p[0];
+    if (b < 0x80) return 1;
+    std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    if (len == 0 || len > n) return 0;
+    for (std::size_t i = 1; i < len; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    if (b == 0xE0 && p[1] < 0xA0) return 0;   // overlong
+    if (b == 0xED && p[1] >= 0xA0) return 0;  // surrogate
+    if (b == 0xF0 && p[1] < 0x90) return 0;   // overlong
+    if (b == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
+    return len;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+/// Valid UTF-8 from arbitrary bytes: well-formed sequences are kept, any other byte stands
+/// for the Latin-1 character of that value.
+std::string to_utf8(const std::uint8_t* p, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n;) {
+        if (std::size_t len = valid_sequence(p + i, n - i)) {
+            out.append(reinterpret_cast<const char*>(p + i), len);
+            i += len;
+        } else {
+            append_utf8(out, p[i]);
+            ++i;
+        }
+    }
+    return out;
+}
+
+/// Strict decoder for renderer output, which must be valid UTF-8.
+std::u32string decode(std::string_view s) {
+    std::u32string out;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t len = valid_sequence(p + i, s.size() - i);
+        if (len == 0) fail("output is not valid UTF-8", "", std::string(s));
+        char32_t c = len == 1 ? p[i] : p[i] & (0x7F >> len);
+        for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (p[i + k] & 0x3F);
+        out += c;
+        i += len;
+    }
+    return out;
+}
+
+struct Spec {
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> headers;
+    HttpMethod method;
+    std::optional<std::string> body;
+};
+
+std::vector<Spec> parse(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::pair<const std::uint8_t*, std::size_t>> fields;
+    const std::uint8_t* start = data + 1;
+    for (const std::uint8_t* p = start; p <= data + size; ++p) {
+        if (p == data + size || *p == 0xFF) {
+            fields.emplace_back(start, static_cast<std::size_t>(p - start));
+            start = p + 1;
+        }
+    }
+    std::size_t next = 0;
+    auto field = [&]() -> std::pair<const std::uint8_t*, std::size_t> {
+        return next < fields.size() ? fields[next++] : std::pair<const std::uint8_t*, std::size_t>{nullptr, 0};
+    };
+    auto text = [&] {
+        auto [p, n] = field();
+        return to_utf8(p, n);
+    };
+    std::vector<Spec> specs(1 + data[0] % 3);
+    for (Spec& spec : specs) {
+        auto [p, n] = field();
+        unsigned control = n ? p[0] : 0;
+        spec.url = n ? to_utf8(p + 1, n - 1) : std::string();
+        spec.method = static_cast<HttpMethod>(control / 10 % 9);
+        for (unsigned h = 0; h < control % 5; ++h) {
+            std::string name = text();
+            spec.headers.emplace_back(std::move(name), text());
+        }
+        if (control / 5 % 2) spec.body = text();
+    }
+    return specs;
+}
+
+// ---- reference rendering -------------------------------------------------------------------
+
+std::string_view method_name(HttpMethod m) {
+    static const char* const names[] = {"GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"};
+    return names[static_cast<int>(m)];
+}
+
+std::string single_quoted(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string reference_curl(const Spec& r) {
+    const std::string bare = "_@%+=:,./-?";
+    bool url_bare = true;
+    for (char c : r.url) {
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        url_bare = url_bare && (alnum || bare.find(c) != std::string::npos);
+    }
+    // A URL that starts with "-" is named with --url so that curl does not read it as an option.
+    std::string out = "curl -X " + std::string(method_name(r.method)) + " " + (r.url.starts_with('-') ? "--url " : "") +
+                      (url_bare ? r.url : single_quoted(r.url));
+    for (const auto& [name, value] : r.headers) {
+        std::string line = name + ": " + value;
+        if (line.find_first_of("\"\\$`!") == std::string::npos)
+            out += " -H \"" + line + "\"";
+        else
+            out += " -H " + single_quoted(line);
+    }
+    // -d would read a file named by a body that starts with "@"; --data-raw sends it as it is.
+    if (r.body) out += (r.body->starts_with('@') ? " --data-raw " : " -d ") + single_quoted(*r.body);
+    return out;
+}
+
+std::string json(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+                    out += buf;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "\"";
+}
+
+/// The "url" object: the text before the first "://" is the protocol when it is a scheme
+/// (a later "://" cannot follow a valid scheme, as ':' and '/' are not scheme characters).
+std::string reference_url(const std::string& url) {
+    std::string protocol = "https", rest = url;
+    std::size_t colon = url.find("://");
+    bool scheme = colon != std::string::npos && colon > 0 && std::isalpha(static_cast<unsigned char>(url[0]));
+    for (std::size_t i = 0; scheme && i < colon; ++i) {
+        unsigned char c = url[i];
+        scheme = (c < 0x80 && std::isalnum(c)) || c == '+' || c == '-' || c == '.';
+    }
+    if (scheme) {
+        protocol = url.substr(0, colon);
+        rest = url.substr(colon + 3);
+    } else if (url.rfind("//", 0) == 0) {
+        rest = url.substr(2);
+    }
+    std::vector<std::string> segments(1);
+    for (char c : rest) {
+        if (c == '/')
+            segments.emplace_back();
+        else
+            segments.back() += c;
+    }
+    std::string path;
+    for (std::size_t i = 1; i < segments.size(); ++i) path += (i > 1 ? "," : "") + json(segments[i]);
+    return "{\"host\":" + json(segments[0]) + ",\"path\":[" + path + "],\"protocol\":" + json(protocol) +
+           ",\"raw\":" + json(url) + "}";
+}
+
+std::string reference_document(const std::vector<Spec>& specs) {
+    std::string items;
+    for (const Spec& r : specs) {
+        std::string headers;
+        for (const auto& [name, value] : r.headers)
+            headers += (headers.empty() ? "" : ",") + std::string("{\"key\":") + json(name) + ",\"value\":" + json(value) + "}";
+        if (!items.empty()) items += ",";
+        items += "{\"name\":" + json(r.url) + ",\"request\":{\"body\":{\"mode\":\"raw\",\"raw\":" + json(r.body.value_or("")) +
+                 "},\"header\":[" + headers + "],\"method\":\"" + std::string(method_name(r.method)) +
+                 "\",\"url\":" + reference_url(r.url) + "}}";
+    }
+    return "{\"info\":{\"name\":\"Tolmek Collection\",\"schema\":"
+           "\"https://schema.getpostman.com/json/collection/v2.1.0/collection.json\"},\"item\":[" +
+           items + "]}";
+}
+
+// ---- the two sink paths --------------------------------------------------------------------
+
+render::Width width_of(const std::u32string& s) {
+    char32_t top = 0;
+    for (char32_t c : s) top = std::max(top, c);
+    return top < 0x80 ? render::Width::ascii : top < 0x100 ? render::Width::latin1 : top < 0x10000 ? render::Width::bmp : render::Width::astral;
+}
+
+template <class Unit, class Render>
+std::u32string write_units(Render& render, std::size_t length) {
+    // Exactly sized heap storage, so a write past the measured length is an ASan report.
+    auto buffer = std::make_unique<Unit[]>(length);
+    render::UnitWriter<Unit> writer(buffer.get());
+    render(writer);
+    if (writer.position() != buffer.get() + length)
+        fail("units written differ from the measured length", std::to_string(length),
+             std::to_string(writer.position() - buffer.get()));
+    return std::u32string(buffer.get(), buffer.get() + length);
+}
+
+/// Renders through render_utf8 and through Measure + UnitWriter; checks they agree with each
+/// other and with `expected`.
+template <class Render>
+void check_render(const char* what, Render render, const std::string& expected) {
+    std::string utf8 = render::render_utf8(render);
+    if (utf8 != expected) fail(what, expected, utf8);
+
+    // The UTF-8 writer into exactly sized heap storage as well (std::string may have slack).
+    render::Utf8Measure bytes;
+    render(bytes);
+    auto buffer = std::make_unique<char[]>(bytes.size());
+    render::Utf8Writer writer(buffer.get());
+    render(writer);
+    CHECK(writer.position() == buffer.get() + bytes.size());
+    CHECK(std::string_view(buffer.get(), bytes.size()) == utf8);
+
+    std::u32string points = decode(utf8);
+    render::Measure measure;
+    render(measure);
+    CHECK(measure.length() == points.size());
+    // The width must be exactly that of the widest character: Python strings must be made in
+    // their most compact form.
+    CHECK(measure.width() == width_of(points));
+    std::u32string units;
+    switch (measure.width()) {
+        case render::Width::ascii:
+        case render::Width::latin1: units = write_units<std::uint8_t>(render, measure.length()); break;
+        case render::Width::bmp: units = write_units<std::uint16_t>(render, measure.length()); break;
+        case render::Width::astral: units = write_units<std::uint32_t>(render, measure.length()); break;
+    }
+    CHECK(units == points);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return -1;
+    std::vector<Spec> specs = parse(data, size);
+
+    std::vector<Request> records;
+    for (const Spec& s : specs) {
+        std::vector<HeaderView> views;
+        for (const auto& [name, value] : s.headers) views.push_back({name, value});
+        std::optional<std::string_view> body;
+        if (s.body) body = *s.body;
+        Request made = Request::make(s.url, views, s.method, body);
+        // Through a copy and a move, so that the record owns its texts.
+        Request copy(made);
+        records.push_back(std::move(copy));
+    }
+
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        const Spec& s = specs[i];
+        const Request& r = records[i];
+        CHECK(r.url() == s.url);
+        CHECK(r.method() == s.method);
+        CHECK(r.headers().size() == s.headers.size());
+        std::size_t k = 0;
+        for (HeaderView h : r.headers()) {
+            CHECK(h.name == s.headers[k].first && h.value == s.headers[k].second);
+            ++k;
+        }
+        CHECK(r.body().has_value() == s.body.has_value());
+        CHECK(!s.body || *r.body() == *s.body);
+
+        check_render("curl command", [&](auto& sink) { render::write_curl(sink, r); }, reference_curl(s));
+        CHECK(render::curl_command(r) == reference_curl(s));
+    }
+    std::span<const Request> all(records);
+    check_render("collection document", [&](auto& sink) { render::write_collection(sink, all); },
+                 reference_document(specs));
+    CHECK(render::collection_document(all) == reference_document(specs));
+    return 0;
+}

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# `make fuzz`: build fuzz/render_fuzzer.cpp with libFuzzer, ASan and UBSan
+# (clang; installed from Debian's packages when missing) and run it for
+# FUZZ_SECONDS (default 60). Fails on any crash, sanitizer report or mismatch.
+#
+# The seeds in fuzz/corpus/ are read but never written: inputs libFuzzer finds
+# go to build/fuzz/corpus/, which is kept between runs (it is scratch space),
+# and a failing input is saved as build/fuzz/crash-* (or leak-*, timeout-*).
+# Reproduce one with: build/fuzz/render_fuzzer build/fuzz/crash-...
+set -euo pipefail
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+seconds=${FUZZ_SECONDS:-60}
+out=$ROOT/build/fuzz
+
+find_clang() {
+    local c
+    for c in clang++ clang++-14; do
+        if command -v "$c" >/dev/null; then
+            command -v "$c"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# libFuzzer's runtime comes in a package of its own (libclang-rt-*-dev), so a
+# clang without it cannot link -fsanitize=fuzzer.
+has_fuzzer_runtime() {
+    local dir
+    dir=$("$1" -print-runtime-dir 2>/dev/null) || return 1
+    [[ -f $dir/libclang_rt.fuzzer-x86_64.a || -f $dir/libclang_rt.fuzzer.a ]]
+}
+
+cxx=$(find_clang || true)
+if [[ -z $cxx ]] || ! has_fuzzer_runtime "$cxx"; then
+    ((EUID == 0)) || die "clang with libFuzzer is needed: apt-get install clang libclang-rt-14-dev"
+    command -v apt-get >/dev/null || die "clang with libFuzzer is needed (no apt-get here to install it)"
+    log "installing clang and libFuzzer (apt-get)"
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang libclang-rt-14-dev
+    cxx=$(find_clang) || die "clang++ not found after installing clang"
+    has_fuzzer_runtime "$cxx" || die "$cxx has no libFuzzer runtime after installing libclang-rt-14-dev"
+fi
+
+# Only the pure C++ layers: the model and the renderers (no Python).
+sources=(fuzz/render_fuzzer.cpp src/model/request.cpp src/render/*.cpp)
+binary=$out/render_fuzzer
+mkdir -p "$out/corpus"
+if [[ ! -x $binary ]] || [[ -n $(find "${sources[@]}" src/model src/render -newer "$binary" -print -quit) ]]; then
+    log "fuzz: building $(basename "$binary") with $cxx"
+    "$cxx" -std=c++20 -O1 -g -Wall -Wextra \
+        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+        -fno-omit-frame-pointer -I src "${sources[@]}" -o "$binary"
+fi
+
+# The first corpus directory is where libFuzzer writes new inputs; the seeds
+# directory after it is only read.
+log "fuzz: running for ${seconds}s"
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+"$binary" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$out/" "$out/corpus" fuzz/corpus
+log "fuzz: no failures in ${seconds}s"

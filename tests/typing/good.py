@@ -1,0 +1,32 @@
+"""Correct use of every class and method; type-checks clean and runs."""
+
+from typing import NamedTuple
+
+from tolmek import HTTPMETHOD, Tolmek, TolmekCollection
+
+
+class Header(NamedTuple):
+    name: str
+    value: str
+
+
+methods: list[HTTPMETHOD] = [HTTPMETHOD.GET, HTTPMETHOD.POST, HTTPMETHOD.PUT, HTTPMETHOD.DELETE, HTTPMETHOD.HEAD,
+                             HTTPMETHOD.OPTIONS, HTTPMETHOD.PATCH, HTTPMETHOD.TRACE, HTTPMETHOD.CONNECT]
+values: list[int] = [int(m) for m in methods]
+same: bool = HTTPMETHOD.GET == methods[0] and HTTPMETHOD.GET != HTTPMETHOD.PUT
+
+posted = Tolmek("https://h.example/a", [("Accept", "*/*")], HTTPMETHOD.POST, "body")
+named = Tolmek("u", (Header("k", "v"),), HTTPMETHOD.GET)
+keywords = Tolmek(url="u", headers=[], method=HTTPMETHOD.PUT, body=None)
+command: str = posted.get_request_command()
+
+empty = TolmekCollection()
+given = TolmekCollection([posted, named])
+TolmekCollection(collection=None)
+empty.add_request(keywords)
+empty.add_request(tolmek=posted)
+items = given.get_collection()
+if items is not None:
+    first: Tolmek = items[0]
+    first.get_request_command()
+document: str = given.export_collection()
