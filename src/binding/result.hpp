@@ -25,6 +25,10 @@ inline Ref new_str(std::string_view utf8) {
     return result(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 
+/// Maps in the pages of a large, freshly allocated output in one call where the kernel
+/// offers that: writing hundreds of megabytes otherwise takes one page fault per page.
+void prefault_large_output(void* data, std::size_t bytes) noexcept;
+
 /// Runs a renderer (a callable taking any sink) straight into a new `str`: one pass
 /// measures the exact length and widest character, the second writes the characters into
 /// the string's own storage, so no intermediate text is made or decoded again.
@@ -39,6 +43,7 @@ Ref render_str(Render&& render) {
     auto length = static_cast<Py_ssize_t>(measure.length());
     Ref str = result(PyUnicode_New(length, render::max_char(measure.width())));
     void* data = PyUnicode_DATA(str.get());
+    prefault_large_output(data, static_cast<std::size_t>(length) * PyUnicode_KIND(str.get()));
     bool exact;
     switch (PyUnicode_KIND(str.get())) {
         case PyUnicode_1BYTE_KIND: {

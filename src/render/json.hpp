@@ -26,38 +26,74 @@ constexpr std::array<char, 256> escape = [] {
     return t;
 }();
 
+/// Loads 1 to 7 bytes (little-endian, as memcpy would) into a word whose other bytes are
+/// spaces, with a few overlapping loads instead of a byte loop.
+inline std::uint64_t load_short(const char* p, std::size_t n) noexcept {
+    std::uint64_t word;
+    if (n >= 4) {
+        std::uint32_t low, high;
+        std::memcpy(&low, p, 4);
+        std::memcpy(&high, p + n - 4, 4);
+        word = low | (std::uint64_t{high} << (8 * (n - 4)));
+    } else {
+        auto at = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+        word = at(0) | (at(n >> 1) << (8 * (n >> 1))) | (at(n - 1) << (8 * (n - 1)));
+    }
+    return word | (0x2020202020202020u << (8 * n));
+}
+
 }  // namespace json_detail
 
-/// True if any of the eight bytes in `word` must be escaped: below 0x20, '"' or '\\'.
-constexpr bool word_needs_escape(std::uint64_t word) noexcept {
+/// One bit (the high bit of the byte) per byte of `word` that must be escaped: below 0x20,
+/// '"' or '\\'. Bits above the lowest one may be false alarms; the lowest one is exact.
+constexpr std::uint64_t escape_mask(std::uint64_t word) noexcept {
     constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
     std::uint64_t quote = word ^ (ones * '"');
     std::uint64_t backslash = word ^ (ones * '\\');
     std::uint64_t control = (word - ones * 0x20) & ~word;
     std::uint64_t zero_quote = (quote - ones) & ~quote;
     std::uint64_t zero_backslash = (backslash - ones) & ~backslash;
-    return ((control | zero_quote | zero_backslash) & highs) != 0;
+    return (control | zero_quote | zero_backslash) & highs;
 }
 
-/// Writes `s` as a JSON string literal, quotes included. Runs that need no escaping are
-/// found eight bytes at a time and handed to the sink whole.
+/// Writes `s` as a JSON string literal, quotes included. The text is scanned eight bytes at
+/// a time; runs that need no escaping go to the sink whole, as ASCII when every byte seen
+/// since the run began was ASCII (so the sink need not look at them again).
 template <class Sink>
 void write_json_string(Sink& out, std::string_view s) {
     constexpr char hex[] = "0123456789abcdef";
+    constexpr std::uint64_t highs = 0x8080808080808080u;
     out.ascii('"');
     const char* run = s.data();
     const char* end = run + s.size();
     const char* p = run;
-    for (;;) {
-        for (std::uint64_t word; end - p >= 8; p += 8) {
+    std::uint64_t seen = 0;
+    auto flush = [&](const char* upto) {
+        std::string_view piece(run, static_cast<std::size_t>(upto - run));
+        if (seen & highs) out.text(piece);
+        else out.ascii(piece);
+    };
+    while (p != end) {
+        // 1. Load eight bytes; a short tail is padded with spaces, which need no escaping.
+        std::uint64_t word;
+        std::size_t available = 8;
+        if (end - p >= 8) [[likely]] {
             std::memcpy(&word, p, 8);
-            if (word_needs_escape(word)) break;
+        } else {
+            available = static_cast<std::size_t>(end - p);
+            word = json_detail::load_short(p, available);
         }
-        while (p != end && json_detail::escape[static_cast<unsigned char>(*p)] == 0) ++p;
-        if (p == end) break;
+        seen |= word;
+        std::uint64_t mask = escape_mask(word);
+        if (mask == 0) {
+            p += available;
+            continue;
+        }
+        // 2. Write the run before the first byte to escape, then its escape sequence.
+        p += static_cast<std::size_t>(__builtin_ctzll(mask)) >> 3;
+        flush(p);
         auto byte = static_cast<unsigned char>(*p);
         char letter = json_detail::escape[byte];
-        out.text(std::string_view(run, static_cast<std::size_t>(p - run)));
         if (letter == 'u') {
             const char seq[6] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
             out.ascii(std::string_view(seq, 6));
@@ -66,8 +102,9 @@ void write_json_string(Sink& out, std::string_view s) {
             out.ascii(std::string_view(seq, 2));
         }
         run = ++p;
+        seen = 0;
     }
-    out.text(std::string_view(run, static_cast<std::size_t>(end - run)));
+    flush(end);
     out.ascii('"');
 }
 

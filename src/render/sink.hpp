@@ -100,7 +100,8 @@ class UnitWriter {
 public:
     explicit UnitWriter(Unit* out) noexcept : out_(out) {}
     void ascii(std::string_view s) noexcept {
-        for (unsigned char c : s) *out_++ = static_cast<Unit>(c);
+        const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+        widen(p, p + s.size());
     }
     void ascii(char c) noexcept { *out_++ = static_cast<Unit>(static_cast<unsigned char>(c)); }
     void text(std::string_view s) noexcept {
