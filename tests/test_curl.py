@@ -58,6 +58,9 @@ SHELL_ENV = {"LC_ALL": "C.UTF-8", "PATH": os.environ.get("PATH", os.defpath)}
     (("-K x",), "curl -X GET --url '-K x'"),
     (("/", [], "POST", "@/etc/passwd"), "curl -X POST / --data-raw '@/etc/passwd'"),
     (("/", [], "POST", "a@b"), "curl -X POST / -d 'a@b'"),
+    # Long commands take another path (measured, then written straight into the str).
+    (("/é", [("X", "✓" * 3000)], "POST", "it's " * 2000),
+     f"curl -X POST '/é' -H \"X: {'✓' * 3000}\" -d '{f'it{Q}s ' * 2000}'"),
 ])
 def test_exact_text(args, expected):
     assert command(*args) == expected

@@ -116,6 +116,10 @@ void write_curl(Sink& out, const model::Request& request) {
     }
 }
 
+/// An upper bound of the command's UTF-8 size: every text byte may become four ('\'' for an
+/// apostrophe) and every piece its longest form. Saturates instead of overflowing.
+std::size_t curl_size_bound(const model::Request& request) noexcept;
+
 /// The command as UTF-8 text.
 std::string curl_command(const model::Request& request);
 
