@@ -341,6 +341,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         check_render("curl command", [&](auto& sink) { render::write_curl(sink, r); }, reference_curl(s));
         CHECK(render::curl_command(r) == reference_curl(s));
+        CHECK(render::curl_command(r).size() <= render::curl_size_bound(r));
     }
     std::span<const Request> all(records);
     check_render("collection document", [&](auto& sink) { render::write_collection(sink, all); },

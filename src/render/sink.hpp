@@ -138,6 +138,7 @@ public:
 private:
     void widen(const unsigned char* first, const unsigned char* last) noexcept {
         if constexpr (sizeof(Unit) == 1) {
+            if (first == last) return;  // an empty view may have no data pointer at all
             std::memcpy(out_, first, static_cast<std::size_t>(last - first));
             out_ += last - first;
         } else {
