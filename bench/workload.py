@@ -9,10 +9,14 @@ Every input string is built here, before any timing starts. Request i has
 """
 
 import hashlib
-import json
-import re
+import os
+import sys
 
 from tolmek import HTTPMETHOD
+
+# The plain-Python collection document is the one the tests check the export against.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from reference import reference_document, reference_text  # noqa: E402,F401
 
 METHOD_NAMES = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT")
 METHODS = tuple(getattr(HTTPMETHOD, name) for name in METHOD_NAMES)
@@ -78,43 +82,3 @@ def naive_command(url, headers, method, body):
         + "".join(f' -H "{k}: {v}"' for k, v in headers)
         + (f" -d '{body}'" if body is not None else "")
     )
-
-
-# The collection document in plain Python (the same rule the tests check against).
-SCHEMA_ID = "https://schema.getpostman.com/json/collection/v2.1.0/collection.json"
-_SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://")
-
-
-def url_object(url):
-    m = _SCHEME.match(url)
-    if m:
-        protocol, rest = m.group(1), url[m.end():]
-    elif url.startswith("//"):
-        protocol, rest = "https", url[2:]
-    else:
-        protocol, rest = "https", url
-    host, *path = rest.split("/")
-    return {"host": host, "path": path, "protocol": protocol, "raw": url}
-
-
-def reference_document(reqs):
-    """The document for (url, headers, method_name, body) tuples, as a dict tree."""
-    return {
-        "info": {"name": "Tolmek Collection", "schema": SCHEMA_ID},
-        "item": [
-            {
-                "name": url,
-                "request": {
-                    "body": {"mode": "raw", "raw": body or ""},
-                    "header": [{"key": k, "value": v} for k, v in headers],
-                    "method": method,
-                    "url": url_object(url),
-                },
-            }
-            for url, headers, method, body in reqs
-        ],
-    }
-
-
-def reference_text(reqs):
-    return json.dumps(reference_document(reqs), sort_keys=True, separators=(",", ":"), ensure_ascii=False)
