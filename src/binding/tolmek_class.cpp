@@ -72,13 +72,14 @@ PyObject* get_request_command(PyObject* self, PyObject*) {
     return call([&] {
         Object& obj = receiver<Request>(self, tolmek_type());
         SharedBorrow borrow(obj.borrow);
-        // A command of ordinary size is written once into a stack buffer and decoded;
-        // larger ones are measured first and written straight into the new str.
+        // A command of ordinary size is written once into a stack buffer, then copied into
+        // a str of the right width; larger ones are measured first and written straight in.
         char buffer[8192];
         if (render::curl_size_bound(obj.value) <= sizeof buffer) {
             render::Utf8Writer writer(buffer);
             render::write_curl(writer, obj.value);
-            return result(PyUnicode_DecodeUTF8(buffer, writer.position() - buffer, nullptr));
+            std::string_view text(buffer, static_cast<std::size_t>(writer.position() - buffer));
+            return render_str([text](auto& sink) { sink.text(text); });
         }
         return render_str([&](auto& sink) { render::write_curl(sink, obj.value); });
     });

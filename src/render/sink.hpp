@@ -29,31 +29,37 @@ public:
     void ascii(std::string_view s) noexcept { length_ += s.size(); }
     void ascii(char) noexcept { ++length_; }
     void text(std::string_view s) noexcept {
-        // ASCII (the common case) is one code point per byte; it is recognised eight bytes
-        // at a time.
+        // Eight bytes at a time: code points are the bytes that are not continuation bytes
+        // (10xxxxxx); the width class follows from the lead bytes, as continuation bytes never
+        // exceed 0xBF while 0xC2-0xC3 start Latin-1, 0xC4-0xEF the rest of the BMP and
+        // 0xF0-0xF4 astral characters.
+        constexpr std::uint64_t highs = 0x8080808080808080u, lows = 0x7F7F7F7F7F7F7F7Fu;
+        constexpr std::uint64_t ones = 0x0101010101010101u, nibbles = 0xF0F0F0F0F0F0F0F0u;
         const auto* p = reinterpret_cast<const unsigned char*>(s.data());
         const auto* end = p + s.size();
-        std::uint64_t any = 0;
+        std::uint64_t non_ascii = 0, from_c4 = 0, from_f0 = 0;
+        std::size_t continuation = 0;
+        auto scan = [&](std::uint64_t word) {
+            std::uint64_t high = word & highs;
+            if (high == 0) return;
+            non_ascii |= high;
+            continuation += static_cast<std::size_t>(__builtin_popcountll(high & ~(word << 1)));
+            from_c4 |= high & ((word & lows) + ones * 0x3C);
+            std::uint64_t top = (word & nibbles) ^ nibbles;  // zero byte where the byte is >= 0xF0
+            from_f0 |= (top - ones) & ~top & highs;
+        };
         for (std::uint64_t word; end - p >= 8; p += 8) {
             std::memcpy(&word, p, 8);
-            any |= word;
+            scan(word);
         }
-        for (const auto* q = p; q != end; ++q) any |= *q;
-        if ((any & 0x8080808080808080u) == 0) {
-            length_ += s.size();
-            return;
-        }
-        // Code points are the bytes that are not continuation bytes; the largest byte tells
-        // the width class, because continuation bytes never exceed 0xBF while lead bytes
-        // 0xC2-0xC3 start Latin-1, 0xC4-0xEF the rest of the BMP and 0xF0-0xF4 astral ones.
-        std::size_t continuation = 0;
-        unsigned top = 0;
-        for (unsigned char c : s) {
-            continuation += (c & 0xC0) == 0x80;
-            top = std::max<unsigned>(top, c);
+        if (p != end) {
+            std::uint64_t word = 0;  // padding bytes are NUL: ASCII, never counted
+            std::memcpy(&word, p, static_cast<std::size_t>(end - p));
+            scan(word);
         }
         length_ += s.size() - continuation;
-        Width w = top < 0xC4 ? Width::latin1 : top < 0xF0 ? Width::bmp : Width::astral;
+        if (non_ascii == 0) return;
+        Width w = from_f0 ? Width::astral : from_c4 ? Width::bmp : Width::latin1;
         width_ = std::max(width_, w);
     }
 
