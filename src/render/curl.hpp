@@ -3,11 +3,11 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "model/request.hpp"
+#include "render/words.hpp"
 
 namespace tolmek::render {
 
@@ -23,13 +23,6 @@ constexpr std::array<bool, 256> url_bare = [] {
     return t;
 }();
 
-/// Bytes that keep their meaning inside double quotes (or start history expansion): " \ $ ` !
-constexpr std::array<bool, 256> double_quote_active = [] {
-    std::array<bool, 256> t{};
-    for (unsigned char c : std::string_view("\"\\$`!")) t[c] = true;
-    return t;
-}();
-
 template <class Sink>
 void single_quoted_inside(Sink& out, std::string_view s) {
     // Inside single quotes only the apostrophe needs care: close, escaped apostrophe, reopen.
@@ -42,21 +35,18 @@ void single_quoted_inside(Sink& out, std::string_view s) {
     out.text(s.substr(run));
 }
 
-/// True if `s` holds a byte that keeps its meaning inside double quotes; eight bytes at a time.
+/// True if `s` holds a byte that keeps its meaning inside double quotes (or starts history
+/// expansion): " \\ $ ` !. Eight bytes at a time.
 inline bool needs_single_quotes(std::string_view s) noexcept {
-    constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-    auto has = [](std::uint64_t word, char c) {
-        std::uint64_t x = word ^ (ones * static_cast<unsigned char>(c));
-        return (x - ones) & ~x & highs;
-    };
-    const char* p = s.data();
-    const char* end = p + s.size();
-    for (std::uint64_t word; end - p >= 8; p += 8) {
-        std::memcpy(&word, p, 8);
-        if (has(word, '"') | has(word, '\\') | has(word, '$') | has(word, '`') | has(word, '!')) return true;
+    using words::bytes_equal;
+    const char* end = s.data() + s.size();
+    for (const char* p = s.data(); p != end;) {
+        auto [word, size] = words::next_chunk(p, end);
+        if (bytes_equal(word, '"') | bytes_equal(word, '\\') | bytes_equal(word, '$') | bytes_equal(word, '`') |
+            bytes_equal(word, '!'))
+            return true;
+        p += size;
     }
-    for (; p != end; ++p)
-        if (double_quote_active[static_cast<unsigned char>(*p)]) return true;
     return false;
 }
 

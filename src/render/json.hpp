@@ -3,8 +3,9 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
+
+#include "render/words.hpp"
 
 namespace tolmek::render {
 
@@ -26,34 +27,12 @@ constexpr std::array<char, 256> escape = [] {
     return t;
 }();
 
-/// Loads 1 to 7 bytes (little-endian, as memcpy would) into a word whose other bytes are
-/// spaces, with a few overlapping loads instead of a byte loop.
-inline std::uint64_t load_short(const char* p, std::size_t n) noexcept {
-    std::uint64_t word;
-    if (n >= 4) {
-        std::uint32_t low, high;
-        std::memcpy(&low, p, 4);
-        std::memcpy(&high, p + n - 4, 4);
-        word = low | (std::uint64_t{high} << (8 * (n - 4)));
-    } else {
-        auto at = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-        word = at(0) | (at(n >> 1) << (8 * (n >> 1))) | (at(n - 1) << (8 * (n - 1)));
-    }
-    return word | (0x2020202020202020u << (8 * n));
-}
-
 }  // namespace json_detail
 
-/// One bit (the high bit of the byte) per byte of `word` that must be escaped: below 0x20,
-/// '"' or '\\'. Bits above the lowest one may be false alarms; the lowest one is exact.
+/// The high bit of every byte of `word` that must be escaped: below 0x20, '"' or '\\'.
+/// Bits above the lowest one may be false alarms; the lowest one is exact.
 constexpr std::uint64_t escape_mask(std::uint64_t word) noexcept {
-    constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-    std::uint64_t quote = word ^ (ones * '"');
-    std::uint64_t backslash = word ^ (ones * '\\');
-    std::uint64_t control = (word - ones * 0x20) & ~word;
-    std::uint64_t zero_quote = (quote - ones) & ~quote;
-    std::uint64_t zero_backslash = (backslash - ones) & ~backslash;
-    return (control | zero_quote | zero_backslash) & highs;
+    return words::control_bytes(word) | words::bytes_equal(word, '"') | words::bytes_equal(word, '\\');
 }
 
 /// Writes `s` as a JSON string literal, quotes included. The text is scanned eight bytes at
@@ -62,7 +41,6 @@ constexpr std::uint64_t escape_mask(std::uint64_t word) noexcept {
 template <class Sink>
 void write_json_string(Sink& out, std::string_view s) {
     constexpr char hex[] = "0123456789abcdef";
-    constexpr std::uint64_t highs = 0x8080808080808080u;
     out.ascii('"');
     const char* run = s.data();
     const char* end = run + s.size();
@@ -70,23 +48,16 @@ void write_json_string(Sink& out, std::string_view s) {
     std::uint64_t seen = 0;
     auto flush = [&](const char* upto) {
         std::string_view piece(run, static_cast<std::size_t>(upto - run));
-        if (seen & highs) out.text(piece);
+        if (seen & words::highs) out.text(piece);
         else out.ascii(piece);
     };
     while (p != end) {
         // 1. Load eight bytes; a short tail is padded with spaces, which need no escaping.
-        std::uint64_t word;
-        std::size_t available = 8;
-        if (end - p >= 8) [[likely]] {
-            std::memcpy(&word, p, 8);
-        } else {
-            available = static_cast<std::size_t>(end - p);
-            word = json_detail::load_short(p, available);
-        }
+        auto [word, size] = words::next_chunk(p, end);
         seen |= word;
         std::uint64_t mask = escape_mask(word);
         if (mask == 0) {
-            p += available;
+            p += size;
             continue;
         }
         // 2. Write the run before the first byte to escape, then its escape sequence.

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "render/words.hpp"
+
 namespace tolmek::render {
 
 /// Widest character class in a text; it decides how wide each stored character must be.
@@ -33,29 +35,21 @@ public:
         // (10xxxxxx); the width class follows from the lead bytes, as continuation bytes never
         // exceed 0xBF while 0xC2-0xC3 start Latin-1, 0xC4-0xEF the rest of the BMP and
         // 0xF0-0xF4 astral characters.
-        constexpr std::uint64_t highs = 0x8080808080808080u, lows = 0x7F7F7F7F7F7F7F7Fu;
-        constexpr std::uint64_t ones = 0x0101010101010101u, nibbles = 0xF0F0F0F0F0F0F0F0u;
-        const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-        const auto* end = p + s.size();
+        using words::highs, words::ones;
+        constexpr std::uint64_t lows = 0x7F7F7F7F7F7F7F7Fu, nibbles = 0xF0F0F0F0F0F0F0F0u;
         std::uint64_t non_ascii = 0, from_c4 = 0, from_f0 = 0;
         std::size_t continuation = 0;
-        auto scan = [&](std::uint64_t word) {
+        const char* end = s.data() + s.size();
+        for (const char* p = s.data(); p != end;) {
+            // Padding of a short tail is spaces: ASCII, never counted.
+            auto [word, size] = words::next_chunk(p, end);
+            p += size;
             std::uint64_t high = word & highs;
-            if (high == 0) return;
+            if (high == 0) continue;
             non_ascii |= high;
             continuation += static_cast<std::size_t>(__builtin_popcountll(high & ~(word << 1)));
             from_c4 |= high & ((word & lows) + ones * 0x3C);
-            std::uint64_t top = (word & nibbles) ^ nibbles;  // zero byte where the byte is >= 0xF0
-            from_f0 |= (top - ones) & ~top & highs;
-        };
-        for (std::uint64_t word; end - p >= 8; p += 8) {
-            std::memcpy(&word, p, 8);
-            scan(word);
-        }
-        if (p != end) {
-            std::uint64_t word = 0;  // padding bytes are NUL: ASCII, never counted
-            std::memcpy(&word, p, static_cast<std::size_t>(end - p));
-            scan(word);
+            from_f0 |= words::zero_bytes((word & nibbles) ^ nibbles);  // bytes 0xF0 and above
         }
         length_ += s.size() - continuation;
         if (non_ascii == 0) return;
@@ -117,10 +111,8 @@ public:
             // 1. Copy the run of ASCII bytes up to the next multi-byte sequence, widening
             //    each byte; the run is found eight bytes at a time.
             const unsigned char* run = p;
-            for (std::uint64_t word; end - p >= 8; p += 8) {
-                std::memcpy(&word, p, 8);
-                if (word & 0x8080808080808080u) break;
-            }
+            for (; end - p >= 8; p += 8)
+                if (words::load(reinterpret_cast<const char*>(p)) & words::highs) break;
             while (p < end && *p < 0x80) ++p;
             widen(run, p);
             if (p == end) break;
