@@ -9,7 +9,7 @@ _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://")
 
 
 def url_object(url):
-    """The "url" member for a URL: a leading scheme:// (else https), host, path."""
+    """The "url" member for a URL: a leading scheme:// (else https), host (up to "?" or "#"), path."""
     m = _SCHEME.match(url)
     if m:
         protocol, rest = m.group(1), url[m.end():]
@@ -18,6 +18,9 @@ def url_object(url):
     else:
         protocol, rest = "https", url
     host, *path = rest.split("/")
+    cut = min((i for i in (host.find("?"), host.find("#")) if i >= 0), default=len(host))
+    if cut < len(host):  # a query or fragment right after the host travels as the first path element
+        host, path = host[:cut], [host[cut:], *path]
     return {"host": host, "path": path, "protocol": protocol, "raw": url}
 
 

@@ -67,7 +67,14 @@ def test_exact_text(requests, expected):
         ("mailto:x", "https", "mailto:x", []),
         ("///x", "https", "", ["x"]),
         ("http://h/a/b?q=1&r=/x#frag", "http", "h", ["a", "b?q=1&r=", "x#frag"]),
-        ("http://h?q=1", "http", "h?q=1", []),
+        # The host ends at "?" or "#"; the rest of its segment is the first path element.
+        ("http://h?q=1", "http", "h", ["?q=1"]),
+        ("http://127.0.0.1:8080?q=1", "http", "127.0.0.1:8080", ["?q=1"]),
+        ("http://h:1?a#b", "http", "h:1", ["?a#b"]),
+        ("http://h#f/x", "http", "h", ["#f", "x"]),
+        ("http://h?q=a/b", "http", "h", ["?q=a", "b"]),
+        ("http://?x", "http", "", ["?x"]),
+        ("a?b/c", "https", "a", ["?b", "c"]),
     ],
 )
 def test_url_splitting(url, protocol, host, path):

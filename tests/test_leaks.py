@@ -34,7 +34,9 @@ class BadSeq:
 # (callable, exception type or None); each runs once per round.
 OPERATIONS = [
     (lambda: T(URL, HEADERS, M.POST, BODY).get_request_command(), None),
-    (lambda: T("a b\x01", [("k", "\u00ff")], M.PUT).get_request_command(), None),
+    (lambda: T("a b[1]/..", [("k", "\u00ff"), ("e", "")], M.HEAD).get_request_command(), None),
+    (lambda: T("a b\x01", [("k", "\u00ff")], M.PUT).get_request_command(), ValueError),
+    (lambda: T("/", [("k", "v"), (NAME, "1\r\n")], M.PUT).get_request_command(), ValueError),
     (lambda: T("-\u4e2d", [], M.DELETE, "@f").get_request_command(), None),
     (lambda: C([REQ]).add_request(REQ), None),
     (lambda: FULL.export_collection(), None),

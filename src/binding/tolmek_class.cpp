@@ -68,10 +68,53 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
     });
 }
 
+/// ValueError naming the piece of `request` that no command line can carry, and why.
+[[noreturn]] void raise_refusal(const Request& request, const render::CurlRefusal& refusal) {
+    using Piece = render::CurlRefusal::Piece;
+    using Reason = render::CurlRefusal::Reason;
+    constexpr const char* prefix = "no curl command can carry this request: ";
+    constexpr const char* no_argument = ", which no command-line argument can carry";
+    if (refusal.piece == Piece::url || refusal.piece == Piece::body) {
+        const char* piece = refusal.piece == Piece::url ? "the URL" : "the body";
+        const char* why = refusal.reason == Reason::control ? "holds a control character, which curl refuses in a URL"
+                                                             : "holds a NUL character";
+        raise(PyExc_ValueError, Ref::steal(PyUnicode_FromFormat("%s%s %s%s", prefix, piece, why,
+                                                                refusal.reason == Reason::nul ? no_argument : "")));
+    }
+    const char* in = refusal.piece == Piece::header_value ? " in its value" : " in its name";
+    const char* why = "";
+    const char* tail = "";
+    switch (refusal.reason) {
+        case Reason::nul: why = "holds a NUL character"; tail = no_argument; break;
+        case Reason::line_break: why = "holds a line break (CR or LF)"; tail = ", which would start another header line"; break;
+        case Reason::empty_name: why = "has an empty name, which curl drops"; in = ""; break;
+        case Reason::colon_in_name: why = "has ':' in its name, where curl would split it"; in = ""; break;
+        case Reason::at_start: why = "has a name that starts with '@', which makes curl read headers from a file"; in = ""; break;
+        case Reason::semicolon_in_empty:
+            why = "has an empty value and ';' in its name, which curl cannot send as an empty header";
+            in = "";
+            break;
+        case Reason::control: break;  // URLs only
+    }
+    std::size_t index = 0;
+    std::string_view name;
+    for (model::HeaderView h : request.headers()) {
+        if (index++ == refusal.header) {
+            name = h.name;
+            break;
+        }
+    }
+    Ref name_str = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    if (!name_str) throw_current();
+    raise(PyExc_ValueError, Ref::steal(PyUnicode_FromFormat("%sheader %zu (%R) %s%s%s", prefix, refusal.header + 1,
+                                                            name_str.get(), why, in, tail)));
+}
+
 PyObject* get_request_command(PyObject* self, PyObject*) {
     return call([&] {
         Object& obj = receiver<Request>(self, tolmek_type());
         SharedBorrow borrow(obj.borrow);
+        if (auto refusal = render::curl_refusal(obj.value)) raise_refusal(obj.value, *refusal);
         // A command of ordinary size is written once into a stack buffer, then copied into
         // a str of the right width; larger ones are measured first and written straight in.
         char buffer[8192];

@@ -1,6 +1,7 @@
 // The collection document (Postman Collection Format v2.1.0) and the URL decomposition it uses.
 #pragma once
 
+#include <algorithm>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,7 +16,7 @@ inline constexpr std::string_view collection_schema =
     "https://schema.getpostman.com/json/collection/v2.1.0/collection.json";
 
 /// A URL as the document describes it: the scheme, and the text after it that is split at
-/// "/" into host (first segment) and path (the others).
+/// "/" into host (first segment, up to a "?" or "#") and path (the others).
 struct UrlParts {
     std::string_view protocol;
     std::string_view rest;
@@ -69,13 +70,23 @@ void write_collection(Sink& out, std::span<const model::Request> requests) {
         out.ascii("\",\"url\":{\"host\":");
         UrlParts parts = split_url(url);
         std::size_t slash = parts.rest.find('/');
-        write_json_string(out, parts.rest.substr(0, slash));
+        // The host also ends where a query or fragment begins ("h:8080?q=1"): Postman's tools
+        // rebuild the address from host and path, so what follows must travel as the first
+        // path element, not as part of the host.
+        std::size_t host_end = std::min(parts.rest.find_first_of("?#"), slash);
+        write_json_string(out, parts.rest.substr(0, host_end));
         out.ascii(",\"path\":[");
+        bool first_segment = true;
+        if (host_end != slash) {
+            write_json_string(out, parts.rest.substr(host_end, slash == std::string_view::npos ? slash : slash - host_end));
+            first_segment = false;
+        }
         while (slash != std::string_view::npos) {
+            if (!first_segment) out.ascii(',');
+            first_segment = false;
             std::size_t start = slash + 1;
             slash = parts.rest.find('/', start);
             write_json_string(out, parts.rest.substr(start, slash == std::string_view::npos ? slash : slash - start));
-            if (slash != std::string_view::npos) out.ascii(',');
         }
         out.ascii("],\"protocol\":");
         write_json_string(out, parts.protocol);
