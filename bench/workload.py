@@ -34,8 +34,16 @@ def _body(i):
     return head + PAD[: size - len(head) - 2] + '"}'
 
 
-def request(i):
-    """(url, headers, method member, method name, body) for request number i."""
+def fresh(s):
+    """A new str object equal to `s`, as a parser hands over a text it has just decoded."""
+    return s.encode().decode()
+
+
+def request(i, fresh_texts=False):
+    """(url, headers, method member, method name, body) for request number i.
+
+    With fresh_texts every header text is a new str object too (the constant names and
+    values are otherwise shared by all requests, as a program's literals would be)."""
     digest = hashlib.sha512(i.to_bytes(8, "little")).hexdigest()  # 128 hex digits
     headers = [
         CONTENT_TYPE,
@@ -43,14 +51,16 @@ def request(i):
         ("X-Request-Id", digest[40:72]),
         ACCEPT,
     ]
+    if fresh_texts:
+        headers = [(fresh(k), fresh(v)) for k, v in headers]
     kind = i % 9
     body = None if kind == 0 else _body(i)
     url = f"https://api.example.com/v1/users/{i}/orders?page={i % 100}&limit=50"
     return url, headers, METHODS[kind], METHOD_NAMES[kind], body
 
 
-def requests(n):
-    return [request(i) for i in range(n)]
+def requests(n, fresh_texts=False):
+    return [request(i, fresh_texts) for i in range(n)]
 
 
 def text_bytes(reqs):

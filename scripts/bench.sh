@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # `make bench`: build into .venv-bench with the newest Python 3.12+ (or
-# $PYTHON), install the benchmark requirements and run bench/run.py.
+# $PYTHON), install the benchmark requirements, build the floors (bench/floor.c)
+# and run bench/run.py (arguments are passed on, e.g. `--quick`).
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -12,5 +13,14 @@ ensure_venv "$venv" "$py"
 pip_quiet "$venv" install -q -r requirements-bench.txt
 log "building tolmek into .venv-bench ($py)"
 install_project "$venv"
+
+# The floors are a tiny C module built against the same interpreter; not part of tolmek.
+floors=$ROOT/build/bench-floor
+mkdir -p "$floors"
+read -r include suffix < <("$venv/bin/python" -c \
+    'import sysconfig as s; print(s.get_paths()["include"], s.get_config_var("EXT_SUFFIX"))')
+log "building the floors (bench/floor.c)"
+"${CC:-cc}" -O2 -Wall -Wextra -shared -fPIC -I"$include" bench/floor.c -o "$floors/_floor$suffix"
+
 log "running bench/run.py"
-exec "$venv/bin/python" bench/run.py "$@"
+PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/run.py "$@"
