@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "model/request.hpp"
+#include "render/command_plan.hpp"
 #include "render/curl.hpp"
 #include "render/postman.hpp"
 #include "render/sink.hpp"
@@ -357,7 +358,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& [name, value] : s.headers) views.push_back({name, value});
         std::optional<std::string_view> body;
         if (s.body) body = *s.body;
-        Request made = Request::make(s.url, views, s.method, body);
+        Request made = render::make_request(s.url, views, s.method, body);
         // Through a copy and a move, so that the record owns its texts.
         Request copy(made);
         records.push_back(std::move(copy));
@@ -377,11 +378,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(r.body().has_value() == s.body.has_value());
         CHECK(!s.body || *r.body() == *s.body);
 
-        CHECK(render::curl_refusal(r).has_value() != reference_renders(s));
+        // The plan's one bit and the detailed reason agree with the reference, and a planned
+        // command has exactly the planned length and width.
+        const auto& plan = r.record().header();
+        CHECK(render::curl_refusal(r.record()).has_value() != reference_renders(s));
+        CHECK(((plan.command_flags & render::refused) != 0) != reference_renders(s));
         if (!reference_renders(s)) continue;
-        check_render("curl command", [&](auto& sink) { render::write_curl(sink, r); }, reference_curl(s));
-        CHECK(render::curl_command(r) == reference_curl(s));
-        CHECK(render::curl_command(r).size() <= render::curl_size_bound(r));
+        std::string expected = reference_curl(s);
+        check_render("curl command", [&](auto& sink) { render::write_curl(sink, r.record()); }, expected);
+        CHECK(render::curl_command(r.record()) == expected);
+        std::u32string points = decode(expected);
+        CHECK(plan.command_length == points.size());
+        CHECK(plan.command_width == static_cast<std::uint8_t>(width_of(points)));
     }
     std::span<const Request> all(records);
     check_render("collection document", [&](auto& sink) { render::write_collection(sink, all); },

@@ -6,7 +6,8 @@
 # The seeds in fuzz/corpus/ are read but never written: inputs libFuzzer finds
 # go to build/fuzz/corpus/, which is kept between runs (it is scratch space),
 # and a failing input is saved as build/fuzz/crash-* (or leak-*, timeout-*).
-# Reproduce one with: build/fuzz/render_fuzzer build/fuzz/crash-...
+# Reproduce one with: build/fuzz/render_fuzzer build/fuzz/crash-... (or
+# render_fuzzer_portable, the build without SSE2 scans).
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -44,21 +45,31 @@ if [[ -z $cxx ]] || ! has_fuzzer_runtime "$cxx"; then
     has_fuzzer_runtime "$cxx" || die "$cxx has no libFuzzer runtime after installing libclang-rt-14-dev"
 fi
 
-# Only the pure C++ layers: the model and the renderers (no Python).
+# Only the pure C++ layers: the model and the renderers (no Python). Two builds: the one
+# shipped (SSE2 scans on x86-64) and the portable one every other platform gets.
 sources=(fuzz/render_fuzzer.cpp src/model/request.cpp src/render/*.cpp)
-binary=$out/render_fuzzer
 mkdir -p "$out/corpus"
-if [[ ! -x $binary ]] || [[ -n $(find "${sources[@]}" src/model src/render -newer "$binary" -print -quit) ]]; then
-    log "fuzz: building $(basename "$binary") with $cxx"
-    "$cxx" -std=c++20 -O1 -g -Wall -Wextra \
-        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-        -fno-omit-frame-pointer -I src "${sources[@]}" -o "$binary"
-fi
+build_fuzzer() {  # build_fuzzer BINARY [EXTRA FLAGS...]
+    local binary=$1
+    shift
+    if [[ ! -x $binary ]] || [[ -n $(find "${sources[@]}" src/model src/render -newer "$binary" -print -quit) ]]; then
+        log "fuzz: building $(basename "$binary") with $cxx"
+        "$cxx" -std=c++20 -O1 -g -Wall -Wextra "$@" \
+            -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+            -fno-omit-frame-pointer -I src "${sources[@]}" -o "$binary"
+    fi
+}
+build_fuzzer "$out/render_fuzzer"
+build_fuzzer "$out/render_fuzzer_portable" -DTOLMEK_PORTABLE_SCAN
 
 # The first corpus directory is where libFuzzer writes new inputs; the seeds
 # directory after it is only read.
-log "fuzz: running for ${seconds}s"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-"$binary" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$out/" "$out/corpus" fuzz/corpus
-log "fuzz: no failures in ${seconds}s"
+run_fuzzer() {  # run_fuzzer BINARY SECONDS
+    log "fuzz: running $(basename "$1") for ${2}s"
+    "$1" -max_total_time="$2" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="$out/" "$out/corpus" fuzz/corpus
+}
+run_fuzzer "$out/render_fuzzer" "$seconds"
+run_fuzzer "$out/render_fuzzer_portable" $(((seconds + 1) / 2))
+log "fuzz: no failures in ${seconds}s (and $(((seconds + 1) / 2))s of the portable build)"

@@ -29,6 +29,49 @@ inline Ref new_str(std::string_view utf8) {
 /// offers that: writing hundreds of megabytes otherwise takes one page fault per page.
 void prefault_large_output(void* data, std::size_t bytes) noexcept;
 
+/// Runs a renderer whose output length (in code points) and widest character are known
+/// beforehand straight into a new `str`: one allocation, one writing pass. Text that is all
+/// ASCII is copied as it is; wider text is decoded from UTF-8 into the str's units.
+template <class Render>
+Ref render_known_str(std::uint64_t length, render::Width width, Render&& render) {
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        result_failed();
+    }
+    auto n = static_cast<Py_ssize_t>(length);
+    Ref str = result(PyUnicode_New(n, render::max_char(width)));
+    void* data = PyUnicode_DATA(str.get());
+    bool exact;
+    switch (width) {
+        case render::Width::ascii: {
+            render::Utf8Writer writer(static_cast<char*>(data));
+            render(writer);
+            exact = writer.position() == static_cast<char*>(data) + n;
+            break;
+        }
+        case render::Width::latin1: {
+            render::UnitWriter<Py_UCS1> writer(static_cast<Py_UCS1*>(data));
+            render(writer);
+            exact = writer.position() == static_cast<Py_UCS1*>(data) + n;
+            break;
+        }
+        case render::Width::bmp: {
+            render::UnitWriter<Py_UCS2> writer(static_cast<Py_UCS2*>(data));
+            render(writer);
+            exact = writer.position() == static_cast<Py_UCS2*>(data) + n;
+            break;
+        }
+        default: {
+            render::UnitWriter<Py_UCS4> writer(static_cast<Py_UCS4*>(data));
+            render(writer);
+            exact = writer.position() == static_cast<Py_UCS4*>(data) + n;
+            break;
+        }
+    }
+    if (!exact) fail("rendered text does not match its planned length");
+    return str;
+}
+
 /// Runs a renderer (a callable taking any sink) straight into a new `str`: one pass
 /// measures the exact length and widest character, the second writes the characters into
 /// the string's own storage, so no intermediate text is made or decoded again.

@@ -49,7 +49,7 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     std::optional<std::string_view> body;
     if (slots[3] != nullptr && slots[3] != Py_None)
         body = convert_argument("body", [&] { return to_text(slots[3]); });
-    return allocate(type, Request::make(url, headers.pairs.items(), method, body));
+    return allocate(type, render::make_request(url, headers.pairs.items(), method, body));
 }
 
 PyObject* tolmek_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -69,7 +69,7 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
 }
 
 /// ValueError naming the piece of `request` that no command line can carry, and why.
-[[noreturn]] void raise_refusal(const Request& request, const render::CurlRefusal& refusal) {
+[[noreturn]] void raise_refusal(model::Record request, const render::CurlRefusal& refusal) {
     using Piece = render::CurlRefusal::Piece;
     using Reason = render::CurlRefusal::Reason;
     constexpr const char* prefix = "no curl command can carry this request: ";
@@ -114,17 +114,15 @@ PyObject* get_request_command(PyObject* self, PyObject*) {
     return call([&] {
         Object& obj = receiver<Request>(self, tolmek_type());
         SharedBorrow borrow(obj.borrow);
-        if (auto refusal = render::curl_refusal(obj.value)) raise_refusal(obj.value, *refusal);
-        // A command of ordinary size is written once into a stack buffer, then copied into
-        // a str of the right width; larger ones are measured first and written straight in.
-        char buffer[8192];
-        if (render::curl_size_bound(obj.value) <= sizeof buffer) {
-            render::Utf8Writer writer(buffer);
-            render::write_curl(writer, obj.value);
-            std::string_view text(buffer, static_cast<std::size_t>(writer.position() - buffer));
-            return render_str([text](auto& sink) { sink.text(text); });
+        model::Record record = obj.value.record();
+        const model::RecordHeader& plan = record.header();
+        if (plan.command_flags & render::refused) {
+            auto refusal = render::curl_refusal(record);
+            if (!refusal) fail("a refused request renders after all");
+            raise_refusal(record, *refusal);
         }
-        return render_str([&](auto& sink) { render::write_curl(sink, obj.value); });
+        return render_known_str(plan.command_length, static_cast<render::Width>(plan.command_width),
+                                [&](auto& sink) { render::write_curl(sink, record); });
     });
 }
 

@@ -7,17 +7,6 @@
 
 namespace tolmek::model {
 
-// Block layout: this header, then one Lengths per header pair, then the text bytes
-// url, name0, value0, name1, value1, ..., body.
-struct Request::Block {
-    std::size_t size;  // of the whole block, so a copy is one memcpy
-    std::size_t url_length;
-    std::size_t body_length;
-    std::size_t header_count;
-    HttpMethod method;
-    bool has_body;
-};
-
 namespace {
 
 /// Adds sizes, turning overflow into the allocation failure it would become anyway.
@@ -27,45 +16,58 @@ std::size_t checked_add(std::size_t a, std::size_t b) {
     return sum;
 }
 
-void* allocate(std::size_t size) {
+RecordHeader* allocate_block(std::size_t size) {
     void* memory = std::malloc(size);
     if (memory == nullptr) throw std::bad_alloc();
-    return memory;
+    return static_cast<RecordHeader*>(memory);
 }
 
 }  // namespace
 
+std::size_t record_size(std::size_t header_count, std::size_t text_bytes) {
+    // Per header pair: its lengths and its form byte.
+    std::size_t per_header;
+    if (__builtin_mul_overflow(header_count, sizeof(HeaderLengths) + 1, &per_header)) throw std::bad_alloc();
+    return checked_add(checked_add(sizeof(RecordHeader), per_header), text_bytes);
+}
+
+RecordWriter::RecordWriter(void* block, std::size_t size, HttpMethod method, std::size_t url_length,
+                           std::size_t header_count, std::optional<std::size_t> body_length) noexcept
+    : block_(static_cast<RecordHeader*>(block)) {
+    *block_ = RecordHeader{size, url_length, body_length.value_or(0), header_count, 0, method, body_length.has_value(),
+                           0, 0};
+    std::memset(header_forms(), 0, header_count);
+}
+
 Request Request::make(std::string_view url, std::span<const HeaderView> headers, HttpMethod method,
                       std::optional<std::string_view> body) {
     // 1. Size the block exactly, checking every addition.
-    std::size_t lengths_bytes;
-    if (__builtin_mul_overflow(headers.size(), sizeof(Lengths), &lengths_bytes)) throw std::bad_alloc();
-    std::size_t size = checked_add(sizeof(Block), lengths_bytes);
-    size = checked_add(size, url.size());
-    for (const HeaderView& h : headers) size = checked_add(checked_add(size, h.name.size()), h.value.size());
-    if (body) size = checked_add(size, body->size());
+    std::size_t text_bytes = url.size();
+    for (const HeaderView& h : headers) text_bytes = checked_add(checked_add(text_bytes, h.name.size()), h.value.size());
+    if (body) text_bytes = checked_add(text_bytes, body->size());
+    std::size_t size = record_size(headers.size(), text_bytes);
 
-    // 2. Fill the header, the length table and the texts in order.
-    auto* block = static_cast<Block*>(allocate(size));
-    *block = Block{size, url.size(), body ? body->size() : 0, headers.size(), method, body.has_value()};
-    auto* lengths = reinterpret_cast<Lengths*>(block + 1);
-    char* out = reinterpret_cast<char*>(lengths + headers.size());
+    // 2. Lay it out, then copy the texts in record order.
+    RecordHeader* block = allocate_block(size);
+    RecordWriter writer(block, size, method, url.size(), headers.size(),
+                        body ? std::optional<std::size_t>(body->size()) : std::nullopt);
+    char* out = writer.text();
     auto put = [&out](std::string_view s) {
         if (!s.empty()) std::memcpy(out, s.data(), s.size());
         out += s.size();
     };
     put(url);
-    for (const HeaderView& h : headers) {
-        *lengths++ = Lengths{h.name.size(), h.value.size()};
-        put(h.name);
-        put(h.value);
+    for (std::size_t i = 0; i < headers.size(); ++i) {
+        writer.set_lengths(i, headers[i].name.size(), headers[i].value.size());
+        put(headers[i].name);
+        put(headers[i].value);
     }
     if (body) put(*body);
     return Request(block);
 }
 
-Request::Request(const Request& other) : block_(static_cast<Block*>(allocate(other.block_->size))) {
-    std::memcpy(block_, other.block_, other.block_->size);
+Request::Request(Record record) : block_(allocate_block(record.size())) {
+    std::memcpy(block_, record.data(), record.size());
 }
 
 Request& Request::operator=(const Request& other) {
@@ -83,29 +85,5 @@ Request& Request::operator=(Request&& other) noexcept {
 }
 
 Request::~Request() { std::free(block_); }
-
-const Request::Lengths* Request::lengths() const noexcept { return reinterpret_cast<const Lengths*>(block_ + 1); }
-
-const char* Request::text() const noexcept {
-    return reinterpret_cast<const char*>(lengths() + block_->header_count);
-}
-
-std::string_view Request::url() const noexcept { return {text(), block_->url_length}; }
-
-Request::Headers Request::headers() const noexcept {
-    const Lengths* first = lengths();
-    return {HeaderIterator(first, text() + block_->url_length),
-            HeaderIterator(first + block_->header_count, nullptr), block_->header_count};
-}
-
-HttpMethod Request::method() const noexcept { return block_->method; }
-
-std::optional<std::string_view> Request::body() const noexcept {
-    if (!block_->has_body) return std::nullopt;
-    const char* end = reinterpret_cast<const char*>(block_) + block_->size;
-    return std::string_view(end - block_->body_length, block_->body_length);
-}
-
-std::size_t Request::footprint() const noexcept { return block_->size; }
 
 }  // namespace tolmek::model

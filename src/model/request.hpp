@@ -1,7 +1,8 @@
-// The request record: URL, ordered header pairs, method and optional body, in one allocation.
+// The request record: URL, ordered header pairs, method and optional body in one block of memory.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -17,17 +18,37 @@ struct HeaderView {
     std::string_view value;
 };
 
-/// An immutable HTTP request that owns all of its texts in a single heap block.
+/// The fixed part at the start of every record block. A block is position independent (it
+/// holds sizes, never pointers), so copying a record is one memcpy, and a block may live on its
+/// own in the heap or inside a Python object.
 ///
-/// Copying copies the block (a deep copy that never shares text); records are never
-/// changed after they are made. A moved-from record may only be destroyed or assigned.
-class Request {
-    struct Block;
-    struct Lengths {
-        std::size_t name;
-        std::size_t value;
-    };
+/// Layout: this header, one HeaderLengths per header pair, one form byte per header pair, then
+/// the text bytes (UTF-8) url, name 0, value 0, name 1, value 1, ..., body.
+struct RecordHeader {
+    std::uint64_t size;  ///< of the whole block
+    std::uint64_t url_length;
+    std::uint64_t body_length;
+    std::uint64_t header_count;
+    /// The curl command, decided when the record is made: its length in code points, the
+    /// widest character class in it and flags (render/command_plan.hpp gives their meaning).
+    std::uint64_t command_length;
+    HttpMethod method;
+    bool has_body;
+    std::uint8_t command_width;
+    std::uint8_t command_flags;
+};
 
+struct HeaderLengths {
+    std::uint64_t name;
+    std::uint64_t value;
+};
+
+/// Bytes of a record with `header_count` header pairs and `text_bytes` bytes of text in all;
+/// throws std::bad_alloc when the size cannot be represented (it could not be allocated anyway).
+std::size_t record_size(std::size_t header_count, std::size_t text_bytes);
+
+/// A read-only view of a record block; valid while the block lives.
+class Record {
 public:
     /// Iterates the header pairs in their stored order.
     class HeaderIterator {
@@ -35,9 +56,10 @@ public:
         using value_type = HeaderView;
         using difference_type = std::ptrdiff_t;
         HeaderIterator() = default;
-        HeaderIterator(const Lengths* lengths, const char* text) : lengths_(lengths), text_(text) {}
+        HeaderIterator(const HeaderLengths* lengths, const char* text) : lengths_(lengths), text_(text) {}
         HeaderView operator*() const {
-            return {{text_, lengths_->name}, {text_ + lengths_->name, lengths_->value}};
+            return {{text_, static_cast<std::size_t>(lengths_->name)},
+                    {text_ + lengths_->name, static_cast<std::size_t>(lengths_->value)}};
         }
         HeaderIterator& operator++() {
             text_ += lengths_->name + lengths_->value;
@@ -52,7 +74,7 @@ public:
         bool operator==(const HeaderIterator& other) const { return lengths_ == other.lengths_; }
 
     private:
-        const Lengths* lengths_ = nullptr;
+        const HeaderLengths* lengths_ = nullptr;
         const char* text_ = nullptr;
     };
 
@@ -65,33 +87,104 @@ public:
         std::size_t size() const { return count; }
     };
 
-    /// Copies every text into one new block; throws std::bad_alloc when memory runs out
-    /// (including sizes too large to represent).
+    explicit Record(const RecordHeader* block) noexcept : block_(block) {}
+
+    std::string_view url() const noexcept { return {text(), static_cast<std::size_t>(block_->url_length)}; }
+    Headers headers() const noexcept {
+        const HeaderLengths* first = lengths();
+        auto count = static_cast<std::size_t>(block_->header_count);
+        return {HeaderIterator(first, text() + block_->url_length), HeaderIterator(first + count, nullptr), count};
+    }
+    /// One byte per header pair for the curl command (render/command_plan.hpp).
+    std::span<const std::uint8_t> header_forms() const noexcept {
+        return {reinterpret_cast<const std::uint8_t*>(lengths() + block_->header_count),
+                static_cast<std::size_t>(block_->header_count)};
+    }
+    HttpMethod method() const noexcept { return block_->method; }
+    /// Absent and present-but-empty bodies stay distinct.
+    std::optional<std::string_view> body() const noexcept {
+        if (!block_->has_body) return std::nullopt;
+        const char* end = reinterpret_cast<const char*>(block_) + block_->size;
+        return std::string_view(end - block_->body_length, static_cast<std::size_t>(block_->body_length));
+    }
+    const RecordHeader& header() const noexcept { return *block_; }
+    /// Bytes of the whole block.
+    std::size_t size() const noexcept { return static_cast<std::size_t>(block_->size); }
+    const void* data() const noexcept { return block_; }
+
+private:
+    const HeaderLengths* lengths() const noexcept { return reinterpret_cast<const HeaderLengths*>(block_ + 1); }
+    const char* text() const noexcept {
+        return reinterpret_cast<const char*>(lengths() + block_->header_count) + block_->header_count;
+    }
+
+    const RecordHeader* block_;
+};
+
+static_assert(std::forward_iterator<Record::HeaderIterator>);
+
+/// Lays a new record out in memory of record_size() bytes. The maker then writes each header
+/// pair's lengths, the text bytes at text() in record order, and the command plan.
+class RecordWriter {
+public:
+    RecordWriter(void* block, std::size_t size, HttpMethod method, std::size_t url_length,
+                 std::size_t header_count, std::optional<std::size_t> body_length) noexcept;
+    /// Goes on with a block that is laid out already.
+    explicit RecordWriter(RecordHeader* block) noexcept : block_(block) {}
+
+    void set_lengths(std::size_t header, std::size_t name, std::size_t value) noexcept {
+        lengths()[header] = HeaderLengths{name, value};
+    }
+    /// Where the texts go: url, name 0, value 0, ..., body, with nothing between them.
+    char* text() noexcept {
+        return reinterpret_cast<char*>(lengths() + block_->header_count) + block_->header_count;
+    }
+    RecordHeader& header() noexcept { return *block_; }
+    std::uint8_t* header_forms() noexcept { return reinterpret_cast<std::uint8_t*>(lengths() + block_->header_count); }
+    Record record() const noexcept { return Record(block_); }
+
+private:
+    HeaderLengths* lengths() noexcept { return reinterpret_cast<HeaderLengths*>(block_ + 1); }
+    RecordHeader* block_;
+};
+
+/// An immutable HTTP request that owns its record block in the heap.
+///
+/// Copying copies the block (a deep copy that never shares text). A moved-from request may
+/// only be destroyed or assigned.
+class Request {
+public:
+    /// A heap copy of `record`; throws std::bad_alloc when memory runs out.
+    explicit Request(Record record);
+    /// Takes over a block allocated with std::malloc.
+    static Request adopt(RecordHeader* block) noexcept { return Request(block); }
+
+    /// Copies every text into one new block; the command plan is left empty (zero), as
+    /// render::plan_command() fills it. Throws std::bad_alloc when memory runs out.
     static Request make(std::string_view url, std::span<const HeaderView> headers, HttpMethod method,
                         std::optional<std::string_view> body);
 
-    Request(const Request& other);
+    Request(const Request& other) : Request(other.record()) {}
     Request& operator=(const Request& other);
     Request(Request&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
     Request& operator=(Request&& other) noexcept;
     ~Request();
 
-    std::string_view url() const noexcept;
-    Headers headers() const noexcept;
-    HttpMethod method() const noexcept;
-    /// Absent and present-but-empty bodies stay distinct.
-    std::optional<std::string_view> body() const noexcept;
-    /// Bytes of heap memory the record occupies (its block).
-    std::size_t footprint() const noexcept;
+    Record record() const noexcept { return Record(block_); }
+    /// Only while the request is being made (before anyone else can see it).
+    RecordHeader* block() noexcept { return block_; }
+
+    std::string_view url() const noexcept { return record().url(); }
+    Record::Headers headers() const noexcept { return record().headers(); }
+    HttpMethod method() const noexcept { return record().method(); }
+    std::optional<std::string_view> body() const noexcept { return record().body(); }
+    /// Bytes of heap memory the request occupies (its block).
+    std::size_t footprint() const noexcept { return record().size(); }
 
 private:
-    explicit Request(Block* block) noexcept : block_(block) {}
-    const Lengths* lengths() const noexcept;
-    const char* text() const noexcept;
+    explicit Request(RecordHeader* block) noexcept : block_(block) {}
 
-    Block* block_;
+    RecordHeader* block_;
 };
-
-static_assert(std::forward_iterator<Request::HeaderIterator>);
 
 }  // namespace tolmek::model

@@ -1,0 +1,102 @@
+// Deciding a record's curl command: flags, header forms, exact length, or refusal.
+#include "render/command_plan.hpp"
+
+#include "render/scan.hpp"
+
+namespace tolmek::render {
+
+void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, Width text_width) noexcept {
+    model::Record record = writer.record();
+    model::RecordHeader& header = writer.header();
+    auto refuse = [&header] {
+        header.command_flags = refused;
+        header.command_length = 0;
+        header.command_width = 0;
+    };
+    // Code points the command holds besides the texts themselves: 1. "curl -X " and the method.
+    std::uint64_t extra = 8 + model::name_text(record.method()).size();
+    std::uint8_t flags = 0;
+
+    // 2. The URL and the flags it needs.
+    std::string_view url = record.url();
+    scan::Result u = scan::url(url);
+    if (u.classes & (scan::nul | scan::line_break | scan::control)) return refuse();
+    auto body = record.body();
+    if (record.method() == model::HttpMethod::HEAD && !body) flags |= head_only, extra += 3;
+    if (u.classes & scan::glob) flags |= no_glob, extra += 3;
+    if (has_dot_segment(url)) flags |= path_as_is, extra += 13;
+    if (url.starts_with('-')) flags |= url_option, extra += 7;
+    else extra += 1;
+    if (url.empty() || url.front() == '=' || (u.classes & scan::not_bare)) {
+        flags |= url_quoted;
+        extra += 2 + 3 * u.apostrophes + 2 * u.spaces;
+        if (u.spaces != 0) flags |= url_spaces;
+    }
+
+    // 3. Each header: refused, "Name;" for a blank value, else double or single quotes.
+    std::uint8_t* forms = writer.header_forms();
+    for (model::HeaderView h : record.headers()) {
+        scan::Result n = scan::header_text(h.name);
+        scan::Result v = scan::header_text(h.value);
+        if (h.name.empty() || h.name.front() == '@' || ((n.classes | v.classes) & (scan::nul | scan::line_break)) ||
+            (n.classes & scan::colon))
+            return refuse();
+        std::uint8_t form = 0;
+        if (is_blank(h.value)) {
+            if (n.classes & scan::semicolon) return refuse();
+            // " -H \"" + name + ";\"": the value's code points are not written (they are blanks).
+            form = blank;
+            extra += 7;
+            extra -= h.value.size();
+            if (n.classes & scan::shell) {
+                form |= single_quoted | (n.apostrophes ? has_apostrophe : 0);
+                extra += 3 * n.apostrophes;
+            }
+        } else {
+            extra += 8;  // " -H \"" + ": " + "\""
+            if ((n.classes | v.classes) & scan::shell) {
+                std::uint64_t apostrophes = n.apostrophes + v.apostrophes;
+                form = single_quoted | (apostrophes ? has_apostrophe : 0);
+                extra += 3 * apostrophes;
+            }
+        }
+        *forms++ = form;
+    }
+
+    // 4. The body, always in single quotes.
+    if (body) {
+        scan::Result b = scan::body(*body);
+        if (b.classes & scan::nul) return refuse();
+        if (body->starts_with('@')) flags |= data_raw;
+        extra += (flags & data_raw ? 13 : 5) + 1 + 3 * b.apostrophes;
+    }
+
+    header.command_flags = flags;
+    header.command_length = text_code_points + extra;
+    header.command_width = static_cast<std::uint8_t>(text_width);
+}
+
+void measure_texts(model::Record record, std::uint64_t& code_points, Width& width) noexcept {
+    Measure measure;
+    measure.text(record.url());
+    for (model::HeaderView h : record.headers()) {
+        measure.text(h.name);
+        measure.text(h.value);
+    }
+    if (auto body = record.body()) measure.text(*body);
+    code_points = measure.length();
+    width = measure.width();
+}
+
+model::Request make_request(std::string_view url, std::span<const model::HeaderView> headers, model::HttpMethod method,
+                            std::optional<std::string_view> body) {
+    model::Request request = model::Request::make(url, headers, method, body);
+    std::uint64_t code_points;
+    Width width;
+    measure_texts(request.record(), code_points, width);
+    model::RecordWriter writer(request.block());
+    plan_command(writer, code_points, width);
+    return request;
+}
+
+}  // namespace tolmek::render

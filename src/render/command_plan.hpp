@@ -1,0 +1,63 @@
+// What a request's curl command needs, decided once when the record is made.
+//
+// The plan holds the command's exact length in code points and its widest character, so that
+// rendering is one string allocation and one writing pass with no scanning; the flags of the
+// command; how each header is written; and whether any command can carry the request at all.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "model/request.hpp"
+#include "render/sink.hpp"
+
+namespace tolmek::render {
+
+/// Bits of RecordHeader::command_flags.
+enum CommandFlag : std::uint8_t {
+    head_only = 1 << 0,   ///< -I
+    no_glob = 1 << 1,     ///< -g
+    path_as_is = 1 << 2,  ///< --path-as-is
+    url_option = 1 << 3,  ///< --url before the URL
+    url_quoted = 1 << 4,  ///< the URL goes in single quotes
+    url_spaces = 1 << 5,  ///< ... and holds spaces, written as %20
+    data_raw = 1 << 6,    ///< --data-raw instead of -d
+    refused = 1 << 7,     ///< no command line can carry the request (render/curl.hpp says why)
+};
+
+/// Bits of a header's form byte.
+enum HeaderForm : std::uint8_t {
+    single_quoted = 1 << 0,  ///< in single quotes rather than double quotes
+    blank = 1 << 1,          ///< empty or blank value: written "Name;"
+    has_apostrophe = 1 << 2, ///< the quoted text holds an apostrophe (written '\'')
+};
+
+/// True if the URL, up to its first "?" or "#", has a segment "." or "..": curl would remove it.
+inline bool has_dot_segment(std::string_view url) noexcept {
+    std::string_view path = url.substr(0, url.find_first_of("?#"));
+    for (std::size_t start = 0;;) {
+        std::size_t slash = path.find('/', start);
+        std::string_view segment = path.substr(start, slash == std::string_view::npos ? slash : slash - start);
+        if (segment == "." || segment == "..") return true;
+        if (slash == std::string_view::npos) return false;
+        start = slash + 1;
+    }
+}
+
+/// curl sends a header with an empty value only in the form "Name;"; "Name:" alone (or followed
+/// by blanks) removes the header instead.
+inline bool is_blank(std::string_view value) noexcept { return value.find_first_not_of(" \t") == std::string_view::npos; }
+
+/// Decides the plan of a record whose texts are in place. `text_code_points` and `text_width`
+/// are the number of code points of all its texts together and the widest character among them
+/// (the maker knows both from the Python strings; measure_texts() finds them otherwise).
+void plan_command(model::RecordWriter& record, std::uint64_t text_code_points, Width text_width) noexcept;
+
+/// Code points and widest character of all the texts of a record (what Python's str knows).
+void measure_texts(model::Record record, std::uint64_t& code_points, Width& width) noexcept;
+
+/// A heap record made from views, with its command plan (for tests, fuzzing and tools).
+model::Request make_request(std::string_view url, std::span<const model::HeaderView> headers, model::HttpMethod method,
+                            std::optional<std::string_view> body);
+
+}  // namespace tolmek::render
