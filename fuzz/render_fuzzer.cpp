@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <memory>
 #include <optional>
 #include <span>
@@ -22,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/str_storage.hpp"
 #include "model/request.hpp"
 #include "render/command_plan.hpp"
 #include "render/curl.hpp"
@@ -346,6 +348,34 @@ void check_render(const char* what, Render render, const std::string& expected) 
     CHECK(units == points);
 }
 
+/// Encodes the code points of `utf8` from each unit width that can hold them, as a str's
+/// storage holds them, and checks the result is `utf8` again; a surrogate put in is reported.
+void check_storage(const std::string& utf8) {
+    namespace storage = tolmek::binding::str_storage;
+    std::u32string points = decode(utf8);
+    char32_t top = 0;
+    for (char32_t c : points) top = std::max(top, c);
+    auto check = [&](const auto& units) {
+        auto size = storage::utf8_size(units.data(), units.size());
+        CHECK(!size.surrogate && size.bytes == utf8.size());
+        std::string out(size.bytes, '\0');
+        char* end = storage::encode_utf8(units.data(), units.size(), out.data());
+        CHECK(end == out.data() + out.size());
+        if (out != utf8) fail("str storage to UTF-8", utf8, out);
+    };
+    if (top < 0x100) check(std::basic_string<std::uint8_t>(points.begin(), points.end()));
+    if (top < 0x10000) {
+        std::basic_string<std::uint16_t> units(points.begin(), points.end());
+        check(units);
+        units.insert(units.size() / 2, 1, static_cast<std::uint16_t>(0xD800 + utf8.size() % 0x800));
+        CHECK(storage::utf8_size(units.data(), units.size()).surrogate);
+    }
+    std::basic_string<std::uint32_t> units(points.begin(), points.end());
+    check(units);
+    units.push_back(0xDFFF);
+    CHECK(storage::utf8_size(units.data(), units.size()).surrogate);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -377,6 +407,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         CHECK(r.body().has_value() == s.body.has_value());
         CHECK(!s.body || *r.body() == *s.body);
+        check_storage(s.url);
+        for (const auto& [name, value] : s.headers) check_storage(name + value);
+        if (s.body) check_storage(*s.body);
 
         // The plan's one bit and the detailed reason agree with the reference, and a planned
         // command has exactly the planned length and width.

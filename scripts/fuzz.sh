@@ -52,7 +52,7 @@ mkdir -p "$out/corpus"
 build_fuzzer() {  # build_fuzzer BINARY [EXTRA FLAGS...]
     local binary=$1
     shift
-    if [[ ! -x $binary ]] || [[ -n $(find "${sources[@]}" src/model src/render -newer "$binary" -print -quit) ]]; then
+    if [[ ! -x $binary ]] || [[ -n $(find "${sources[@]}" src/model src/render src/binding/str_storage.hpp -newer "$binary" -print -quit) ]]; then
         log "fuzz: building $(basename "$binary") with $cxx"
         "$cxx" -std=c++20 -O1 -g -Wall -Wextra "$@" \
             -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \

@@ -1,0 +1,104 @@
+// UTF-8 from the storage of a Python str: its 1-, 2- or 4-byte code units, read in place.
+//
+// Plain C++ over the unit arrays (no Python.h), so that it can be fuzzed on its own. Reading a
+// str this way leaves the str untouched: asking the interpreter for its UTF-8 form would cache
+// a UTF-8 copy inside every non-ASCII str for as long as the caller keeps it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace tolmek::binding::str_storage {
+
+/// The UTF-8 size of a text, or that it holds a lone surrogate (which has no UTF-8 form; a
+/// str's 2- and 4-byte storage never holds surrogate pairs, so any surrogate is a lone one).
+struct Utf8Size {
+    std::size_t bytes;
+    bool surrogate;
+};
+
+namespace detail {
+
+inline std::uint64_t load8(const void* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+/// How many of the eight bytes of `w` have their high bit set, without a popcount instruction
+/// (baseline x86-64 has none): the flags, moved to bit 0 of each byte, summed by a multiply.
+constexpr std::size_t high_bytes(std::uint64_t w) noexcept {
+    return static_cast<std::size_t>((((w >> 7) & 0x0101010101010101u) * 0x0101010101010101u) >> 56);
+}
+
+}  // namespace detail
+
+/// Latin-1 units: one byte each below 0x80, two above.
+inline Utf8Size utf8_size(const std::uint8_t* s, std::size_t n) noexcept {
+    std::size_t extra = 0, i = 0;
+    for (; i + 8 <= n; i += 8) extra += detail::high_bytes(detail::load8(s + i));
+    for (; i < n; ++i) extra += s[i] >> 7;
+    return {n + extra, false};
+}
+
+/// 2-byte units: 1 to 3 bytes each.
+inline Utf8Size utf8_size(const std::uint16_t* s, std::size_t n) noexcept {
+    std::size_t extra = 0;
+    unsigned surrogates = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned c = s[i];
+        extra += (c >= 0x80) + (c >= 0x800);
+        surrogates |= (c - 0xD800u) < 0x800u;
+    }
+    return {n + extra, surrogates != 0};
+}
+
+/// 4-byte units: 1 to 4 bytes each.
+inline Utf8Size utf8_size(const std::uint32_t* s, std::size_t n) noexcept {
+    std::size_t extra = 0;
+    unsigned surrogates = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t c = s[i];
+        extra += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+        surrogates |= (c - 0xD800u) < 0x800u;
+    }
+    return {n + extra, surrogates != 0};
+}
+
+/// Writes the UTF-8 form of `n` units (without lone surrogates) at `out`; returns the end.
+/// ASCII runs are copied (1-byte units) or narrowed (wider units) eight at a time.
+template <class Unit>
+char* encode_utf8(const Unit* s, std::size_t n, char* out) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        // 1. The ASCII run from here.
+        if constexpr (sizeof(Unit) == 1) {
+            std::size_t start = i;
+            while (i + 8 <= n && (detail::load8(s + i) & 0x8080808080808080u) == 0) i += 8;
+            while (i < n && s[i] < 0x80) ++i;
+            std::memcpy(out, s + start, i - start);
+            out += i - start;
+        } else {
+            while (i < n && s[i] < 0x80) *out++ = static_cast<char>(s[i++]);
+        }
+        if (i == n) break;
+        // 2. One character of two, three or four bytes.
+        std::uint32_t c = s[i++];
+        if (c < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (c >> 6));
+        } else {
+            if (c < 0x10000) {
+                *out++ = static_cast<char>(0xE0 | (c >> 12));
+            } else {
+                *out++ = static_cast<char>(0xF0 | (c >> 18));
+                *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            }
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        }
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+}  // namespace tolmek::binding::str_storage
