@@ -1,5 +1,8 @@
 """Commands run by bash, dash and zsh with the real curl deliver exactly the recorded request to a
-loopback recorder; what no command can carry is refused. Also the README's quick start."""
+loopback recorder; what no command can carry is refused. Also the README's quick start.
+
+TOLMEK_FAITHFUL_EXAMPLES sets the number of generated batches (default 120, up to four requests
+each; newman gets a thirtieth of it); TOLMEK_CURL_TIMEOUT the seconds one curl may take (5)."""
 
 import json
 import os
@@ -15,7 +18,7 @@ import faithful
 from faithful import Req
 from recorder import Recorder
 
-EXAMPLES = int(os.environ.get("TOLMEK_FAITHFUL_EXAMPLES", "200"))
+EXAMPLES = int(os.environ.get("TOLMEK_FAITHFUL_EXAMPLES", "120"))
 README = pathlib.Path(__file__).parent.parent / "README.md"
 
 

@@ -21,7 +21,7 @@ from tolmek import Tolmek, TolmekCollection
 NEWMAN = pathlib.Path(__file__).parent / "node" / "node_modules" / ".bin" / "newman"
 SCHEMA_FILE = pathlib.Path(__file__).parent / "data" / "postman-collection-v2.1.0.schema.json"
 # Each example is one newman run (about a second) over a whole batch of requests.
-EXAMPLES = max(4, int(os.environ.get("TOLMEK_FAITHFUL_EXAMPLES", "200")) // 50)
+EXAMPLES = max(4, int(os.environ.get("TOLMEK_FAITHFUL_EXAMPLES", "120")) // 30)
 
 # What newman 6.2.2 (postman-runtime 7.39, Node's http client) cannot carry, each seen against the
 # recorder here; the generated requests stay inside these limits, and the comparison allows for
