@@ -86,6 +86,24 @@ ensure_node_tooling() {
     fi
 }
 
+# ensure_test_shells: the shells and curl that the command tests run (bash, dash, zsh, curl),
+# installed from Debian's packages when one is missing. Needs root and apt-get; elsewhere a
+# missing one is only reported, and the tests skip (or, with CI=true, fail) on it.
+ensure_test_shells() {
+    local missing=() tool
+    for tool in bash dash zsh curl; do
+        command -v "$tool" >/dev/null || missing+=("$tool")
+    done
+    ((${#missing[@]})) || return 0
+    if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+        log "installing ${missing[*]} from Debian's packages"
+        DEBIAN_FRONTEND=noninteractive apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    else
+        log "missing ${missing[*]} (not root or no apt-get): the tests that need them will not run"
+    fi
+}
+
 # first_python -> $PYTHON, else the first version in TOLMEK_PY_VERSIONS;
 # for targets that need only one interpreter.
 first_python() {

@@ -11,6 +11,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 ensure_node_tooling
+# bash, dash, zsh and curl, which the command tests run.
+ensure_test_shells
 
 py=$(first_python)
 venv=$ROOT/.venv-sanitize

@@ -10,6 +10,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # Node tooling (newman) used by the tests.
 ensure_node_tooling
+# bash, dash, zsh and curl, which the command tests run.
+ensure_test_shells
 
 # Resolve every interpreter first so a missing one fails before any work.
 pythons_list=$(test_pythons)
