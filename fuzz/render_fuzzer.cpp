@@ -168,13 +168,17 @@ std::string single_quoted(const std::string& s) {
 
 /// Whether a command can carry the request at all: NUL nowhere, no control character in the
 /// URL, header names non-empty without CR, LF, ':' or a leading '@', no CR or LF in values,
-/// and no ';' in the name of a header with a blank value.
+/// no ';' in the name of a header with a blank value, and at most one Host header.
 bool reference_renders(const Spec& r) {
     for (unsigned char c : r.url)
         if (c < 0x20 || c == 0x7F) return false;
+    int hosts = 0;
     for (const auto& [name, value] : r.headers) {
         if (name.empty() || name[0] == '@' || name.find_first_of(std::string(":\r\n\0", 4)) != std::string::npos)
             return false;
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower == "host" && ++hosts > 1) return false;
         if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
         if (value.find_first_not_of(" \t") == std::string::npos && name.find(';') != std::string::npos) return false;
     }

@@ -146,28 +146,42 @@ def requests(draw):
 
 # --- what must happen ------------------------------------------------------------------------
 
+P = "no curl command can carry this request: "
+NO_ARGUMENT = ", which no command-line argument can carry"
+
+
 def refusal(req):
-    """The ValueError message that rendering `req` must raise, or None when it must render."""
+    """The ValueError message that rendering `req` must raise, or None when it must render: the
+    first piece, in the order URL, headers, body, that no command line can carry."""
     if "\x00" in req.path:
-        return "URL holds NUL"
+        return P + "the URL holds a NUL character" + NO_ARGUMENT
+    if any(c < " " or c == "\x7f" for c in req.path):
+        return P + "the URL holds a control character, which curl refuses in a URL"
+    hosts = 0
     for i, (name, value) in enumerate(req.headers, 1):
-        piece = f"header {i} ({name})"
-        if "\x00" in name:
-            return f"{piece}: name holds NUL"
+        piece = f"{P}header {i} ({name!r})"
         if name == "":
-            return f"{piece}: name is empty"
+            return f"{piece} has an empty name, which curl drops"
+        if "\x00" in name:
+            return f"{piece} holds a NUL character in its name{NO_ARGUMENT}"
         if "\r" in name or "\n" in name:
-            return f"{piece}: name holds CR or LF"
+            return f"{piece} holds a line break (CR or LF) in its name, which would start another header line"
         if ":" in name:
-            return f"{piece}: name holds ':'"
+            return f"{piece} has ':' in its name, where curl would split it"
         if name.startswith("@"):
-            return f"{piece}: name starts with '@'"
+            return f"{piece} has a name that starts with '@', which makes curl read headers from a file"
         if "\x00" in value:
-            return f"{piece}: value holds NUL"
+            return f"{piece} holds a NUL character in its value{NO_ARGUMENT}"
         if "\r" in value or "\n" in value:
-            return f"{piece}: value holds CR or LF"
+            return f"{piece} holds a line break (CR or LF) in its value, which would start another header line"
+        if value.strip(" \t") == "" and ";" in name:
+            return f"{piece} has an empty value and ';' in its name, which curl cannot send as an empty header"
+        if name.lower() == "host":
+            hosts += 1
+            if hosts == 2:
+                return f"{piece} is a second Host header, which curl drops"
     if req.body is not None and "\x00" in req.body:
-        return "body holds NUL"
+        return P + "the body holds a NUL character" + NO_ARGUMENT
     return None
 
 

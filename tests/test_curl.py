@@ -37,7 +37,8 @@ def refused(url, headers, method, body):
     texts = [url, *(t for h in headers for t in h), body or ""]
     return (any("\0" in t for t in texts) or any(c < " " or c == "\x7f" for c in url)
             or any(n == "" or n[0] == "@" or any(c in n for c in ":\r\n") or "\r" in v or "\n" in v
-                   or (v.strip(" \t") == "" and ";" in n) for n, v in headers))
+                   or (v.strip(" \t") == "" and ";" in n) for n, v in headers)
+            or [n.lower() for n, _ in headers].count("host") > 1)
 
 
 Q = "'\\''"  # a quote inside single quotes
@@ -117,6 +118,7 @@ P = "no curl command can carry this request: "
      P + "header 1 ('@/etc/passwd') has a name that starts with '@', which makes curl read headers from a file"),
     (("/", [("a;b", " ")]),
      P + "header 1 ('a;b') has an empty value and ';' in its name, which curl cannot send as an empty header"),
+    (("/", [("Host", "a"), ("X", ""), ("hOST", "b")]), P + "header 3 ('hOST') is a second Host header, which curl drops"),
     (("/", [], "POST", "a\0b"), P + "the body holds a NUL character, which no command-line argument can carry"),
     # The first problem in command order is the one named.
     (("/\0", [("", "")], "POST", "\0"), P + "the URL holds a NUL character, which no command-line argument can carry"),

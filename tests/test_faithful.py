@@ -93,25 +93,30 @@ def test_command_rule(recorder, scratch, shells, user_agent, req):
     assert not problems, "\n\n".join(problems)
 
 
-# Exact messages: a text a command line cannot carry, or a header curl would take apart.
-REFUSED = [
-    (Req("/a\x00b", (), "GET", None), "URL holds NUL"),
-    (Req("/", (("X", "1\x00"),), "GET", None), "header 1 (X): value holds NUL"),
-    (Req("/", (("A", "1"), ("X-A", "1\r\nX-Inj: 2")), "GET", None), "header 2 (X-A): value holds CR or LF"),
-    (Req("/", (("X\nY", "1"),), "GET", None), "header 1 (X\nY): name holds CR or LF"),
-    (Req("/", (("A", "1"), ("", "v")), "GET", None), "header 2 (): name is empty"),
-    (Req("/", (("X:Y", "1"),), "GET", None), "header 1 (X:Y): name holds ':'"),
-    (Req("/", (("@/etc/passwd", "1"),), "GET", None), "header 1 (@/etc/passwd): name starts with '@'"),
-    (Req("/", (), "POST", "a\x00"), "body holds NUL"),
+# A text a command line cannot carry, or a header curl would take apart or drop (the exact
+# messages are in test_curl.py; here the harness's own rule must agree with the module).
+REFUSED = {
+    "NUL in URL": Req("/a\x00b", (), "GET", None),
+    "control in URL": Req("/a\tb", (), "GET", None),
+    "NUL in value": Req("/", (("X", "1\x00"),), "GET", None),
+    "CR LF in value": Req("/", (("A", "1"), ("X-A", "1\r\nX-Inj: 2")), "GET", None),
+    "LF in name": Req("/", (("X\nY", "1"),), "GET", None),
+    "empty name": Req("/", (("A", "1"), ("", "v")), "GET", None),
+    "colon in name": Req("/", (("X:Y", "1"),), "GET", None),
+    "name naming a file": Req("/", (("@/etc/passwd", "1"),), "GET", None),
+    "semicolon in an empty header's name": Req("/", (("X;C", ""),), "GET", None),
+    "second Host": Req("/", (("Host", "h1"), ("X", "1"), ("hOST", "h2")), "GET", None),
+    "NUL in body": Req("/", (), "POST", "a\x00"),
     # The first offending piece is named: URL, then headers in order, then body.
-    (Req("/\x00", (("", ""),), "POST", "\x00"), "URL holds NUL"),
-    (Req("/", (("A\x00", "\n"), ("", "")), "POST", "\x00"), "header 1 (A\x00): name holds NUL"),
-]
+    "first in order": Req("/\x00", (("", ""),), "POST", "\x00"),
+    "first header": Req("/", (("A\x00", "\n"), ("", "")), "POST", "\x00"),
+}
 
 
-@pytest.mark.parametrize("req, message", REFUSED, ids=[m for _, m in REFUSED])
-def test_refused(req, message):
-    assert faithful.refusal(req) == message  # the harness's own rule agrees with the list
+@pytest.mark.parametrize("req", REFUSED.values(), ids=REFUSED.keys())
+def test_refused(req):
+    message = faithful.refusal(req)
+    assert message is not None
     with pytest.raises(ValueError) as e:
         faithful.render("http://127.0.0.1:9" + req.path, req.headers, req.method, req.body)
     assert str(e.value) == message

@@ -94,6 +94,7 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
             why = "has an empty value and ';' in its name, which curl cannot send as an empty header";
             in = "";
             break;
+        case Reason::second_host: why = "is a second Host header, which curl drops"; in = ""; break;
         case Reason::control: break;  // URLs only
     }
     std::size_t index = 0;

@@ -35,12 +35,17 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
 
     // 3. Each header: refused, "Name;" for a blank value, else double or single quotes.
     std::uint8_t* forms = writer.header_forms();
+    bool host = false;
     for (model::HeaderView h : record.headers()) {
         scan::Result n = scan::header_text(h.name);
         scan::Result v = scan::header_text(h.value);
         if (h.name.empty() || h.name.front() == '@' || ((n.classes | v.classes) & (scan::nul | scan::line_break)) ||
             (n.classes & scan::colon))
             return refuse();
+        if (is_host(h.name)) {
+            if (host) return refuse();
+            host = true;
+        }
         std::uint8_t form = 0;
         if (is_blank(h.value)) {
             if (n.classes & scan::semicolon) return refuse();

@@ -44,6 +44,12 @@ inline bool has_dot_segment(std::string_view url) noexcept {
     }
 }
 
+/// True for a header name that is "Host" in any letter case: curl sends only the first one.
+inline bool is_host(std::string_view name) noexcept {
+    return name.size() == 4 && (name[0] | 0x20) == 'h' && (name[1] | 0x20) == 'o' && (name[2] | 0x20) == 's' &&
+           (name[3] | 0x20) == 't';
+}
+
 /// curl sends a header with an empty value only in the form "Name;"; "Name:" alone (or followed
 /// by blanks) removes the header instead.
 inline bool is_blank(std::string_view value) noexcept { return value.find_first_not_of(" \t") == std::string_view::npos; }

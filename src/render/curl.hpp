@@ -25,6 +25,7 @@ struct CurlRefusal {
         at_start,       ///< "-H @file" reads headers from a file
         semicolon_in_empty,  ///< an empty header is written "Name;", which curl only reads
                              ///< when that is the name's only ';'
+        second_host,         ///< curl sends only the first Host header
     };
     Piece piece;
     Reason reason;
@@ -72,6 +73,7 @@ inline std::optional<CurlRefusal> curl_refusal(model::Record request) noexcept {
         if (c < 0x20 || c == 0x7F) return CurlRefusal{Piece::url, Reason::control, 0};
     }
     std::size_t i = 0;
+    bool host = false;
     for (model::HeaderView h : request.headers()) {
         if (h.name.empty()) return CurlRefusal{Piece::header_name, Reason::empty_name, i};
         if (h.name.find('\0') != std::string_view::npos) return CurlRefusal{Piece::header_name, Reason::nul, i};
@@ -84,6 +86,10 @@ inline std::optional<CurlRefusal> curl_refusal(model::Record request) noexcept {
             return CurlRefusal{Piece::header_value, Reason::line_break, i};
         if (is_blank(h.value) && h.name.find(';') != std::string_view::npos)
             return CurlRefusal{Piece::header_name, Reason::semicolon_in_empty, i};
+        if (is_host(h.name)) {
+            if (host) return CurlRefusal{Piece::header_name, Reason::second_host, i};
+            host = true;
+        }
         ++i;
     }
     if (auto body = request.body(); body && body->find('\0') != std::string_view::npos)
