@@ -194,7 +194,7 @@ MALFORMED = [
                  "log.entries[1].request.headers[0].value: expected a string, got a number"),
     (NO_URL, f"<stdin>:1:{column(NO_URL, ENTRY)}: log.entries[0].request.url: missing"),
     (b'{"info": {"schema": "https://schema.getpostman.com/json/collection/v1.0.0/collection.json"}, "item": []}',
-     "<stdin>:1:10: info.schema: https://schema.getpostman.com/json/collection/v1.0.0/collection.json is not "
+     "<stdin>:1:10: info.schema: 'https://schema.getpostman.com/json/collection/v1.0.0/collection.json' is not "
      "a v2.1.0 (or v2.0.0) collection"),
     (b'{"item": [{"name": "f", "item": [{"request": {"url": 7}}]}]}',
      "<stdin>:1:11: item[0].item[0].request.url: expected a string or an object, got a number"),
@@ -305,7 +305,7 @@ def test_collection_folders_url_objects_and_bodies(cli):
                       ("http://h/plain", [], "GET", None),
                       ("h/p", [("X-Raw", "1"), ("Y", "two words")], "PUT", "a=1+2"),
                       ("http://h/off", [], "POST", None))
-    assert cli("curl", stdin=doc) == (0, expected, f'tolmek: {place}: skipped item[3] "e": a formdata body '
+    assert cli("curl", stdin=doc) == (0, expected, f'tolmek: {place}: skipped item[3] "e": a \'formdata\' body '
                                                    "cannot be carried (raw and urlencoded bodies are)\n"
                                                    "tolmek: 1 of 6 requests skipped\n")
 

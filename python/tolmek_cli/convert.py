@@ -61,8 +61,9 @@ def _requests(items, report):
         url, headers, method, body, label, offset = item
         try:
             request = Tolmek(url, headers, method, body)
-        except UnicodeEncodeError as e:
-            report.skip(Skip(surrogate_reason(e), label, offset))
+        except ValueError as e:  # UnicodeEncodeError: a lone surrogate; else a request the module refuses
+            reason = surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e)
+            report.skip(Skip(reason, label, offset))
             continue
         yield request, label, offset
 

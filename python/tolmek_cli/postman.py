@@ -41,7 +41,7 @@ def _check_info(info, src, offset):
     if type(schema) is not str:
         raise src.error(f"info.schema: {expected('', 'a string', schema).message}", offset)
     if not _SCHEMA.search(schema):
-        raise src.error(f"info.schema: {schema} is not a v2.1.0 (or v2.0.0) collection", offset)
+        raise src.error(f"info.schema: {schema!r} is not a v2.1.0 (or v2.0.0) collection", offset)
 
 
 def _item(item, top, rel, offset):
@@ -204,4 +204,4 @@ def _body(body, path):
             if p.get("disabled") is not True:
                 pairs.append((text(p, "key", where), text(p, "value", where, default="", null="")))
         return form(pairs) or None, None
-    return None, f"a {mode} body cannot be carried (raw and urlencoded bodies are)"
+    return None, f"a {mode!r} body cannot be carried (raw and urlencoded bodies are)"
