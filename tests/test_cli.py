@@ -14,7 +14,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tolmek_cli
-from conftest import M
+from conftest import M, missing
 from tolmek import Tolmek, TolmekCollection
 from tolmek_cli import source
 
@@ -224,8 +224,15 @@ def test_format_can_be_named_and_files_read(cli, tmp_path):
     assert cli("curl", str(path))[:2] == (0, script(("http://h/", [], "GET", None)))
     assert cli("curl", "--from", "har", str(path)) == (2, b"", f"tolmek: error: {path}:1:1: \"log\" is missing: "
                                                                 "not a HAR file\n")
-    missing = tmp_path / "missing.har"
-    assert cli("curl", str(missing)) == (2, b"", f"tolmek: error: cannot read {missing}: No such file or directory\n")
+    absent = tmp_path / "missing.har"
+    assert cli("curl", str(absent)) == (2, b"", f"tolmek: error: cannot read {absent}: No such file or directory\n")
+
+
+def test_json_lines_with_a_byte_order_mark_crlf_and_blank_lines(cli):
+    text = ('\ufeff{"id": 1, "url": "http://h/a", "method": "PUT", "headers": [["A", "1"]], "body": "x"}\r\n\r\n \n'
+            '{"url": "http://h/b", "method": "GET", "headers": [], "body": null}\r\n')
+    assert cli("curl", stdin=text.encode()) == (0, script(("http://h/a", [("A", "1")], "PUT", "x"),
+                                                          ("http://h/b", [], "GET", None)), "")
 
 
 # -- Postman collections --------------------------------------------------------------------------
@@ -344,7 +351,7 @@ TOLMEK = pathlib.Path(sys.executable).parent / "tolmek"
 
 def run_installed(*args, stdin=b""):
     if not TOLMEK.exists():
-        pytest.skip(f"{TOLMEK} is not installed (pip install .)")
+        missing(f"the tolmek command ({TOLMEK}) is required: pip install .")
     return subprocess.run([str(TOLMEK), *args], input=stdin, capture_output=True, timeout=60)
 
 
@@ -372,7 +379,7 @@ def test_installed_command_and_module_entry_convert_a_pipe():
 def test_wheel_holds_the_module_its_stubs_and_the_command_only():
     installed = files("tolmek")
     if installed is None or not any(f.parts[0] == "tolmek_cli" for f in installed):
-        pytest.skip("tolmek is not installed from a wheel")
+        missing("tolmek must be installed from its wheel: pip install .")
     tops = {f.parts[0] if f.parts[0] != ".." else f.name for f in installed}
     tops = {"tolmek.so" if t.startswith("tolmek.") and t.endswith(".so") else t for t in tops}
     assert tops == {"tolmek.so", "tolmek-stubs", "tolmek_cli", f"tolmek-{version('tolmek')}.dist-info", "tolmek"}

@@ -2,7 +2,6 @@
 `tolmek curl` turns mitmdump's HAR into a script, and sh runs the script against the recorder;
 the same requests must arrive."""
 
-import os
 import pathlib
 import re
 import subprocess
@@ -13,7 +12,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from conftest import foreign_env
+from conftest import foreign_env, missing
 
 BIN = pathlib.Path(sys.executable).parent
 MITMDUMP, TOLMEK = BIN / "mitmdump", BIN / "tolmek"
@@ -57,13 +56,6 @@ class Recorder(BaseHTTPRequestHandler):
         pass
 
 
-def missing(what):
-    reason = f"{what} is required (pip install -r requirements-test.txt, pip install .)"
-    if os.environ.get("CI") == "true":
-        pytest.fail(reason)
-    pytest.skip(reason)
-
-
 def start_mitmdump(har, confdir, env):
     proc = subprocess.Popen([str(MITMDUMP), "--listen-host", "127.0.0.1", "--listen-port", "0",
                              "--set", f"hardump={har}", "--set", f"confdir={confdir}"],
@@ -89,9 +81,9 @@ def without_content_length(headers):
 
 def test_mitmdump_har_replays_the_same_requests(tmp_path):
     if not MITMDUMP.exists():
-        missing(f"mitmdump ({MITMDUMP})")
+        missing(f"mitmdump ({MITMDUMP}) is required: pip install -r requirements-test.txt")
     if not TOLMEK.exists():
-        missing(f"the tolmek command ({TOLMEK})")
+        missing(f"the tolmek command ({TOLMEK}) is required: pip install .")
     env = {k: v for k, v in foreign_env().items() if "proxy" not in k.lower()}  # nothing else may proxy loopback
     server = ThreadingHTTPServer(("127.0.0.1", 0), Recorder)
     server.got = []

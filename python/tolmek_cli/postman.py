@@ -110,15 +110,8 @@ def _url(url, path):
         out.append(segments if segments.startswith("/") else "/" + segments)
     query = url.get("query")
     if query is not None:
-        if type(query) is not list:
-            raise expected(join(path, "query"), "an array", query)
         pairs = []
-        for i, q in enumerate(query):
-            where = f"{path}.query[{i}]"
-            if type(q) is not dict:
-                raise expected(where, "an object", q)
-            if q.get("disabled") is True:
-                continue
+        for where, q in _enabled(query, join(path, "query")):
             key = text(q, "key", where, default="", null="")
             value = _optional(q, "value", where)
             pairs.append(key if value is None else f"{key}={value}")
@@ -156,6 +149,18 @@ def _joined(parts, sep, path):
     return sep.join(out)
 
 
+def _enabled(items, path, what="an array"):
+    """(path, object) for each object of a list that is not marked "disabled" (Postman sends those not)."""
+    if type(items) is not list:
+        raise expected(path, what, items)
+    for i, obj in enumerate(items):
+        where = f"{path}[{i}]"
+        if type(obj) is not dict:
+            raise expected(where, "an object", obj)
+        if obj.get("disabled") is not True:
+            yield where, obj
+
+
 def _headers(headers, path):
     if headers is None:
         return []
@@ -163,17 +168,8 @@ def _headers(headers, path):
         # Raw header lines, "Name: value" each.
         return [(k.strip(), v.strip()) for k, _, v in (line.partition(":") for line in headers.splitlines())
                 if k.strip()]
-    if type(headers) is not list:
-        raise expected(path, "an array or a string", headers)
-    out = []
-    for i, h in enumerate(headers):
-        where = f"{path}[{i}]"
-        if type(h) is not dict:
-            raise expected(where, "an object", h)
-        if h.get("disabled") is True:
-            continue
-        out.append((text(h, "key", where), text(h, "value", where, default="", null="")))
-    return out
+    return [(text(h, "key", where), text(h, "value", where, default="", null=""))
+            for where, h in _enabled(headers, path, "an array or a string")]
 
 
 def _body(body, path):
@@ -194,14 +190,7 @@ def _body(body, path):
         params = body.get("urlencoded")
         if params is None:
             return None, None
-        if type(params) is not list:
-            raise expected(join(path, "urlencoded"), "an array", params)
-        pairs = []
-        for i, p in enumerate(params):
-            where = f"{path}.urlencoded[{i}]"
-            if type(p) is not dict:
-                raise expected(where, "an object", p)
-            if p.get("disabled") is not True:
-                pairs.append((text(p, "key", where), text(p, "value", where, default="", null="")))
+        pairs = [(text(p, "key", where), text(p, "value", where, default="", null=""))
+                 for where, p in _enabled(params, join(path, "urlencoded"))]
         return form(pairs) or None, None
     return None, f"a {mode!r} body cannot be carried (raw and urlencoded bodies are)"
