@@ -25,9 +25,9 @@ reason, and a count at the end.
 exit status:
   0  every request converted (or skipped without --strict)
   1  requests were skipped under --strict; nothing is written
-  2  bad input (not JSON, not UTF-8, unknown format, a field of the wrong type; the message
-     names the place in the file), an input or output file that cannot be opened, or output
-     that cannot be written; nothing is written
+  2  bad input: not JSON, not UTF-8, an unknown format, a field missing or of the wrong type
+     (the message names the place in the file); nothing is written. Also an input that
+     cannot be read, or output that cannot be written
 """
 
 _CURL = """\
@@ -39,7 +39,7 @@ example:
 """
 
 _POSTMAN = """\
-Print the Postman v2.1.0 collection document of the requests (one line). With -o OUT it is
+Print the Postman v2.1.0 collection document of the requests, one line. With -o OUT it is
 written to a temporary file beside OUT and renamed into place, so a failed run never leaves a
 half-written file.
 
