@@ -32,9 +32,10 @@ def _log(src):
             label = f"log.entries[{i}]"
             entry = src.value()
             try:
-                yield _entry(entry, label, offset)
+                item = _entry(entry, label, offset)
             except Bad as e:
                 raise src.error(f"{label}{'.' if e.path else ''}{e.path}: {e.message}", offset) from None
+            yield item
     if not found:
         raise src.error('log: "entries" is missing')
 

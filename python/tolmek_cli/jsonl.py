@@ -12,9 +12,10 @@ def read(src):
         if src.skip_blanks() not in ("\n", ""):
             raise src.error("not valid JSON Lines: more text after the value on its line")
         try:
-            yield _request(obj, offset)
+            item = _request(obj, offset)
         except Bad as e:
             raise src.error(f"{e.path}: {e.message}" if e.path else e.message, offset) from None
+        yield item
 
 
 def _request(obj, offset):
