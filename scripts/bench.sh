@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make bench`: build into .venv-bench with the newest Python 3.12+ (or
 # $PYTHON), install the benchmark requirements, build the floors (bench/floor.c)
-# and run bench/run.py (arguments are passed on, e.g. `--quick`).
+# and run bench/run.py, then bench/cli.py (the `tolmek` command on a large HAR);
+# arguments (e.g. `--quick`) go to both.
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -24,3 +25,5 @@ log "building the floors (bench/floor.c)"
 
 log "running bench/run.py"
 PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/run.py "$@"
+log "running bench/cli.py"
+exec "$venv/bin/python" bench/cli.py "$@"

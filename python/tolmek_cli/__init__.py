@@ -1,0 +1,97 @@
+"""The `tolmek` command: HAR files, Postman collections and JSON Lines in; curl scripts and collections out."""
+
+import argparse
+import sys
+
+__all__ = ["main"]
+
+_FORMATS = """\
+input formats (recognised by content, or named with --from):
+  har       HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request
+            with method, url, headers in order (HTTP/2 pseudo-headers such as :authority and
+            Content-Length, which curl computes, are left out) and postData.text, or
+            postData.params sent as a form when there is no text
+  postman   a Postman v2.1.0 collection (tolmek's own exports too): folders walked in order,
+            url as a string, an object's "raw", or rebuilt from its parts; raw and urlencoded
+            bodies (an empty raw body reads as no body: exports write the same for both)
+  jsonl     JSON Lines: one object a line with "url", "headers" (a list of [name, value]
+            pairs), "method" and an optional "body"
+
+A request that cannot be carried (a method other than GET, POST, PUT, DELETE, HEAD, OPTIONS,
+PATCH, TRACE and CONNECT, a binary body, a body the recording did not keep, a request no
+command line can carry) is skipped with one line on standard error naming its place and the
+reason, and a count at the end.
+
+exit status:
+  0  every request converted (or skipped without --strict)
+  1  requests were skipped under --strict; nothing is written
+  2  bad input: not JSON, not UTF-8, an unknown format, a field missing or of the wrong type
+     (the message names the place in the file); nothing is written. Also an input that
+     cannot be read, or output that cannot be written
+"""
+
+_CURL = """\
+Print one curl command per request, each ending with a line break, so that the output is a
+shell script that replays the requests in order.
+
+example:
+  tolmek curl capture.har > replay.sh
+"""
+
+_POSTMAN = """\
+Print the Postman v2.1.0 collection document of the requests, one line. With -o OUT it is
+written to a temporary file beside OUT and renamed into place, so a failed run never leaves a
+half-written file.
+
+example:
+  tolmek postman capture.har -o capture.postman_collection.json
+"""
+
+
+class _Version(argparse.Action):
+    """--version: the installed distribution's version, looked up only when asked for."""
+
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="print the version and exit")
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from importlib.metadata import version
+
+        print(f"tolmek {version('tolmek')}")
+        parser.exit()
+
+
+def _parser():
+    top = argparse.ArgumentParser(
+        prog="tolmek", formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Turn captured HTTP traffic (HAR), Postman collections and JSON Lines into curl "
+                    "scripts and Postman collections.",
+        epilog=_FORMATS + "\n`tolmek SUBCOMMAND --help` describes each subcommand.")
+    top.add_argument("--version", action=_Version)
+    subs = top.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
+    for name, summary, description in (
+            ("curl", "print a curl command per request: a shell script", _CURL),
+            ("postman", "print the requests as a Postman v2.1.0 collection", _POSTMAN)):
+        sub = subs.add_parser(name, help=summary, description=description + "\n" + _FORMATS,
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub.add_argument("file", nargs="?", default="-", metavar="FILE",
+                         help="the input file; - or nothing reads standard input")
+        sub.add_argument("--from", dest="source_format", choices=("har", "postman", "jsonl"),
+                         help="the input format, when it should not be recognised by content")
+        sub.add_argument("-o", "--output", metavar="OUT",
+                         help="write to OUT (replaced only once the output is whole) instead of "
+                              "standard output")
+        sub.add_argument("--strict", action="store_true",
+                         help="fail (exit status 1, nothing written) if any request is skipped")
+        if name == "curl":
+            sub.add_argument("--script", action="store_true", help="start with a #!/bin/sh line")
+    return top
+
+
+def main(argv=None):
+    """Run the command with `argv` (default: the process's arguments); returns the exit status."""
+    args = _parser().parse_args(argv)
+    from .run import run
+
+    return run(args)

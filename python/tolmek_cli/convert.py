@@ -1,0 +1,92 @@
+"""Recognising the input format and turning its requests into curl commands or a collection."""
+
+from tolmek import Tolmek, TolmekCollection
+
+from . import har, jsonl, postman
+from .fields import Skip, surrogate_reason
+
+READERS = {"har": har.read, "postman": postman.read, "jsonl": jsonl.read}
+
+# The first member that tells the formats apart; other members are passed over until one does.
+_FORMAT_BY_KEY = {"log": "har", "url": "jsonl", "method": "jsonl", "headers": "jsonl", "body": "jsonl"} | dict.fromkeys(
+    ("info", "item", "event", "variable", "auth", "protocolProfileBehavior"), "postman")
+_STARTS = {"[": "an array", '"': "a string", "t": "a boolean", "f": "a boolean", "n": "null"}
+
+
+def detect(src):
+    """The format of the input, from its first object's members; the input is left unread."""
+    c = src.peek()
+    if not c:
+        raise src.error("the input is empty")
+    if c != "{":
+        found = _STARTS.get(c, "a number" if c in "-0123456789" else None)
+        if found is None:
+            raise src.error("not valid JSON: Expecting value")
+        raise src.error(f"unknown input format: the input starts with {found}, not an object")
+    start, offset = src.pos, src.offset()
+    src.hold = True
+    try:
+        for key in src.members(""):
+            fmt = _FORMAT_BY_KEY.get(key)
+            if fmt is not None:
+                return fmt
+            src.value()
+    finally:
+        src.hold = False
+        src.pos = start
+    raise src.error('unknown input format: the object has none of "log" (HAR), "item" (Postman collection) '
+                    'or "url" (JSON Lines); --from names the format', offset)
+
+
+class Report:
+    """The skipped requests, one line each, and the count of converted ones."""
+
+    def __init__(self, src):
+        self.src = src
+        self.lines = []
+        self.converted = 0
+
+    def skip(self, item):
+        # Named now: the place must be taken while the entry's text is still buffered.
+        label = f" {item.label}" if item.label else ""
+        self.lines.append(f"{self.src.place(item.offset)}: skipped{label}: {item.reason}")
+
+
+def _requests(items, report):
+    """(Tolmek, label, offset) for each request that can be made; the others are reported."""
+    for item in items:
+        if type(item) is Skip:
+            report.skip(item)
+            continue
+        url, headers, method, body, label, offset = item
+        try:
+            request = Tolmek(url, headers, method, body)
+        except ValueError as e:  # UnicodeEncodeError: a lone surrogate; else a request the module refuses
+            reason = surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e)
+            report.skip(Skip(reason, label, offset))
+            continue
+        yield request, label, offset
+
+
+def commands(items, report):
+    """The curl command of each request, in order."""
+    render = Tolmek.get_request_command
+    out = []
+    append = out.append
+    for request, label, offset in _requests(items, report):
+        try:
+            append(render(request))
+        except ValueError as e:  # a request no command line can carry; the message says why
+            report.skip(Skip(str(e), label, offset))
+    report.converted = len(out)
+    return out
+
+
+def collection(items, report):
+    """A collection of the requests, in order."""
+    coll = TolmekCollection()
+    add = coll.add_request
+    for request, _, _ in _requests(items, report):
+        add(request)
+        report.converted += 1
+    return coll

@@ -1,0 +1,73 @@
+"""What the readers share: field checks that name the JSON path, skips, methods and form encoding."""
+
+from urllib.parse import quote_plus
+
+from tolmek import HTTPMETHOD
+
+from .source import kind
+
+NAMES = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT")
+METHODS = {name: getattr(HTTPMETHOD, name) for name in NAMES}
+
+
+class Bad(Exception):
+    """A field of the wrong type or shape; `path` is relative to the entry being read."""
+
+    def __init__(self, path, message):
+        super().__init__(path, message)
+        self.path = path
+        self.message = message
+
+
+class Skip:
+    """A request that cannot be carried: `label` names the entry, `offset` is where it starts."""
+
+    __slots__ = ("reason", "label", "offset")
+
+    def __init__(self, reason, label, offset):
+        self.reason = reason
+        self.label = label
+        self.offset = offset
+
+
+def join(path, key):
+    if isinstance(key, int):
+        return f"{path}[{key}]"
+    return f"{path}.{key}" if path else key
+
+
+def expected(path, what, value):
+    return Bad(path, f"expected {what}, got {kind(value)}")
+
+
+def text(obj, key, path, default=None, null=None):
+    """obj[key] as a str. A missing key gives `default` (an error when None); null gives `null`
+    (an error when None)."""
+    value = obj.get(key, default)
+    if type(value) is str:
+        return value
+    where = join(path, key)
+    if value is None:
+        if key not in obj:
+            raise Bad(where, "missing")
+        if null is not None:
+            return null
+    raise expected(where, "a string", value)
+
+
+def method_or_skip(name):
+    """The HTTPMETHOD member for a method name, or the reason it cannot be carried."""
+    member = METHODS.get(name)
+    if member is not None:
+        return member, None
+    return None, f"method {name!r} is not one of {', '.join(NAMES)}"
+
+
+def surrogate_reason(error):
+    """Why a text with a lone surrogate (from a \\udxxx escape) cannot be carried."""
+    return f"the text holds a lone surrogate (U+{ord(error.object[error.start]):04X}), which UTF-8 cannot carry"
+
+
+def form(pairs):
+    """Name/value pairs as an application/x-www-form-urlencoded body (UTF-8, spaces as '+')."""
+    return "&".join(f"{quote_plus(k)}={quote_plus(v)}" for k, v in pairs)

@@ -1,0 +1,147 @@
+"""HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request, one entry at a time."""
+
+import base64
+import binascii
+
+from .fields import Bad, Skip, expected, form, method_or_skip, surrogate_reason, text
+
+
+def read(src):
+    """Yield (url, headers, method, body, label, offset) per entry, or a Skip."""
+    start = src.offset()
+    found = False
+    for key in src.members(""):
+        if key == "log":
+            found = True
+            yield from _log(src)
+        else:
+            src.value()
+    if not found:
+        raise src.error('"log" is missing: not a HAR file', start)
+    src.finish()
+
+
+def _log(src):
+    found = False
+    for key in src.members("log"):
+        if key != "entries":
+            src.value()
+            continue
+        found = True
+        for i, offset in enumerate(src.elements("log.entries")):
+            label = f"log.entries[{i}]"
+            entry = src.value()
+            try:
+                item = _entry(entry, label, offset)
+            except Bad as e:
+                raise src.error(f"{label}{'.' if e.path else ''}{e.path}: {e.message}", offset) from None
+            yield item
+    if not found:
+        raise src.error('log: "entries" is missing')
+
+
+def _entry(entry, label, offset):
+    if type(entry) is not dict:
+        raise expected("", "an object", entry)
+    request = entry.get("request")
+    if type(request) is not dict:
+        raise expected("request", "an object", request)
+    name = text(request, "method", "request")
+    url = text(request, "url", "request")
+    raw_headers = request.get("headers")
+    if type(raw_headers) is not list:
+        raise expected("request.headers", "an array", raw_headers)
+    headers = []
+    length = None
+    chunked = False
+    for i, h in enumerate(raw_headers):
+        if type(h) is not dict:
+            raise expected(f"request.headers[{i}]", "an object", h)
+        key = h.get("name")
+        value = h.get("value")
+        if type(key) is not str:
+            raise expected(f"request.headers[{i}].name", "a string", key)
+        if type(value) is not str:
+            raise expected(f"request.headers[{i}].value", "a string", value)
+        if key[:1] == ":":
+            continue  # an HTTP/2 pseudo-header: curl makes its own from the URL and method
+        lower = key.lower()
+        if lower == "content-length":
+            if length is None:
+                length = value
+            continue  # curl computes it from the body it sends
+        if lower == "transfer-encoding":
+            chunked = True
+        headers.append((key, value))
+    post = request.get("postData")
+    try:
+        body, reason = _body(post, length, chunked)
+    except UnicodeEncodeError as e:
+        body, reason = None, surrogate_reason(e)
+    if reason is None:
+        method, reason = method_or_skip(name)
+    if reason is not None:
+        return Skip(reason, label, offset)
+    return url, headers, method, body, label, offset
+
+
+def _body(post, length, chunked):
+    """(body, None), or (None, why the body cannot be carried). `length` is the recorded
+    Content-Length value, if any: it tells an empty body from none, and a body the recorder
+    changed or left out from one it kept."""
+    recorded = None
+    if post is not None:
+        if type(post) is not dict:
+            raise expected("request.postData", "an object", post)
+        recorded = post.get("text")
+        if recorded is not None and type(recorded) is not str:
+            raise expected("request.postData.text", "a string", recorded)
+        encoding = post.get("encoding")
+        if encoding is not None and recorded:
+            if encoding != "base64":
+                return None, f"the body is in an encoding tolmek does not read ({encoding!r})"
+            try:
+                recorded = base64.b64decode(recorded, validate=True).decode("utf-8")
+            except (binascii.Error, UnicodeDecodeError):
+                return None, "the body is base64-encoded binary data, which a command line cannot carry"
+        if not recorded:
+            params = post.get("params")
+            if params is not None and type(params) is not list:
+                raise expected("request.postData.params", "an array", params)
+            if params:
+                return _params(params, post)
+    size = _size(length)
+    if recorded:
+        if size is not None and size != len(recorded.encode()):
+            return None, (f"the recorded body is {len(recorded.encode())} bytes in UTF-8 but was sent "
+                          f"with Content-Length: {size}: it was not recorded as sent")
+        return recorded, None
+    if chunked or size:
+        return None, "the body was not recorded" + ("" if chunked else f" (Content-Length: {size})")
+    # A recorded Content-Length: 0 is an empty body that was sent; without one there was none.
+    return ("" if size == 0 else None), None
+
+
+def _size(length):
+    """The Content-Length value as a number, None when there is none or it is not one."""
+    if length is None:
+        return None
+    length = length.strip()
+    return int(length) if length.isascii() and length.isdigit() else None
+
+
+def _params(params, post):
+    mime = post.get("mimeType") or ""
+    if type(mime) is not str:
+        raise expected("request.postData.mimeType", "a string", mime)
+    if mime and not mime.lower().startswith("application/x-www-form-urlencoded"):
+        return None, f"the body is given only as params of a {mime.split(';')[0]} form, which cannot be rebuilt"
+    pairs = []
+    for i, p in enumerate(params):
+        path = f"request.postData.params[{i}]"
+        if type(p) is not dict:
+            raise expected(path, "an object", p)
+        if "fileName" in p:
+            return None, "the body is a file upload, which cannot be rebuilt"
+        pairs.append((text(p, "name", path), text(p, "value", path, default="")))
+    return form(pairs), None

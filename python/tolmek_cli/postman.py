@@ -1,0 +1,196 @@
+"""Postman v2.1.0 collections (tolmek's own exports among them): items and folders in order."""
+
+import json
+import re
+
+from .fields import METHODS, Bad, Skip, expected, form, join, method_or_skip, surrogate_reason, text
+
+_SCHEMA = re.compile(r"/collection/v2\.[01]\.0/")
+_GET = METHODS["GET"]
+
+
+def read(src):
+    """Yield (url, headers, method, body, label, offset) per request, or a Skip."""
+    start = src.offset()
+    found = False
+    for key in src.members(""):
+        if key == "info":
+            offset = src.offset()
+            _check_info(src.value(), src, offset)
+        elif key == "item":
+            found = True
+            for i, offset in enumerate(src.elements("item")):
+                top = f"item[{i}]"
+                try:
+                    yield from _item(src.value(), top, "", offset)
+                except Bad as e:
+                    raise src.error(f"{top}{'.' if e.path else ''}{e.path}: {e.message}", offset) from None
+        else:
+            src.value()
+    if not found:
+        raise src.error('"item" is missing: not a Postman collection', start)
+    src.finish()
+
+
+def _check_info(info, src, offset):
+    if type(info) is not dict:
+        raise src.error(f"info: {expected('', 'an object', info).message}", offset)
+    schema = info.get("schema")
+    if schema is None:
+        return
+    if type(schema) is not str:
+        raise src.error(f"info.schema: {expected('', 'a string', schema).message}", offset)
+    if not _SCHEMA.search(schema):
+        raise src.error(f"info.schema: {schema!r} is not a v2.1.0 (or v2.0.0) collection", offset)
+
+
+def _item(item, top, rel, offset):
+    """The requests of one item: itself, or those of the items inside a folder."""
+    if type(item) is not dict:
+        raise expected(rel, "an object", item)
+    children = item.get("item")
+    if children is not None:
+        if type(children) is not list:
+            raise expected(join(rel, "item"), "an array", children)
+        for j, child in enumerate(children):
+            yield from _item(child, top, f"{rel}.item[{j}]" if rel else f"item[{j}]", offset)
+        return
+    if "request" not in item:
+        raise Bad(rel, 'an item needs "request" (or "item", for a folder)')
+    label = _label(top + ("." + rel if rel else ""), item.get("name"))
+    try:
+        yield _request(item["request"], join(rel, "request"), label, offset)
+    except UnicodeEncodeError as e:
+        yield Skip(surrogate_reason(e), label, offset)
+
+
+def _label(path, name):
+    if type(name) is not str:
+        return path
+    shown = json.dumps(name, ensure_ascii=False)
+    return f"{path} {shown if len(shown) <= 60 else shown[:56] + '..."'}"
+
+
+def _request(request, path, label, offset):
+    if type(request) is str:
+        return request, [], _GET, None, label, offset
+    if type(request) is not dict:
+        raise expected(path, "an object or a string", request)
+    name = text(request, "method", path, default="GET")
+    url = _url(request.get("url"), join(path, "url"))
+    headers = _headers(request.get("header"), join(path, "header"))
+    body, reason = _body(request.get("body"), join(path, "body"))
+    if reason is None:
+        method, reason = method_or_skip(name)
+    if reason is not None:
+        return Skip(reason, label, offset)
+    return url, headers, method, body, label, offset
+
+
+def _url(url, path):
+    """The URL: a string, the "raw" of an object, or, when that is missing, rebuilt from the parts."""
+    if url is None:
+        return ""
+    if type(url) is str:
+        return url
+    if type(url) is not dict:
+        raise expected(path, "a string or an object", url)
+    if "raw" in url and url["raw"] is not None:
+        return text(url, "raw", path)
+    out = []
+    protocol = _optional(url, "protocol", path)
+    if protocol:
+        out.append(protocol if protocol.endswith("://") else protocol + "://")
+    out.append(_joined(url.get("host"), ".", join(path, "host")))
+    port = _optional(url, "port", path)
+    if port:
+        out.append(":" + port)
+    segments = _joined(url.get("path"), "/", join(path, "path"))
+    if segments or type(url.get("path")) is list and url["path"]:
+        out.append(segments if segments.startswith("/") else "/" + segments)
+    query = url.get("query")
+    if query is not None:
+        pairs = []
+        for where, q in _enabled(query, join(path, "query")):
+            key = text(q, "key", where, default="", null="")
+            value = _optional(q, "value", where)
+            pairs.append(key if value is None else f"{key}={value}")
+        if pairs:
+            out.append("?" + "&".join(pairs))
+    fragment = _optional(url, "hash", path)
+    if fragment is not None:
+        out.append("#" + fragment)
+    return "".join(out)
+
+
+def _optional(obj, key, path):
+    """obj[key]: a str, or None when missing or null."""
+    value = obj.get(key)
+    if value is None or type(value) is str:
+        return value
+    raise expected(join(path, key), "a string", value)
+
+
+def _joined(parts, sep, path):
+    """A host or path given as a string or as a list of parts (strings, or objects with "value")."""
+    if parts is None:
+        return ""
+    if type(parts) is str:
+        return parts
+    if type(parts) is not list:
+        raise expected(path, "a string or an array", parts)
+    out = []
+    for i, part in enumerate(parts):
+        if type(part) is dict:
+            part = part.get("value", "")
+        if type(part) is not str:
+            raise expected(f"{path}[{i}]", "a string", part)
+        out.append(part)
+    return sep.join(out)
+
+
+def _enabled(items, path, what="an array"):
+    """(path, object) for each object of a list that is not marked "disabled" (Postman sends those not)."""
+    if type(items) is not list:
+        raise expected(path, what, items)
+    for i, obj in enumerate(items):
+        where = f"{path}[{i}]"
+        if type(obj) is not dict:
+            raise expected(where, "an object", obj)
+        if obj.get("disabled") is not True:
+            yield where, obj
+
+
+def _headers(headers, path):
+    if headers is None:
+        return []
+    if type(headers) is str:
+        # Raw header lines, "Name: value" each.
+        return [(k.strip(), v.strip()) for k, _, v in (line.partition(":") for line in headers.splitlines())
+                if k.strip()]
+    return [(text(h, "key", where), text(h, "value", where, default="", null=""))
+            for where, h in _enabled(headers, path, "an array or a string")]
+
+
+def _body(body, path):
+    """(body, None), or (None, why it cannot be carried). An empty raw body reads as no body: the
+    collection format writes the same for both."""
+    if body is None:
+        return None, None
+    if type(body) is not dict:
+        raise expected(path, "an object", body)
+    if body.get("disabled") is True:
+        return None, None
+    mode = _optional(body, "mode", path)
+    if mode is None:
+        return None, None
+    if mode == "raw":
+        return text(body, "raw", path, default="", null="") or None, None
+    if mode == "urlencoded":
+        params = body.get("urlencoded")
+        if params is None:
+            return None, None
+        pairs = [(text(p, "key", where), text(p, "value", where, default="", null=""))
+                 for where, p in _enabled(params, join(path, "urlencoded"))]
+        return form(pairs) or None, None
+    return None, f"a {mode!r} body cannot be carried (raw and urlencoded bodies are)"

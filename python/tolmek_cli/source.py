@@ -1,0 +1,210 @@
+"""Input text read in chunks and walked one JSON value at a time, with places given as line and column."""
+
+import codecs
+import json
+import re
+
+# Bytes read at a time; a value longer than what is buffered makes the next read as long as the
+# value so far, so that a huge value is still read in a number of steps logarithmic in its size.
+CHUNK = 1 << 20
+
+_WS = re.compile(r"[ \t\n\r]*")
+_BLANK = re.compile(r"[ \t\r]*")
+# How near the end of the buffered text a decoding error may be and still be the text being cut
+# short rather than wrong: the longest token that fails when cut is a surrogate pair escape.
+_CUT_MARGIN = 16
+
+
+class InputError(Exception):
+    """Input that cannot be read; the message starts with the file's name and the place."""
+
+
+def kind(value):
+    """The JSON name of a decoded value's type, for messages."""
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, list):
+        return "an array"
+    return "an object"
+
+
+_KIND_BY_FIRST = {"{": "an object", "[": "an array", '"': "a string", "t": "a boolean", "f": "a boolean",
+                  "n": "null"}
+
+
+class Source:
+    """A UTF-8 JSON text read from a binary stream.
+
+    Only the text from the value being read onwards is kept, so memory follows the largest value
+    read at once, not the input. Offsets handed out are absolute character offsets; `place` turns
+    one into "name:line:column" as long as it lies in or after the value being read."""
+
+    def __init__(self, stream, name):
+        self.name = name
+        self.buf = ""
+        self.pos = 0       # index in buf of the next unread character
+        self._stream = stream
+        self._decoder = codecs.getincrementaldecoder("utf-8-sig")()
+        self._base = 0     # absolute offset of buf[0]
+        self._line = 1     # line of buf[0]
+        self._col = 0      # characters before buf[0] on its line
+        self._eof = False
+        self._raw = json.JSONDecoder().raw_decode
+        self._last = (-1, 0, 0)  # (offset, line, offset of the line's start) of the last place named
+        self.hold = False  # keep all text from here on (a look ahead that will be undone)
+
+    # -- places and errors --------------------------------------------------------------------
+
+    def offset(self):
+        return self._base + self.pos
+
+    def place(self, offset):
+        # Count on from the last place named when it lies before this one in the same buffer,
+        # so that naming many places in order costs one pass over the text.
+        at, line, line_start = self._last
+        if not self._base <= at <= offset:
+            at, line, line_start = self._base, self._line, self._base - self._col
+        i, j = at - self._base, offset - self._base
+        newlines = self.buf.count("\n", i, j)
+        if newlines:
+            line += newlines
+            line_start = self._base + self.buf.rfind("\n", i, j) + 1
+        self._last = (offset, line, line_start)
+        return f"{self.name}:{line}:{offset - line_start + 1}"
+
+    def error(self, message, offset=None):
+        return InputError(f"{self.place(self.offset() if offset is None else offset)}: {message}")
+
+    # -- reading ------------------------------------------------------------------------------
+
+    def _fill(self, want=0):
+        """Append at least `want` more bytes of input (CHUNK at the least); False at its end."""
+        if self._eof:
+            return False
+        if not self.hold and self.pos:
+            dropped = self.buf[: self.pos]
+            newlines = dropped.count("\n")
+            if newlines:
+                self._line += newlines
+                self._col = len(dropped) - dropped.rfind("\n") - 1
+            else:
+                self._col += len(dropped)
+            self._base += self.pos
+            self.buf = self.buf[self.pos:]
+            self.pos = 0
+        data = self._stream.read(max(want, CHUNK))
+        try:
+            text = self._decoder.decode(data, not data)
+        except UnicodeDecodeError as e:
+            # The text before the bad byte decodes; append it so the place can be named.
+            self.buf += e.object[: e.start].decode("utf-8")
+            self._eof = True
+            raise self.error(f"not UTF-8 text: {e.reason} (byte 0x{e.object[e.start]:02x})",
+                             self._base + len(self.buf)) from None
+        if not data:
+            self._eof = True
+        self.buf += text
+        return True
+
+    def peek(self):
+        """Skip white space; the next character, or "" at the end of the input."""
+        while True:
+            self.pos = _WS.match(self.buf, self.pos).end()
+            if self.pos < len(self.buf):
+                return self.buf[self.pos]
+            if not self._fill():
+                return ""
+
+    def skip_blanks(self):
+        """Skip spaces, tabs and carriage returns; the next character, or "" at the end."""
+        while True:
+            self.pos = _BLANK.match(self.buf, self.pos).end()
+            if self.pos < len(self.buf):
+                return self.buf[self.pos]
+            if not self._fill():
+                return ""
+
+    def value(self):
+        """Decode the JSON value at the current position (after `peek`) and step past it."""
+        while True:
+            try:
+                obj, end = self._raw(self.buf, self.pos)
+            except json.JSONDecodeError as e:
+                cut = e.pos >= len(self.buf) - _CUT_MARGIN or e.msg.startswith("Unterminated string")
+                if cut and self._fill(len(self.buf) - self.pos):
+                    continue
+                raise self.error(f"not valid JSON: {e.msg}", self._base + e.pos) from None
+            # A number may go on in text not read yet.
+            if end == len(self.buf) and self._fill():
+                continue
+            self.pos = end
+            return obj
+
+    def expect(self, first, path, offset):
+        """Step past `first` ("{" or "["), or fail: the value at `path` is of another type."""
+        c = self.peek()
+        if c == first:
+            self.pos += 1
+            return
+        found = _KIND_BY_FIRST.get(c, "a number" if c and c in "-0123456789" else None)
+        if found is None:
+            raise self.error("not valid JSON: Expecting value")
+        wanted = "an object" if first == "{" else "an array"
+        raise self.error(f"{path}: expected {wanted}, got {found}", offset)
+
+    def members(self, path):
+        """Walk the object at the current position, yielding each key; the caller reads or skips
+        the member's value before asking for the next key."""
+        self.expect("{", path, self.offset())
+        c = self.peek()
+        if c == "}":
+            self.pos += 1
+            return
+        while True:
+            if c != '"':
+                raise self.error("not valid JSON: Expecting property name enclosed in double quotes")
+            key = self.value()
+            if self.peek() != ":":
+                raise self.error("not valid JSON: Expecting ':' delimiter")
+            self.pos += 1
+            self.peek()
+            yield key
+            c = self.peek()
+            if c == ",":
+                self.pos += 1
+                c = self.peek()
+            elif c == "}":
+                self.pos += 1
+                return
+            else:
+                raise self.error("not valid JSON: Expecting ',' delimiter")
+
+    def elements(self, path):
+        """Walk the array at the current position, yielding the offset of each element; the caller
+        reads or skips the element before asking for the next one."""
+        self.expect("[", path, self.offset())
+        if self.peek() == "]":
+            self.pos += 1
+            return
+        while True:
+            yield self.offset()
+            c = self.peek()
+            if c == ",":
+                self.pos += 1
+                self.peek()
+            elif c == "]":
+                self.pos += 1
+                return
+            else:
+                raise self.error("not valid JSON: Expecting ',' delimiter")
+
+    def finish(self):
+        """Fail unless only white space is left."""
+        if self.peek():
+            raise self.error("not valid JSON: Extra data")

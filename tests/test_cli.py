@@ -1,0 +1,389 @@
+"""The `tolmek` command: every input format against the module's own output for the same requests,
+skips, malformed input, the chunked reader, output files and the installed entry point."""
+
+import io
+import json
+import os
+import pathlib
+import subprocess
+import sys
+from importlib.metadata import files, version
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tolmek_cli
+from conftest import M, missing
+from tolmek import Tolmek, TolmekCollection
+from tolmek_cli import source
+
+NINE = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT")
+
+
+@pytest.fixture
+def cli(capsysbinary, monkeypatch):
+    """Run the command in this process: (exit status, standard output bytes, standard error text)."""
+
+    def run(*args, stdin=b""):
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+        code = tolmek_cli.main(list(args))
+        out, err = capsysbinary.readouterr()
+        return code, out, err.decode()
+
+    return run
+
+
+def script(*reqs):
+    """What `tolmek curl` prints for (url, headers, method name, body) tuples: the module's commands."""
+    return "".join(Tolmek(u, h, getattr(M, m), b).get_request_command() + "\n" for u, h, m, b in reqs).encode()
+
+
+def har(*requests, indent=None, ascii=False):
+    """A HAR document with one entry per request object, each with a response as recorders write it
+    (`ascii`: non-ASCII text as \\u escapes, which lone surrogates need)."""
+    entries = [{"startedDateTime": "2024-01-01T00:00:00Z", "time": 1.5, "request": r,
+                "response": {"status": 200, "headers": [{"name": "Content-Type", "value": "text/plain"}],
+                             "content": {"size": 4, "text": "ok ✓"}}, "cache": {}, "timings": {}}
+               for r in requests]
+    doc = {"log": {"version": "1.2", "creator": {"name": "test", "version": "1"}, "pages": [], "entries": entries}}
+    return json.dumps(doc, indent=indent, ensure_ascii=ascii).encode()
+
+
+def req(method, url, headers=(), **extra):
+    return {"method": method, "url": url, "httpVersion": "HTTP/1.1",
+            "headers": [{"name": n, "value": v} for n, v in headers], **extra}
+
+
+def entry_place(text, i):
+    """line:column where entries[i] starts in a document written by har(..., indent=1)."""
+    lines = text.decode().split("\n")
+    starts = [n for n, line in enumerate(lines, 1) if line == "   {"]
+    return f"{starts[i]}:4"
+
+
+# -- HAR ------------------------------------------------------------------------------------------
+
+BODY = "{\"note\": \"it's \\\"q\\\" $HOME `id` !x\",\n \"é\": \"✓ 😀\"}"
+HAR_CASES = [
+    # (request object, what it must become)
+    (req("GET", "https://h.example/a?x=1&y=%20", [(":authority", "h.example"), ("Accept", "*/*"), ("A", "2"),
+                                                    ("Content-Length", "0"), ("A", "1"), ("X-E", "")]),
+     ("https://h.example/a?x=1&y=%20", [("Accept", "*/*"), ("A", "2"), ("A", "1"), ("X-E", "")], "GET", "")),
+    (req("POST", "http://h/p", [("content-length", str(len(BODY.encode()))), ("Content-Type", "application/json")],
+         postData={"mimeType": "application/json", "text": BODY, "params": [{"name": "ignored", "value": ""}]}),
+     ("http://h/p", [("Content-Type", "application/json")], "POST", BODY)),
+    (req("PUT", "http://h/form", postData={"mimeType": "application/x-www-form-urlencoded; charset=UTF-8",
+                                           "params": [{"name": "a b", "value": "x&y=z"}, {"name": "é", "value": "'"},
+                                                      {"name": "empty"}]}),
+     ("http://h/form", [], "PUT", "a+b=x%26y%3Dz&%C3%A9=%27&empty=")),
+    (req("POST", "http://h/none", postData={"mimeType": "", "text": ""}), ("http://h/none", [], "POST", None)),
+    (req("PATCH", "http://h/b64", [("Content-Length", "5")], postData={"text": "aGVsbG8=", "encoding": "base64"}),
+     ("http://h/b64", [], "PATCH", "hello")),
+    (req("HEAD", "-o/tmp/x", [("X", "it's")]), ("-o/tmp/x", [("X", "it's")], "HEAD", None)),
+]
+
+
+def test_har_entries_become_the_modules_commands(cli):
+    doc = har(*(r for r, _ in HAR_CASES), indent=4)
+    expected = script(*(e for _, e in HAR_CASES))
+    assert cli("curl", stdin=doc) == (0, expected, "")
+    assert cli("curl", "--from", "har", "--script", stdin=doc) == (0, b"#!/bin/sh\n" + expected, "")
+    reqs = [Tolmek(u, h, getattr(M, m), b) for _, (u, h, m, b) in HAR_CASES]
+    assert cli("postman", stdin=doc) == (0, TolmekCollection(reqs).export_collection().encode() + b"\n", "")
+
+
+SKIPS = [
+    (req("PROPFIND", "http://h/"), "method 'PROPFIND' is not one of " + ", ".join(NINE)),
+    (req("get", "http://h/"), "method 'get' is not one of " + ", ".join(NINE)),
+    (req("POST", "http://h/", postData={"text": "AAD/", "encoding": "base64"}),
+     "the body is base64-encoded binary data, which a command line cannot carry"),
+    (req("POST", "http://h/", postData={"text": "x", "encoding": "gzip"}),
+     "the body is in an encoding tolmek does not read ('gzip')"),
+    (req("DELETE", "http://h/", [("Content-Length", "4")]), "the body was not recorded (Content-Length: 4)"),
+    (req("POST", "http://h/", [("Transfer-Encoding", "chunked")], postData={"text": ""}), "the body was not recorded"),
+    (req("POST", "http://h/", [("Content-Length", "2")], postData={"text": "\ufeff"}),
+     "the recorded body is 3 bytes in UTF-8 but was sent with Content-Length: 2: it was not recorded as sent"),
+    (req("POST", "http://h/", postData={"mimeType": "multipart/form-data; boundary=x", "params": [{"name": "a"}]}),
+     "the body is given only as params of a multipart/form-data form, which cannot be rebuilt"),
+    (req("POST", "http://h/", postData={"params": [{"name": "f", "fileName": "a.png"}]}),
+     "the body is a file upload, which cannot be rebuilt"),
+    (req("GET", "http://h/\ud800"), "the text holds a lone surrogate (U+D800), which UTF-8 cannot carry"),
+    (req("POST", "http://h/", postData={"params": [{"name": "\udfff", "value": ""}]}),
+     "the text holds a lone surrogate (U+DFFF), which UTF-8 cannot carry"),
+]
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_har_skips_name_the_entry_and_the_reason(cli, strict):
+    keep = req("GET", "http://h/kept")
+    doc = har(keep, *(r for r, _ in SKIPS), keep, indent=1, ascii=True)
+    lines = [f"tolmek: <stdin>:{entry_place(doc, i + 1)}: skipped log.entries[{i + 1}]: {why}\n"
+             for i, (_, why) in enumerate(SKIPS)]
+    counted = f"tolmek: {len(SKIPS)} of {len(SKIPS) + 2} requests skipped"
+    args = ["curl", "--strict"] if strict else ["curl"]
+    if strict:
+        assert cli(*args, stdin=doc) == (1, b"", "".join(lines) + counted + "; nothing written (--strict)\n")
+    else:
+        assert cli(*args, stdin=doc) == (0, script(("http://h/kept", [], "GET", None)) * 2, "".join(lines) + counted + "\n")
+
+
+def test_requests_the_renderer_refuses_are_skipped_with_its_message(cli):
+    # Text no command line can carry: what the module renders, or its ValueError, decides.
+    reqs = [("http://h/", [("X", "a\r\nInjected: 1")], "GET", None), ("http://h/", [], "POST", "a\x00b"),
+            ("http://h/", [("", "v")], "GET", None), ("http://h/ok", [], "GET", None)]
+    lines = "\n".join(json.dumps({"url": u, "headers": h, "method": m, "body": b}) for u, h, m, b in reqs).encode()
+    out, err = [], []
+    for n, (u, h, m, b) in enumerate(reqs, 1):
+        try:
+            out.append(Tolmek(u, h, getattr(M, m), b).get_request_command() + "\n")
+        except ValueError as e:
+            err.append(f"tolmek: <stdin>:{n}:1: skipped: {e}\n")
+    if err:
+        err.append(f"tolmek: {len(err)} of 4 requests skipped\n")
+    assert cli("curl", stdin=lines) == (0, "".join(out).encode(), "".join(err))
+
+
+# -- the chunked reader ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("chunk", [1, 2, 3, 5, 64])
+def test_small_chunks_read_the_same_text(cli, monkeypatch, chunk):
+    # Long strings, multi-byte characters, escapes and numbers all get cut at chunk boundaries, and
+    # the place of a skipped entry is counted across the text already let go.
+    reqs = [req("POST" if i != 3 else "PROPFIND", f"http://h/{i}/" + "é😀" * i, [("X-N", "\\u00e9 " * i)],
+                postData={"text": "x\"\\u2713" * (i * 40) + str(10 ** i)}) for i in range(6)]
+    doc = har(*reqs, indent=2)
+    expected = cli("curl", stdin=doc)
+    assert expected[0] == 0 and expected[1].count(b"\ncurl ") == 4 and "skipped log.entries[3]" in expected[2]
+    monkeypatch.setattr(source, "CHUNK", chunk)
+    assert cli("curl", stdin=doc) == expected
+    # A syntax error late in the text is placed where the json module places it.
+    bad = doc[:-40] + b"}" + doc[-40:]
+    with pytest.raises(json.JSONDecodeError) as e:
+        json.loads(bad)
+    assert cli("curl", stdin=bad) == (2, b"", f"tolmek: error: <stdin>:{e.value.lineno}:{e.value.colno}: "
+                                            f"not valid JSON: {e.value.msg}\n")
+
+
+# -- malformed input ------------------------------------------------------------------------------
+
+def column(text, needle, nth=0):
+    """The 1-based column (in characters) of the nth occurrence of needle in a one-line UTF-8 text."""
+    text, at = text.decode(), -1
+    for _ in range(nth + 1):
+        at = text.index(needle, at + 1)
+    return at + 1
+
+
+ENTRY = '{"startedDateTime"'
+BAD_HEADER = har(req("GET", "http://h/"), req("GET", "http://h/", [("A", 1)]))
+NO_URL = har({"method": "GET", "headers": []})
+MALFORMED = [
+    (b"", "<stdin>:1:1: the input is empty"),
+    (b"  \n hello", "<stdin>:2:2: not valid JSON: Expecting value"),
+    (b"[1, 2]", "<stdin>:1:1: unknown input format: the input starts with an array, not an object"),
+    (b'{"version": 2, "data": {}}', '<stdin>:1:1: unknown input format: the object has none of "log" (HAR), '
+                                    '"item" (Postman collection) or "url" (JSON Lines); --from names the format'),
+    (b'{"log": {"entries": [{"request": 1}\n\xff]}}', "<stdin>:2:1: not UTF-8 text: invalid start byte (byte 0xff)"),
+    (b'{"log": {"entries": [\n {"request": {"method": "GET" "url": ""}}]}}',
+     "<stdin>:2:31: not valid JSON: Expecting ',' delimiter"),
+    (b'{"log": {"entries": []}} {}', "<stdin>:1:26: not valid JSON: Extra data"),
+    (b'{"log": {"entries": []}', "<stdin>:1:24: not valid JSON: Expecting ',' delimiter"),
+    (b'{"log": {"pages": []}}', '<stdin>:1:22: log: "entries" is missing'),
+    (b'{"log": []}', "<stdin>:1:9: log: expected an object, got an array"),
+    (BAD_HEADER, f"<stdin>:1:{column(BAD_HEADER, ENTRY, 1)}: "
+                 "log.entries[1].request.headers[0].value: expected a string, got a number"),
+    (NO_URL, f"<stdin>:1:{column(NO_URL, ENTRY)}: log.entries[0].request.url: missing"),
+    (b'{"info": {"schema": "https://schema.getpostman.com/json/collection/v1.0.0/collection.json"}, "item": []}',
+     "<stdin>:1:10: info.schema: 'https://schema.getpostman.com/json/collection/v1.0.0/collection.json' is not "
+     "a v2.1.0 (or v2.0.0) collection"),
+    (b'{"item": [{"name": "f", "item": [{"request": {"url": 7}}]}]}',
+     "<stdin>:1:11: item[0].item[0].request.url: expected a string or an object, got a number"),
+    (b'{"item": [{"name": "no request"}]}', '<stdin>:1:11: item[0]: an item needs "request" (or "item", for a folder)'),
+    (b'{"url": "u", "method": "GET", "headers": []}\n{"url": "u", "method": "GET", "headers": [["A"]]}',
+     "<stdin>:2:1: headers[0]: expected a [name, value] pair"),
+    (b'{"url": "u", "method": "GET", "headers": [], "body": 1}', "<stdin>:1:1: body: expected a string or null, "
+                                                                 "got a number"),
+    (b'{"url": "u", "method": "GET", "headers": []} {"url": "v"}',
+     "<stdin>:1:46: not valid JSON Lines: more text after the value on its line"),
+    (b'{"url": "u", "method": "GET", "headers": []}\n[]', "<stdin>:2:1: expected an object, got an array"),
+]
+
+
+@pytest.mark.parametrize("text, message", MALFORMED)
+def test_malformed_input_fails_with_its_place_and_writes_nothing(cli, tmp_path, text, message):
+    assert cli("curl", stdin=text) == (2, b"", f"tolmek: error: {message}\n")
+    out = tmp_path / "out.json"
+    assert cli("postman", "-o", str(out), stdin=text)[0] == 2
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_format_can_be_named_and_files_read(cli, tmp_path):
+    lines = b'{"url": "http://h/", "method": "GET", "headers": []}\n'
+    path = tmp_path / "in.jsonl"
+    path.write_bytes(lines)
+    assert cli("curl", str(path))[:2] == (0, script(("http://h/", [], "GET", None)))
+    assert cli("curl", "--from", "har", str(path)) == (2, b"", f"tolmek: error: {path}:1:1: \"log\" is missing: "
+                                                                "not a HAR file\n")
+    absent = tmp_path / "missing.har"
+    assert cli("curl", str(absent)) == (2, b"", f"tolmek: error: cannot read {absent}: No such file or directory\n")
+
+
+def test_json_lines_with_a_byte_order_mark_crlf_and_blank_lines(cli):
+    text = ('\ufeff{"id": 1, "url": "http://h/a", "method": "PUT", "headers": [["A", "1"]], "body": "x"}\r\n\r\n \n'
+            '{"url": "http://h/b", "method": "GET", "headers": [], "body": null}\r\n')
+    assert cli("curl", stdin=text.encode()) == (0, script(("http://h/a", [("A", "1")], "PUT", "x"),
+                                                          ("http://h/b", [], "GET", None)), "")
+
+
+# -- Postman collections --------------------------------------------------------------------------
+
+TEXT = st.text(st.characters(exclude_categories=("Cs",)), max_size=12)
+REQUESTS = st.lists(st.tuples(TEXT, st.lists(st.tuples(TEXT, TEXT), max_size=3), st.sampled_from(NINE),
+                              st.none() | TEXT), max_size=6)
+
+
+def round_trip(cli, reqs):
+    """The module's export through `tolmek curl`, against the module's commands for the same requests
+    (an empty body reads back as no body: the export writes the same for both)."""
+    export = TolmekCollection([Tolmek(u, h, getattr(M, m), b) for u, h, m, b in reqs]).export_collection()
+    out, err = [], []
+    for i, (u, h, m, b) in enumerate(reqs):
+        try:
+            out.append(Tolmek(u, h, getattr(M, m), b or None).get_request_command() + "\n")
+        except ValueError as e:
+            label = json.dumps(u, ensure_ascii=False)
+            err.append(f"item[{i}] {label if len(label) <= 60 else label[:56] + '...' + chr(34)}: {e}")
+    code, got, got_err = cli("curl", stdin=export.encode())
+    assert (code, got.decode()) == (0, "".join(out))
+    assert [line.split(": skipped ", 1)[1] for line in got_err.splitlines()[:-1]] == err
+    # And back into a collection: the same document.
+    if not err:
+        assert cli("postman", stdin=export.encode()) == (0, export.encode() + b"\n", "")
+
+
+def test_exports_round_trip_to_the_same_commands(cli):
+    round_trip(cli, [
+        ("https://api.example.com/v1/items?x=1&y='2'#f", [("Content-Type", "application/json"), ("A", "1"), ("A", "")],
+         "POST", BODY),
+        ("/status", [], "GET", None), ("", [], "PUT", ""), ("-o/tmp/x", [("X$", "`id`")], "PATCH", "@/etc/passwd"),
+        ("http://h/é ✓", [("X", "\"q\" \\ !")], "DELETE", "a\nb\r\n"),
+    ] + [("http://h/" + m.lower(), [], m, None) for m in NINE])
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(REQUESTS)
+def test_any_export_round_trips(cli, reqs):
+    round_trip(cli, reqs)
+
+
+def test_collection_folders_url_objects_and_bodies(cli):
+    collection = {
+        "info": {"name": "c", "schema": "https://schema.getpostman.com/json/collection/v2.1.0/collection.json"},
+        "item": [
+            {"name": "folder", "item": [
+                {"name": "a", "request": {"method": "POST", "url": {"raw": "http://h/raw?x=1", "host": ["ignored"]},
+                                          "header": [{"key": "A", "value": "1"},
+                                                     {"key": "Off", "value": "x", "disabled": True},
+                                                     {"key": "N", "value": None}],
+                                          "body": {"mode": "raw", "raw": "it's"}}},
+                {"name": "inner", "item": [
+                    {"name": "b", "request": {"url": {"protocol": "https", "host": ["api", "example", "com"],
+                                                      "port": "8443", "path": ["v1", {"value": ":id"}, ""],
+                                                      "query": [{"key": "q", "value": "a b"}, {"key": "flag", "value": None},
+                                                                {"key": "off", "value": "1", "disabled": True}],
+                                                      "hash": "top"},
+                                              "body": {"mode": "raw", "raw": ""}}}]},
+            ]},
+            {"name": "c", "request": "http://h/plain"},
+            {"name": "d", "request": {"method": "PUT", "url": {"host": "h", "path": "/p"},
+                                      "header": "X-Raw: 1\nY: two words",
+                                      "body": {"mode": "urlencoded", "urlencoded": [
+                                          {"key": "a", "value": "1 2"}, {"key": "b", "value": "&", "disabled": True}]}}},
+            {"name": "e", "request": {"url": "http://h/upload", "method": "POST",
+                                      "body": {"mode": "formdata", "formdata": []}}},
+            {"name": "f", "request": {"url": "http://h/off", "method": "POST", "body": {"mode": "raw", "raw": "x",
+                                                                                       "disabled": True}}},
+        ],
+    }
+    doc = json.dumps(collection).encode()
+    place = f"<stdin>:1:{column(doc, '{"name": "e"')}"
+    expected = script(("http://h/raw?x=1", [("A", "1"), ("N", "")], "POST", "it's"),
+                      ("https://api.example.com:8443/v1/:id/?q=a b&flag#top", [], "GET", None),
+                      ("http://h/plain", [], "GET", None),
+                      ("h/p", [("X-Raw", "1"), ("Y", "two words")], "PUT", "a=1+2"),
+                      ("http://h/off", [], "POST", None))
+    assert cli("curl", stdin=doc) == (0, expected, f'tolmek: {place}: skipped item[3] "e": a \'formdata\' body '
+                                                   "cannot be carried (raw and urlencoded bodies are)\n"
+                                                   "tolmek: 1 of 6 requests skipped\n")
+
+
+# -- output files ---------------------------------------------------------------------------------
+
+def test_output_file_is_replaced_only_when_whole(cli, tmp_path):
+    out = tmp_path / "collection.json"
+    good = b'{"url": "http://h/", "method": "GET", "headers": []}\n'
+    assert cli("postman", "-o", str(out), stdin=good) == (0, b"", "")
+    first = out.read_bytes()
+    assert first == TolmekCollection([Tolmek("http://h/", [], M.GET)]).export_collection().encode() + b"\n"
+    assert (out.stat().st_mode & 0o777) == 0o666 & ~current_umask()
+    out.chmod(0o640)
+    # Bad input, or a skip under --strict: the old file stays as it was and no temporary file is left.
+    assert cli("postman", "-o", str(out), stdin=good + b"{")[0] == 2
+    assert cli("postman", "-o", str(out), "--strict", stdin=good.replace(b"GET", b"GOT"))[0] == 1
+    assert (sorted(tmp_path.iterdir()), out.read_bytes()) == ([out], first)
+    assert cli("curl", "--script", "-o", str(out), stdin=good) == (0, b"", "")
+    assert (out.read_bytes(), out.stat().st_mode & 0o777) == (b"#!/bin/sh\n" + script(("http://h/", [], "GET", None)),
+                                                              0o640)
+    assert cli("curl", "-o", str(tmp_path / "no" / "x"), stdin=good) == (
+        2, b"", f"tolmek: error: cannot write {tmp_path / 'no' / 'x'}: No such file or directory\n")
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+# -- the installed command ------------------------------------------------------------------------
+
+TOLMEK = pathlib.Path(sys.executable).parent / "tolmek"
+
+
+def run_installed(*args, stdin=b""):
+    if not TOLMEK.exists():
+        missing(f"the tolmek command ({TOLMEK}) is required: pip install .")
+    return subprocess.run([str(TOLMEK), *args], input=stdin, capture_output=True, timeout=60)
+
+
+def test_installed_command_help_and_version():
+    done = run_installed("--version")
+    assert (done.returncode, done.stdout.decode()) == (0, f"tolmek {version('tolmek')}\n")
+    top = run_installed("--help").stdout.decode()
+    assert all(word in top for word in ("curl", "postman", "--version", "har", "jsonl", "exit status"))
+    for sub, options in (("curl", ("--from", "--strict", "--script", "-o OUT", "FILE")),
+                         ("postman", ("--from", "--strict", "-o OUT", "FILE"))):
+        text = run_installed(sub, "--help").stdout.decode()
+        assert all(o in text for o in options) and "exit status" in text, text
+    bad = run_installed("curl", "--from", "xml")
+    assert bad.returncode == 2 and "invalid choice: 'xml'" in bad.stderr.decode()
+
+
+def test_installed_command_and_module_entry_convert_a_pipe():
+    lines = b'{"url": "http://h/", "method": "GET", "headers": [["A", "it\'s"]]}\n'
+    expected = script(("http://h/", [("A", "it's")], "GET", None))
+    assert run_installed("curl", "-", stdin=lines).stdout == expected
+    module = subprocess.run([sys.executable, "-m", "tolmek_cli", "curl"], input=lines, capture_output=True, timeout=60)
+    assert module.stdout == expected
+
+
+def test_wheel_holds_the_module_its_stubs_and_the_command_only():
+    installed = files("tolmek")
+    if installed is None or not any(f.parts[0] == "tolmek_cli" for f in installed):
+        missing("tolmek must be installed from its wheel: pip install .")
+    tops = {f.parts[0] if f.parts[0] != ".." else f.name for f in installed}
+    tops = {"tolmek.so" if t.startswith("tolmek.") and t.endswith(".so") else t for t in tops}
+    assert tops == {"tolmek.so", "tolmek-stubs", "tolmek_cli", f"tolmek-{version('tolmek')}.dist-info", "tolmek"}
+    modules = {f.name for f in installed if f.parts[0] == "tolmek_cli" and f.suffix == ".py"}
+    assert modules == {"__init__.py", "__main__.py", "convert.py", "fields.py", "har.py", "jsonl.py", "output.py",
+                       "postman.py", "run.py", "source.py"}
