@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# `make fuzz`: build fuzz/render_fuzzer.cpp with libFuzzer, ASan and UBSan
-# (clang; installed from Debian's packages when missing) and run it for
-# FUZZ_SECONDS (default 60). Fails on any crash, sanitizer report or mismatch.
+# `make fuzz`: two fuzz targets, each for FUZZ_SECONDS (default 60). Fails on any
+# crash, sanitizer report or mismatch.
+#
+# 1. fuzz/render_fuzzer.cpp over the renderers, built with libFuzzer, ASan and
+#    UBSan (clang; installed from Debian's packages when missing).
+# 2. fuzz/hostile_fuzz.py, a Hypothesis state machine driving the three classes
+#    from Python as a hostile caller, against the sanitizer build of the module
+#    (.venv-sanitize, as `make sanitize` makes it); FUZZ_PY_SECONDS overrides its
+#    duration. A failing example is printed by Hypothesis.
 #
 # The seeds in fuzz/corpus/ are read but never written: inputs libFuzzer finds
 # go to build/fuzz/corpus/, which is kept between runs (it is scratch space),
@@ -61,4 +67,15 @@ log "fuzz: running for ${seconds}s"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 "$binary" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$out/" "$out/corpus" fuzz/corpus
-log "fuzz: no failures in ${seconds}s"
+log "fuzz: render_fuzzer: no failures in ${seconds}s"
+
+py_seconds=${FUZZ_PY_SECONDS:-$seconds}
+sanitize_build
+reports=$(mktemp -d "${TMPDIR:-/tmp}/tolmek-fuzz.XXXXXX")
+trap 'rm -rf "$reports"' EXIT
+log "fuzz: hostile_fuzz.py for ${py_seconds}s (LD_PRELOAD=$SANITIZE_PRELOAD)"
+status=0
+sanitized "$reports" "$SANITIZE_PYTHON" fuzz/hostile_fuzz.py "$py_seconds" || status=$?
+sanitizer_reports "$reports" || die "sanitizer reported errors"
+((status == 0)) || die "hostile_fuzz.py failed (exit $status)"
+log "fuzz: no failures"

@@ -1,6 +1,7 @@
 """Shared test helpers."""
 
 import os
+import subprocess
 import sys
 
 import pytest
@@ -34,3 +35,10 @@ def foreign_env(**extra):
     env = {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARS}
     env.update(extra)
     return env
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter that finds the same build of the module."""
+    path = os.pathsep.join(filter(None, [os.path.dirname(tolmek.__file__), os.environ.get("PYTHONPATH")]))
+    return subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=path),
+                          capture_output=True, text=True, timeout=120)
