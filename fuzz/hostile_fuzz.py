@@ -71,6 +71,18 @@ def take(mapping):
     return taken
 
 
+def construct(cls, call, kwargs):
+    """Calls `cls` in the form `call` with the items of `kwargs`, which is emptied first: only
+    the call then refers to them."""
+    if call == "positional":
+        return cls(*take(kwargs).values())
+    if call == "keywords":
+        return cls(**take(kwargs))
+    if call == "__new__":
+        return cls.__new__(cls, **take(kwargs))
+    return type.__call__(cls, **take(kwargs))
+
+
 def clear_call_dictionary(obj):
     for referrer in gc.get_referrers(obj):
         if type(referrer) is dict and ("headers" in referrer or "collection" in referrer):
@@ -158,14 +170,7 @@ class Machine(RuleBasedStateMachine):
         dispatch["mode"] = mode
         before = self.init_calls[T]
         try:
-            if call == "positional":
-                made = T(*take(kwargs).values())
-            elif call == "keywords":
-                made = T(**take(kwargs))
-            elif call == "__new__":
-                made = T.__new__(T, **take(kwargs))
-            else:
-                made = type.__call__(T, **take(kwargs))
+            made = construct(T, call, kwargs)
         except BaseException as error:
             expected = self.expected_build_error(url, headers, body, length_error, call)
             assert type(error) is expected, (error, expected)
@@ -202,14 +207,7 @@ class Machine(RuleBasedStateMachine):
         del seq
         before = self.init_calls[C]
         try:
-            if call == "positional":
-                made = C(*take(kwargs).values())
-            elif call == "keywords":
-                made = C(**take(kwargs))
-            elif call == "__new__":
-                made = C.__new__(C, **take(kwargs))
-            else:
-                made = type.__call__(C, **take(kwargs))
+            made = construct(C, call, kwargs)
         except KeyboardInterrupt:
             assert length_error is KeyboardInterrupt
             return Collection(C(), None)
