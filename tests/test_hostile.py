@@ -276,17 +276,15 @@ print([(t.__module__, t.__bases__ == (BaseException,)) for t in found])
     assert lines == ["[('tolmek', True)]"]
 
 
-def fail_allocations(first, count):
-    """Child-script code: `attempt(fn)` runs fn with Python's allocations number `first` to
-    `first + count - 1` failing (count 0: all from `first` on); the outcome, and whether the
-    caller's finally ran."""
-    return OUTCOME + rf"""
+# Child-script code: `attempt(fn, count)` runs fn with the first `count` of Python's allocations
+# failing (0: all of them); the outcome, and whether the caller's finally ran.
+FAIL_ALLOCATIONS = OUTCOME + r"""
 import sys, _testcapi
-def attempt(fn):
+def attempt(fn, count):
     finished = []
     def run():
         try:
-            _testcapi.set_nomemory({first}, {first + count if count else 0})
+            _testcapi.set_nomemory(0, count)
             return fn()
         finally:
             _testcapi.remove_mem_hooks()
@@ -301,20 +299,25 @@ def testcapi():
 
 
 def test_no_memory_for_the_result_or_the_report_never_aborts(testcapi):
-    """With every allocation failing, the result str, the internal-failure message and the
-    exception object cannot be made: the caller gets MemoryError and the process goes on."""
-    done = run_python(fail_allocations(0, 0) + r"""
+    """The first 1, 2, 3, ... allocations fail: the result str, then its printing, the failure's
+    message (the generic one made at import stands in), the exception object itself (the
+    caller gets MemoryError). No count aborts the process."""
+    done = run_python(FAIL_ALLOCATIONS + r"""
 import tolmek
 M = tolmek.HTTPMETHOD
 t = tolmek.Tolmek("http://x", [("k", "v")], M.POST, "a" * (1 << 16))
 c = tolmek.TolmekCollection([t])
 for fn in (t.get_request_command, c.export_collection, c.get_collection, lambda: repr(M.GET)):
-    print(attempt(fn))
+    print(sorted({attempt(fn, count) for count in [*range(1, 40), 0]}))
 print(t.get_request_command() == "curl -X POST http://x -H \"k: v\" -d '" + "a" * (1 << 16) + "'",
       len(c.get_collection()))
 """)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == ["MemoryError:  | finally ran"] * 4 + ["True 1"]
+    assert done.stdout.splitlines() == [str([
+        "InternalFailure: Python API call failed | finally ran",
+        "InternalFailure: tolmek met an internal failure | finally ran",
+        "MemoryError:  | finally ran",
+    ])] * 4 + ["True 1"]
     assert "Fatal Python error" not in done.stderr
 
 
@@ -322,7 +325,7 @@ def test_result_failure_prints_without_the_callers_hook(testcapi):
     """Only the result str fails: the MemoryError is printed, then the internal failure is raised,
     while sys.excepthook is never run (it would re-enter the module and raise SystemExit) and
     sys.last_exc stays unset."""
-    done = run_python(fail_allocations(0, 1) + r"""
+    done = run_python(FAIL_ALLOCATIONS + r"""
 import tolmek
 M = tolmek.HTTPMETHOD
 t = tolmek.Tolmek("http://x", [], M.POST, "b")
@@ -334,7 +337,7 @@ def hook(*args):
 
 sys.excepthook = hook
 for fn in (t.get_request_command, c.export_collection, c.get_collection):
-    print(attempt(fn))
+    print(attempt(fn, 1))
     sys.stderr.write("-- end --\n")
 print(hasattr(sys, "last_exc"), hasattr(sys, "last_value"), len(c.get_collection()))
 """)
