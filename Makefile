@@ -6,7 +6,8 @@
 #   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/
 #   make sanitize build with ASan+UBSan into .venv-sanitize and run pytest
 #   make valgrind run fuzz/exercise.py under memcheck; fails on a leak in tolmek
-#   make fuzz     libFuzzer over the renderers for FUZZ_SECONDS (default 60)
+#   make fuzz     libFuzzer over the renderers, then the Python state machine of
+#                 fuzz/hostile_fuzz.py under the sanitizer build; FUZZ_SECONDS each (default 60)
 #   make clean    remove build trees, dist/ and the virtualenvs
 #
 # PYTHON=/path/to/python restricts every target to that one interpreter.

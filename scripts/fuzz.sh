@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# `make fuzz`: build fuzz/render_fuzzer.cpp with libFuzzer, ASan and UBSan
-# (clang; installed from Debian's packages when missing) and run it for
-# FUZZ_SECONDS (default 60). Fails on any crash, sanitizer report or mismatch.
+# `make fuzz`: two fuzz targets, each for FUZZ_SECONDS (default 60). Fails on any
+# crash, sanitizer report or mismatch.
+#
+# 1. fuzz/render_fuzzer.cpp over the renderers, built with libFuzzer, ASan and
+#    UBSan (clang; installed from Debian's packages when missing).
+# 2. fuzz/hostile_fuzz.py, a Hypothesis state machine driving the three classes
+#    from Python as a hostile caller, against the sanitizer build of the module
+#    (.venv-sanitize, as `make sanitize` makes it); FUZZ_PY_SECONDS overrides its
+#    duration. A failing example is printed by Hypothesis.
 #
 # The seeds in fuzz/corpus/ are read but never written: inputs libFuzzer finds
 # go to build/fuzz/corpus/, which is kept between runs (it is scratch space),
@@ -73,3 +79,14 @@ run_fuzzer() {  # run_fuzzer BINARY SECONDS
 run_fuzzer "$out/render_fuzzer" "$seconds"
 run_fuzzer "$out/render_fuzzer_portable" $(((seconds + 1) / 2))
 log "fuzz: no failures in ${seconds}s (and $(((seconds + 1) / 2))s of the portable build)"
+
+py_seconds=${FUZZ_PY_SECONDS:-$seconds}
+sanitize_build
+reports=$(mktemp -d "${TMPDIR:-/tmp}/tolmek-fuzz.XXXXXX")
+trap 'rm -rf "$reports"' EXIT
+log "fuzz: hostile_fuzz.py for ${py_seconds}s (LD_PRELOAD=$SANITIZE_PRELOAD)"
+status=0
+sanitized "$reports" "$SANITIZE_PYTHON" fuzz/hostile_fuzz.py "$py_seconds" || status=$?
+sanitizer_reports "$reports" || die "sanitizer reported errors"
+((status == 0)) || die "hostile_fuzz.py failed (exit $status)"
+log "fuzz: no failures"

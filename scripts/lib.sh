@@ -111,3 +111,63 @@ first_python() {
     read -r v _ <<<"$TOLMEK_PY_VERSIONS"
     find_python "$v"
 }
+
+# sanitize_build: build the extension with AddressSanitizer and UndefinedBehaviorSanitizer
+# into .venv-sanitize (its own build tree, with the test requirements) and set
+# SANITIZE_PYTHON (that venv's interpreter) and SANITIZE_PRELOAD (the sanitizer runtimes the
+# module was linked with, which have to be preloaded into the uninstrumented interpreter).
+# Uses one interpreter: $PYTHON, else the first of TOLMEK_PY_VERSIONS.
+sanitize_build() {
+    local py venv so
+    py=$(first_python)
+    venv=$ROOT/.venv-sanitize
+    log "sanitize: $py"
+    ensure_venv "$venv" "$py"
+    pip_quiet "$venv" install -q -r requirements-test.txt
+    # The runtimes must be the ones the module was linked with, so build with GCC whatever
+    # CXX says. RelWithDebInfo keeps the optimiser on (as in a release) and gives reports
+    # file/line frames.
+    log "sanitize: building tolmek (TOLMEK_SANITIZE=ON)"
+    CXX=g++ install_project "$venv" \
+        --config-settings=cmake.define.TOLMEK_SANITIZE=ON \
+        --config-settings=cmake.build-type=RelWithDebInfo \
+        '--config-settings=build-dir=build/sanitize-{wheel_tag}'
+    SANITIZE_PYTHON=$venv/bin/python
+    so=$("$SANITIZE_PYTHON" -c 'import importlib.util as u; print(u.find_spec("tolmek").origin)')
+    # The ASan runtime has to be loaded before anything else (it replaces malloc); take the
+    # exact runtime paths from the module's own dependencies.
+    SANITIZE_PRELOAD=$(ldd "$so" | awk '$1 ~ /^lib(asan|ubsan)\.so/ { print $3 }' | sort | paste -sd:)
+    [[ $SANITIZE_PRELOAD == *libasan* ]] || die "$so is not linked with libasan (was it built with TOLMEK_SANITIZE=ON?)"
+}
+
+# sanitized REPORTS_DIR COMMAND...: run COMMAND with the sanitizer runtimes preloaded (after
+# sanitize_build). Reports go to files in REPORTS_DIR as well as failing the process, so that
+# one in a child process (whose stderr a test may swallow) still fails the run.
+#
+# detect_leaks=0: CPython does not free everything at exit, which LeakSanitizer would report;
+#   leaks are checked by tests/test_leaks.py and `make valgrind`.
+# allocator_may_return_null=1: a huge request makes malloc return NULL (so Python raises
+#   MemoryError) as it would without ASan, instead of aborting.
+# PYTHONMALLOC=malloc: Python objects come from malloc, so ASan sees overruns into them and
+#   reads of freed ones rather than slices of pymalloc arenas.
+# TOLMEK_SANITIZE=1: tests that cannot work under ASan (address-space limits) and RSS
+#   measurements skip themselves.
+sanitized() {
+    local reports=$1
+    shift
+    LD_PRELOAD=$SANITIZE_PRELOAD \
+        ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$reports/asan" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
+        PYTHONMALLOC=malloc TOLMEK_SANITIZE=1 "$@"
+}
+
+# sanitizer_reports REPORTS_DIR: print every report in REPORTS_DIR to stderr; fails if any.
+sanitizer_reports() {
+    local f
+    compgen -G "$1/*" >/dev/null || return 0
+    for f in "$1"/*; do
+        printf '\n==> sanitizer report %s\n' "${f##*/}" >&2
+        cat "$f" >&2
+    done
+    return 1
+}

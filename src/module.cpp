@@ -39,6 +39,9 @@ Ref start_up() {
     // 4. Later imports get the very same module object.
     if (PyObject* module = module_cell.get()) return Ref::borrow(module);
 
+    // What reporting an internal failure needs exists before any call can meet one.
+    create_failure_reporting();
+
     // 5-7. Make the module and register the classes in order.
     Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
     if (!module) throw_current();

@@ -1,6 +1,7 @@
 """Shared test helpers."""
 
 import os
+import subprocess
 import sys
 
 import pytest
@@ -41,3 +42,10 @@ def missing(reason):
     if os.environ.get("CI") == "true":
         pytest.fail(reason)
     pytest.skip(reason)
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter that finds the same build of the module."""
+    path = os.pathsep.join(filter(None, [os.path.dirname(tolmek.__file__), os.environ.get("PYTHONPATH")]))
+    return subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=path),
+                          capture_output=True, text=True, timeout=120)

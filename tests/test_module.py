@@ -1,24 +1,15 @@
 """Module start-up, class metadata and the closed (final, slot-less, untracked) classes."""
 
 import gc
-import os
-import subprocess
 import sys
 import weakref
 
 import pytest
 
 import tolmek
-from conftest import M
+from conftest import M, run_python
 
 T, C = tolmek.Tolmek, tolmek.TolmekCollection
-
-
-def run_python(code):
-    """Runs code in a fresh interpreter that finds the same build of the module."""
-    path = os.pathsep.join(filter(None, [os.path.dirname(tolmek.__file__), os.environ.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=path),
-                          capture_output=True, text=True, timeout=120)
 
 
 def test_module_attributes_and_reimport_gives_same_module():

@@ -67,7 +67,10 @@ def _item(item, top, rel, offset):
 def _label(path, name):
     if type(name) is not str:
         return path
-    shown = json.dumps(name, ensure_ascii=False)
+    # As JSON, with every character a terminal would not show as itself escaped (C1 controls
+    # such as U+009B start escape sequences in some terminals; U+0085 and U+2028 break lines).
+    shown = "".join(c if c.isprintable() else f"\\u{ord(c):04x}" if ord(c) < 0x10000 else f"\\U{ord(c):08x}"
+                    for c in json.dumps(name, ensure_ascii=False))
     return f"{path} {shown if len(shown) <= 60 else shown[:56] + '..."'}"
 
 

@@ -3,7 +3,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <span>
+
+#include "binding/ref.hpp"
 
 namespace tolmek::binding {
 
@@ -32,5 +35,20 @@ void match_arguments(const FunctionDescription& fn, PyObject* args, PyObject* kw
 /// Fast-call convention: the keyword values follow the positional ones in `args`.
 void match_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      std::span<PyObject*> slots);
+
+/// Strong references to a constructor's matched arguments for the rest of its call. Keyword
+/// values matched from a dictionary are otherwise held by that dictionary alone, which Python
+/// code run by a conversion (a sequence's __len__, say) can find and clear while views into
+/// the values are in use. A fast call's arguments are the caller's for the whole call.
+template <std::size_t N>
+class HeldArguments {
+public:
+    explicit HeldArguments(PyObject* const (&slots)[N]) noexcept {
+        for (std::size_t i = 0; i < N; ++i) refs_[i] = Ref::borrow(slots[i]);
+    }
+
+private:
+    Ref refs_[N];
+};
 
 }  // namespace tolmek::binding

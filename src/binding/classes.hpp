@@ -15,11 +15,11 @@ LazyType& tolmek_type();
 LazyType& collection_type();
 
 /// The method value of an HTTPMETHOD member, read under a shared borrow; TypeError naming
-/// "HTTPMETHOD" for anything else.
+/// "HTTPMETHOD" for anything else, an instance that the module did not make included.
 model::HttpMethod to_http_method(PyObject* obj);
 
 /// A deep copy of a Tolmek's record, read under a shared borrow; TypeError naming "Tolmek"
-/// for anything else.
+/// for anything else, an instance that the module did not make included.
 model::Request to_request(PyObject* obj);
 
 /// A new Tolmek object holding `request`.

@@ -43,11 +43,14 @@ PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call([&] {
         PyObject* slots[1] = {};
         match_arguments(new_description, args, kwargs, slots);
+        HeldArguments held(slots);
         return construct(type, slots[0]);
     });
 }
 
 PyObject* collection_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    if (!constructs_itself(reinterpret_cast<PyTypeObject*>(type), &collection_new))
+        return call_type_generically(type, args, nargsf, kwnames);
     return call([&] {
         PyObject* slots[1] = {};
         match_arguments(new_description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);

@@ -45,11 +45,13 @@ inline std::pair<PyObject*, PyObject*> to_pair(PyObject* obj) {
     return {PyTuple_GET_ITEM(obj, 0), PyTuple_GET_ITEM(obj, 1)};
 }
 
-/// A capacity hint from the sequence's length: a failing, negative or absurd length
-/// never fails the call, it only limits how much is reserved up front.
-inline std::size_t capacity_hint(PyObject* seq, std::size_t cap) noexcept {
+/// A capacity hint from the sequence's length: an ordinary error (an Exception) from
+/// __len__, or an absurd length, never fails the call, it only limits how much is reserved
+/// up front. Anything else (KeyboardInterrupt, SystemExit, ...) is thrown unchanged.
+inline std::size_t capacity_hint(PyObject* seq, std::size_t cap) {
     Py_ssize_t n = PySequence_Size(seq);
     if (n < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_current();
         PyErr_Clear();
         return 0;
     }

@@ -9,7 +9,9 @@ namespace tolmek::binding {
 
 namespace {
 
+// Made at start-up, so that reporting a failure never needs memory it may not get.
 OnceCell<PyObject> internal_failure_cell;
+OnceCell<PyObject> generic_message_cell;
 
 constexpr const char generic_failure_message[] = "tolmek met an internal failure";
 
@@ -28,19 +30,40 @@ std::string failure_message(PyObject* exception) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+/// Fills `cell` with `made` (a new reference, or null with the error set) unless it holds a
+/// value already.
+void fill_once(OnceCell<PyObject>& cell, PyObject* made) {
+    if (made == nullptr) throw_current();
+    if (cell.set(made) != made) Py_DECREF(made);
+}
+
 }  // namespace
 
-PyObject* internal_failure_type() noexcept {
-    if (PyObject* type = internal_failure_cell.get()) return type;
-    PyObject* made = PyErr_NewExceptionWithDoc(
-        "tolmek.InternalFailure",
-        "Raised when tolmek meets an unrecoverable internal failure.\n\n"
-        "It derives from BaseException directly, so `except Exception` does not catch it.",
-        PyExc_BaseException, nullptr);
-    if (made == nullptr) return nullptr;
-    PyObject* stored = internal_failure_cell.set(made);
-    if (stored != made) Py_DECREF(made);
-    return stored;
+void create_failure_reporting() {
+    if (internal_failure_cell.get() == nullptr)
+        fill_once(internal_failure_cell,
+                  PyErr_NewExceptionWithDoc(
+                      "tolmek.InternalFailure",
+                      "Raised when tolmek meets an unrecoverable internal failure.\n\n"
+                      "It derives from BaseException directly, so `except Exception` does not catch it.",
+                      PyExc_BaseException, nullptr));
+    if (generic_message_cell.get() == nullptr)
+        fill_once(generic_message_cell, PyUnicode_FromString(generic_failure_message));
+}
+
+PyObject* internal_failure_type() noexcept { return internal_failure_cell.get(); }
+
+void display_error(PyObject* exception) noexcept {
+    PyErr_DisplayException(exception);
+    // Printing may itself fail (no memory, a broken sys.stderr); that is not the caller's error.
+    if (PyErr_Occurred()) PyErr_Clear();
+}
+
+void display_pending_error() noexcept {
+    if (PyObject* pending = PyErr_GetRaisedException()) {
+        display_error(pending);
+        Py_DECREF(pending);
+    }
 }
 
 void PythonError::name_argument(const char* name) noexcept {
@@ -71,8 +94,8 @@ void throw_current() {
         std::string message = failure_message(raised);
         PySys_WriteStderr("tolmek: Python code raised the internal-failure exception.\n");
         PySys_WriteStderr("tolmek: it is passed on as an internal failure; its traceback follows.\n");
-        PyErr_SetRaisedException(raised);
-        PyErr_PrintEx(0);
+        display_error(raised);
+        Py_DECREF(raised);
         throw InternalFailure{std::move(message), std::source_location::current()};
     }
     throw PythonError(Ref::steal(raised));
@@ -99,19 +122,31 @@ void raise_from(PyObject* type, const std::string& message, PythonError cause) {
 void fail(std::string message, std::source_location where) { throw InternalFailure{std::move(message), where}; }
 
 void raise_internal_failure(const InternalFailure& failure) noexcept {
-    const std::string& text = failure.message.empty() ? std::string(generic_failure_message) : failure.message;
+    // Nothing here may throw or abort: under memory pressure every step that needs memory
+    // degrades (no diagnostic, the start-up message, MemoryError) instead.
+    const char* text = failure.message.empty() ? generic_failure_message : failure.message.c_str();
     // Source paths are shown from the project's src/ folder on.
     const char* file = failure.where.file_name();
     if (const char* src = std::strstr(file, "src/")) file = src;
     if (failure.where.line() != 0) {
-        PySys_FormatStderr("tolmek: internal failure: %s\n  at %s:%u in %s\n", text.c_str(), file,
+        PySys_FormatStderr("tolmek: internal failure: %s\n  at %s:%u in %s\n", text, file,
                            static_cast<unsigned>(failure.where.line()), failure.where.function_name());
     } else {
-        PySys_FormatStderr("tolmek: internal failure: %s\n", text.c_str());
+        PySys_FormatStderr("tolmek: internal failure: %s\n", text);
     }
-    PyObject* type = internal_failure_type();
-    Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (type == nullptr || !message) Py_FatalError("tolmek: could not raise the internal-failure exception");
+    PyObject* type = internal_failure_cell.get();
+    if (type == nullptr) {
+        // Start-up failing before it made the class: no caller can have seen it yet.
+        PyErr_SetString(PyExc_SystemError, text);
+        return;
+    }
+    Ref message = Ref::steal(PyUnicode_FromString(text));
+    if (!message) {
+        PyErr_Clear();
+        message = Ref::borrow(generic_message_cell.get());
+    }
+    // Building the exception object needs memory too; when that fails, PyErr_SetObject
+    // leaves its own error (MemoryError) set instead, which is what the caller gets.
     PyErr_SetObject(type, message.get());
 }
 

@@ -50,12 +50,25 @@ struct InternalFailure {
 /// Throws an InternalFailure at the caller's place in the source.
 [[noreturn]] void fail(std::string message, std::source_location where = std::source_location::current());
 
-/// The internal-failure exception class (derived directly from BaseException), made on
-/// first need and kept for the life of the process; null if it cannot be made.
+/// Makes what reporting an internal failure needs, once for the process: the
+/// internal-failure exception class (derived directly from BaseException) and its generic
+/// message. Start-up calls it first; a failure here fails the import.
+void create_failure_reporting();
+
+/// The internal-failure exception class; null only before start-up made it.
 PyObject* internal_failure_type() noexcept;
 
+/// Prints `exception` with its traceback to sys.stderr, without running sys.excepthook or
+/// setting sys.last_exc (so no caller's hook runs inside a call); a failure to print is dropped.
+void display_error(PyObject* exception) noexcept;
+
+/// The same for the interpreter's pending error, which is cleared; nothing if none is set.
+void display_pending_error() noexcept;
+
 /// Writes the diagnostic for `failure` to standard error and sets the internal-failure
-/// exception. Aborts the process if even that fails.
+/// exception with the failure's message. Never aborts: without memory for the message the
+/// generic one made at start-up is used, and if the exception object itself cannot be made
+/// the caller gets MemoryError.
 void raise_internal_failure(const InternalFailure& failure) noexcept;
 
 }  // namespace tolmek::binding

@@ -33,20 +33,23 @@ PyObject* member_richcompare(PyObject* self, PyObject* other, int op) {
     return call([&] {
         // Only == and != between members are answered; everything else is left to the
         // interpreter's fallback (identity for ==/!=, TypeError for ordering).
+        // An instance the module did not make holds no method: it is no member, so it
+        // compares by identity only.
         LazyType& type = http_method_type();
-        if (!type.is_instance(self)) return Ref::borrow(Py_NotImplemented);
-        Member& m = instance_of<HttpMethod>(self);
-        if (!m.borrow.try_shared()) return Ref::borrow(Py_NotImplemented);
+        Member* m = initialised_instance_or_null<HttpMethod>(self, type);
+        if (m == nullptr) return Ref::borrow(Py_NotImplemented);
+        if (!m->borrow.try_shared()) return Ref::borrow(Py_NotImplemented);
         struct Release {
             BorrowState& state;
             ~Release() { state.release_shared(); }
-        } release{m.borrow};
-        if (op < Py_LT || op > Py_GE || !type.is_instance(other)) return Ref::borrow(Py_NotImplemented);
-        Member& x = instance_of<HttpMethod>(other);
-        if (!x.borrow.try_shared()) fail("Already mutably borrowed: an HTTPMETHOD member is never borrowed exclusively");
-        struct Release other_release{x.borrow};
-        if (op == Py_EQ) return Ref::borrow(m.value == x.value ? Py_True : Py_False);
-        if (op == Py_NE) return Ref::borrow(m.value != x.value ? Py_True : Py_False);
+        } release{m->borrow};
+        if (op < Py_LT || op > Py_GE) return Ref::borrow(Py_NotImplemented);
+        Member* x = initialised_instance_or_null<HttpMethod>(other, type);
+        if (x == nullptr) return Ref::borrow(Py_NotImplemented);
+        if (!x->borrow.try_shared()) fail("Already mutably borrowed: an HTTPMETHOD member is never borrowed exclusively");
+        struct Release other_release{x->borrow};
+        if (op == Py_EQ) return Ref::borrow(m->value == x->value ? Py_True : Py_False);
+        if (op == Py_NE) return Ref::borrow(m->value != x->value ? Py_True : Py_False);
         return Ref::borrow(Py_NotImplemented);
     });
 }
@@ -90,9 +93,7 @@ LazyType& http_method_type() {
 }
 
 HttpMethod to_http_method(PyObject* obj) {
-    LazyType& type = http_method_type();
-    if (!type.is_instance(obj)) raise_cannot_convert(obj, type.name());
-    Member& m = instance_of<HttpMethod>(obj);
+    Member& m = checked_instance<HttpMethod>(obj, http_method_type());
     SharedBorrow borrow(m.borrow);
     return m.value;
 }

@@ -16,12 +16,16 @@
 
 namespace tolmek::binding {
 
-/// The object header, the class's native value, then the borrow state.
+/// The object header, the class's native value, the borrow state, then the mark that the
+/// value was constructed. The interpreter's allocation zero-fills, so an instance that Python
+/// code made without the module (object.__new__ after __new__ was replaced) reads as not
+/// initialised and holds no value.
 template <class T>
 struct Instance {
     PyObject_HEAD
     T value;
     BorrowState borrow;
+    bool initialised;
 };
 
 template <class T>
@@ -29,8 +33,9 @@ Instance<T>& instance_of(PyObject* obj) noexcept {
     return *reinterpret_cast<Instance<T>*>(obj);
 }
 
-/// Allocates through the type's tp_alloc and moves `value` in. If allocation fails the
-/// interpreter's error is thrown and the value is dropped.
+/// Allocates through the type's tp_alloc, moves `value` in and marks the instance
+/// initialised: the only way an instance gets a value. If allocation fails the interpreter's
+/// error is thrown and the value is dropped.
 template <class T>
 Ref allocate(PyTypeObject* type, T&& value) {
     static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<T>>);
@@ -40,28 +45,50 @@ Ref allocate(PyTypeObject* type, T&& value) {
     auto& inst = instance_of<std::remove_cvref_t<T>>(obj);
     new (&inst.value) std::remove_cvref_t<T>(std::forward<T>(value));
     new (&inst.borrow) BorrowState();
+    inst.initialised = true;
     return Ref::steal(obj);
 }
 
-/// The deallocation slot shared by all classes: drops the native value, frees the memory
-/// through the type's tp_free and releases the instance's reference to its heap type.
+/// The deallocation slot shared by all classes: drops the native value if there is one,
+/// frees the memory through the type's tp_free and releases the instance's reference to
+/// its heap type.
 template <class T>
 void deallocate(PyObject* self) noexcept {
     call_unraisable([&] {
         auto& inst = instance_of<T>(self);
-        inst.value.~T();
-        inst.borrow.~BorrowState();
+        if (inst.initialised) {
+            inst.value.~T();
+            inst.borrow.~BorrowState();
+        }
         PyTypeObject* type = Py_TYPE(self);
         type->tp_free(self);
         Py_DECREF(type);
     });
 }
 
-/// The receiver of a method as an instance of `type`'s class, or TypeError naming the class.
+/// `obj` as an initialised instance of `type`'s class (receivers and arguments alike), or
+/// TypeError naming the class: it cannot be converted, or it is not initialised.
+template <class T>
+Instance<T>& checked_instance(PyObject* obj, LazyType& type) {
+    if (!type.is_instance(obj)) raise_cannot_convert(obj, type.name());
+    Instance<T>& inst = instance_of<T>(obj);
+    if (!inst.initialised) raise_not_initialised(type.name());
+    return inst;
+}
+
+/// The receiver of a method as an initialised instance of `type`'s class.
 template <class T>
 Instance<T>& receiver(PyObject* self, LazyType& type) {
-    if (!type.is_instance(self)) raise_cannot_convert(self, type.name());
-    return instance_of<T>(self);
+    return checked_instance<T>(self, type);
+}
+
+/// An initialised instance of `type`'s class, or null for any other object: for the slots
+/// that answer NotImplemented instead of refusing.
+template <class T>
+Instance<T>* initialised_instance_or_null(PyObject* obj, LazyType& type) {
+    if (!type.is_instance(obj)) return nullptr;
+    Instance<T>& inst = instance_of<T>(obj);
+    return inst.initialised ? &inst : nullptr;
 }
 
 }  // namespace tolmek::binding

@@ -16,6 +16,10 @@ void raise_cannot_convert(PyObject* obj, const char* target) {
                               : nullptr));
 }
 
+void raise_not_initialised(const char* class_name) {
+    raise(PyExc_TypeError, Ref::steal(PyUnicode_FromFormat("'%s' object is not initialised", class_name)));
+}
+
 void raise_str_for_list() { raise(PyExc_TypeError, "a str cannot be taken as a list"); }
 
 void raise_wrong_length(Py_ssize_t expected, Py_ssize_t actual) {

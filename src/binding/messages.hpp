@@ -8,6 +8,10 @@ namespace tolmek::binding {
 /// TypeError "'QUALNAME' object cannot be converted to 'TARGET'".
 [[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target);
 
+/// TypeError "'CLASS' object is not initialised": an instance of one of the module's classes
+/// that the module did not construct.
+[[noreturn]] void raise_not_initialised(const char* class_name);
+
 /// TypeError refusing a str where a list of items is expected.
 [[noreturn]] void raise_str_for_list();
 

@@ -9,7 +9,7 @@
 namespace tolmek::binding {
 
 void result_failed(std::source_location where) {
-    if (PyErr_Occurred()) PyErr_Print();
+    display_pending_error();
     fail("Python API call failed", where);
 }
 

@@ -12,7 +12,8 @@
 
 namespace tolmek::binding {
 
-/// Prints the interpreter's pending error and fails with "Python API call failed".
+/// Prints the interpreter's pending error (no sys.excepthook, no sys.last_exc) and fails
+/// with "Python API call failed".
 [[noreturn]] void result_failed(std::source_location where = std::source_location::current());
 
 /// Checks a freshly made result object.

@@ -56,11 +56,14 @@ PyObject* tolmek_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call([&] {
         PyObject* slots[4] = {};
         match_arguments(new_description, args, kwargs, slots);
+        HeldArguments held(slots);
         return construct(type, slots);
     });
 }
 
 PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    if (!constructs_itself(reinterpret_cast<PyTypeObject*>(type), &tolmek_new))
+        return call_type_generically(type, args, nargsf, kwnames);
     return call([&] {
         PyObject* slots[4] = {};
         match_arguments(new_description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
@@ -156,9 +159,7 @@ LazyType& tolmek_type() {
 }
 
 Request to_request(PyObject* obj) {
-    LazyType& type = tolmek_type();
-    if (!type.is_instance(obj)) raise_cannot_convert(obj, type.name());
-    Object& tolmek = instance_of<Request>(obj);
+    Object& tolmek = checked_instance<Request>(obj, tolmek_type());
     SharedBorrow borrow(tolmek.borrow);
     return tolmek.value;
 }

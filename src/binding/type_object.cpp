@@ -45,8 +45,7 @@ PyTypeObject* LazyType::get_infallible() {
     try {
         return get();
     } catch (PythonError& error) {
-        error.restore();
-        PyErr_PrintEx(0);
+        display_error(error.exception());
         fail(std::string("failed to create type object for ") + spec_.name);
     }
 }
@@ -154,6 +153,24 @@ void LazyType::fill_attributes(PyTypeObject* type) {
         raise_from(PyExc_RuntimeError, std::string("An error occurred while initializing `") + spec_.name + ".__dict__`",
                    std::move(error));
     }
+}
+
+PyObject* call_type_generically(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+    // The type's own call slot would come back to the fast path, so go to type.__call__
+    // itself with the tuple and dictionary it takes. Its result and its errors, the
+    // internal-failure class raised by a replaced __new__ included, pass on untouched.
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref positional = Ref::steal(PyTuple_New(nargs));
+    if (!positional) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+    }
+    return PyType_Type.tp_call(type, positional.get(), keywords.get());
 }
 
 void register_class(PyObject* module, LazyType& lazy) {

@@ -70,6 +70,17 @@ private:
     std::vector<std::thread::id> initialising_threads_;
 };
 
+/// True when calling `type` runs `own_new` and no initialiser of its own, which is all that
+/// a class's fast constructor path does. The classes are mutable, so Python code may have
+/// replaced __new__ or __init__; only the generic call honours that.
+inline bool constructs_itself(PyTypeObject* type, newfunc own_new) noexcept {
+    return type->tp_new == own_new && type->tp_init == PyBaseObject_Type.tp_init;
+}
+
+/// Calls `type` exactly as type.__call__ does (its tp_new, then its tp_init) with the
+/// arguments of a fast call; new reference, or null with the error set.
+PyObject* call_type_generically(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept;
+
 /// Binds the class's type in `module` under its name and appends the name to `__all__`.
 void register_class(PyObject* module, LazyType& type);
 
