@@ -19,11 +19,12 @@ MITMDUMP, TOLMEK = BIN / "mitmdump", BIN / "tolmek"
 CURL_BODY = "{\"note\": \"it's \\\"q\\\" $HOME `id` !x\",\n \"text\": \"é ✓ 😀\"}\nlast line\r\n"
 
 # (path, curl arguments[, None]). None marks the request that mitmdump records without its body (it
-# keeps bodies of POST, PUT and PATCH only): it is skipped. No header has an empty value: curl sends
-# one only when it is written `-H 'Name;'`.
+# keeps bodies of POST, PUT and PATCH only): it is skipped. curl sends a header with an empty value
+# only when it is written `-H 'Name;'`, which the replayed script must do too.
 CASES = [
     ("/search?q=a%20b&x=1&x=2&e=%C3%A9", ["-H", "X-Apos: it's", "-H", "X-Shell: $HOME `id` !x \"q\" \\",
-                                          "-H", "A: 1", "-H", "A: 2", "-H", "X-U: é ✓"]),
+                                          "-H", "A: 1", "-H", "A: 2", "-H", "X-U: é ✓", "-H", "X-Empty;"]),
+    ("/glob/{a,b}/[1-2]/../x", ["-g", "--path-as-is", "-H", "Accept;"]),
     ("/items", ["-X", "POST", "-H", "Content-Type: application/json", "--data-binary", CURL_BODY]),
     ("/empty", ["-X", "PUT", "-d", ""]),
     ("/file-like", ["-X", "PATCH", "--data-raw", "@/etc/hostname"]),
