@@ -22,7 +22,7 @@ model::HttpMethod to_http_method(PyObject* obj);
 /// for anything else, an instance that the module did not make included.
 model::Request to_request(PyObject* obj);
 
-/// A new Tolmek object holding `request`.
-Ref wrap_request(model::Request request);
+/// A new Tolmek object holding a copy of `record`.
+Ref wrap_request(model::Record record);
 
 }  // namespace tolmek::binding

@@ -78,7 +78,7 @@ PyObject* get_collection(PyObject* self, PyObject*) {
         std::span<const Request> items = obj.value.items();
         Ref list = result(PyList_New(static_cast<Py_ssize_t>(items.size())));
         for (std::size_t i = 0; i < items.size(); ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap_request(items[i]).release());
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap_request(items[i].record()).release());
         return list;
     });
 }
@@ -112,6 +112,7 @@ const ClassSpec spec{
     .slots = slots,
     .attributes = {},
     .basic_size = sizeof(Object),
+    .item_size = 0,
     .dealloc = deallocate<Collection>,
     .vectorcall = collection_vectorcall,
 };

@@ -25,18 +25,6 @@ decltype(auto) convert_argument(const char* name, Convert&& convert) {
     }
 }
 
-/// UTF-8 view of a `str` (subclasses too); valid while `obj` lives. Anything else is a
-/// TypeError naming "PyString"; text that cannot be encoded fails with the interpreter's error.
-inline std::string_view to_text(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) raise_cannot_convert(obj, "PyString");
-    if (PyUnicode_IS_COMPACT_ASCII(obj))  // its characters are its UTF-8 bytes
-        return {static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))};
-    Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (data == nullptr) throw_current();
-    return {data, static_cast<std::size_t>(size)};
-}
-
 /// The two items of a pair tuple (subclasses too): TypeError naming "PyTuple" for other
 /// objects, ValueError for a tuple of another length.
 inline std::pair<PyObject*, PyObject*> to_pair(PyObject* obj) {

@@ -81,6 +81,7 @@ const ClassSpec spec{
     .slots = slots,
     .attributes = members,
     .basic_size = sizeof(Member),
+    .item_size = 0,
     .dealloc = deallocate<HttpMethod>,
     .vectorcall = nullptr,
 };

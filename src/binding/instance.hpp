@@ -16,16 +16,17 @@
 
 namespace tolmek::binding {
 
-/// The object header, the class's native value, the borrow state, then the mark that the
-/// value was constructed. The interpreter's allocation zero-fills, so an instance that Python
-/// code made without the module (object.__new__ after __new__ was replaced) reads as not
-/// initialised and holds no value.
+/// The object header, the borrow state, the mark that the value was constructed, then the
+/// class's native value, last so that a value may run on past the struct into memory allocated
+/// with the object (a request's record). The interpreter's allocation zero-fills, so an
+/// instance that Python code made without the module (object.__new__ after __new__ was
+/// replaced) reads as not initialised and holds no value.
 template <class T>
 struct Instance {
-    PyObject_HEAD
-    T value;
+    PyObject_VAR_HEAD
     BorrowState borrow;
     bool initialised;
+    T value;
 };
 
 template <class T>
@@ -47,6 +48,31 @@ Ref allocate(PyTypeObject* type, T&& value) {
     new (&inst.borrow) BorrowState();
     inst.initialised = true;
     return Ref::steal(obj);
+}
+
+/// Allocates an instance whose value runs `extra` bytes past the struct (a variable-size type
+/// with items of one byte, so that sys.getsizeof counts them), for the caller to construct the
+/// value in and then mark initialised. Nothing is zero-filled: the caller writes it all.
+template <class T>
+Instance<T>* allocate_extended(PyTypeObject* type, std::size_t extra) {
+    static_assert(std::is_trivially_destructible_v<T>);
+    std::size_t size;
+    if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) ||
+        __builtin_add_overflow(static_cast<std::size_t>(type->tp_basicsize), extra, &size) ||
+        size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        throw_current();
+    }
+    auto* obj = static_cast<PyVarObject*>(PyObject_Malloc(size));
+    if (obj == nullptr) {
+        PyErr_NoMemory();
+        throw_current();
+    }
+    PyObject_InitVar(obj, type, static_cast<Py_ssize_t>(extra));
+    auto& inst = *reinterpret_cast<Instance<T>*>(obj);
+    new (&inst.borrow) BorrowState();
+    inst.initialised = false;
+    return &inst;
 }
 
 /// The deallocation slot shared by all classes: drops the native value if there is one,

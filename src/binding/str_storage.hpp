@@ -5,9 +5,15 @@
 // a UTF-8 copy inside every non-ASCII str for as long as the caller keeps it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__) && !defined(TOLMEK_PORTABLE_SCAN)
+#include <emmintrin.h>
+#define TOLMEK_STR_SSE2 1
+#endif
 
 namespace tolmek::binding::str_storage {
 
@@ -44,9 +50,35 @@ inline Utf8Size utf8_size(const std::uint8_t* s, std::size_t n) noexcept {
 
 /// 2-byte units: 1 to 3 bytes each.
 inline Utf8Size utf8_size(const std::uint16_t* s, std::size_t n) noexcept {
-    std::size_t extra = 0;
+    std::size_t extra = 0, i = 0;
     unsigned surrogates = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+#if TOLMEK_STR_SSE2
+    // Eight units at a time: each 16-bit lane counts the extra bytes of its units (at most two a
+    // step), emptied into `extra` before it could overflow.
+    const __m128i zero = _mm_setzero_si128();
+    __m128i sur = zero;
+    while (i + 8 <= n) {
+        __m128i count = zero;
+        std::size_t stop = i + 8 * std::min<std::size_t>((n - i) / 8, 16384);
+        for (; i < stop; i += 8) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            // Lanes of all ones (-1) for a unit below 0x80, and for one below 0x800.
+            __m128i below_80 = _mm_cmpeq_epi16(_mm_subs_epu16(x, _mm_set1_epi16(0x7F)), zero);
+            __m128i below_800 = _mm_cmpeq_epi16(_mm_subs_epu16(x, _mm_set1_epi16(0x7FF)), zero);
+            count = _mm_add_epi16(count, _mm_add_epi16(_mm_add_epi16(below_80, below_800), _mm_set1_epi16(2)));
+            sur = _mm_or_si128(sur, _mm_cmpeq_epi16(_mm_and_si128(x, _mm_set1_epi16(static_cast<short>(0xF800))),
+                                                    _mm_set1_epi16(static_cast<short>(0xD800))));
+        }
+        // Sum the eight lanes (each at most 2 * 16384, so unsigned 16-bit).
+        __m128i pairs = _mm_madd_epi16(_mm_unpacklo_epi16(count, zero), _mm_set1_epi32(1));
+        pairs = _mm_add_epi32(pairs, _mm_madd_epi16(_mm_unpackhi_epi16(count, zero), _mm_set1_epi32(1)));
+        pairs = _mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, 0x4E));
+        pairs = _mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, 0xB1));
+        extra += static_cast<std::uint32_t>(_mm_cvtsi128_si32(pairs));
+    }
+    surrogates = static_cast<unsigned>(_mm_movemask_epi8(sur));
+#endif
+    for (; i < n; ++i) {
         unsigned c = s[i];
         extra += (c >= 0x80) + (c >= 0x800);
         surrogates |= (c - 0xD800u) < 0x800u;
@@ -80,6 +112,19 @@ char* encode_utf8(const Unit* s, std::size_t n, char* out) noexcept {
             std::memcpy(out, s + start, i - start);
             out += i - start;
         } else {
+#if TOLMEK_STR_SSE2
+            if constexpr (sizeof(Unit) == 2) {
+                // Eight units below 0x80 become eight bytes at once.
+                const __m128i zero = _mm_setzero_si128();
+                while (i + 8 <= n) {
+                    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+                    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(x, _mm_set1_epi16(0x7F)), zero)) != 0xFFFF) break;
+                    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(x, x));
+                    out += 8;
+                    i += 8;
+                }
+            }
+#endif
             while (i < n && s[i] < 0x80) *out++ = static_cast<char>(s[i++]);
         }
         if (i == n) break;

@@ -1,4 +1,6 @@
 // The Tolmek class: one request built from Python values, and its curl command.
+#include <algorithm>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -9,47 +11,96 @@
 #include "binding/instance.hpp"
 #include "binding/result.hpp"
 #include "binding/small_vector.hpp"
+#include "binding/text.hpp"
 #include "render/curl.hpp"
 
 namespace tolmek::binding {
 
-using model::Request;
-using Object = Instance<Request>;
+using model::Record;
+using model::RecordHeader;
+/// A Tolmek holds its record inside the object: the record's block starts at `value` and runs
+/// on past the struct, so a request is one allocation and one run of memory.
+using Object = Instance<RecordHeader>;
 
 namespace {
 
 constexpr const char* parameters[] = {"url", "headers", "method", "body"};
 constexpr FunctionDescription new_description{"Tolmek", "__new__", parameters, 0, 3, {}};
 
-/// Header pairs as views into the caller's strings. Items that the iteration handed over
-/// as new references are kept here, so the views stay valid until the record is made.
-struct HeaderList {
-    SmallVector<model::HeaderView, 8> pairs;
+/// The header texts, name and value by turns, measured. Items that the iteration handed over
+/// as new references are kept here, so the texts stay valid until the record is written.
+struct HeaderTexts {
+    SmallVector<Text, 16> texts;
     std::vector<Ref> keep_alive;
 };
 
-void convert_headers(PyObject* seq, HeaderList& out) {
+void convert_headers(PyObject* seq, HeaderTexts& out) {
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq))
-        out.pairs.reserve(static_cast<std::size_t>(Py_SIZE(seq)));
+        out.texts.reserve(2 * static_cast<std::size_t>(Py_SIZE(seq)));
     else if (!PyUnicode_Check(seq) && PySequence_Check(seq))
-        out.pairs.reserve(capacity_hint(seq, 1024));
+        out.texts.reserve(2 * capacity_hint(seq, 1024));
     for_each_item(seq, [&](PyObject* item, Ref owned) {
         auto [name, value] = to_pair(item);
-        out.pairs.push_back({to_text(name), to_text(value)});
+        out.texts.push_back(measure_text(name));
+        out.texts.push_back(measure_text(value));
         if (owned) out.keep_alive.push_back(std::move(owned));
     });
 }
 
+/// Adds sizes, turning overflow into the allocation failure it would become anyway.
+std::size_t add_size(std::size_t a, std::size_t b) {
+    std::size_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) throw std::bad_alloc();
+    return sum;
+}
+
 /// Converts the matched arguments in parameter order and makes the object.
 Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
-    std::string_view url = convert_argument("url", [&] { return to_text(slots[0]); });
-    HeaderList headers;
+    // 1. Measure every text, in parameter order: every conversion error is raised here, before
+    //    anything is made, and no Python code runs after the header sequence is read.
+    Text url = convert_argument("url", [&] { return measure_text(slots[0]); });
+    HeaderTexts headers;
     convert_argument("headers", [&] { convert_headers(slots[1], headers); });
     model::HttpMethod method = convert_argument("method", [&] { return to_http_method(slots[2]); });
-    std::optional<std::string_view> body;
+    std::optional<Text> body;
     if (slots[3] != nullptr && slots[3] != Py_None)
-        body = convert_argument("body", [&] { return to_text(slots[3]); });
-    return allocate(type, render::make_request(url, headers.pairs.items(), method, body));
+        body = convert_argument("body", [&] { return measure_text(slots[3]); });
+
+    // 2. Size the record; the command's plan needs the texts' code points and widest character.
+    std::span<const Text> texts = headers.texts.items();
+    std::size_t text_bytes = url.utf8;
+    std::uint64_t code_points = url.length;
+    render::Width width = url.width;
+    for (const Text& t : texts) {
+        text_bytes = add_size(text_bytes, t.utf8);
+        code_points += t.length;
+        width = std::max(width, t.width);
+    }
+    if (body) {
+        text_bytes = add_size(text_bytes, body->utf8);
+        code_points += body->length;
+        width = std::max(width, body->width);
+    }
+    std::size_t pairs = texts.size() / 2;
+    std::size_t size = model::record_size(pairs, text_bytes);
+
+    // 3. One allocation for the object and its record; then the texts are encoded into place.
+    Object* obj = allocate_extended<RecordHeader>(type, size - sizeof(RecordHeader));
+    Ref made = Ref::steal(reinterpret_cast<PyObject*>(obj));
+    model::RecordWriter writer(&obj->value, size, method, url.utf8, pairs,
+                               body ? std::optional<std::size_t>(body->utf8) : std::nullopt);
+    char* out = write_text(url, writer.text());
+    for (std::size_t i = 0; i < pairs; ++i) {
+        writer.set_lengths(i, texts[2 * i].utf8, texts[2 * i + 1].utf8);
+        out = write_text(texts[2 * i], out);
+        out = write_text(texts[2 * i + 1], out);
+    }
+    if (body) write_text(*body, out);
+
+    // 4. What the curl command needs, decided once.
+    render::plan_command(writer, code_points, width);
+    obj->initialised = true;
+    return made;
 }
 
 PyObject* tolmek_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -66,13 +117,19 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
         return call_type_generically(type, args, nargsf, kwnames);
     return call([&] {
         PyObject* slots[4] = {};
-        match_arguments(new_description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (kwnames == nullptr && nargs >= 3 && nargs <= 4) {
+            // The common call, all by position: nothing to match.
+            for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+        } else {
+            match_arguments(new_description, args, nargs, kwnames, slots);
+        }
         return construct(reinterpret_cast<PyTypeObject*>(type), slots);
     });
 }
 
 /// ValueError naming the piece of `request` that no command line can carry, and why.
-[[noreturn]] void raise_refusal(model::Record request, const render::CurlRefusal& refusal) {
+[[noreturn]] void raise_refusal(Record request, const render::CurlRefusal& refusal) {
     using Piece = render::CurlRefusal::Piece;
     using Reason = render::CurlRefusal::Reason;
     constexpr const char* prefix = "no curl command can carry this request: ";
@@ -116,10 +173,10 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
 
 PyObject* get_request_command(PyObject* self, PyObject*) {
     return call([&] {
-        Object& obj = receiver<Request>(self, tolmek_type());
+        Object& obj = receiver<RecordHeader>(self, tolmek_type());
         SharedBorrow borrow(obj.borrow);
-        model::Record record = obj.value.record();
-        const model::RecordHeader& plan = record.header();
+        Record record(&obj.value);
+        const RecordHeader& plan = obj.value;
         if (plan.command_flags & render::refused) {
             auto refusal = render::curl_refusal(record);
             if (!refusal) fail("a refused request renders after all");
@@ -147,7 +204,8 @@ const ClassSpec spec{
     .slots = slots,
     .attributes = {},
     .basic_size = sizeof(Object),
-    .dealloc = deallocate<Request>,
+    .item_size = 1,
+    .dealloc = deallocate<RecordHeader>,
     .vectorcall = tolmek_vectorcall,
 };
 
@@ -158,12 +216,17 @@ LazyType& tolmek_type() {
     return type;
 }
 
-Request to_request(PyObject* obj) {
-    Object& tolmek = checked_instance<Request>(obj, tolmek_type());
+model::Request to_request(PyObject* obj) {
+    Object& tolmek = checked_instance<RecordHeader>(obj, tolmek_type());
     SharedBorrow borrow(tolmek.borrow);
-    return tolmek.value;
+    return model::Request(Record(&tolmek.value));
 }
 
-Ref wrap_request(Request request) { return allocate(tolmek_type().get_infallible(), std::move(request)); }
+Ref wrap_request(Record record) {
+    Object* obj = allocate_extended<RecordHeader>(tolmek_type().get_infallible(), record.size() - sizeof(RecordHeader));
+    std::memcpy(&obj->value, record.data(), record.size());
+    obj->initialised = true;
+    return Ref::steal(reinterpret_cast<PyObject*>(obj));
+}
 
 }  // namespace tolmek::binding

@@ -84,7 +84,7 @@ PyTypeObject* LazyType::create() {
 
     // T5. Default flags only: not subclassable, no garbage collection, attributes rebindable.
     std::string type_name = std::string("builtins.") + spec_.name;
-    PyType_Spec spec{type_name.c_str(), spec_.basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyType_Spec spec{type_name.c_str(), spec_.basic_size, spec_.item_size, Py_TPFLAGS_DEFAULT, slots.data()};
     PyObject* made = PyType_FromSpec(&spec);
     if (made == nullptr) throw_current();
     auto* candidate = reinterpret_cast<PyTypeObject*>(made);

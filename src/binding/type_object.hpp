@@ -30,6 +30,7 @@ struct ClassSpec {
     std::span<const PyType_Slot> slots;
     std::span<const ClassAttribute> attributes;
     int basic_size;
+    int item_size;  ///< 1 for a class whose instances carry bytes past the struct, else 0
     destructor dealloc;
     vectorcallfunc vectorcall;  ///< fast path for calling the class; null for none
 };

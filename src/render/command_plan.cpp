@@ -19,12 +19,12 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
 
     // 2. The URL and the flags it needs.
     std::string_view url = record.url();
-    scan::Result u = scan::url(url);
+    scan::Result u = scan::classify<scan::UrlHits>(url);
     if (u.classes & (scan::nul | scan::line_break | scan::control)) return refuse();
     auto body = record.body();
     if (record.method() == model::HttpMethod::HEAD && !body) flags |= head_only, extra += 3;
     if (u.classes & scan::glob) flags |= no_glob, extra += 3;
-    if (has_dot_segment(url)) flags |= path_as_is, extra += 13;
+    if (scan::dot_starts_segment(url) && has_dot_segment(url)) flags |= path_as_is, extra += 13;
     if (url.starts_with('-')) flags |= url_option, extra += 7;
     else extra += 1;
     if (url.empty() || url.front() == '=' || (u.classes & scan::not_bare)) {
@@ -33,44 +33,58 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
         if (u.spaces != 0) flags |= url_spaces;
     }
 
-    // 3. Each header: refused, "Name;" for a blank value, else double or single quotes.
+    // 3. Each header: refused, "Name;" for a blank value, else double or single quotes. The
+    //    names and values lie one after the other in the record, so one pass finds the bytes
+    //    that matter in all of them, and each header takes those within its own two texts.
     std::uint8_t* forms = writer.header_forms();
-    bool host = false;
-    for (model::HeaderView h : record.headers()) {
-        scan::Result n = scan::header_text(h.name);
-        scan::Result v = scan::header_text(h.value);
-        if (h.name.empty() || h.name.front() == '@' || ((n.classes | v.classes) & (scan::nul | scan::line_break)) ||
-            (n.classes & scan::colon))
-            return refuse();
-        if (is_host(h.name)) {
-            if (host) return refuse();
-            host = true;
-        }
-        std::uint8_t form = 0;
-        if (is_blank(h.value)) {
-            if (n.classes & scan::semicolon) return refuse();
-            // " -H \"" + name + ";\"": the value's code points are not written (they are blanks).
-            form = blank;
-            extra += 7;
-            extra -= h.value.size();
-            if (n.classes & scan::shell) {
-                form |= single_quoted | (n.apostrophes ? has_apostrophe : 0);
-                extra += 3 * n.apostrophes;
+    model::Record::Headers headers = record.headers();
+    if (headers.size() != 0) {
+        const char* region = (*headers.begin()).name.data();
+        std::size_t region_size = 0;
+        for (model::HeaderView h : headers) region_size += h.name.size() + h.value.size();
+        scan::HeaderHits hits(std::string_view(region, region_size));
+        std::size_t hit = hits.next();
+        std::size_t at = 0;  // where the current header's name starts in the region
+        bool host = false;
+        for (model::HeaderView h : headers) {
+            scan::Result n, v;
+            std::size_t value_at = at + h.name.size(), end = value_at + h.value.size();
+            for (; hit < value_at; hit = hits.next()) n.add(static_cast<unsigned char>(region[hit]));
+            for (; hit < end; hit = hits.next()) v.add(static_cast<unsigned char>(region[hit]));
+            at = end;
+            if (h.name.empty() || h.name.front() == '@' || ((n.classes | v.classes) & (scan::nul | scan::line_break)) ||
+                (n.classes & scan::colon))
+                return refuse();
+            if (is_host(h.name)) {
+                if (host) return refuse();
+                host = true;
             }
-        } else {
-            extra += 8;  // " -H \"" + ": " + "\""
-            if ((n.classes | v.classes) & scan::shell) {
-                std::uint64_t apostrophes = n.apostrophes + v.apostrophes;
-                form = single_quoted | (apostrophes ? has_apostrophe : 0);
-                extra += 3 * apostrophes;
+            std::uint8_t form = 0;
+            if (is_blank(h.value)) {
+                if (n.classes & scan::semicolon) return refuse();
+                // " -H \"" + name + ";\"": the value's code points are not written (they are blanks).
+                form = blank;
+                extra += 7;
+                extra -= h.value.size();
+                if (n.classes & scan::shell) {
+                    form |= single_quoted | (n.apostrophes ? has_apostrophe : 0);
+                    extra += 3 * n.apostrophes;
+                }
+            } else {
+                extra += 8;  // " -H \"" + ": " + "\""
+                if ((n.classes | v.classes) & scan::shell) {
+                    std::uint64_t apostrophes = n.apostrophes + v.apostrophes;
+                    form = single_quoted | (apostrophes ? has_apostrophe : 0);
+                    extra += 3 * apostrophes;
+                }
             }
+            *forms++ = form;
         }
-        *forms++ = form;
     }
 
     // 4. The body, always in single quotes.
     if (body) {
-        scan::Result b = scan::body(*body);
+        scan::Result b = scan::classify<scan::BodyHits>(*body);
         if (b.classes & scan::nul) return refuse();
         if (body->starts_with('@')) flags |= data_raw;
         extra += (flags & data_raw ? 13 : 5) + 1 + 3 * b.apostrophes;

@@ -34,7 +34,9 @@ enum HeaderForm : std::uint8_t {
 
 /// True if the URL, up to its first "?" or "#", has a segment "." or "..": curl would remove it.
 inline bool has_dot_segment(std::string_view url) noexcept {
-    std::string_view path = url.substr(0, url.find_first_of("?#"));
+    std::size_t stop = 0;
+    while (stop < url.size() && url[stop] != '?' && url[stop] != '#') ++stop;
+    std::string_view path = url.substr(0, stop);
     for (std::size_t start = 0;;) {
         std::size_t slash = path.find('/', start);
         std::string_view segment = path.substr(start, slash == std::string_view::npos ? slash : slash - start);
@@ -52,7 +54,11 @@ inline bool is_host(std::string_view name) noexcept {
 
 /// curl sends a header with an empty value only in the form "Name;"; "Name:" alone (or followed
 /// by blanks) removes the header instead.
-inline bool is_blank(std::string_view value) noexcept { return value.find_first_not_of(" \t") == std::string_view::npos; }
+inline bool is_blank(std::string_view value) noexcept {
+    for (char c : value)
+        if (c != ' ' && c != '\t') return false;
+    return true;
+}
 
 /// Decides the plan of a record whose texts are in place. `text_code_points` and `text_width`
 /// are the number of code points of all its texts together and the widest character among them

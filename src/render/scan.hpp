@@ -53,123 +53,166 @@ inline constexpr std::array<std::uint16_t, 256> byte_class = [] {
     return t;
 }();
 
+/// The classes met in a text, with the counts that change the command's length.
 struct Result {
-    std::uint16_t classes = 0;  ///< every class met
+    std::uint16_t classes = 0;
     std::uint64_t apostrophes = 0;
     std::uint64_t spaces = 0;
+
+    void add(unsigned char b) noexcept {
+        classes |= byte_class[b];
+        apostrophes += b == '\'';
+        spaces += b == ' ';
+    }
 };
 
 namespace detail {
 
-inline void hit(Result& r, unsigned char b) noexcept {
-    r.classes |= byte_class[b];
-    r.apostrophes += b == '\'';
-    r.spaces += b == ' ';
-}
-
 #if TOLMEK_SCAN_SSE2
 
-/// Runs `mask` (16 bytes -> one bit per byte that may matter) over `s`; each flagged byte goes
-/// through the table. The tail is copied into a padded chunk, so nothing past `s` is read.
-template <class Mask>
-Result chunks(std::string_view s, Mask mask) noexcept {
-    Result r;
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    std::size_t n = s.size(), i = 0;
-    auto visit = [&r](const unsigned char* at, unsigned bits) {
-        for (; bits != 0; bits &= bits - 1) hit(r, at[__builtin_ctz(bits)]);
-    };
-    for (; i + 16 <= n; i += 16) visit(p + i, mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))));
-    if (i < n) {
-        alignas(16) unsigned char tail[16] = {};
-        std::memcpy(tail, p + i, n - i);
-        visit(tail, mask(_mm_load_si128(reinterpret_cast<const __m128i*>(tail))) & ((1u << (n - i)) - 1));
-    }
-    return r;
-}
+using Chunk = __m128i;
+inline constexpr std::size_t chunk_size = 16;
 
+inline Chunk load(const unsigned char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline __m128i eq(__m128i x, char c) noexcept { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); }
 /// Bytes with an unsigned value at most `limit`.
 inline __m128i at_most(__m128i x, unsigned char limit) noexcept {
     return _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(static_cast<char>(limit))), x);
 }
-inline unsigned bits(__m128i m) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(m)); }
+inline std::uint64_t bits(__m128i m) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(m)); }
+/// From a mask's bits to byte positions.
+inline std::size_t position(std::uint64_t bits) noexcept { return static_cast<std::size_t>(__builtin_ctzll(bits)); }
+
+/// URL bytes that are not bare: not a letter, digit or one of _ @ % + = : , . / -.
+inline std::uint64_t url_mask(Chunk x) noexcept {
+    __m128i letter = at_most(_mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a')), 25);
+    __m128i digit = at_most(_mm_sub_epi8(x, _mm_set1_epi8('0')), 9);
+    __m128i punct = _mm_or_si128(_mm_or_si128(_mm_or_si128(eq(x, '_'), eq(x, '@')), _mm_or_si128(eq(x, '%'), eq(x, '+'))),
+                                 _mm_or_si128(_mm_or_si128(eq(x, '='), eq(x, ':')), eq(x, ',')));
+    // '-', '.' and '/' are adjacent: 0x2D to 0x2F.
+    __m128i dash_dot_slash = at_most(_mm_sub_epi8(x, _mm_set1_epi8('-')), 2);
+    return ~bits(_mm_or_si128(_mm_or_si128(letter, digit), _mm_or_si128(punct, dash_dot_slash))) & 0xFFFF;
+}
+
+/// Header bytes that may matter: up to 0x0D (NUL, CR, LF), " \ $ ` ! ' : ;.
+inline std::uint64_t header_mask(Chunk x) noexcept {
+    // '!' and '"' are 0x21 and 0x22; ':' and ';' 0x3A and 0x3B.
+    __m128i m = _mm_or_si128(at_most(x, 0x0D), at_most(_mm_sub_epi8(x, _mm_set1_epi8('!')), 1));
+    m = _mm_or_si128(m, _mm_or_si128(eq(x, '$'), eq(x, '\'')));
+    m = _mm_or_si128(m, _mm_or_si128(eq(x, '\\'), eq(x, '`')));
+    m = _mm_or_si128(m, at_most(_mm_sub_epi8(x, _mm_set1_epi8(':')), 1));
+    return bits(m);
+}
+
+/// Body bytes that may matter: NUL and the apostrophe.
+inline std::uint64_t body_mask(Chunk x) noexcept { return bits(_mm_or_si128(eq(x, '\0'), eq(x, '\''))); }
+
+/// '.' bytes that start a segment: right after '/', or first in the text (`first` is whether
+/// this chunk starts the text).
+inline std::uint64_t dot_after_slash(const unsigned char* p, bool first) noexcept {
+    __m128i x = load(p);
+    __m128i before = first ? _mm_or_si128(_mm_slli_si128(x, 1), _mm_cvtsi32_si128('/')) : load(p - 1);
+    return bits(_mm_and_si128(eq(x, '.'), eq(before, '/')));
+}
 
 #else
 
-/// The portable form: eight bytes a word, the same contract as the SSE2 one.
-template <class Mask>
-Result chunks(std::string_view s, Mask mask) noexcept {
-    Result r;
-    const char* p = s.data();
-    const char* end = p + s.size();
-    while (p != end) {
-        auto [word, size] = words::next_chunk(p, end);
-        // Bits above the lowest flagged byte may be false alarms; each goes through the table,
-        // which has the final say.
-        for (std::uint64_t m = mask(word) & (size == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * size)) - 1);
-             m != 0; m &= m - 1)
-            hit(r, static_cast<unsigned char>(p[__builtin_ctzll(m) >> 3]));
-        p += size;
-    }
-    return r;
+using Chunk = std::uint64_t;
+inline constexpr std::size_t chunk_size = 8;
+
+inline Chunk load(const unsigned char* p) noexcept { return words::load(reinterpret_cast<const char*>(p)); }
+/// From a mask's bits (the high bit of each byte) to byte positions.
+inline std::size_t position(std::uint64_t bits) noexcept { return static_cast<std::size_t>(__builtin_ctzll(bits)) >> 3; }
+
+// Bits above the lowest flagged byte may be false alarms; every flagged byte goes through the
+// table, which has the final say, so a false alarm costs a lookup and nothing else.
+inline std::uint64_t url_mask(Chunk) noexcept { return words::highs; }  // every byte
+inline std::uint64_t header_mask(Chunk w) noexcept {
+    using words::bytes_equal;
+    return words::control_bytes(w) | bytes_equal(w, '!') | bytes_equal(w, '"') | bytes_equal(w, '$') |
+           bytes_equal(w, '\'') | bytes_equal(w, '\\') | bytes_equal(w, '`') | bytes_equal(w, ':') | bytes_equal(w, ';');
 }
+inline std::uint64_t body_mask(Chunk w) noexcept { return words::zero_bytes(w) | words::bytes_equal(w, '\''); }
 
 #endif
 
 }  // namespace detail
 
-/// A URL: every byte that is not bare (so whether the URL must be quoted, and why).
-inline Result url(std::string_view s) noexcept {
+/// The positions, in order, of the bytes of a text that `Mask` flags (a superset of the bytes
+/// that matter). The last partial chunk is copied into a padded one, so nothing past the text
+/// is read.
+template <std::uint64_t (*Mask)(detail::Chunk)>
+class Hits {
+public:
+    static constexpr std::size_t none = SIZE_MAX;
+
+    explicit Hits(std::string_view s) noexcept
+        : p_(reinterpret_cast<const unsigned char*>(s.data())), size_(s.size()) {}
+
+    /// The next flagged position, or `none`.
+    std::size_t next() noexcept {
+        while (bits_ == 0) {
+            if (at_ >= size_) return none;
+            base_ = at_;
+            if (size_ - at_ >= detail::chunk_size) {
+                bits_ = Mask(detail::load(p_ + at_));
+            } else {
+                unsigned char tail[detail::chunk_size] = {};
+                std::memcpy(tail, p_ + at_, size_ - at_);
+                bits_ = Mask(detail::load(tail)) & partial(size_ - at_);
+            }
+            at_ += detail::chunk_size;
+        }
+        std::size_t pos = base_ + detail::position(bits_);
+        bits_ &= bits_ - 1;
+        return pos;
+    }
+
+private:
+    /// The mask bits of the first `n` bytes of a chunk.
+    static constexpr std::uint64_t partial(std::size_t n) noexcept {
 #if TOLMEK_SCAN_SSE2
-    return detail::chunks(s, [](__m128i x) {
-        using namespace detail;
-        __m128i letter = at_most(_mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a')), 25);
-        __m128i digit = at_most(_mm_sub_epi8(x, _mm_set1_epi8('0')), 9);
-        __m128i punct = _mm_or_si128(_mm_or_si128(_mm_or_si128(eq(x, '_'), eq(x, '@')), _mm_or_si128(eq(x, '%'), eq(x, '+'))),
-                                     _mm_or_si128(_mm_or_si128(eq(x, '='), eq(x, ':')), eq(x, ',')));
-        // '-', '.' and '/' are adjacent: 0x2D to 0x2F.
-        __m128i dash_dot_slash = at_most(_mm_sub_epi8(x, _mm_set1_epi8('-')), 2);
-        return ~bits(_mm_or_si128(_mm_or_si128(letter, digit), _mm_or_si128(punct, dash_dot_slash))) & 0xFFFF;
-    });
+        return (std::uint64_t{1} << n) - 1;
 #else
+        return (std::uint64_t{1} << (8 * n)) - 1;
+#endif
+    }
+
+    const unsigned char* p_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+    std::size_t base_ = 0;
+    std::uint64_t bits_ = 0;
+};
+
+using UrlHits = Hits<detail::url_mask>;
+using HeaderHits = Hits<detail::header_mask>;
+using BodyHits = Hits<detail::body_mask>;
+
+/// Every byte of `s` that `H` flags, through the table.
+template <class H>
+Result classify(std::string_view s) noexcept {
     Result r;
-    for (unsigned char b : s) detail::hit(r, b);
+    H hits(s);
+    for (std::size_t pos = hits.next(); pos != H::none; pos = hits.next()) r.add(static_cast<unsigned char>(s[pos]));
     return r;
-#endif
 }
 
-/// A header name or value: NUL, CR, LF (with the other bytes up to 0x0D), " \ $ ` ! ' : ;.
-inline Result header_text(std::string_view s) noexcept {
+/// True if a "." starts a segment of `s` (first in it, or right after a "/"): the only places
+/// where a "." or ".." segment can begin.
+inline bool dot_starts_segment(std::string_view s) noexcept {
+    if (s.empty()) return false;
+    if (s.front() == '.') return true;
 #if TOLMEK_SCAN_SSE2
-    return detail::chunks(s, [](__m128i x) {
-        using namespace detail;
-        // '!' and '"' are 0x21 and 0x22; ':' and ';' 0x3A and 0x3B.
-        __m128i m = _mm_or_si128(at_most(x, 0x0D), at_most(_mm_sub_epi8(x, _mm_set1_epi8('!')), 1));
-        m = _mm_or_si128(m, _mm_or_si128(eq(x, '$'), eq(x, '\'')));
-        m = _mm_or_si128(m, _mm_or_si128(eq(x, '\\'), eq(x, '`')));
-        m = _mm_or_si128(m, at_most(_mm_sub_epi8(x, _mm_set1_epi8(':')), 1));
-        return bits(m);
-    });
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    std::size_t i = 0;
+    for (; i + 16 <= s.size(); i += 16)
+        if (detail::dot_after_slash(p + i, i == 0)) return true;
+    for (i = i == 0 ? 1 : i; i < s.size(); ++i)
+        if (p[i] == '.' && p[i - 1] == '/') return true;
+    return false;
 #else
-    return detail::chunks(s, [](std::uint64_t w) {
-        using words::bytes_equal;
-        return words::control_bytes(w) | bytes_equal(w, '!') | bytes_equal(w, '"') | bytes_equal(w, '$') |
-               bytes_equal(w, '\'') | bytes_equal(w, '\\') | bytes_equal(w, '`') | bytes_equal(w, ':') |
-               bytes_equal(w, ';');
-    });
-#endif
-}
-
-/// A body: NUL and apostrophes only.
-inline Result body(std::string_view s) noexcept {
-#if TOLMEK_SCAN_SSE2
-    return detail::chunks(s, [](__m128i x) {
-        using namespace detail;
-        return bits(_mm_or_si128(eq(x, '\0'), eq(x, '\'')));
-    });
-#else
-    return detail::chunks(s, [](std::uint64_t w) { return words::zero_bytes(w) | words::bytes_equal(w, '\''); });
+    return s.find("/.") != std::string_view::npos;
 #endif
 }
 
