@@ -85,8 +85,10 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     std::size_t size = model::record_size(pairs, text_bytes);
 
     // 3. One allocation for the object and its record; then the texts are encoded into place.
-    Object* obj = allocate_extended<RecordHeader>(type, size - sizeof(RecordHeader));
+    std::size_t extra = add_size(size - sizeof(RecordHeader), model::plan_padding);
+    Object* obj = allocate_extended<RecordHeader>(type, extra);
     Ref made = Ref::steal(reinterpret_cast<PyObject*>(obj));
+    std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::plan_padding);
     model::RecordWriter writer(&obj->value, size, method, url.utf8, pairs,
                                body ? std::optional<std::size_t>(body->utf8) : std::nullopt);
     char* out = write_text(url, writer.text());

@@ -47,8 +47,9 @@ Request Request::make(std::string_view url, std::span<const HeaderView> headers,
     if (body) text_bytes = checked_add(text_bytes, body->size());
     std::size_t size = record_size(headers.size(), text_bytes);
 
-    // 2. Lay it out, then copy the texts in record order.
-    RecordHeader* block = allocate_block(size);
+    // 2. Lay it out (with room for planning past its end), then copy the texts in order.
+    RecordHeader* block = allocate_block(size + plan_padding);
+    std::memset(reinterpret_cast<char*>(block) + size, 0, plan_padding);
     RecordWriter writer(block, size, method, url.size(), headers.size(),
                         body ? std::optional<std::size_t>(body->size()) : std::nullopt);
     char* out = writer.text();

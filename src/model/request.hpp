@@ -43,6 +43,10 @@ struct HeaderLengths {
     std::uint64_t value;
 };
 
+/// Bytes past the end of a record block that its command plan reads (the scans load whole
+/// 16-byte chunks): a block that gets planned is allocated with them, zeroed.
+inline constexpr std::size_t plan_padding = 16;
+
 /// Bytes of a record with `header_count` header pairs and `text_bytes` bytes of text in all;
 /// throws std::bad_alloc when the size cannot be represented (it could not be allocated anyway).
 std::size_t record_size(std::size_t header_count, std::size_t text_bytes);

@@ -19,7 +19,7 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
 
     // 2. The URL and the flags it needs.
     std::string_view url = record.url();
-    scan::Result u = scan::classify<scan::UrlHits>(url);
+    scan::Result u = scan::url(url);
     if (u.classes & (scan::nul | scan::line_break | scan::control)) return refuse();
     auto body = record.body();
     if (record.method() == model::HttpMethod::HEAD && !body) flags |= head_only, extra += 3;
@@ -39,18 +39,29 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
     std::uint8_t* forms = writer.header_forms();
     model::Record::Headers headers = record.headers();
     if (headers.size() != 0) {
+        // Hits are few (quotes, colons in values); past `most` each text is scanned on its own.
+        constexpr std::size_t most = 64;
+        std::size_t hits[most + 1];
+        std::size_t count = 0;
         const char* region = (*headers.begin()).name.data();
         std::size_t region_size = 0;
         for (model::HeaderView h : headers) region_size += h.name.size() + h.value.size();
-        scan::HeaderHits hits(std::string_view(region, region_size));
-        std::size_t hit = hits.next();
-        std::size_t at = 0;  // where the current header's name starts in the region
+        scan::for_each_hit<scan::detail::header_mask>(region, region_size, [&](std::size_t pos) {
+            if (count <= most) hits[count++] = pos;
+        });
+        bool each_alone = count > most;
+        std::size_t next = 0, at = 0;  // the next hit; where the current header's name starts
         bool host = false;
         for (model::HeaderView h : headers) {
             scan::Result n, v;
             std::size_t value_at = at + h.name.size(), end = value_at + h.value.size();
-            for (; hit < value_at; hit = hits.next()) n.add(static_cast<unsigned char>(region[hit]));
-            for (; hit < end; hit = hits.next()) v.add(static_cast<unsigned char>(region[hit]));
+            if (each_alone) {
+                n = scan::classify<scan::detail::header_mask>(h.name);
+                v = scan::classify<scan::detail::header_mask>(h.value);
+            } else {
+                for (; next < count && hits[next] < value_at; ++next) n.add(static_cast<unsigned char>(region[hits[next]]));
+                for (; next < count && hits[next] < end; ++next) v.add(static_cast<unsigned char>(region[hits[next]]));
+            }
             at = end;
             if (h.name.empty() || h.name.front() == '@' || ((n.classes | v.classes) & (scan::nul | scan::line_break)) ||
                 (n.classes & scan::colon))
@@ -84,7 +95,7 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
 
     // 4. The body, always in single quotes.
     if (body) {
-        scan::Result b = scan::classify<scan::BodyHits>(*body);
+        scan::Result b = scan::body(*body);
         if (b.classes & scan::nul) return refuse();
         if (body->starts_with('@')) flags |= data_raw;
         extra += (flags & data_raw ? 13 : 5) + 1 + 3 * b.apostrophes;

@@ -82,6 +82,8 @@ inline __m128i at_most(__m128i x, unsigned char limit) noexcept {
 inline std::uint64_t bits(__m128i m) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(m)); }
 /// From a mask's bits to byte positions.
 inline std::size_t position(std::uint64_t bits) noexcept { return static_cast<std::size_t>(__builtin_ctzll(bits)); }
+/// The mask bits of the first `n` bytes of a chunk (n < 16).
+constexpr std::uint64_t first_bytes(std::size_t n) noexcept { return (std::uint64_t{1} << n) - 1; }
 
 /// URL bytes that are not bare: not a letter, digit or one of _ @ % + = : , . / -.
 inline std::uint64_t url_mask(Chunk x) noexcept {
@@ -107,14 +109,6 @@ inline std::uint64_t header_mask(Chunk x) noexcept {
 /// Body bytes that may matter: NUL and the apostrophe.
 inline std::uint64_t body_mask(Chunk x) noexcept { return bits(_mm_or_si128(eq(x, '\0'), eq(x, '\''))); }
 
-/// '.' bytes that start a segment: right after '/', or first in the text (`first` is whether
-/// this chunk starts the text).
-inline std::uint64_t dot_after_slash(const unsigned char* p, bool first) noexcept {
-    __m128i x = load(p);
-    __m128i before = first ? _mm_or_si128(_mm_slli_si128(x, 1), _mm_cvtsi32_si128('/')) : load(p - 1);
-    return bits(_mm_and_si128(eq(x, '.'), eq(before, '/')));
-}
-
 #else
 
 using Chunk = std::uint64_t;
@@ -123,6 +117,8 @@ inline constexpr std::size_t chunk_size = 8;
 inline Chunk load(const unsigned char* p) noexcept { return words::load(reinterpret_cast<const char*>(p)); }
 /// From a mask's bits (the high bit of each byte) to byte positions.
 inline std::size_t position(std::uint64_t bits) noexcept { return static_cast<std::size_t>(__builtin_ctzll(bits)) >> 3; }
+/// The mask bits of the first `n` bytes of a chunk (n < 8).
+constexpr std::uint64_t first_bytes(std::size_t n) noexcept { return (std::uint64_t{1} << (8 * n)) - 1; }
 
 // Bits above the lowest flagged byte may be false alarms; every flagged byte goes through the
 // table, which has the final say, so a false alarm costs a lookup and nothing else.
@@ -138,78 +134,47 @@ inline std::uint64_t body_mask(Chunk w) noexcept { return words::zero_bytes(w) |
 
 }  // namespace detail
 
-/// The positions, in order, of the bytes of a text that `Mask` flags (a superset of the bytes
-/// that matter). The last partial chunk is copied into a padded one, so nothing past the text
-/// is read.
+/// Calls `visit(position)`, in order, for each byte of [p, p + n) that `Mask` flags (a superset
+/// of the bytes that matter; the class table has the final say). Reads whole chunks: the memory
+/// up to chunk_size - 1 bytes past the end must be readable (record blocks carry that padding).
+template <std::uint64_t (*Mask)(detail::Chunk), class Visit>
+inline void for_each_hit(const char* p, std::size_t n, Visit&& visit) noexcept {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    for (std::size_t i = 0; i < n; i += detail::chunk_size) {
+        std::uint64_t bits = Mask(detail::load(u + i));
+        if (bits == 0) [[likely]]
+            continue;
+        if (n - i < detail::chunk_size) bits &= detail::first_bytes(n - i);
+        for (; bits != 0; bits &= bits - 1) visit(i + detail::position(bits));
+    }
+}
+
+/// The classes of the bytes of `s` that `Mask` flags, through the table (padded memory, as
+/// for_each_hit).
 template <std::uint64_t (*Mask)(detail::Chunk)>
-class Hits {
-public:
-    static constexpr std::size_t none = SIZE_MAX;
-
-    explicit Hits(std::string_view s) noexcept
-        : p_(reinterpret_cast<const unsigned char*>(s.data())), size_(s.size()) {}
-
-    /// The next flagged position, or `none`.
-    std::size_t next() noexcept {
-        while (bits_ == 0) {
-            if (at_ >= size_) return none;
-            base_ = at_;
-            if (size_ - at_ >= detail::chunk_size) {
-                bits_ = Mask(detail::load(p_ + at_));
-            } else {
-                unsigned char tail[detail::chunk_size] = {};
-                std::memcpy(tail, p_ + at_, size_ - at_);
-                bits_ = Mask(detail::load(tail)) & partial(size_ - at_);
-            }
-            at_ += detail::chunk_size;
-        }
-        std::size_t pos = base_ + detail::position(bits_);
-        bits_ &= bits_ - 1;
-        return pos;
-    }
-
-private:
-    /// The mask bits of the first `n` bytes of a chunk.
-    static constexpr std::uint64_t partial(std::size_t n) noexcept {
-#if TOLMEK_SCAN_SSE2
-        return (std::uint64_t{1} << n) - 1;
-#else
-        return (std::uint64_t{1} << (8 * n)) - 1;
-#endif
-    }
-
-    const unsigned char* p_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-    std::size_t base_ = 0;
-    std::uint64_t bits_ = 0;
-};
-
-using UrlHits = Hits<detail::url_mask>;
-using HeaderHits = Hits<detail::header_mask>;
-using BodyHits = Hits<detail::body_mask>;
-
-/// Every byte of `s` that `H` flags, through the table.
-template <class H>
-Result classify(std::string_view s) noexcept {
+inline Result classify(std::string_view s) noexcept {
     Result r;
-    H hits(s);
-    for (std::size_t pos = hits.next(); pos != H::none; pos = hits.next()) r.add(static_cast<unsigned char>(s[pos]));
+    for_each_hit<Mask>(s.data(), s.size(), [&](std::size_t pos) { r.add(static_cast<unsigned char>(s[pos])); });
     return r;
 }
 
+inline Result url(std::string_view s) noexcept { return classify<detail::url_mask>(s); }
+inline Result body(std::string_view s) noexcept { return classify<detail::body_mask>(s); }
+
 /// True if a "." starts a segment of `s` (first in it, or right after a "/"): the only places
-/// where a "." or ".." segment can begin.
+/// where a "." or ".." segment can begin. Reads the byte before `s` and whole chunks past its
+/// end (padded record memory).
 inline bool dot_starts_segment(std::string_view s) noexcept {
     if (s.empty()) return false;
     if (s.front() == '.') return true;
 #if TOLMEK_SCAN_SSE2
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    std::size_t i = 0;
-    for (; i + 16 <= s.size(); i += 16)
-        if (detail::dot_after_slash(p + i, i == 0)) return true;
-    for (i = i == 0 ? 1 : i; i < s.size(); ++i)
-        if (p[i] == '.' && p[i - 1] == '/') return true;
+    for (std::size_t i = 0; i < s.size(); i += 16) {
+        __m128i x = detail::load(p + i), before = detail::load(p + i - 1);
+        std::uint64_t bits = detail::bits(_mm_and_si128(detail::eq(x, '.'), detail::eq(before, '/')));
+        if (s.size() - i < 16) bits &= detail::first_bytes(s.size() - i);
+        if (bits != 0) return true;
+    }
     return false;
 #else
     return s.find("/.") != std::string_view::npos;
