@@ -3,7 +3,9 @@
 #   make test     build with -Werror and run pytest on Python 3.12 and 3.13
 #   make demo     build into .venv and run examples/quickstart.py
 #   make bench    build into .venv-bench and run bench/run.py
-#   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/
+#   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/ (unrepaired, for local use)
+#   make dist     release files: sdist + manylinux wheels, checked, each installed into a fresh
+#                 venv and run through the whole suite; log in build/dist.log
 #   make sanitize build with ASan+UBSan into .venv-sanitize and run pytest
 #   make valgrind run fuzz/exercise.py under memcheck; fails on a leak in tolmek
 #   make fuzz     libFuzzer over the renderers, then the Python state machine of
@@ -19,7 +21,7 @@ PYTHON ?=
 PYTEST_ARGS ?=
 export PYTHON PYTEST_ARGS
 
-.PHONY: all test demo bench sanitize valgrind fuzz wheels clean
+.PHONY: all test demo bench sanitize valgrind fuzz wheels dist clean
 
 all: test
 
@@ -43,6 +45,9 @@ fuzz:
 
 wheels:
 	@bash scripts/wheels.sh
+
+dist:
+	@bash scripts/dist.sh
 
 clean:
 	rm -rf build dist .venv .venv-* *.egg-info .pytest_cache .hypothesis

@@ -1,6 +1,7 @@
 """Shared test helpers."""
 
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -21,6 +22,20 @@ def refcounts():
 
 
 M = tolmek.HTTPMETHOD
+
+
+def pytest_sessionstart(session):
+    """`make dist` runs the suite against a wheel installed into a fresh environment and names its
+    site-packages in TOLMEK_INSTALLED_IN: a module found anywhere else (a build tree, the source
+    checkout) would make the run prove nothing, so it stops before the first test."""
+    site = os.environ.get("TOLMEK_INSTALLED_IN")
+    if not site:
+        return
+    import tolmek_cli
+
+    for module in (tolmek, tolmek_cli):
+        if not pathlib.Path(module.__file__).resolve().is_relative_to(pathlib.Path(site).resolve()):
+            pytest.exit(f"{module.__name__} was imported from {module.__file__}, not from {site}", returncode=3)
 
 
 # `make sanitize` runs the suite with the sanitizer runtimes preloaded and sets TOLMEK_SANITIZE=1.

@@ -7,6 +7,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import tomllib
 from importlib.metadata import files, version
 
 import pytest
@@ -359,8 +360,12 @@ def run_installed(*args, stdin=b""):
 
 
 def test_installed_command_help_and_version():
+    # One version, set in pyproject.toml: the installed metadata and the command both carry it.
+    with open(pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml", "rb") as f:
+        declared = tomllib.load(f)["project"]["version"]
+    assert version("tolmek") == declared
     done = run_installed("--version")
-    assert (done.returncode, done.stdout.decode()) == (0, f"tolmek {version('tolmek')}\n")
+    assert (done.returncode, done.stdout.decode()) == (0, f"tolmek {declared}\n")
     top = run_installed("--help").stdout.decode()
     assert all(word in top for word in ("curl", "postman", "--version", "har", "jsonl", "exit status"))
     for sub, options in (("curl", ("--from", "--strict", "--script", "-o OUT", "FILE")),

@@ -1,0 +1,171 @@
+"""Release checks on built distributions, run by `make dist`: a wheel holds exactly the extension, its
+stubs, the tolmek command and its metadata, byte for byte as in the source tree, is tagged manylinux
+and exports PyInit_tolmek alone; an sdist holds no build output, environment or installed tooling.
+
+    distcheck.py wheel SOURCE_DIR WHEEL...   (SOURCE_DIR: the tree the wheels were built from)
+    distcheck.py sdist SOURCE_DIR SDIST
+
+Prints one line per problem and exits 1 if there is any."""
+
+import base64
+import email.parser
+import hashlib
+import pathlib
+import re
+import subprocess
+import sys
+import tarfile
+import tempfile
+import tomllib
+import zipfile
+
+NAME = "tolmek"
+CLI = "tolmek_cli"
+STUBS = "tolmek-stubs"
+# What may never travel in an sdist: build trees, virtual environments, installed node tooling,
+# caches and compiled objects left behind by a development checkout.
+_SDIST_TOP_FORBIDDEN = {"build", "dist"}
+_SDIST_DIR_FORBIDDEN = {"node_modules", "__pycache__", ".git", ".pytest_cache", ".hypothesis", ".mypy_cache"}
+_SDIST_SUFFIX_FORBIDDEN = (".so", ".o", ".a", ".whl", ".pyc")
+
+
+def project_version(source):
+    with open(pathlib.Path(source, "pyproject.toml"), "rb") as f:
+        return tomllib.load(f)["project"]["version"]
+
+
+def _shipped_sources(source):
+    """Wheel path -> bytes for the pure-Python files the wheel must carry unchanged."""
+    source = pathlib.Path(source)
+    files = {f"{CLI}/{p.name}": p.read_bytes() for p in (source / "python" / CLI).glob("*.py")}
+    stubs = source / "stubs" / STUBS
+    files.update({f"{STUBS}/{p.name}": p.read_bytes() for p in stubs.iterdir()
+                  if p.suffix == ".pyi" or p.name == "py.typed"})
+    return files
+
+
+def exported_symbols(so_path):
+    """Names of the dynamic symbols the shared object defines (what another object can bind to)."""
+    out = subprocess.run(["nm", "-D", "--defined-only", str(so_path)], capture_output=True, text=True,
+                         check=True).stdout
+    return sorted(line.split()[-1] for line in out.splitlines() if line.strip())
+
+
+def _record_digest(data):
+    return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+
+
+def wheel_problems(wheel, source):
+    wheel = pathlib.Path(wheel)
+    version = project_version(source)
+    problems = []
+    parts = wheel.name.removesuffix(".whl").split("-")
+    if len(parts) != 5:
+        return [f"{wheel.name}: not a name-version-python-abi-platform wheel name"]
+    name, wheel_version, py, abi, plats = parts
+    if (name, wheel_version) != (NAME, version):
+        problems.append(f"{wheel.name}: named {name} {wheel_version}, the source tree is {NAME} {version}")
+    if not re.fullmatch(r"cp3\d+", py) or abi != py:
+        problems.append(f"{wheel.name}: tagged {py}-{abi}, not one CPython's own ABI")
+    for plat in plats.split("."):
+        if not plat.startswith("manylinux_"):
+            problems.append(f"{wheel.name}: not a manylinux wheel: {plat}")
+
+    dist_info = f"{NAME}-{version}.dist-info"
+    with zipfile.ZipFile(wheel) as z:
+        members = {i.filename: z.read(i) for i in z.infolist() if not i.is_dir()}
+    expected = _shipped_sources(source)
+    extension = re.compile(rf"{NAME}\.cpython-{py[2:]}-[a-z0-9_]+-linux-gnu\.so")
+    so = [m for m in members if extension.fullmatch(m)]
+    if len(so) != 1:
+        problems.append(f"{wheel.name}: {len(so)} extension modules for {py} at the top, not 1")
+    meta = {f"{dist_info}/{m}" for m in ("METADATA", "WHEEL", "RECORD", "entry_points.txt")}
+    for member in sorted(members):
+        if member in so or member in meta or member.startswith(f"{dist_info}/licenses/"):
+            continue
+        if member not in expected:
+            problems.append(f"{wheel.name}: unexpected file in the wheel: {member}")
+        elif members[member] != expected[member]:
+            problems.append(f"{wheel.name}: {member} differs from the source tree")
+    for member in sorted((expected.keys() | meta) - members.keys()):
+        problems.append(f"{wheel.name}: missing from the wheel: {member}")
+    if problems:
+        return problems
+
+    problems += _metadata_problems(wheel.name, members, dist_info, version, {f"{py}-{abi}-{p}" for p in plats.split(".")})
+    with tempfile.TemporaryDirectory() as tmp:
+        path = pathlib.Path(tmp, so[0])
+        path.write_bytes(members[so[0]])
+        extra = [s for s in exported_symbols(path) if s != f"PyInit_{NAME}"]
+        if extra:
+            problems.append(f"{wheel.name}: the extension exports more than PyInit_{NAME}: {', '.join(extra)}")
+    # A build path in the binary makes it differ from machine to machine and shows users our paths.
+    if str(pathlib.Path(source).resolve()).encode() in members[so[0]]:
+        problems.append(f"{wheel.name}: the extension holds the build's source path {pathlib.Path(source).resolve()}")
+    return problems
+
+
+def _metadata_problems(wheel_name, members, dist_info, version, tags):
+    problems = []
+    parse = email.parser.BytesHeaderParser().parsebytes
+    info = parse(members[f"{dist_info}/WHEEL"])
+    if info["Root-Is-Purelib"] != "false" or set(info.get_all("Tag", [])) != tags:
+        problems.append(f"{wheel_name}: WHEEL says purelib {info['Root-Is-Purelib']}, tags "
+                        f"{sorted(info.get_all('Tag', []))}; the name says {sorted(tags)}")
+    metadata = parse(members[f"{dist_info}/METADATA"])
+    if (metadata["Name"], metadata["Version"]) != (NAME, version):
+        problems.append(f"{wheel_name}: METADATA names {metadata['Name']} {metadata['Version']}")
+    entry_points = members[f"{dist_info}/entry_points.txt"].decode()
+    if not re.search(rf"^\[console_scripts\]\n{NAME} = {CLI}:main$", entry_points, re.M):
+        problems.append(f"{wheel_name}: no console script {NAME} = {CLI}:main")
+    record = {}
+    for line in members[f"{dist_info}/RECORD"].decode().splitlines():
+        path, digest, _size = line.rsplit(",", 2)
+        record[path] = digest
+    for member, data in sorted(members.items()):
+        if member != f"{dist_info}/RECORD" and record.get(member) != _record_digest(data):
+            problems.append(f"{wheel_name}: RECORD does not hold the hash of {member}")
+    return problems
+
+
+def sdist_problems(sdist, source):
+    sdist = pathlib.Path(sdist)
+    version = project_version(source)
+    top = f"{NAME}-{version}"
+    if sdist.name != f"{top}.tar.gz":
+        return [f"{sdist.name}: not {top}.tar.gz"]
+    problems = []
+    with tarfile.open(sdist) as t:
+        names = [m.name for m in t.getmembers()]
+        pkg_info = t.extractfile(f"{top}/PKG-INFO") if f"{top}/PKG-INFO" in names else None
+        version_line = re.search(rb"^Version: (.*)$", pkg_info.read(), re.M) if pkg_info else None
+    if version_line is None or version_line.group(1).decode() != version:
+        problems.append(f"{sdist.name}: PKG-INFO does not say Version: {version}")
+    for name in names:
+        parts = pathlib.PurePosixPath(name).parts
+        if parts[0] != top:
+            problems.append(f"{sdist.name}: {name} is outside {top}/")
+            continue
+        inner = parts[1:]
+        at_top = bool(inner) and inner[0] in _SDIST_TOP_FORBIDDEN
+        anywhere = any(p in _SDIST_DIR_FORBIDDEN or p.startswith(".venv") for p in inner)
+        if at_top or anywhere or name.endswith(_SDIST_SUFFIX_FORBIDDEN):
+            problems.append(f"{sdist.name}: build output or tooling in the sdist: {name}")
+    return problems
+
+
+def main(argv):
+    if len(argv) < 3 or argv[0] not in ("wheel", "sdist"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    check = wheel_problems if argv[0] == "wheel" else sdist_problems
+    problems = [p for path in argv[2:] for p in check(path, argv[1])]
+    for p in problems:
+        print(p)
+    if not problems:
+        print(f"{argv[0]} checks passed: {', '.join(pathlib.Path(p).name for p in argv[2:])}")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
