@@ -125,9 +125,12 @@ void raise_internal_failure(const InternalFailure& failure) noexcept {
     // Nothing here may throw or abort: under memory pressure every step that needs memory
     // degrades (no diagnostic, the start-up message, MemoryError) instead.
     const char* text = failure.message.empty() ? generic_failure_message : failure.message.c_str();
-    // Source paths are shown from the project's src/ folder on.
+    // Source paths are shown from the project's src/ folder on. The build maps the project root
+    // away already; without that, the last "/src/" in the path is the project's own.
     const char* file = failure.where.file_name();
-    if (const char* src = std::strstr(file, "src/")) file = src;
+    if (std::strncmp(file, "src/", 4) != 0) {
+        for (const char* at = std::strstr(file, "/src/"); at != nullptr; at = std::strstr(at + 1, "/src/")) file = at + 1;
+    }
     if (failure.where.line() != 0) {
         PySys_FormatStderr("tolmek: internal failure: %s\n  at %s:%u in %s\n", text, file,
                            static_cast<unsigned>(failure.where.line()), failure.where.function_name());
