@@ -311,7 +311,7 @@ template <class Unit, class Render>
 std::u32string write_units(Render& render, std::size_t length) {
     // Exactly sized heap storage, so a write past the measured length is an ASan report.
     auto buffer = std::make_unique<Unit[]>(length);
-    render::UnitWriter<Unit> writer(buffer.get());
+    render::UnitWriter<Unit> writer(buffer.get(), buffer.get() + length);
     render(writer);
     if (writer.position() != buffer.get() + length)
         fail("units written differ from the measured length", std::to_string(length),

@@ -66,7 +66,7 @@ build_fuzzer() {  # build_fuzzer BINARY [EXTRA FLAGS...]
     fi
 }
 build_fuzzer "$out/render_fuzzer"
-build_fuzzer "$out/render_fuzzer_portable" -DTOLMEK_PORTABLE_SCAN
+build_fuzzer "$out/render_fuzzer_portable" -DTOLMEK_PORTABLE
 
 # The first corpus directory is where libFuzzer writes new inputs; the seeds
 # directory after it is only read.

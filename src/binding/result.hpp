@@ -51,19 +51,19 @@ Ref render_known_str(std::uint64_t length, render::Width width, Render&& render)
             break;
         }
         case render::Width::latin1: {
-            render::UnitWriter<Py_UCS1> writer(static_cast<Py_UCS1*>(data));
+            render::UnitWriter<Py_UCS1> writer(static_cast<Py_UCS1*>(data), static_cast<Py_UCS1*>(data) + n);
             render(writer);
             exact = writer.position() == static_cast<Py_UCS1*>(data) + n;
             break;
         }
         case render::Width::bmp: {
-            render::UnitWriter<Py_UCS2> writer(static_cast<Py_UCS2*>(data));
+            render::UnitWriter<Py_UCS2> writer(static_cast<Py_UCS2*>(data), static_cast<Py_UCS2*>(data) + n);
             render(writer);
             exact = writer.position() == static_cast<Py_UCS2*>(data) + n;
             break;
         }
         default: {
-            render::UnitWriter<Py_UCS4> writer(static_cast<Py_UCS4*>(data));
+            render::UnitWriter<Py_UCS4> writer(static_cast<Py_UCS4*>(data), static_cast<Py_UCS4*>(data) + n);
             render(writer);
             exact = writer.position() == static_cast<Py_UCS4*>(data) + n;
             break;
@@ -91,19 +91,19 @@ Ref render_str(Render&& render) {
     bool exact;
     switch (PyUnicode_KIND(str.get())) {
         case PyUnicode_1BYTE_KIND: {
-            render::UnitWriter<Py_UCS1> writer(static_cast<Py_UCS1*>(data));
+            render::UnitWriter<Py_UCS1> writer(static_cast<Py_UCS1*>(data), static_cast<Py_UCS1*>(data) + length);
             render(writer);
             exact = writer.position() == static_cast<Py_UCS1*>(data) + length;
             break;
         }
         case PyUnicode_2BYTE_KIND: {
-            render::UnitWriter<Py_UCS2> writer(static_cast<Py_UCS2*>(data));
+            render::UnitWriter<Py_UCS2> writer(static_cast<Py_UCS2*>(data), static_cast<Py_UCS2*>(data) + length);
             render(writer);
             exact = writer.position() == static_cast<Py_UCS2*>(data) + length;
             break;
         }
         default: {
-            render::UnitWriter<Py_UCS4> writer(static_cast<Py_UCS4*>(data));
+            render::UnitWriter<Py_UCS4> writer(static_cast<Py_UCS4*>(data), static_cast<Py_UCS4*>(data) + length);
             render(writer);
             exact = writer.position() == static_cast<Py_UCS4*>(data) + length;
             break;

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(TOLMEK_PORTABLE_SCAN)
+#if defined(__SSE2__) && !defined(TOLMEK_PORTABLE)
 #include <emmintrin.h>
 #define TOLMEK_STR_SSE2 1
 #endif

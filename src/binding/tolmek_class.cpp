@@ -85,10 +85,10 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     std::size_t size = model::record_size(pairs, text_bytes);
 
     // 3. One allocation for the object and its record; then the texts are encoded into place.
-    std::size_t extra = add_size(size - sizeof(RecordHeader), model::plan_padding);
+    std::size_t extra = add_size(size - sizeof(RecordHeader), model::read_padding);
     Object* obj = allocate_extended<RecordHeader>(type, extra);
     Ref made = Ref::steal(reinterpret_cast<PyObject*>(obj));
-    std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::plan_padding);
+    std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
     model::RecordWriter writer(&obj->value, size, method, url.utf8, pairs,
                                body ? std::optional<std::size_t>(body->utf8) : std::nullopt);
     char* out = write_text(url, writer.text());
@@ -225,8 +225,11 @@ model::Request to_request(PyObject* obj) {
 }
 
 Ref wrap_request(Record record) {
-    Object* obj = allocate_extended<RecordHeader>(tolmek_type().get_infallible(), record.size() - sizeof(RecordHeader));
-    std::memcpy(&obj->value, record.data(), record.size());
+    std::size_t size = record.size();
+    Object* obj = allocate_extended<RecordHeader>(tolmek_type().get_infallible(),
+                                                  add_size(size - sizeof(RecordHeader), model::read_padding));
+    std::memcpy(&obj->value, record.data(), size);
+    std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
     obj->initialised = true;
     return Ref::steal(reinterpret_cast<PyObject*>(obj));
 }

@@ -16,9 +16,11 @@ std::size_t checked_add(std::size_t a, std::size_t b) {
     return sum;
 }
 
+/// A heap block of `size` bytes followed by zeroed read padding.
 RecordHeader* allocate_block(std::size_t size) {
-    void* memory = std::malloc(size);
+    void* memory = std::malloc(checked_add(size, read_padding));
     if (memory == nullptr) throw std::bad_alloc();
+    std::memset(static_cast<char*>(memory) + size, 0, read_padding);
     return static_cast<RecordHeader*>(memory);
 }
 
@@ -35,7 +37,7 @@ RecordWriter::RecordWriter(void* block, std::size_t size, HttpMethod method, std
                            std::size_t header_count, std::optional<std::size_t> body_length) noexcept
     : block_(static_cast<RecordHeader*>(block)) {
     *block_ = RecordHeader{size, url_length, body_length.value_or(0), header_count, 0, method, body_length.has_value(),
-                           0, 0};
+                           0, 0, 0};
     std::memset(header_forms(), 0, header_count);
 }
 
@@ -47,9 +49,8 @@ Request Request::make(std::string_view url, std::span<const HeaderView> headers,
     if (body) text_bytes = checked_add(text_bytes, body->size());
     std::size_t size = record_size(headers.size(), text_bytes);
 
-    // 2. Lay it out (with room for planning past its end), then copy the texts in order.
-    RecordHeader* block = allocate_block(size + plan_padding);
-    std::memset(reinterpret_cast<char*>(block) + size, 0, plan_padding);
+    // 2. Lay it out, then copy the texts in record order.
+    RecordHeader* block = allocate_block(size);
     RecordWriter writer(block, size, method, url.size(), headers.size(),
                         body ? std::optional<std::size_t>(body->size()) : std::nullopt);
     char* out = writer.text();

@@ -36,6 +36,7 @@ struct RecordHeader {
     bool has_body;
     std::uint8_t command_width;
     std::uint8_t command_flags;
+    std::uint8_t command_quotes;  ///< which single-quoted texts hold apostrophes
 };
 
 struct HeaderLengths {
@@ -43,9 +44,9 @@ struct HeaderLengths {
     std::uint64_t value;
 };
 
-/// Bytes past the end of a record block that its command plan reads (the scans load whole
-/// 16-byte chunks): a block that gets planned is allocated with them, zeroed.
-inline constexpr std::size_t plan_padding = 16;
+/// Bytes past the end of a record block that planning and writing its curl command may read
+/// (they load whole 16-byte chunks): every block is allocated with them, zeroed.
+inline constexpr std::size_t read_padding = 16;
 
 /// Bytes of a record with `header_count` header pairs and `text_bytes` bytes of text in all;
 /// throws std::bad_alloc when the size cannot be represented (it could not be allocated anyway).

@@ -10,12 +10,13 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
     model::RecordHeader& header = writer.header();
     auto refuse = [&header] {
         header.command_flags = refused;
+        header.command_quotes = 0;
         header.command_length = 0;
         header.command_width = 0;
     };
     // Code points the command holds besides the texts themselves: 1. "curl -X " and the method.
     std::uint64_t extra = 8 + model::name_text(record.method()).size();
-    std::uint8_t flags = 0;
+    std::uint8_t flags = 0, quotes = 0;
 
     // 2. The URL and the flags it needs.
     std::string_view url = record.url();
@@ -31,6 +32,7 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
         flags |= url_quoted;
         extra += 2 + 3 * u.apostrophes + 2 * u.spaces;
         if (u.spaces != 0) flags |= url_spaces;
+        if (u.apostrophes != 0) quotes |= url_apostrophe;
     }
 
     // 3. Each header: refused, "Name;" for a blank value, else double or single quotes. The
@@ -98,10 +100,12 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
         scan::Result b = scan::body(*body);
         if (b.classes & scan::nul) return refuse();
         if (body->starts_with('@')) flags |= data_raw;
+        if (b.apostrophes != 0) quotes |= body_apostrophe;
         extra += (flags & data_raw ? 13 : 5) + 1 + 3 * b.apostrophes;
     }
 
     header.command_flags = flags;
+    header.command_quotes = quotes;
     header.command_length = text_code_points + extra;
     header.command_width = static_cast<std::uint8_t>(text_width);
 }

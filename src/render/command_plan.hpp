@@ -25,6 +25,12 @@ enum CommandFlag : std::uint8_t {
     refused = 1 << 7,     ///< no command line can carry the request (render/curl.hpp says why)
 };
 
+/// Bits of RecordHeader::command_quotes.
+enum CommandQuotes : std::uint8_t {
+    url_apostrophe = 1 << 0,   ///< the quoted URL holds an apostrophe
+    body_apostrophe = 1 << 1,  ///< the body holds an apostrophe
+};
+
 /// Bits of a header's form byte.
 enum HeaderForm : std::uint8_t {
     single_quoted = 1 << 0,  ///< in single quotes rather than double quotes

@@ -34,16 +34,17 @@ struct CurlRefusal {
 
 namespace curl_detail {
 
+/// A record text inside single quotes, where only the apostrophe needs care: close, escaped
+/// apostrophe, reopen. (Record texts are followed by readable padding: see text_padded.)
 template <class Sink>
 void single_quoted_inside(Sink& out, std::string_view s) {
-    // Inside single quotes only the apostrophe needs care: close, escaped apostrophe, reopen.
     std::size_t run = 0;
     for (std::size_t i = s.find('\''); i != std::string_view::npos; i = s.find('\'', run)) {
-        out.text(s.substr(run, i - run));
+        out.text_padded(s.substr(run, i - run));
         out.ascii("'\\''");
         run = i + 1;
     }
-    out.text(s.substr(run));
+    out.text_padded(s.substr(run));
 }
 
 /// The URL inside single quotes when it holds spaces. curl refuses a URL holding a space, which
@@ -52,11 +53,11 @@ template <class Sink>
 void single_quoted_url(Sink& out, std::string_view url) {
     std::size_t run = 0;
     for (std::size_t i = url.find_first_of("' "); i != std::string_view::npos; i = url.find_first_of("' ", run)) {
-        out.text(url.substr(run, i - run));
+        out.text_padded(url.substr(run, i - run));
         out.ascii(url[i] == ' ' ? std::string_view("%20") : std::string_view("'\\''"));
         run = i + 1;
     }
-    out.text(url.substr(run));
+    out.text_padded(url.substr(run));
 }
 
 }  // namespace curl_detail
@@ -98,12 +99,14 @@ inline std::optional<CurlRefusal> curl_refusal(model::Record request) noexcept {
 }
 
 /// Writes `curl -X METHOD [-I] [-g] [--path-as-is] [--url] URL [-H ...]... [-d|--data-raw BODY]`
-/// as the record's plan says (a record whose plan is not `refused`): texts that a shell would
-/// alter in single quotes, everything else as it stands. The plan's length is exact.
+/// as the record's plan says (a record whose plan is not `refused`, in a block with read
+/// padding): texts that a shell would alter in single quotes, everything else as it stands.
+/// The plan's length is exact.
 template <class Sink>
 void write_curl(Sink& out, model::Record request) {
     using namespace curl_detail;
     const std::uint8_t flags = request.header().command_flags;
+    const std::uint8_t quotes = request.header().command_quotes;
     out.ascii("curl -X ");
     out.ascii(model::name_text(request.method()));
     if (flags & head_only) out.ascii(" -I");
@@ -112,37 +115,29 @@ void write_curl(Sink& out, model::Record request) {
     out.ascii(flags & url_option ? std::string_view(" --url ") : std::string_view(" "));
     std::string_view url = request.url();
     if (!(flags & url_quoted)) {
-        out.text(url);
+        out.text_padded(url);
     } else {
         out.ascii('\'');
         if (flags & url_spaces) single_quoted_url(out, url);
-        else single_quoted_inside(out, url);
+        else if (quotes & url_apostrophe) single_quoted_inside(out, url);
+        else out.text_padded(url);
         out.ascii('\'');
     }
 
     const std::uint8_t* form = request.header_forms().data();
     for (model::HeaderView h : request.headers()) {
         std::uint8_t f = *form++;
-        if (!(f & single_quoted)) {
-            out.ascii(" -H \"");
-            out.text(h.name);
+        if (!(f & has_apostrophe)) {
+            bool single = f & single_quoted;
+            out.ascii(single ? std::string_view(" -H '") : std::string_view(" -H \""));
+            out.text_padded(h.name);
             if (f & blank) {
-                out.ascii(";\"");
+                out.ascii(single ? std::string_view(";'") : std::string_view(";\""));
                 continue;
             }
             out.ascii(": ");
-            out.text(h.value);
-            out.ascii('"');
-        } else if (!(f & has_apostrophe)) {
-            out.ascii(" -H '");
-            out.text(h.name);
-            if (f & blank) {
-                out.ascii(";'");
-                continue;
-            }
-            out.ascii(": ");
-            out.text(h.value);
-            out.ascii('\'');
+            out.text_padded(h.value);
+            out.ascii(single ? '\'' : '"');
         } else {
             out.ascii(" -H '");
             single_quoted_inside(out, h.name);
@@ -160,7 +155,8 @@ void write_curl(Sink& out, model::Record request) {
     // that file); --data-raw sends such a body as it is.
     if (auto body = request.body()) {
         out.ascii(flags & data_raw ? std::string_view(" --data-raw '") : std::string_view(" -d '"));
-        single_quoted_inside(out, *body);
+        if (quotes & body_apostrophe) single_quoted_inside(out, *body);
+        else out.text_padded(*body);
         out.ascii('\'');
     }
 }

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__) && !defined(TOLMEK_PORTABLE_SCAN)
+#if defined(__SSE2__) && !defined(TOLMEK_PORTABLE)
 #include <emmintrin.h>
 #define TOLMEK_SCAN_SSE2 1
 #else

@@ -14,6 +14,11 @@
 
 #include "render/words.hpp"
 
+#if defined(__SSE2__) && !defined(TOLMEK_PORTABLE)
+#include <emmintrin.h>
+#define TOLMEK_SINK_SSE2 1
+#endif
+
 namespace tolmek::render {
 
 /// Widest character class in a text; it decides how wide each stored character must be.
@@ -57,6 +62,7 @@ public:
         width_ = std::max(width_, w);
     }
 
+    void text_padded(std::string_view s) noexcept { text(s); }
     std::size_t length() const noexcept { return length_; }
     Width width() const noexcept { return width_; }
 
@@ -75,6 +81,7 @@ public:
         if (!s.empty()) std::memcpy(out_, s.data(), s.size());
         out_ += s.size();
     }
+    void text_padded(std::string_view s) noexcept { text(s); }
     char* position() const noexcept { return out_; }
 
 private:
@@ -87,6 +94,7 @@ public:
     void ascii(std::string_view s) noexcept { size_ += s.size(); }
     void ascii(char) noexcept { ++size_; }
     void text(std::string_view s) noexcept { size_ += s.size(); }
+    void text_padded(std::string_view s) noexcept { text(s); }
     std::size_t size() const noexcept { return size_; }
 
 private:
@@ -98,7 +106,8 @@ private:
 template <class Unit>
 class UnitWriter {
 public:
-    explicit UnitWriter(Unit* out) noexcept : out_(out) {}
+    /// Writes into [out, end), which the measuring pass sized exactly.
+    UnitWriter(Unit* out, Unit* end) noexcept : out_(out), end_(end) {}
     void ascii(std::string_view s) noexcept {
         const auto* p = reinterpret_cast<const unsigned char*>(s.data());
         widen(p, p + s.size());
@@ -108,6 +117,28 @@ public:
         const auto* p = reinterpret_cast<const unsigned char*>(s.data());
         const auto* end = p + s.size();
         while (p < end) {
+#if TOLMEK_SINK_SSE2
+            if constexpr (sizeof(Unit) == 2) {
+                // 1a. Sixteen bytes at a time: all ASCII become sixteen units in two stores;
+                //     otherwise the ASCII bytes before the first other one are widened alone.
+                const __m128i zero = _mm_setzero_si128();
+                while (end - p >= 16) {
+                    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                    auto high = static_cast<unsigned>(_mm_movemask_epi8(x));
+                    if (high != 0) {
+                        auto k = static_cast<std::size_t>(__builtin_ctz(high));
+                        widen(p, p + k);
+                        p += k;
+                        break;
+                    }
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out_), _mm_unpacklo_epi8(x, zero));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out_ + 8), _mm_unpackhi_epi8(x, zero));
+                    out_ += 16;
+                    p += 16;
+                }
+                if (p == end) break;
+            }
+#endif
             // 1. Copy the run of ASCII bytes up to the next multi-byte sequence, widening
             //    each byte; the run is found eight bytes at a time.
             const unsigned char* run = p;
@@ -116,24 +147,56 @@ public:
             while (p < end && *p < 0x80) ++p;
             widen(run, p);
             if (p == end) break;
-            // 2. Decode one multi-byte sequence (the input is valid UTF-8).
-            unsigned c = *p;
-            if (c < 0xE0) {
-                *out_++ = static_cast<Unit>(((c & 0x1F) << 6) | (p[1] & 0x3F));
-                p += 2;
-            } else if (c < 0xF0) {
-                *out_++ = static_cast<Unit>(((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
-                p += 3;
-            } else {
-                *out_++ = static_cast<Unit>(((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
-                                            (p[3] & 0x3F));
-                p += 4;
-            }
+            // 2. Decode one multi-byte sequence.
+            p = decode_one(p);
         }
     }
+    /// As text(), for text followed by at least 16 readable bytes (a record's texts: see
+    /// model::read_padding). Where at least 16 units of room are left, two-byte output is
+    /// written sixteen units at a time and tails need no byte loop: the units past the text
+    /// are written and then overwritten by what follows.
+    void text_padded(std::string_view s) noexcept {
+#if TOLMEK_SINK_SSE2
+        if constexpr (sizeof(Unit) == 2) {
+            const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+            const auto* end = p + s.size();
+            const __m128i zero = _mm_setzero_si128();
+            while (p < end && end_ - out_ >= 16) {
+                __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                auto left = static_cast<std::size_t>(end - p);
+                auto high = static_cast<unsigned>(_mm_movemask_epi8(x)) & (left >= 16 ? 0xFFFFu : (1u << left) - 1);
+                std::size_t ascii = high != 0 ? static_cast<std::size_t>(__builtin_ctz(high)) : std::min<std::size_t>(left, 16);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out_), _mm_unpacklo_epi8(x, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out_ + 8), _mm_unpackhi_epi8(x, zero));
+                out_ += ascii;
+                p += ascii;
+                if (high != 0) p = decode_one(p);
+            }
+            text(std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p)));
+            return;
+        }
+#endif
+        text(s);
+    }
+
     Unit* position() const noexcept { return out_; }
 
 private:
+    /// Decodes the multi-byte sequence at p (the input is valid UTF-8); returns what follows.
+    const unsigned char* decode_one(const unsigned char* p) noexcept {
+        unsigned c = *p;
+        if (c < 0xE0) {
+            *out_++ = static_cast<Unit>(((c & 0x1F) << 6) | (p[1] & 0x3F));
+            return p + 2;
+        }
+        if (c < 0xF0) {
+            *out_++ = static_cast<Unit>(((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+            return p + 3;
+        }
+        *out_++ = static_cast<Unit>(((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F));
+        return p + 4;
+    }
+
     void widen(const unsigned char* first, const unsigned char* last) noexcept {
         if constexpr (sizeof(Unit) == 1) {
             if (first == last) return;  // an empty view may have no data pointer at all
@@ -150,6 +213,7 @@ private:
     }
 
     Unit* out_;
+    Unit* end_;
 };
 
 /// Runs a renderer into a new std::string of UTF-8 (used by tests, fuzzing and tools).
