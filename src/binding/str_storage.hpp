@@ -99,7 +99,9 @@ inline Utf8Size utf8_size(const std::uint32_t* s, std::size_t n) noexcept {
 }
 
 /// Writes the UTF-8 form of `n` units (without lone surrogates) at `out`; returns the end.
-/// ASCII runs are copied (1-byte units) or narrowed (wider units) eight at a time.
+/// ASCII runs are copied (1-byte units) or narrowed (wider units) eight at a time. Up to seven
+/// bytes past the end may be written over: the output needs that much room after it (a record
+/// block's read padding gives it).
 template <class Unit>
 char* encode_utf8(const Unit* s, std::size_t n, char* out) noexcept {
     std::size_t i = 0;
@@ -114,12 +116,22 @@ char* encode_utf8(const Unit* s, std::size_t n, char* out) noexcept {
         } else {
 #if TOLMEK_STR_SSE2
             if constexpr (sizeof(Unit) == 2) {
-                // Eight units below 0x80 become eight bytes at once.
+                // Eight units at a time: all of them below 0x80 become eight bytes at once;
+                // otherwise the ASCII units before the first other one do, and the store's
+                // other bytes are written over by what follows (the output has room past its
+                // end: see encode_utf8's contract).
                 const __m128i zero = _mm_setzero_si128();
                 while (i + 8 <= n) {
                     __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-                    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(x, _mm_set1_epi16(0x7F)), zero)) != 0xFFFF) break;
+                    auto ascii = static_cast<unsigned>(
+                        _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(x, _mm_set1_epi16(0x7F)), zero)));
                     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(x, x));
+                    if (ascii != 0xFFFF) {
+                        auto k = static_cast<std::size_t>(__builtin_ctz(~ascii)) / 2;
+                        out += k;
+                        i += k;
+                        break;
+                    }
                     out += 8;
                     i += 8;
                 }

@@ -88,7 +88,6 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     std::size_t extra = add_size(size - sizeof(RecordHeader), model::read_padding);
     Object* obj = allocate_extended<RecordHeader>(type, extra);
     Ref made = Ref::steal(reinterpret_cast<PyObject*>(obj));
-    std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
     model::RecordWriter writer(&obj->value, size, method, url.utf8, pairs,
                                body ? std::optional<std::size_t>(body->utf8) : std::nullopt);
     char* out = write_text(url, writer.text());
@@ -98,6 +97,8 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
         out = write_text(texts[2 * i + 1], out);
     }
     if (body) write_text(*body, out);
+    // After the texts: encoding may write a few bytes past the last one.
+    std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
 
     // 4. What the curl command needs, decided once.
     render::plan_command(writer, code_points, width);

@@ -38,7 +38,6 @@ RecordWriter::RecordWriter(void* block, std::size_t size, HttpMethod method, std
     : block_(static_cast<RecordHeader*>(block)) {
     *block_ = RecordHeader{size, url_length, body_length.value_or(0), header_count, 0, method, body_length.has_value(),
                            0, 0, 0};
-    std::memset(header_forms(), 0, header_count);
 }
 
 Request Request::make(std::string_view url, std::span<const HeaderView> headers, HttpMethod method,
@@ -53,6 +52,7 @@ Request Request::make(std::string_view url, std::span<const HeaderView> headers,
     RecordHeader* block = allocate_block(size);
     RecordWriter writer(block, size, method, url.size(), headers.size(),
                         body ? std::optional<std::size_t>(body->size()) : std::nullopt);
+    std::memset(writer.header_forms(), 0, headers.size());  // until a plan writes them
     char* out = writer.text();
     auto put = [&out](std::string_view s) {
         if (!s.empty()) std::memcpy(out, s.data(), s.size());

@@ -129,7 +129,8 @@ private:
 static_assert(std::forward_iterator<Record::HeaderIterator>);
 
 /// Lays a new record out in memory of record_size() bytes. The maker then writes each header
-/// pair's lengths, the text bytes at text() in record order, and the command plan.
+/// pair's lengths, the text bytes at text() in record order, and the command plan (which
+/// writes the header forms).
 class RecordWriter {
 public:
     RecordWriter(void* block, std::size_t size, HttpMethod method, std::size_t url_length,
