@@ -73,7 +73,10 @@ void write_collection(Sink& out, std::span<const model::Request> requests) {
         // The host also ends where a query or fragment begins ("h:8080?q=1"): Postman's tools
         // rebuild the address from host and path, so what follows must travel as the first
         // path element, not as part of the host.
-        std::size_t host_end = std::min(parts.rest.find_first_of("?#"), slash);
+        std::size_t host_end = 0;
+        std::size_t first_end = std::min(slash, parts.rest.size());
+        while (host_end < first_end && parts.rest[host_end] != '?' && parts.rest[host_end] != '#') ++host_end;
+        if (host_end == first_end) host_end = slash;
         write_json_string(out, parts.rest.substr(0, host_end));
         out.ascii(",\"path\":[");
         bool first_segment = true;
