@@ -9,6 +9,7 @@ Options:
     --repeats R    repeats per timing; the median is reported (default 7)
     --runs K       whole runs, each in a fresh process; the table gives the median of each
                    figure (default 3, or 1 with --quick)
+    --sections S   only these parts (construction,command,collection,memory,scaling)
 
 Every input string is built before timing (bench/workload.py); "fresh inputs" are new str
 objects made for each timed run, as a parser would hand them over. Each timing runs with the
@@ -314,17 +315,26 @@ def print_table(runs):
             print("-+-".join("-" * w for w in widths))
 
 
+SECTIONS = ("construction", "command", "collection", "memory", "scaling")
+
+
 def one_run(args):
     n = args.n or (10_000 if args.quick else 100_000)
     repeats = args.repeats or (3 if args.quick else 7)
     mem_n = 20_000 if args.quick else 200_000
     sizes = (1_000, 10_000, 100_000) if args.quick else (10_000, 100_000, 1_000_000)
+    sections = args.sections.split(",")
     rows = Rows()
-    bench_construction(n, repeats, rows)
-    bench_command(n, repeats, rows)
-    bench_collection(n, repeats, rows)
-    bench_memory(mem_n, rows)
-    bench_scaling(sizes, max(3, repeats // 2), rows)
+    if "construction" in sections:
+        bench_construction(n, repeats, rows)
+    if "command" in sections:
+        bench_command(n, repeats, rows)
+    if "collection" in sections:
+        bench_collection(n, repeats, rows)
+    if "memory" in sections:
+        bench_memory(mem_n, rows)
+    if "scaling" in sections:
+        bench_scaling(sizes, max(3, repeats // 2), rows)
     return rows.rows
 
 
@@ -334,6 +344,9 @@ def main():
     parser.add_argument("--n", type=int, help="requests for the timing figures (default 100,000)")
     parser.add_argument("--repeats", type=int, help="repeats per timing (default 7)")
     parser.add_argument("--runs", type=int, help="whole runs in fresh processes (default 3, --quick 1)")
+    parser.add_argument("--sections", default=",".join(SECTIONS),
+                        help="comma-separated parts to run (default: all of " + ", ".join(SECTIONS) + ")")
+    parser.add_argument("--title", help="a line printed above the table")
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--keep-inputs", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--single-run", action="store_true", help=argparse.SUPPRESS)
@@ -345,12 +358,14 @@ def main():
         return
     runs = args.runs or (1 if args.quick else 3)
     n = args.n or (10_000 if args.quick else 100_000)
+    if args.title:
+        print(args.title)
     print(f"machine: {machine()}")
     print(f"N = {n:,}; {runs} run(s) in fresh processes, each figure the median of its repeats"
           + ("" if _floor else "; floors not built (bench/floor.c)"), flush=True)
     results = []
     forwarded = (["--quick"] if args.quick else []) + (["--n", str(args.n)] if args.n else []) + (
-        ["--repeats", str(args.repeats)] if args.repeats else [])
+        ["--repeats", str(args.repeats)] if args.repeats else []) + ["--sections", args.sections]
     for k in range(runs):
         child = subprocess.run([sys.executable, os.path.abspath(__file__), "--single-run", *forwarded],
                                check=True, capture_output=True, text=True)

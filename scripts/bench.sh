@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # `make bench`: build into .venv-bench with the newest Python 3.12+ (or
 # $PYTHON), install the benchmark requirements, build the floors (bench/floor.c)
-# and run bench/run.py, then bench/cli.py (the `tolmek` command on a large HAR);
-# arguments (e.g. `--quick`) go to both.
+# and run bench/run.py, then the same timings with the portable build (plain C++
+# scans, as non-x86 platforms get), then bench/cli.py (the `tolmek` command on a
+# large HAR); arguments (e.g. `--quick`) go to all of them.
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -25,5 +26,16 @@ log "building the floors (bench/floor.c)"
 
 log "running bench/run.py"
 PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/run.py "$@"
+
+# The same timings for the build other platforms get: plain C++ text scans, no SSE2.
+portable=$ROOT/.venv-bench-portable
+ensure_venv "$portable" "$py"
+pip_quiet "$portable" install -q -r requirements-bench.txt
+log "building tolmek with TOLMEK_PORTABLE=ON into .venv-bench-portable"
+install_project "$portable" --config-settings=cmake.define.TOLMEK_PORTABLE=ON \
+    '--config-settings=build-dir=build/portable-{wheel_tag}'
+log "running bench/run.py on the portable build"
+PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$portable/bin/python" bench/run.py "$@" \
+    --sections construction,command,collection --title "portable build (TOLMEK_PORTABLE=ON: plain C++ scans)"
 log "running bench/cli.py"
 exec "$venv/bin/python" bench/cli.py "$@"
