@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <memory>
 #include <optional>
@@ -389,21 +390,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return -1;
     std::vector<Spec> specs = parse(data, size);
 
-    std::vector<Request> records;
+    // Each record as made (with read padding, so it can be rendered as a command) and as a
+    // collection stores it: a copy, moved into place, which must own its texts.
+    std::vector<Request> made, records;
     for (const Spec& s : specs) {
         std::vector<HeaderView> views;
         for (const auto& [name, value] : s.headers) views.push_back({name, value});
         std::optional<std::string_view> body;
         if (s.body) body = *s.body;
-        Request made = render::make_request(s.url, views, s.method, body);
-        // Through a copy and a move, so that the record owns its texts.
-        Request copy(made);
+        made.push_back(render::make_request(s.url, views, s.method, body));
+        Request copy(made.back());
         records.push_back(std::move(copy));
     }
 
     for (std::size_t i = 0; i < specs.size(); ++i) {
         const Spec& s = specs[i];
-        const Request& r = records[i];
+        const Request& r = made[i];
+        CHECK(std::memcmp(records[i].record().data(), r.record().data(), r.record().size()) == 0);
         CHECK(r.url() == s.url);
         CHECK(r.method() == s.method);
         CHECK(r.headers().size() == s.headers.size());

@@ -16,11 +16,11 @@ std::size_t checked_add(std::size_t a, std::size_t b) {
     return sum;
 }
 
-/// A heap block of `size` bytes followed by zeroed read padding.
-RecordHeader* allocate_block(std::size_t size) {
-    void* memory = std::malloc(checked_add(size, read_padding));
+/// A heap block of `size` bytes, followed by `padding` zeroed bytes.
+RecordHeader* allocate_block(std::size_t size, std::size_t padding) {
+    void* memory = std::malloc(checked_add(size, padding));
     if (memory == nullptr) throw std::bad_alloc();
-    std::memset(static_cast<char*>(memory) + size, 0, read_padding);
+    std::memset(static_cast<char*>(memory) + size, 0, padding);
     return static_cast<RecordHeader*>(memory);
 }
 
@@ -49,7 +49,7 @@ Request Request::make(std::string_view url, std::span<const HeaderView> headers,
     std::size_t size = record_size(headers.size(), text_bytes);
 
     // 2. Lay it out, then copy the texts in record order.
-    RecordHeader* block = allocate_block(size);
+    RecordHeader* block = allocate_block(size, read_padding);
     RecordWriter writer(block, size, method, url.size(), headers.size(),
                         body ? std::optional<std::size_t>(body->size()) : std::nullopt);
     std::memset(writer.header_forms(), 0, headers.size());  // until a plan writes them
@@ -68,7 +68,7 @@ Request Request::make(std::string_view url, std::span<const HeaderView> headers,
     return Request(block);
 }
 
-Request::Request(Record record) : block_(allocate_block(record.size())) {
+Request::Request(Record record) : block_(allocate_block(record.size(), 0)) {
     std::memcpy(block_, record.data(), record.size());
 }
 

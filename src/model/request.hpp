@@ -45,7 +45,9 @@ struct HeaderLengths {
 };
 
 /// Bytes past the end of a record block that planning and writing its curl command may read
-/// (they load whole 16-byte chunks): every block is allocated with them, zeroed.
+/// (they load whole 16-byte chunks). Blocks that are planned or rendered carry them, zeroed:
+/// those inside Tolmek objects and those Request::make makes. A collection's stored copies are
+/// only copied and exported, and go without (they are the bulk of a collection's memory).
 inline constexpr std::size_t read_padding = 16;
 
 /// Bytes of a record with `header_count` header pairs and `text_bytes` bytes of text in all;
@@ -160,13 +162,14 @@ private:
 /// only be destroyed or assigned.
 class Request {
 public:
-    /// A heap copy of `record`; throws std::bad_alloc when memory runs out.
+    /// A heap copy of `record`, without read padding (it is for storing, copying back and
+    /// exporting, not for rendering a command); throws std::bad_alloc when memory runs out.
     explicit Request(Record record);
     /// Takes over a block allocated with std::malloc.
     static Request adopt(RecordHeader* block) noexcept { return Request(block); }
 
-    /// Copies every text into one new block; the command plan is left empty (zero), as
-    /// render::plan_command() fills it. Throws std::bad_alloc when memory runs out.
+    /// Copies every text into one new block with read padding; the command plan is left empty
+    /// (zero), as render::plan_command() fills it. Throws std::bad_alloc when memory runs out.
     static Request make(std::string_view url, std::span<const HeaderView> headers, HttpMethod method,
                         std::optional<std::string_view> body);
 
