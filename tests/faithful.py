@@ -11,7 +11,7 @@ from urllib.parse import unquote_to_bytes
 from hypothesis import strategies as st
 
 import tolmek
-from conftest import M
+from conftest import M, foreign_env
 
 METHODS = "GET POST PUT DELETE HEAD OPTIONS PATCH TRACE CONNECT".split()
 CURL = shutil.which("curl")
@@ -190,7 +190,7 @@ _FORM = b"application/x-www-form-urlencoded"
 
 
 def curl_version():
-    out = subprocess.run([CURL, "--version"], capture_output=True, check=True).stdout
+    out = subprocess.run([CURL, "--version"], capture_output=True, check=True, timeout=20, env=foreign_env()).stdout
     return out.split()[1]
 
 

@@ -12,7 +12,7 @@ import zipfile
 
 import pytest
 
-from conftest import missing
+from conftest import foreign_env, missing
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 _spec = importlib.util.spec_from_file_location("distcheck", ROOT / "scripts" / "distcheck.py")
@@ -36,7 +36,7 @@ def objects(tmp_path_factory):
     def build(name, code):
         (d / f"{name}.c").write_text(code)
         subprocess.run([cc, "-shared", "-fPIC", "-fvisibility=hidden", "-o", str(d / f"{name}.so"),
-                        str(d / f"{name}.c")], check=True, timeout=60)
+                        str(d / f"{name}.c")], check=True, timeout=60, env=foreign_env())
         return (d / f"{name}.so").read_bytes()
 
     return {"init": build("init", INIT),
