@@ -12,6 +12,7 @@ import email.parser
 import hashlib
 import pathlib
 import re
+import os
 import subprocess
 import sys
 import tarfile
@@ -46,8 +47,10 @@ def _shipped_sources(source):
 
 def exported_symbols(so_path):
     """Names of the dynamic symbols the shared object defines (what another object can bind to)."""
+    # nm is not the instrumented module: it runs without a sanitizer preload this process may have.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     out = subprocess.run(["nm", "-D", "--defined-only", str(so_path)], capture_output=True, text=True,
-                         check=True).stdout
+                         check=True, env=env).stdout
     return sorted(line.split()[-1] for line in out.splitlines() if line.strip())
 
 
