@@ -10,9 +10,9 @@ Prints one line per problem and exits 1 if there is any."""
 import base64
 import email.parser
 import hashlib
+import os
 import pathlib
 import re
-import os
 import subprocess
 import sys
 import tarfile
