@@ -30,6 +30,29 @@ inline Ref new_str(std::string_view utf8) {
 /// offers that: writing hundreds of megabytes otherwise takes one page fault per page.
 void prefault_large_output(void* data, std::size_t bytes) noexcept;
 
+namespace detail {
+
+/// Runs `render` into the `n` units of a new str's storage; true if it wrote exactly `n`.
+template <class Unit, class Render>
+bool fill_units(void* data, Py_ssize_t n, Render& render) {
+    auto* first = static_cast<Unit*>(data);
+    render::UnitWriter<Unit> writer(first, first + n);
+    render(writer);
+    return writer.position() == first + n;
+}
+
+/// The same for a str of `kind` (1, 2 or 4 bytes per unit).
+template <class Render>
+bool fill_str(int kind, void* data, Py_ssize_t n, Render& render) {
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND: return fill_units<Py_UCS1>(data, n, render);
+        case PyUnicode_2BYTE_KIND: return fill_units<Py_UCS2>(data, n, render);
+        default: return fill_units<Py_UCS4>(data, n, render);
+    }
+}
+
+}  // namespace detail
+
 /// Runs a renderer whose output length (in code points) and widest character are known
 /// beforehand straight into a new `str`: one allocation, one writing pass. Text that is all
 /// ASCII is copied as it is; wider text is decoded from UTF-8 into the str's units.
@@ -43,31 +66,12 @@ Ref render_known_str(std::uint64_t length, render::Width width, Render&& render)
     Ref str = result(PyUnicode_New(n, render::max_char(width)));
     void* data = PyUnicode_DATA(str.get());
     bool exact;
-    switch (width) {
-        case render::Width::ascii: {
-            render::Utf8Writer writer(static_cast<char*>(data));
-            render(writer);
-            exact = writer.position() == static_cast<char*>(data) + n;
-            break;
-        }
-        case render::Width::latin1: {
-            render::UnitWriter<Py_UCS1> writer(static_cast<Py_UCS1*>(data), static_cast<Py_UCS1*>(data) + n);
-            render(writer);
-            exact = writer.position() == static_cast<Py_UCS1*>(data) + n;
-            break;
-        }
-        case render::Width::bmp: {
-            render::UnitWriter<Py_UCS2> writer(static_cast<Py_UCS2*>(data), static_cast<Py_UCS2*>(data) + n);
-            render(writer);
-            exact = writer.position() == static_cast<Py_UCS2*>(data) + n;
-            break;
-        }
-        default: {
-            render::UnitWriter<Py_UCS4> writer(static_cast<Py_UCS4*>(data), static_cast<Py_UCS4*>(data) + n);
-            render(writer);
-            exact = writer.position() == static_cast<Py_UCS4*>(data) + n;
-            break;
-        }
+    if (width == render::Width::ascii) {
+        render::Utf8Writer writer(static_cast<char*>(data));
+        render(writer);
+        exact = writer.position() == static_cast<char*>(data) + n;
+    } else {
+        exact = detail::fill_str(PyUnicode_KIND(str.get()), data, n, render);
     }
     if (!exact) fail("rendered text does not match its planned length");
     return str;
@@ -88,28 +92,8 @@ Ref render_str(Render&& render) {
     Ref str = result(PyUnicode_New(length, render::max_char(measure.width())));
     void* data = PyUnicode_DATA(str.get());
     prefault_large_output(data, static_cast<std::size_t>(length) * PyUnicode_KIND(str.get()));
-    bool exact;
-    switch (PyUnicode_KIND(str.get())) {
-        case PyUnicode_1BYTE_KIND: {
-            render::UnitWriter<Py_UCS1> writer(static_cast<Py_UCS1*>(data), static_cast<Py_UCS1*>(data) + length);
-            render(writer);
-            exact = writer.position() == static_cast<Py_UCS1*>(data) + length;
-            break;
-        }
-        case PyUnicode_2BYTE_KIND: {
-            render::UnitWriter<Py_UCS2> writer(static_cast<Py_UCS2*>(data), static_cast<Py_UCS2*>(data) + length);
-            render(writer);
-            exact = writer.position() == static_cast<Py_UCS2*>(data) + length;
-            break;
-        }
-        default: {
-            render::UnitWriter<Py_UCS4> writer(static_cast<Py_UCS4*>(data), static_cast<Py_UCS4*>(data) + length);
-            render(writer);
-            exact = writer.position() == static_cast<Py_UCS4*>(data) + length;
-            break;
-        }
-    }
-    if (!exact) fail("rendered text does not match its measured length");
+    if (!detail::fill_str(PyUnicode_KIND(str.get()), data, length, render))
+        fail("rendered text does not match its measured length");
     return str;
 }
 
