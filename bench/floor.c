@@ -1,11 +1,14 @@
 /* Floors for the benchmarks: the least a C extension can do for the same calls.
  *
  *   Keep(url, headers, method, body=None)  a type whose construction only keeps references
+ *   Copy(url, headers, method, body=None)  a type that copies every text's storage, as it is,
+ *                                          into one block of its own: no checks, no encoding
  *   copy(s)                                a new str of the same size and kind, one memcpy
  *
  * Built by scripts/bench.sh with the interpreter's own headers; not part of tolmek. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <stddef.h>
 #include <string.h>
 
 typedef struct {
@@ -42,6 +45,66 @@ static PyObject *keep_vectorcall(PyObject *type, PyObject *const *args, size_t n
 static PyType_Slot keep_slots[] = {{Py_tp_dealloc, keep_dealloc}, {0, NULL}};
 static PyType_Spec keep_spec = {"_floor.Keep", sizeof(Keep), 0, Py_TPFLAGS_DEFAULT, keep_slots};
 
+/* Copy: the least an object owning its texts does; headers is a list of (str, str) tuples. */
+typedef struct {
+    PyObject_VAR_HEAD
+    PyObject *method;
+    char data[1];
+} Copy;
+
+static void copy_dealloc(PyObject *self) {
+    Py_XDECREF(((Copy *)self)->method);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+static size_t text_size(PyObject *s) { return (size_t)PyUnicode_GET_LENGTH(s) * PyUnicode_KIND(s); }
+
+static char *put_text(char *at, PyObject *s) {
+    size_t n = text_size(s);
+    memcpy(at, PyUnicode_DATA(s), n);
+    return at + n;
+}
+
+static PyObject *copy_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (kwnames != NULL || n < 3 || n > 4 || !PyUnicode_Check(args[0]) || !PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "Copy(url: str, headers: list, method, body=None), positional only");
+        return NULL;
+    }
+    PyObject *body = n == 4 && args[3] != Py_None ? args[3] : NULL;
+    if (body != NULL && !PyUnicode_Check(body)) {
+        PyErr_SetString(PyExc_TypeError, "body must be a str or None");
+        return NULL;
+    }
+    Py_ssize_t count = PyList_GET_SIZE(args[1]);
+    size_t size = text_size(args[0]) + (body ? text_size(body) : 0);
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *pair = PyList_GET_ITEM(args[1], i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(pair, 1))) {
+            PyErr_SetString(PyExc_TypeError, "a header must be a (str, str) tuple");
+            return NULL;
+        }
+        size += text_size(PyTuple_GET_ITEM(pair, 0)) + text_size(PyTuple_GET_ITEM(pair, 1));
+    }
+    Copy *c = (Copy *)((PyTypeObject *)type)->tp_alloc((PyTypeObject *)type, (Py_ssize_t)size);
+    if (c == NULL) return NULL;
+    char *at = put_text(c->data, args[0]);
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *pair = PyList_GET_ITEM(args[1], i);
+        at = put_text(at, PyTuple_GET_ITEM(pair, 0));
+        at = put_text(at, PyTuple_GET_ITEM(pair, 1));
+    }
+    if (body != NULL) put_text(at, body);
+    c->method = Py_NewRef(args[2]);
+    return (PyObject *)c;
+}
+
+static PyType_Slot copy_slots[] = {{Py_tp_dealloc, copy_dealloc}, {0, NULL}};
+static PyType_Spec copy_spec = {"_floor.Copy", offsetof(Copy, data), 1, Py_TPFLAGS_DEFAULT, copy_slots};
+
 static PyObject *copy(PyObject *module, PyObject *s) {
     (void)module;
     if (!PyUnicode_Check(s)) {
@@ -68,6 +131,17 @@ PyMODINIT_FUNC PyInit__floor(void) {
     }
     ((PyTypeObject *)type)->tp_vectorcall = keep_vectorcall;
     if (PyModule_AddObject(m, "Keep", type) < 0) {
+        Py_DECREF(type);
+        Py_DECREF(m);
+        return NULL;
+    }
+    type = PyType_FromSpec(&copy_spec);
+    if (type == NULL) {
+        Py_DECREF(m);
+        return NULL;
+    }
+    ((PyTypeObject *)type)->tp_vectorcall = copy_vectorcall;
+    if (PyModule_AddObject(m, "Copy", type) < 0) {
         Py_DECREF(type);
         Py_DECREF(m);
         return NULL;
