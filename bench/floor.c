@@ -121,28 +121,20 @@ static PyObject *copy(PyObject *module, PyObject *s) {
 static PyMethodDef methods[] = {{"copy", copy, METH_O, NULL}, {NULL, NULL, 0, NULL}};
 static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_floor", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
+/* Adds a type made from spec, called through vectorcall, to m under name; -1 on failure. */
+static int add_type(PyObject *m, const char *name, PyType_Spec *spec, vectorcallfunc vectorcall) {
+    PyObject *type = PyType_FromSpec(spec);
+    if (type == NULL) return -1;
+    ((PyTypeObject *)type)->tp_vectorcall = vectorcall;
+    int added = PyModule_AddObjectRef(m, name, type);
+    Py_DECREF(type);
+    return added;
+}
+
 PyMODINIT_FUNC PyInit__floor(void) {
     PyObject *m = PyModule_Create(&module_def);
     if (m == NULL) return NULL;
-    PyObject *type = PyType_FromSpec(&keep_spec);
-    if (type == NULL) {
-        Py_DECREF(m);
-        return NULL;
-    }
-    ((PyTypeObject *)type)->tp_vectorcall = keep_vectorcall;
-    if (PyModule_AddObject(m, "Keep", type) < 0) {
-        Py_DECREF(type);
-        Py_DECREF(m);
-        return NULL;
-    }
-    type = PyType_FromSpec(&copy_spec);
-    if (type == NULL) {
-        Py_DECREF(m);
-        return NULL;
-    }
-    ((PyTypeObject *)type)->tp_vectorcall = copy_vectorcall;
-    if (PyModule_AddObject(m, "Copy", type) < 0) {
-        Py_DECREF(type);
+    if (add_type(m, "Keep", &keep_spec, keep_vectorcall) < 0 || add_type(m, "Copy", &copy_spec, copy_vectorcall) < 0) {
         Py_DECREF(m);
         return NULL;
     }
