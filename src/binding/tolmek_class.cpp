@@ -47,13 +47,6 @@ void convert_headers(PyObject* seq, HeaderTexts& out) {
     });
 }
 
-/// Adds sizes, turning overflow into the allocation failure it would become anyway.
-std::size_t add_size(std::size_t a, std::size_t b) {
-    std::size_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) throw std::bad_alloc();
-    return sum;
-}
-
 /// Converts the matched arguments in parameter order and makes the object.
 Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     // 1. Measure every text, in parameter order: every conversion error is raised here, before
@@ -72,12 +65,12 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     std::uint64_t code_points = url.length;
     render::Width width = url.width;
     for (const Text& t : texts) {
-        text_bytes = add_size(text_bytes, t.utf8);
+        text_bytes = model::checked_add(text_bytes, t.utf8);
         code_points += t.length;
         width = std::max(width, t.width);
     }
     if (body) {
-        text_bytes = add_size(text_bytes, body->utf8);
+        text_bytes = model::checked_add(text_bytes, body->utf8);
         code_points += body->length;
         width = std::max(width, body->width);
     }
@@ -85,7 +78,7 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     std::size_t size = model::record_size(pairs, text_bytes);
 
     // 3. One allocation for the object and its record; then the texts are encoded into place.
-    std::size_t extra = add_size(size - sizeof(RecordHeader), model::read_padding);
+    std::size_t extra = model::checked_add(size - sizeof(RecordHeader), model::read_padding);
     Object* obj = allocate_extended<RecordHeader>(type, extra);
     Ref made = Ref::steal(reinterpret_cast<PyObject*>(obj));
     model::RecordWriter writer(&obj->value, size, method, url.utf8, pairs,
@@ -228,7 +221,7 @@ model::Request to_request(PyObject* obj) {
 Ref wrap_request(Record record) {
     std::size_t size = record.size();
     Object* obj = allocate_extended<RecordHeader>(tolmek_type().get_infallible(),
-                                                  add_size(size - sizeof(RecordHeader), model::read_padding));
+                                                  model::checked_add(size - sizeof(RecordHeader), model::read_padding));
     std::memcpy(&obj->value, record.data(), size);
     std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
     obj->initialised = true;

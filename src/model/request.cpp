@@ -9,13 +9,6 @@ namespace tolmek::model {
 
 namespace {
 
-/// Adds sizes, turning overflow into the allocation failure it would become anyway.
-std::size_t checked_add(std::size_t a, std::size_t b) {
-    std::size_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) throw std::bad_alloc();
-    return sum;
-}
-
 /// A heap block of `size` bytes, followed by `padding` zeroed bytes.
 RecordHeader* allocate_block(std::size_t size, std::size_t padding) {
     void* memory = std::malloc(checked_add(size, padding));

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -50,9 +51,30 @@ struct HeaderLengths {
 /// only copied and exported, and go without (they are the bulk of a collection's memory).
 inline constexpr std::size_t read_padding = 16;
 
+/// a + b; throws std::bad_alloc when the sum cannot be represented (a block of that size could
+/// not be allocated anyway).
+inline std::size_t checked_add(std::size_t a, std::size_t b) {
+    std::size_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) throw std::bad_alloc();
+    return sum;
+}
+
 /// Bytes of a record with `header_count` header pairs and `text_bytes` bytes of text in all;
 /// throws std::bad_alloc when the size cannot be represented (it could not be allocated anyway).
 std::size_t record_size(std::size_t header_count, std::size_t text_bytes);
+
+/// Where the parts of a record block lie (see RecordHeader): the one place that knows the layout.
+namespace layout {
+inline const HeaderLengths* lengths(const RecordHeader* block) noexcept {
+    return reinterpret_cast<const HeaderLengths*>(block + 1);
+}
+inline const std::uint8_t* header_forms(const RecordHeader* block) noexcept {
+    return reinterpret_cast<const std::uint8_t*>(lengths(block) + block->header_count);
+}
+inline const char* text(const RecordHeader* block) noexcept {
+    return reinterpret_cast<const char*>(header_forms(block) + block->header_count);
+}
+}  // namespace layout
 
 /// A read-only view of a record block; valid while the block lives.
 class Record {
@@ -98,14 +120,13 @@ public:
 
     std::string_view url() const noexcept { return {text(), static_cast<std::size_t>(block_->url_length)}; }
     Headers headers() const noexcept {
-        const HeaderLengths* first = lengths();
+        const HeaderLengths* first = layout::lengths(block_);
         auto count = static_cast<std::size_t>(block_->header_count);
         return {HeaderIterator(first, text() + block_->url_length), HeaderIterator(first + count, nullptr), count};
     }
     /// One byte per header pair for the curl command (render/command_plan.hpp).
     std::span<const std::uint8_t> header_forms() const noexcept {
-        return {reinterpret_cast<const std::uint8_t*>(lengths() + block_->header_count),
-                static_cast<std::size_t>(block_->header_count)};
+        return {layout::header_forms(block_), static_cast<std::size_t>(block_->header_count)};
     }
     HttpMethod method() const noexcept { return block_->method; }
     /// Absent and present-but-empty bodies stay distinct.
@@ -120,10 +141,7 @@ public:
     const void* data() const noexcept { return block_; }
 
 private:
-    const HeaderLengths* lengths() const noexcept { return reinterpret_cast<const HeaderLengths*>(block_ + 1); }
-    const char* text() const noexcept {
-        return reinterpret_cast<const char*>(lengths() + block_->header_count) + block_->header_count;
-    }
+    const char* text() const noexcept { return layout::text(block_); }
 
     const RecordHeader* block_;
 };
@@ -141,18 +159,15 @@ public:
     explicit RecordWriter(RecordHeader* block) noexcept : block_(block) {}
 
     void set_lengths(std::size_t header, std::size_t name, std::size_t value) noexcept {
-        lengths()[header] = HeaderLengths{name, value};
+        const_cast<HeaderLengths*>(layout::lengths(block_))[header] = HeaderLengths{name, value};
     }
     /// Where the texts go: url, name 0, value 0, ..., body, with nothing between them.
-    char* text() noexcept {
-        return reinterpret_cast<char*>(lengths() + block_->header_count) + block_->header_count;
-    }
+    char* text() noexcept { return const_cast<char*>(layout::text(block_)); }
     RecordHeader& header() noexcept { return *block_; }
-    std::uint8_t* header_forms() noexcept { return reinterpret_cast<std::uint8_t*>(lengths() + block_->header_count); }
+    std::uint8_t* header_forms() noexcept { return const_cast<std::uint8_t*>(layout::header_forms(block_)); }
     Record record() const noexcept { return Record(block_); }
 
 private:
-    HeaderLengths* lengths() noexcept { return reinterpret_cast<HeaderLengths*>(block_ + 1); }
     RecordHeader* block_;
 };
 
@@ -165,8 +180,6 @@ public:
     /// A heap copy of `record`, without read padding (it is for storing, copying back and
     /// exporting, not for rendering a command); throws std::bad_alloc when memory runs out.
     explicit Request(Record record);
-    /// Takes over a block allocated with std::malloc.
-    static Request adopt(RecordHeader* block) noexcept { return Request(block); }
 
     /// Copies every text into one new block with read padding; the command plan is left empty
     /// (zero), as render::plan_command() fills it. Throws std::bad_alloc when memory runs out.

@@ -40,9 +40,7 @@ enum HeaderForm : std::uint8_t {
 
 /// True if the URL, up to its first "?" or "#", has a segment "." or "..": curl would remove it.
 inline bool has_dot_segment(std::string_view url) noexcept {
-    std::size_t stop = 0;
-    while (stop < url.size() && url[stop] != '?' && url[stop] != '#') ++stop;
-    std::string_view path = url.substr(0, stop);
+    std::string_view path = url.substr(0, url.find_first_of("?#"));
     for (std::size_t start = 0;;) {
         std::size_t slash = path.find('/', start);
         std::string_view segment = path.substr(start, slash == std::string_view::npos ? slash : slash - start);
