@@ -82,6 +82,8 @@ HAR_CASES = [
     (req("PATCH", "http://h/b64", [("Content-Length", "5")], postData={"text": "aGVsbG8=", "encoding": "base64"}),
      ("http://h/b64", [], "PATCH", "hello")),
     (req("HEAD", "-o/tmp/x", [("X", "it's")]), ("-o/tmp/x", [("X", "it's")], "HEAD", None)),
+    (req("POST", "http://h/f", postData={"mimeType": None, "params": [{"name": "a", "value": "1"}]}),
+     ("http://h/f", [], "POST", "a=1")),
 ]
 
 
@@ -98,6 +100,8 @@ SKIPS = [
     (req("PROPFIND", "http://h/"), "method 'PROPFIND' is not one of " + ", ".join(NINE)),
     (req("get", "http://h/"), "method 'get' is not one of " + ", ".join(NINE)),
     (req("POST", "http://h/", postData={"text": "AAD/", "encoding": "base64"}),
+     "the body is base64-encoded binary data, which a command line cannot carry"),
+    (req("POST", "http://h/", postData={"text": "café", "encoding": "base64"}),
      "the body is base64-encoded binary data, which a command line cannot carry"),
     (req("POST", "http://h/", postData={"text": "x", "encoding": "gzip"}),
      "the body is in an encoding tolmek does not read ('gzip')"),
@@ -166,6 +170,35 @@ def test_small_chunks_read_the_same_text(cli, monkeypatch, chunk):
                                             f"not valid JSON: {e.value.msg}\n")
 
 
+def test_places_stay_right_however_the_text_is_cut(cli, monkeypatch):
+    # A place is named after more text was read, which may have let go of the text it lies in:
+    # a JSON Lines value followed by blanks at the end of a chunk, or the start of a document
+    # whose other members are read before "log" or "item" is found missing.
+    line = b'{"url": "u", "method": "GET", "headers": []}'
+    skipping = [line, b"", line.replace(b"GET", b"GOT") + b" \t", *[line + b" "] * 6]
+    failing = [*skipping, line.replace(b"[]", b"[1]") + b"\r", *[line + b"\r"] * 4]
+    other = b'\n  {"x": "' + b"a" * 20 + b'",\n "y": [1,\n2]\n, "z": {"q": 3}}\n'
+    cases = [(["curl"], b"\n".join(failing),
+              (2, b"", "tolmek: error: <stdin>:10:1: headers[0]: expected a [name, value] pair\n")),
+             (["curl"], b"\n".join(skipping),
+              (0, script(("u", [], "GET", None)) * 7, "tolmek: <stdin>:3:1: skipped: method 'GOT' is not one of "
+                                                        + ", ".join(NINE) + "\ntolmek: 1 of 8 requests skipped\n")),
+             (["curl", "--from", "har"], other,
+              (2, b"", 'tolmek: error: <stdin>:2:3: "log" is missing: not a HAR file\n')),
+             (["postman", "--from", "postman"], other,
+              (2, b"", 'tolmek: error: <stdin>:2:3: "item" is missing: not a Postman collection\n'))]
+    for chunk in range(1, 100):
+        monkeypatch.setattr(source, "CHUNK", chunk)
+        for args, text, expected in cases:
+            assert (chunk, cli(*args, stdin=text)) == (chunk, expected)
+    # And a place in text already let go is refused rather than miscounted.
+    monkeypatch.setattr(source, "CHUNK", 4)
+    src = source.Source(io.BytesIO(b'{"a": 1}' + b" " * 20 + b'{"b": 2}'), "f")
+    src.peek(), src.value(), src.peek()
+    with pytest.raises(AssertionError):
+        src.place(0)
+
+
 # -- malformed input ------------------------------------------------------------------------------
 
 def column(text, needle, nth=0):
@@ -179,6 +212,7 @@ def column(text, needle, nth=0):
 ENTRY = '{"startedDateTime"'
 BAD_HEADER = har(req("GET", "http://h/"), req("GET", "http://h/", [("A", 1)]))
 NO_URL = har({"method": "GET", "headers": []})
+BAD_MIME = har(req("POST", "http://h/", postData={"mimeType": 0, "params": [{"name": "a", "value": "1"}]}))
 MALFORMED = [
     (b"", "<stdin>:1:1: the input is empty"),
     (b"  \n hello", "<stdin>:2:2: not valid JSON: Expecting value"),
@@ -195,6 +229,8 @@ MALFORMED = [
     (BAD_HEADER, f"<stdin>:1:{column(BAD_HEADER, ENTRY, 1)}: "
                  "log.entries[1].request.headers[0].value: expected a string, got a number"),
     (NO_URL, f"<stdin>:1:{column(NO_URL, ENTRY)}: log.entries[0].request.url: missing"),
+    (BAD_MIME, f"<stdin>:1:{column(BAD_MIME, ENTRY)}: log.entries[0].request.postData.mimeType: expected a string, "
+               "got a number"),
     (b'{"info": {"schema": "https://schema.getpostman.com/json/collection/v1.0.0/collection.json"}, "item": []}',
      "<stdin>:1:10: info.schema: 'https://schema.getpostman.com/json/collection/v1.0.0/collection.json' is not "
      "a v2.1.0 (or v2.0.0) collection"),
@@ -217,6 +253,15 @@ def test_malformed_input_fails_with_its_place_and_writes_nothing(cli, tmp_path, 
     out = tmp_path / "out.json"
     assert cli("postman", "-o", str(out), stdin=text)[0] == 2
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("fmt, text, message", [
+    ("har", b"[1]", "<stdin>:1:1: expected an object, got an array"),
+    ("postman", b' \n "x"', "<stdin>:2:2: expected an object, got a string"),
+    ("jsonl", b"{}", "<stdin>:1:1: url: missing"),
+])
+def test_a_named_format_that_does_not_fit_the_input(cli, fmt, text, message):
+    assert cli("curl", "--from", fmt, stdin=text) == (2, b"", f"tolmek: error: {message}\n")
 
 
 def test_format_can_be_named_and_files_read(cli, tmp_path):

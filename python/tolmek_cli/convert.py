@@ -4,13 +4,13 @@ from tolmek import Tolmek, TolmekCollection
 
 from . import har, jsonl, postman
 from .fields import Skip, surrogate_reason
+from .source import kind_at
 
 READERS = {"har": har.read, "postman": postman.read, "jsonl": jsonl.read}
 
 # The first member that tells the formats apart; other members are passed over until one does.
 _FORMAT_BY_KEY = {"log": "har", "url": "jsonl", "method": "jsonl", "headers": "jsonl", "body": "jsonl"} | dict.fromkeys(
     ("info", "item", "event", "variable", "auth", "protocolProfileBehavior"), "postman")
-_STARTS = {"[": "an array", '"': "a string", "t": "a boolean", "f": "a boolean", "n": "null"}
 
 
 def detect(src):
@@ -19,7 +19,7 @@ def detect(src):
     if not c:
         raise src.error("the input is empty")
     if c != "{":
-        found = _STARTS.get(c, "a number" if c in "-0123456789" else None)
+        found = kind_at(c)
         if found is None:
             raise src.error("not valid JSON: Expecting value")
         raise src.error(f"unknown input format: the input starts with {found}, not an object")

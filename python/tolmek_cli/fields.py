@@ -4,8 +4,6 @@ from urllib.parse import quote_plus
 
 from tolmek import HTTPMETHOD
 
-from .source import kind
-
 NAMES = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT")
 METHODS = {name: getattr(HTTPMETHOD, name) for name in NAMES}
 
@@ -30,10 +28,32 @@ class Skip:
         self.offset = offset
 
 
+def kind(value):
+    """The JSON name of a decoded value's type, for messages."""
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, list):
+        return "an array"
+    return "an object"
+
+
 def join(path, key):
+    """The path of `key` (a name, an index, or a path relative to `path`) inside the value at `path`;
+    an empty path names the value being read as a whole."""
     if isinstance(key, int):
         return f"{path}[{key}]"
-    return f"{path}.{key}" if path else key
+    return f"{path}.{key}" if path and key else path or key
+
+
+def at(path, message):
+    """A message about the value at `path`."""
+    return f"{path}: {message}" if path else message
 
 
 def expected(path, what, value):

@@ -1,14 +1,16 @@
 """HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request, one entry at a time."""
 
 import base64
-import binascii
 
-from .fields import Bad, Skip, expected, form, method_or_skip, surrogate_reason, text
+from .fields import Bad, Skip, at, expected, form, join, method_or_skip, surrogate_reason, text
+from .source import InputError
 
 
 def read(src):
     """Yield (url, headers, method, body, label, offset) per entry, or a Skip."""
-    start = src.offset()
+    # Named now: the text there is let go as the members are read.
+    src.peek()
+    start = src.place(src.offset())
     found = False
     for key in src.members(""):
         if key == "log":
@@ -17,7 +19,7 @@ def read(src):
         else:
             src.value()
     if not found:
-        raise src.error('"log" is missing: not a HAR file', start)
+        raise InputError(f'{start}: "log" is missing: not a HAR file')
     src.finish()
 
 
@@ -34,7 +36,7 @@ def _log(src):
             try:
                 item = _entry(entry, label, offset)
             except Bad as e:
-                raise src.error(f"{label}{'.' if e.path else ''}{e.path}: {e.message}", offset) from None
+                raise src.error(at(join(label, e.path), e.message), offset) from None
             yield item
     if not found:
         raise src.error('log: "entries" is missing')
@@ -102,7 +104,7 @@ def _body(post, length, chunked):
                 return None, f"the body is in an encoding tolmek does not read ({encoding!r})"
             try:
                 recorded = base64.b64decode(recorded, validate=True).decode("utf-8")
-            except (binascii.Error, UnicodeDecodeError):
+            except ValueError:  # not base64 (binascii.Error, or text beyond ASCII), or not UTF-8
                 return None, "the body is base64-encoded binary data, which a command line cannot carry"
         if not recorded:
             params = post.get("params")
@@ -131,9 +133,7 @@ def _size(length):
 
 
 def _params(params, post):
-    mime = post.get("mimeType") or ""
-    if type(mime) is not str:
-        raise expected("request.postData.mimeType", "a string", mime)
+    mime = text(post, "mimeType", "request.postData", default="", null="")
     if mime and not mime.lower().startswith("application/x-www-form-urlencoded"):
         return None, f"the body is given only as params of a {mime.split(';')[0]} form, which cannot be rebuilt"
     pairs = []

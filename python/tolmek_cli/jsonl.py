@@ -1,7 +1,7 @@
 """JSON Lines: one object a line with "url", "headers" (a list of [name, value] pairs), "method" and
 an optional "body"."""
 
-from .fields import Bad, Skip, expected, method_or_skip, text
+from .fields import Bad, Skip, at, expected, method_or_skip, text
 
 
 def read(src):
@@ -9,12 +9,16 @@ def read(src):
     while src.peek():
         offset = src.offset()
         obj = src.value()
-        if src.skip_blanks() not in ("\n", ""):
+        # The line stays buffered until the place of a skip or error on it has been named.
+        src.hold = True
+        end = src.skip_blanks()
+        src.hold = False
+        if end not in ("\n", ""):
             raise src.error("not valid JSON Lines: more text after the value on its line")
         try:
             item = _request(obj, offset)
         except Bad as e:
-            raise src.error(f"{e.path}: {e.message}" if e.path else e.message, offset) from None
+            raise src.error(at(e.path, e.message), offset) from None
         yield item
 
 

@@ -4,6 +4,8 @@ import codecs
 import json
 import re
 
+from .fields import at
+
 # Bytes read at a time; a value longer than what is buffered makes the next read as long as the
 # value so far, so that a huge value is still read in a number of steps logarithmic in its size.
 CHUNK = 1 << 20
@@ -19,23 +21,13 @@ class InputError(Exception):
     """Input that cannot be read; the message starts with the file's name and the place."""
 
 
-def kind(value):
-    """The JSON name of a decoded value's type, for messages."""
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return "a boolean"
-    if isinstance(value, (int, float)):
-        return "a number"
-    if isinstance(value, str):
-        return "a string"
-    if isinstance(value, list):
-        return "an array"
-    return "an object"
-
-
 _KIND_BY_FIRST = {"{": "an object", "[": "an array", '"': "a string", "t": "a boolean", "f": "a boolean",
                   "n": "null"}
+
+
+def kind_at(c):
+    """The JSON name of the type of a value starting with the character `c`; None when none can."""
+    return _KIND_BY_FIRST.get(c) or ("a number" if c and c in "-0123456789" else None)
 
 
 class Source:
@@ -65,12 +57,15 @@ class Source:
         return self._base + self.pos
 
     def place(self, offset):
+        if offset < self._base:
+            # The text there has been let go; a place counted from it would be wrong.
+            raise AssertionError(f"offset {offset} lies before the text kept (from {self._base})")
         # Count on from the last place named when it lies before this one in the same buffer,
         # so that naming many places in order costs one pass over the text.
-        at, line, line_start = self._last
-        if not self._base <= at <= offset:
-            at, line, line_start = self._base, self._line, self._base - self._col
-        i, j = at - self._base, offset - self._base
+        known, line, line_start = self._last
+        if not self._base <= known <= offset:
+            known, line, line_start = self._base, self._line, self._base - self._col
+        i, j = known - self._base, offset - self._base
         newlines = self.buf.count("\n", i, j)
         if newlines:
             line += newlines
@@ -112,10 +107,10 @@ class Source:
         self.buf += text
         return True
 
-    def peek(self):
+    def peek(self, _skip=_WS.match):
         """Skip white space; the next character, or "" at the end of the input."""
         while True:
-            self.pos = _WS.match(self.buf, self.pos).end()
+            self.pos = _skip(self.buf, self.pos).end()
             if self.pos < len(self.buf):
                 return self.buf[self.pos]
             if not self._fill():
@@ -123,12 +118,7 @@ class Source:
 
     def skip_blanks(self):
         """Skip spaces, tabs and carriage returns; the next character, or "" at the end."""
-        while True:
-            self.pos = _BLANK.match(self.buf, self.pos).end()
-            if self.pos < len(self.buf):
-                return self.buf[self.pos]
-            if not self._fill():
-                return ""
+        return self.peek(_BLANK.match)
 
     def value(self):
         """Decode the JSON value at the current position (after `peek`) and step past it."""
@@ -152,11 +142,11 @@ class Source:
         if c == first:
             self.pos += 1
             return
-        found = _KIND_BY_FIRST.get(c, "a number" if c and c in "-0123456789" else None)
+        found = kind_at(c)
         if found is None:
             raise self.error("not valid JSON: Expecting value")
         wanted = "an object" if first == "{" else "an array"
-        raise self.error(f"{path}: expected {wanted}, got {found}", offset)
+        raise self.error(at(path, f"expected {wanted}, got {found}"), offset)
 
     def members(self, path):
         """Walk the object at the current position, yielding each key; the caller reads or skips
