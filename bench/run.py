@@ -149,10 +149,14 @@ def bench_construction(n, repeats, rows):
         rows.add("  floor: __slots__ / C type copying the texts' storage (reused)", got[0] / got[3], "{:.2f}x")
 
 
-def bench_command(n, repeats, rows):
+def prepared(n):
+    """The workload's requests as (url, headers, method name, body), and as Tolmek objects."""
     reqs = workload.requests(n)
-    plain = [(url, headers, name, body) for url, headers, _, name, body in reqs]
-    objs = build(reqs)
+    return [(url, headers, name, body) for url, headers, _, name, body in reqs], build(reqs)
+
+
+def bench_command(n, repeats, rows):
+    plain, objs = prepared(n)
     naive = workload.naive_command
     fns = [lambda: [naive(u, h, m, b) for u, h, m, b in plain], lambda: [t.get_request_command() for t in objs]]
     commands = [t.get_request_command() for t in objs]
@@ -167,9 +171,7 @@ def bench_command(n, repeats, rows):
 
 
 def bench_collection(n, repeats, rows):
-    reqs = workload.requests(n)
-    plain = [(url, headers, name, body) for url, headers, _, name, body in reqs]
-    objs = build(reqs)
+    plain, objs = prepared(n)
     coll = fill(objs)
     rows.per_request("add_request", timed(lambda: fill(objs), repeats=repeats), n)
     rows.per_request("get_collection", timed(coll.get_collection, repeats=repeats), n)
@@ -374,13 +376,11 @@ def main():
     print(f"N = {n:,}; {runs} run(s) in fresh processes, each figure the median of its repeats"
           + ("" if _floor else "; floors not built (bench/floor.c)"), flush=True)
     results = []
-    forwarded = (["--quick"] if args.quick else []) + (["--n", str(args.n)] if args.n else []) + (
-        ["--repeats", str(args.repeats)] if args.repeats else []) + ["--sections", args.sections]
     for k in range(runs):
-        child = subprocess.run([sys.executable, os.path.abspath(__file__), "--single-run", *forwarded],
+        # A single run reads only --quick, --n, --repeats and --sections of these.
+        child = subprocess.run([sys.executable, os.path.abspath(__file__), "--single-run", *sys.argv[1:]],
                                check=True, capture_output=True, text=True)
-        results.append([tuple(row[:3]) + (tuple(row[3]) if row[3] else None, row[4])
-                        for row in json.loads(child.stdout)])
+        results.append(json.loads(child.stdout))
         print(f"run {k + 1} of {runs} done", flush=True)
     print()
     print_table(results)

@@ -27,11 +27,11 @@ from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, rule,
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 
 import tolmek  # noqa: E402
+from faithful import METHODS  # noqa: E402
 from reference import reference_text  # noqa: E402
 from test_curl import argv, refused  # noqa: E402
 
 T, C, M = tolmek.Tolmek, tolmek.TolmekCollection, tolmek.HTTPMETHOD
-METHODS = "GET POST PUT DELETE HEAD OPTIONS PATCH TRACE CONNECT".split()
 SURROGATE = "\ud800"
 
 # Texts: ordinary ones, shell- and JSON-active ones, and now and then a lone surrogate.

@@ -4,8 +4,10 @@ and exports PyInit_tolmek alone; an sdist holds no build output, environment or 
 
     distcheck.py wheel SOURCE_DIR WHEEL...   (SOURCE_DIR: the tree the wheels were built from)
     distcheck.py sdist SOURCE_DIR SDIST
+    distcheck.py version SOURCE_DIR          (prints the version pyproject.toml gives)
 
-Prints one line per problem and exits 1 if there is any."""
+Prints one line per problem and exits 1 if there is any; for the build log, also the dynamic symbols
+each wheel's extension defines."""
 
 import base64
 import email.parser
@@ -45,20 +47,21 @@ def _shipped_sources(source):
     return files
 
 
-def exported_symbols(so_path):
-    """Names of the dynamic symbols the shared object defines (what another object can bind to)."""
-    # nm is not the instrumented module: it runs without a sanitizer preload this process may have.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+def defined_dynamic_symbols(so_path):
+    """nm's lines for the dynamic symbols the shared object defines (what another object can bind to)."""
+    # Only what nm needs: no sanitizer preload this process may run under, no locale of the caller.
+    env = {"PATH": os.environ.get("PATH", os.defpath), "LC_ALL": "C"}
     out = subprocess.run(["nm", "-D", "--defined-only", str(so_path)], capture_output=True, text=True,
                          check=True, env=env).stdout
-    return sorted(line.split()[-1] for line in out.splitlines() if line.strip())
+    return [line for line in out.splitlines() if line.strip()]
 
 
 def _record_digest(data):
     return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
 
 
-def wheel_problems(wheel, source):
+def wheel_problems(wheel, source, show=lambda line: None):
+    """The wheel's problems; show() gets the lines worth keeping in a build log."""
     wheel = pathlib.Path(wheel)
     version = project_version(source)
     problems = []
@@ -99,7 +102,11 @@ def wheel_problems(wheel, source):
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp, so[0])
         path.write_bytes(members[so[0]])
-        extra = [s for s in exported_symbols(path) if s != f"PyInit_{NAME}"]
+        symbols = defined_dynamic_symbols(path)
+        show(f"{wheel.name}: nm -D --defined-only {so[0]}")
+        for line in symbols:
+            show(f"    {line}")
+        extra = sorted(s for line in symbols if (s := line.split()[-1]) != f"PyInit_{NAME}")
         if extra:
             problems.append(f"{wheel.name}: the extension exports more than PyInit_{NAME}: {', '.join(extra)}")
     # A build path in the binary makes it differ from machine to machine and shows users our paths.
@@ -158,11 +165,16 @@ def sdist_problems(sdist, source):
 
 
 def main(argv):
+    if argv[:1] == ["version"] and len(argv) == 2:
+        print(project_version(argv[1]))
+        return 0
     if len(argv) < 3 or argv[0] not in ("wheel", "sdist"):
         print(__doc__, file=sys.stderr)
         return 2
-    check = wheel_problems if argv[0] == "wheel" else sdist_problems
-    problems = [p for path in argv[2:] for p in check(path, argv[1])]
+    if argv[0] == "wheel":
+        problems = [p for path in argv[2:] for p in wheel_problems(path, argv[1], show=print)]
+    else:
+        problems = [p for path in argv[2:] for p in sdist_problems(path, argv[1])]
     for p in problems:
         print(p)
     if not problems:

@@ -42,11 +42,8 @@ has_fuzzer_runtime() {
 
 cxx=$(find_clang || true)
 if [[ -z $cxx ]] || ! has_fuzzer_runtime "$cxx"; then
-    ((EUID == 0)) || die "clang with libFuzzer is needed: apt-get install clang libclang-rt-14-dev"
-    command -v apt-get >/dev/null || die "clang with libFuzzer is needed (no apt-get here to install it)"
-    log "installing clang and libFuzzer (apt-get)"
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang libclang-rt-14-dev
+    apt_install clang libclang-rt-14-dev ||
+        die "clang with libFuzzer is needed: apt-get install clang libclang-rt-14-dev (as root)"
     cxx=$(find_clang) || die "clang++ not found after installing clang"
     has_fuzzer_runtime "$cxx" || die "$cxx has no libFuzzer runtime after installing libclang-rt-14-dev"
 fi
@@ -82,11 +79,6 @@ log "fuzz: no failures in ${seconds}s (and $(((seconds + 1) / 2))s of the portab
 
 py_seconds=${FUZZ_PY_SECONDS:-$seconds}
 sanitize_build
-reports=$(mktemp -d "${TMPDIR:-/tmp}/tolmek-fuzz.XXXXXX")
-trap 'rm -rf "$reports"' EXIT
 log "fuzz: hostile_fuzz.py for ${py_seconds}s (LD_PRELOAD=$SANITIZE_PRELOAD)"
-status=0
-sanitized "$reports" "$SANITIZE_PYTHON" fuzz/hostile_fuzz.py "$py_seconds" || status=$?
-sanitizer_reports "$reports" || die "sanitizer reported errors"
-((status == 0)) || die "hostile_fuzz.py failed (exit $status)"
+run_sanitized hostile_fuzz.py "$SANITIZE_PYTHON" fuzz/hostile_fuzz.py "$py_seconds"
 log "fuzz: no failures"

@@ -95,13 +95,20 @@ ensure_test_shells() {
         command -v "$tool" >/dev/null || missing+=("$tool")
     done
     ((${#missing[@]})) || return 0
-    if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
-        log "installing ${missing[*]} from Debian's packages"
-        DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-    else
+    apt_install "${missing[@]}" ||
         log "missing ${missing[*]} (not root or no apt-get): the tests that need them will not run"
+}
+
+# apt_install PKG...: install Debian packages (without the ones they only recommend). Returns 1
+# without trying unless running as root with apt-get; a failing apt-get ends the script.
+apt_install() {
+    if [[ $(id -u) != 0 ]] || ! command -v apt-get >/dev/null; then
+        return 1
     fi
+    log "installing $* from Debian's packages"
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq || die "apt-get update failed"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null ||
+        die "apt-get install $* failed"
 }
 
 # first_python -> $PYTHON, else the first version in TOLMEK_PY_VERSIONS;
@@ -159,6 +166,20 @@ sanitized() {
         ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$reports/asan" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
         PYTHONMALLOC=malloc TOLMEK_SANITIZE=1 "$@"
+}
+
+# run_sanitized LABEL COMMAND...: run COMMAND under `sanitized` with reports in a scratch
+# directory (removed when the script exits); the script dies on any sanitizer report, which is
+# printed, and then on COMMAND's failure ("LABEL failed").
+run_sanitized() {
+    local label=$1 status=0
+    shift
+    # Global: the EXIT trap runs after this function's locals are gone.
+    SANITIZER_REPORTS=$(mktemp -d "${TMPDIR:-/tmp}/tolmek-sanitizer.XXXXXX")
+    trap 'rm -rf "$SANITIZER_REPORTS"' EXIT
+    sanitized "$SANITIZER_REPORTS" "$@" || status=$?
+    sanitizer_reports "$SANITIZER_REPORTS" || die "sanitizer reported errors"
+    ((status == 0)) || die "$label failed (exit $status)"
 }
 
 # sanitizer_reports REPORTS_DIR: print every report in REPORTS_DIR to stderr; fails if any.

@@ -15,14 +15,7 @@ ensure_node_tooling
 ensure_test_shells
 sanitize_build
 
-reports=$(mktemp -d "${TMPDIR:-/tmp}/tolmek-sanitize.XXXXXX")
-trap 'rm -rf "$reports"' EXIT
-
 read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
 log "sanitize: pytest (LD_PRELOAD=$SANITIZE_PRELOAD)"
-status=0
-sanitized "$reports" "$SANITIZE_PYTHON" -m pytest -q -p no:cacheprovider tests "${pytest_args[@]}" || status=$?
-
-sanitizer_reports "$reports" || die "sanitizer reported errors"
-((status == 0)) || die "pytest failed (exit $status)"
+run_sanitized pytest "$SANITIZE_PYTHON" -m pytest -q -p no:cacheprovider tests "${pytest_args[@]}"
 log "sanitize: no sanitizer reports"

@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -52,6 +53,12 @@ def foreign_env(**extra):
     return env
 
 
+def loopback_env():
+    """foreign_env() without proxy settings: a child talking to a loopback server must reach it
+    directly, not through a proxy of the person running the tests."""
+    return {k: v for k, v in foreign_env().items() if "proxy" not in k.lower()}
+
+
 def missing(reason):
     """A component a test needs is not there: a failure in CI (CI=true), where it must be, else a skip."""
     if os.environ.get("CI") == "true":
@@ -64,3 +71,18 @@ def run_python(code):
     path = os.pathsep.join(filter(None, [os.path.dirname(tolmek.__file__), os.environ.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=path),
                           capture_output=True, text=True, timeout=120)
+
+
+NEWMAN = pathlib.Path(__file__).parent / "node" / "node_modules" / ".bin" / "newman"
+
+
+def require_newman():
+    if not (NEWMAN.exists() and shutil.which("node")):
+        missing(f"node and newman ({NEWMAN}) are required; install with `npm ci --prefix tests/node`")
+
+
+def newman_run(collection, request_ms):
+    """Postman's runner over the collection file, each request given request_ms to answer."""
+    return subprocess.run([str(NEWMAN), "run", str(collection), "--reporters", "cli", "--timeout-request",
+                           str(request_ms), "--color", "off"], capture_output=True, text=True, timeout=120,
+                          env=loopback_env())

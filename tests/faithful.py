@@ -293,6 +293,19 @@ def run_batch(shell, commands, scratch, status_file, tag_file, timeout):
     return statuses, proc.stderr.decode(errors="replace")
 
 
+def deliver(shell, batch, recorder, scratch, timeout):
+    """Run the batch's (url, command) pairs in one script of `shell` against the recorder, the glob
+    bait of every URL planted first. Returns (statuses {index: code}, shell's stderr, the arrivals,
+    each tagged with its command's index)."""
+    for url, _ in batch:
+        plant_glob_bait(scratch, url)
+    status_file, tag_file = scratch / ".status", scratch / ".tag"
+    recorder.tag_file = tag_file
+    recorder.take()
+    statuses, stderr = run_batch(shell, [cmd for _, cmd in batch], scratch, status_file, tag_file, timeout)
+    return statuses, stderr, recorder.take()
+
+
 def check_commands(reqs, recorder, scratch, shells, user_agent):
     """Render every request, run the renderable ones in each shell, and compare. Returns the list
     of problems, one readable paragraph per failing request and shell."""
@@ -310,19 +323,13 @@ def check_commands(reqs, recorder, scratch, shells, user_agent):
         if reason is not None:
             problems.append(f"{req}\n   rendered {cmd!r}; expected ValueError({reason!r})")
             continue
-        plant_glob_bait(scratch, url)
-        runnable.append((req, cmd))
+        runnable.append((req, url, cmd))
     if not runnable:
         return problems
-    commands = [cmd for _, cmd in runnable]
-    status_file, tag_file = scratch / ".status", scratch / ".tag"
-    recorder.tag_file = tag_file
+    batch = [(url, cmd) for _, url, cmd in runnable]
     for shell in shells:
-        recorder.take()
-        statuses, stderr = run_batch(shell, commands, scratch, status_file, tag_file,
-                                     timeout=CURL_SECONDS * len(commands) + 30)
-        arrivals = recorder.take()
-        for i, (req, cmd) in enumerate(runnable):
+        statuses, stderr, arrivals = deliver(shell, batch, recorder, scratch, timeout=CURL_SECONDS * len(batch) + 30)
+        for i, (req, _, cmd) in enumerate(runnable):
             got = [a for a in arrivals if a.tag == str(i)]
             code = statuses.get(i)
             why = []

@@ -12,7 +12,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from conftest import foreign_env, missing
+from conftest import loopback_env, missing
 
 BIN = pathlib.Path(sys.executable).parent
 MITMDUMP, TOLMEK = BIN / "mitmdump", BIN / "tolmek"
@@ -85,7 +85,7 @@ def test_mitmdump_har_replays_the_same_requests(tmp_path):
         missing(f"mitmdump ({MITMDUMP}) is required: pip install -r requirements-test.txt")
     if not TOLMEK.exists():
         missing(f"the tolmek command ({TOLMEK}) is required: pip install .")
-    env = {k: v for k, v in foreign_env().items() if "proxy" not in k.lower()}  # nothing else may proxy loopback
+    env = loopback_env()
     server = ThreadingHTTPServer(("127.0.0.1", 0), Recorder)
     server.got = []
     threading.Thread(target=server.serve_forever, args=(0.01,), daemon=True).start()

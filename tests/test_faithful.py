@@ -9,12 +9,12 @@ import os
 import pathlib
 import re
 import subprocess
-import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import faithful
+from conftest import missing, run_python
 from faithful import Req
 from recorder import Recorder
 
@@ -23,11 +23,8 @@ README = pathlib.Path(__file__).parent.parent / "README.md"
 
 
 def require(*tools):
-    if missing := faithful.unavailable(*tools):
-        reason = f"not installed: {', '.join(missing)} (scripts/test.sh installs them from Debian's packages)"
-        if os.environ.get("CI") == "true":
-            pytest.fail(reason)
-        pytest.skip(reason)
+    if absent := faithful.unavailable(*tools):
+        missing(f"not installed: {', '.join(absent)} (scripts/test.sh installs them from Debian's packages)")
 
 
 @pytest.fixture(scope="module")
@@ -136,7 +133,8 @@ def test_readme_quick_start_command(recorder, scratch, user_agent, shell):
     require(shell, "curl", "timeout")
     code, printed = readme_quick_start()
     # The command the README shows is the one the code prints.
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    run = run_python(code)
+    assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines()[0] == printed
     # Aim it at the recorder; what arrives is the request in the README's own document.
     doc = json.loads(run.stdout.splitlines()[1])
@@ -147,13 +145,7 @@ def test_readme_quick_start_command(recorder, scratch, user_agent, shell):
     req = Req(url[len(origin):], tuple((h["key"], h["value"]) for h in request["header"]),
               request["method"], request["body"]["raw"])
     cmd = printed.replace(origin, recorder.base)
-    plant = faithful.plant_glob_bait
-    plant(scratch, recorder.base + req.path)
-    status, tag = scratch / ".status", scratch / ".tag"
-    recorder.tag_file = tag
-    recorder.take()
-    statuses, stderr = faithful.run_batch(shell, [cmd], scratch, status, tag, timeout=30)
-    arrivals = recorder.take()
+    statuses, stderr, arrivals = faithful.deliver(shell, [(req.url(recorder.base), cmd)], recorder, scratch, timeout=30)
     assert statuses == {0: 0}, stderr
     assert len(arrivals) == 1
     assert faithful.mismatches(req, recorder.port, arrivals[0], user_agent) == []

@@ -4,8 +4,6 @@ the host of a URL ends at its query or fragment, in a document the v2.1.0 schema
 import json
 import os
 import pathlib
-import shutil
-import subprocess
 from urllib.parse import unquote_to_bytes
 
 import jsonschema
@@ -13,12 +11,11 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import faithful
-from conftest import M, foreign_env
+from conftest import M, newman_run, require_newman
 from faithful import Req
 from recorder import Recorder
 from tolmek import Tolmek, TolmekCollection
 
-NEWMAN = pathlib.Path(__file__).parent / "node" / "node_modules" / ".bin" / "newman"
 SCHEMA_FILE = pathlib.Path(__file__).parent / "data" / "postman-collection-v2.1.0.schema.json"
 # Each example is one newman run (about a second) over a whole batch of requests.
 EXAMPLES = max(4, int(os.environ.get("TOLMEK_FAITHFUL_EXAMPLES", "120")) // 30)
@@ -89,9 +86,7 @@ def run_newman(reqs, tmp_path):
         doc = export(reqs, rec.base)
         path = tmp_path / "collection.json"
         path.write_text(doc, encoding="utf-8")
-        env = {k: v for k, v in foreign_env().items() if "proxy" not in k.lower()}
-        run = subprocess.run([str(NEWMAN), "run", str(path), "--reporters", "cli", "--timeout-request", "5000",
-                              "--color", "off"], capture_output=True, text=True, timeout=120, env=env)
+        run = newman_run(path, 5000)
         return rec.port, rec.take(), run
 
 
@@ -115,11 +110,7 @@ def newman_mismatches(req, arrival):
 
 @pytest.fixture(scope="module")
 def newman():
-    if not (NEWMAN.exists() and shutil.which("node")):
-        reason = f"node and newman ({NEWMAN}) are required; install with `npm ci --prefix tests/node`"
-        if os.environ.get("CI") == "true":
-            pytest.fail(reason)
-        pytest.skip(reason)
+    require_newman()
 
 
 @settings(max_examples=EXAMPLES, deadline=None)

@@ -1,18 +1,13 @@
 """Exported collections run in Postman's own runner (newman) against a loopback server."""
 
-import os
-import pathlib
-import shutil
-import subprocess
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from conftest import M, foreign_env
+from conftest import M, newman_run, require_newman
 from tolmek import Tolmek, TolmekCollection
 
-NEWMAN = pathlib.Path(__file__).parent / "node" / "node_modules" / ".bin" / "newman"
 BODY = "line 1\n\"double\" 'single'\r\nnon-ASCII é ✓ 😀 {{var}} $HOME `x` \\"
 JSON = '{"k":"\\n\\u00fc ü"}'
 
@@ -38,11 +33,7 @@ CASES = [
 
 @pytest.fixture(scope="module")
 def received(tmp_path_factory):
-    if not (NEWMAN.exists() and shutil.which("node")):
-        reason = f"node and newman ({NEWMAN}) are required; install with `npm ci --prefix tests/node`"
-        if os.environ.get("CI") == "true":
-            pytest.fail(reason)
-        pytest.skip(reason)
+    require_newman()
     got = []
 
     class Recorder(BaseHTTPRequestHandler):
@@ -69,12 +60,8 @@ def received(tmp_path_factory):
     c = TolmekCollection([Tolmek(base + t, h, getattr(M, m), b) for m, t, h, b, *_ in CASES])
     path = tmp_path_factory.mktemp("newman") / "collection.json"
     path.write_text(c.export_collection(), encoding="utf-8")
-    env = {k: v for k, v in foreign_env().items() if "proxy" not in k.lower()}  # loopback must not go via a proxy
     try:
-        run = subprocess.run(
-            [str(NEWMAN), "run", str(path), "--reporters", "cli", "--timeout-request", "10000", "--color", "off"],
-            capture_output=True, text=True, timeout=120, env=env,
-        )
+        run = newman_run(path, 10000)
     finally:
         server.shutdown()
         server.server_close()
