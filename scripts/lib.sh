@@ -192,3 +192,6 @@ sanitizer_reports() {
     done
     return 1
 }
+
+# shellcheck source=scripts/debian-root.sh
+source "$ROOT/scripts/debian-root.sh"
