@@ -3,7 +3,8 @@
 import json
 import re
 
-from .fields import METHODS, RESTART, Bad, Skip, at, expected, form, join, kind, method_or_skip, shown, surrogate_reason, text
+from .fields import (METHODS, RESTART, Bad, Skip, at, expected, form, join, kind, method_or_skip, shown,
+                     surrogate_reason, text)
 from .source import InputError
 
 _SCHEMA = re.compile(r"/collection/v2\.[01]\.0/")

@@ -23,9 +23,10 @@ def _encoding(head):
     """(codec, name, length of the byte order mark) for a text starting with `head`: UTF-8, or
     UTF-16 or UTF-32 (which Windows tools write) told by their mark or, as json.loads tells
     them, by the zero bytes around the first ASCII character."""
-    for mark, codec, name in ((codecs.BOM_UTF8, "utf-8", "UTF-8"),
-                              (codecs.BOM_UTF32_LE, "utf-32-le", "UTF-32"), (codecs.BOM_UTF32_BE, "utf-32-be", "UTF-32"),
-                              (codecs.BOM_UTF16_LE, "utf-16-le", "UTF-16"), (codecs.BOM_UTF16_BE, "utf-16-be", "UTF-16")):
+    marks = ((codecs.BOM_UTF8, "utf-8", "UTF-8"), (codecs.BOM_UTF32_LE, "utf-32-le", "UTF-32"),
+             (codecs.BOM_UTF32_BE, "utf-32-be", "UTF-32"), (codecs.BOM_UTF16_LE, "utf-16-le", "UTF-16"),
+             (codecs.BOM_UTF16_BE, "utf-16-be", "UTF-16"))
+    for mark, codec, name in marks:
         if head.startswith(mark):
             return codec, name, len(mark)
     if len(head) >= 4 and not head[0]:
