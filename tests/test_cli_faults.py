@@ -233,8 +233,8 @@ def node(path):
     link = os.readlink(path) if stat.S_ISLNK(st.st_mode) else None
     return [stat.filemode(st.st_mode), st.st_uid, st.st_gid, st.st_rdev, st.st_ino, link]
 
-def tolmek_run(*args, stdin=line, **kw):
-    done = subprocess.run([tolmek, "curl", *args], input=stdin, capture_output=True, timeout=60, **kw)
+def tolmek_run(*args, stdin=line, wrap=()):
+    done = subprocess.run([*wrap, tolmek, "curl", *args], input=stdin, capture_output=True, timeout=60)
     return [done.returncode, done.stdout.decode(), done.stderr.decode()]
 
 def case(name, out, before=None, *args, stdin=line):
@@ -277,6 +277,21 @@ with open("owned", "wb") as f:
 os.chown("owned", 1234, 5678)
 os.chmod("owned", 0o604)
 case("owner and mode", "owned")
+# Without the right to give a file away, the output is written in place instead.
+with open("theirs", "wb") as f:
+    f.write(b"old")
+os.chown("theirs", 1234, 5678)
+os.chmod("theirs", 0o646)
+results["owner kept in place"] = {"before": node("theirs"), "run": tolmek_run(
+    "-o", "theirs", wrap=["setpriv", "--bounding-set=-chown"]), "after": node("theirs"),
+    "text": open("theirs", "rb").read().decode()}
+os.mkdir("closed")
+with open("closed/file", "wb") as f:
+    f.write(b"old")
+os.chmod("closed", 0o555)
+results["directory takes no new file"] = {"before": node("closed/file"), "run": tolmek_run(
+    "-o", "closed/file", wrap=["setpriv", "--bounding-set=-dac_override,-dac_read_search"]),
+    "after": node("closed/file"), "text": open("closed/file", "rb").read().decode()}
 case("/dev/null", "/dev/null")
 results["/dev/stdout"] = tolmek_run("-o", "/dev/stdout") + [node("/dev/stdout")]
 long = "n" * 255
@@ -329,6 +344,8 @@ def test_output_onto_every_kind_of_node(tmp_path):
     # A replaced file keeps its owner, group and mode.
     owned = r["owner and mode"]
     assert owned["run"] == ok and owned["after"][:3] == ["-rw----r--", 1234, 5678]
+    for name in ("owner kept in place", "directory takes no new file"):
+        assert r[name]["run"] == ok and r[name]["before"] == r[name]["after"] and r[name]["text"] == one, r[name]
     assert r["/dev/stdout"] == [0, one, "", r["/dev/stdout"][3]] and r["/dev/stdout"][3][5] == "/proc/self/fd/1"
     long = "n" * 255
     assert r["255-byte name"]["run"] == ok and long in r["255-byte name"]["listing"][0]

@@ -94,8 +94,15 @@ def _replace(pieces, final, found, executable):
     directory, name = os.path.split(final)
     temporary = None
     try:
-        with held():
-            fd, temporary = tempfile.mkstemp(prefix=f".{_cut(name, directory)}.", suffix=".tmp", dir=directory)
+        try:
+            with held():
+                fd, temporary = tempfile.mkstemp(prefix=f".{_cut(name, directory)}.", suffix=".tmp", dir=directory)
+        except PermissionError:
+            if found is None:
+                raise
+            # A file one may write in a directory one may not: written through, as `>` does.
+            _in_place(pieces, final)
+            return
         try:
             fd = lift(fd)
             for piece in pieces:
