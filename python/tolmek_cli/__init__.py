@@ -31,7 +31,8 @@ exit status:
   2      bad input: not JSON, not UTF-8, an unknown format, a field missing or of the wrong
          type (the message names the place in the file); nothing is written. Also an input
          that cannot be read, output that cannot be written, or not enough memory
-  128+N  stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP); nothing is written
+  128+N  stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP); a regular file OUT is
+         left as it was, with no temporary file beside it
 """
 
 _CURL = """\
