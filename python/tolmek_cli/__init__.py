@@ -106,11 +106,15 @@ def _parser(subparsers):
 
 def main(argv=None):
     """Run the command with `argv` (default: the process's arguments); returns the exit status."""
-    subparsers = {}
     try:
-        args = _parser(subparsers).parse_args(argv)
-    except KeyboardInterrupt:
+        return _main(argv)
+    except KeyboardInterrupt:  # before the run's own handlers are in place
         return 130
+
+
+def _main(argv):
+    subparsers = {}
+    args = _parser(subparsers).parse_args(argv)
     if args.file is None:
         args.file = "-"
         if _terminal(sys.stdin):

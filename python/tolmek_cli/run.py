@@ -34,6 +34,17 @@ def _internal(error):
 
 def run(args):
     """The exit status of one run; diagnostics go to standard error only, one line each."""
+    # A signal may arrive anywhere, also while another error is being reported: caught out here.
+    try:
+        with Signals():
+            return _run(args)
+    except Stopped as e:
+        return 128 + e.signum
+    except KeyboardInterrupt:
+        return 130
+
+
+def _run(args):
     diagnostics = Diagnostics()
     say = diagnostics.say
 
@@ -45,39 +56,34 @@ def run(args):
     if args.output == "":
         return fail("cannot write '': the file name is empty")
     held = _Held()
-    with Signals():
+    try:
+        before, sys.stderr = sys.stderr, held
         try:
-            before, sys.stderr = sys.stderr, held
-            try:
-                pieces, report = _convert(args)
-            finally:
-                sys.stderr = before
-            for line in held.text.splitlines():
-                say(line)
-            return _finish(args, pieces, report, say)
-        except InputError as e:
-            return fail(e)
-        except Stopped as e:
-            return 128 + e.signum
-        except KeyboardInterrupt:
-            return 130
-        except MemoryError:
+            pieces, report = _convert(args)
+        finally:
+            sys.stderr = before
+        for line in held.text.splitlines():
+            say(line)
+        return _finish(args, pieces, report, say)
+    except InputError as e:
+        return fail(e)
+    except MemoryError:
+        return fail("out of memory")
+    except output.Closed:
+        return fail("cannot write <stdout>: standard output is closed")
+    except OSError as e:
+        if to_stdout and isinstance(e, BrokenPipeError):
+            return 2  # whoever read the output went away; nothing more to say on a closed pipe
+        return fail(f"cannot write {'<stdout>' if to_stdout else args.output}: {e.strerror or e}")
+    except Exception as e:  # a fault of the command itself: one line, not a traceback
+        return fail(f"internal error: {type(e).__name__}: {shown(str(e), 200)} (please report it)")
+    except BaseException as e:
+        if not _internal(e):
+            raise
+        if held.text.startswith("MemoryError"):
             return fail("out of memory")
-        except output.Closed:
-            return fail("cannot write <stdout>: standard output is closed")
-        except OSError as e:
-            if to_stdout and isinstance(e, BrokenPipeError):
-                return 2  # whoever read the output went away; nothing more to say on a closed pipe
-            return fail(f"cannot write {'<stdout>' if to_stdout else args.output}: {e.strerror or e}")
-        except Exception as e:  # a fault of the command itself: one line, not a traceback
-            return fail(f"internal error: {type(e).__name__}: {shown(str(e), 200)} (please report it)")
-        except BaseException as e:
-            if not _internal(e):
-                raise
-            if held.text.startswith("MemoryError"):
-                return fail("out of memory")
-            where = [line.strip() for line in held.text.splitlines() if line.startswith("  at ")]
-            return fail(f"internal failure of the tolmek module: {e}{' (' + where[0] + ')' if where else ''}")
+        where = [line.strip() for line in held.text.splitlines() if line.startswith("  at ")]
+        return fail(f"internal failure of the tolmek module: {e}{' (' + where[0] + ')' if where else ''}")
 
 
 def _convert(args):

@@ -143,6 +143,7 @@ class Signals:
         return self
 
     def __exit__(self, *exc):
+        self._stopping = True  # the run is over: a signal now cannot cut anything short
         for signum, previous in self._saved.items():
             signal.signal(signum, previous)
         self._saved.clear()
