@@ -24,6 +24,7 @@ import tolmek_cli
 from conftest import SANITIZED, M, missing
 from test_cli import BODY, HAR_CASES, SKIPS, TOLMEK, har, req, script
 from tolmek import Tolmek, TolmekCollection
+from tolmek_cli import source
 
 LINE = b'{"url": "http://h/", "method": "GET", "headers": []}\n'
 GOT = LINE.replace(b"GET", b"GOT")
@@ -405,7 +406,7 @@ def test_address_space_limits(tmp_path):
 DEEP = 50_000
 
 
-def test_huge_numbers_and_deep_nesting():
+def test_huge_numbers_and_deep_nesting(capsysbinary, monkeypatch):
     digits = "9" * 5000
     deep = "[" * DEEP + "]" * DEEP
     entry = {"request": req("GET", "http://h/"), "response": {}, "time": 1}
@@ -413,6 +414,13 @@ def test_huge_numbers_and_deep_nesting():
     text = text.replace('"PAGES"', deep).replace('"time": 1}', f'"time": {digits}, "x": {deep}}}', 1)
     done = run("curl", stdin=text.encode())
     assert (done.returncode, done.stdout, done.stderr) == (0, ONE * 2, b"")
+    # The same however the text is cut into chunks, and a cut document still fails where it ends.
+    small = text.replace(deep, "[" * 3000 + "]" * 3000).encode()
+    for chunk in (1, 2, 7, 4096):
+        monkeypatch.setattr(source, "CHUNK", chunk)
+        assert in_process(capsysbinary, monkeypatch, ["curl"], small) == (0, ONE * 2, "")
+        assert in_process(capsysbinary, monkeypatch, ["curl"], small[:-900]) == (
+            2, b"", f"tolmek: error: <stdin>:1:{len(small) - 899}: not valid JSON: Expecting ',' delimiter\n")
     # Used fields: the type is named, or the entry skipped with a reason cut to a readable length.
     failed(run("curl", stdin=LINE.replace(b"[]", b"[" + deep.encode() + b"]")),
            "<stdin>:1:1: headers[0]: expected a [name, value] pair")
