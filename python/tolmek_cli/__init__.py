@@ -22,12 +22,17 @@ PATCH, TRACE and CONNECT, a binary body, a body the recording did not keep, a re
 command line can carry) is skipped with one line on standard error naming its place and the
 reason, and a count at the end.
 
+Input is UTF-8, or UTF-16 or UTF-32 (told by a byte order mark or by the text itself).
+With no FILE and a terminal as standard input, the usage is printed: - reads the terminal.
+
 exit status:
-  0  every request converted (or skipped without --strict)
-  1  requests were skipped under --strict; nothing is written
-  2  bad input: not JSON, not UTF-8, an unknown format, a field missing or of the wrong type
-     (the message names the place in the file); nothing is written. Also an input that
-     cannot be read, or output that cannot be written
+  0      every request converted (or skipped without --strict)
+  1      requests were skipped under --strict; nothing is written
+  2      bad input: not JSON, not UTF-8, an unknown format, a field missing or of the wrong
+         type (the message names the place in the file); nothing is written. Also an input
+         that cannot be read, output that cannot be written, or not enough memory
+  128+N  stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP); a regular file OUT is
+         left as it was, with no temporary file beside it
 """
 
 _CURL = """\
@@ -39,12 +44,19 @@ example:
 """
 
 _POSTMAN = """\
-Print the Postman v2.1.0 collection document of the requests, one line. With -o OUT it is
-written to a temporary file beside OUT and renamed into place, so a failed run never leaves a
-half-written file.
+Print the Postman v2.1.0 collection document of the requests, one line.
 
 example:
   tolmek postman capture.har -o capture.postman_collection.json
+"""
+
+
+_OUT = """
+-o OUT writes the output as `> OUT` would, once it is whole: a regular file (or a new one) is
+written beside itself and renamed into place, so a failed run never leaves a half-written
+file and OUT keeps its owner and permissions; a symbolic link's target is replaced so (the
+link stays); a device or FIFO (/dev/null, /dev/stdout) is written to. A new file made with
+--script is executable.
 """
 
 
@@ -62,20 +74,21 @@ class _Version(argparse.Action):
         parser.exit()
 
 
-def _parser():
+def _parser(subparsers):
     top = argparse.ArgumentParser(
         prog="tolmek", formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Turn captured HTTP traffic (HAR), Postman collections and JSON Lines into curl "
                     "scripts and Postman collections.",
         epilog=_FORMATS + "\n`tolmek SUBCOMMAND --help` describes each subcommand.")
     top.add_argument("--version", action=_Version)
+    top.epilog += _OUT
     subs = top.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
     for name, summary, description in (
             ("curl", "print a curl command per request: a shell script", _CURL),
             ("postman", "print the requests as a Postman v2.1.0 collection", _POSTMAN)):
-        sub = subs.add_parser(name, help=summary, description=description + "\n" + _FORMATS,
+        sub = subs.add_parser(name, help=summary, description=description + "\n" + _FORMATS + _OUT,
                               formatter_class=argparse.RawDescriptionHelpFormatter)
-        sub.add_argument("file", nargs="?", default="-", metavar="FILE",
+        sub.add_argument("file", nargs="?", metavar="FILE",
                          help="the input file; - or nothing reads standard input")
         sub.add_argument("--from", dest="source_format", choices=("har", "postman", "jsonl"),
                          help="the input format, when it should not be recognised by content")
@@ -85,13 +98,40 @@ def _parser():
         sub.add_argument("--strict", action="store_true",
                          help="fail (exit status 1, nothing written) if any request is skipped")
         if name == "curl":
-            sub.add_argument("--script", action="store_true", help="start with a #!/bin/sh line")
+            sub.add_argument("--script", action="store_true",
+                             help="start with a #!/bin/sh line (a new OUT is made executable)")
+        subparsers[name] = sub
     return top
 
 
 def main(argv=None):
     """Run the command with `argv` (default: the process's arguments); returns the exit status."""
-    args = _parser().parse_args(argv)
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:  # before the run's own handlers are in place
+        return 130
+
+
+def _main(argv):
+    subparsers = {}
+    args = _parser(subparsers).parse_args(argv)
+    if args.file is None:
+        args.file = "-"
+        if _terminal(sys.stdin):
+            # Nothing piped in: a person at the terminal more likely forgot the FILE.
+            from .streams import Diagnostics
+
+            say = Diagnostics().say
+            say(subparsers[args.command].format_usage().rstrip("\n"))
+            say("tolmek: error: no FILE given and standard input is a terminal (- reads it)")
+            return 2
     from .run import run
 
     return run(args)
+
+
+def _terminal(stream):
+    try:
+        return stream is not None and stream.isatty()
+    except (OSError, ValueError):
+        return False

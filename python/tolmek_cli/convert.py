@@ -3,7 +3,7 @@
 from tolmek import Tolmek, TolmekCollection
 
 from . import har, jsonl, postman
-from .fields import Skip, surrogate_reason
+from .fields import RESTART, Skip, surrogate_reason
 from .source import kind_at
 
 READERS = {"har": har.read, "postman": postman.read, "jsonl": jsonl.read}
@@ -21,7 +21,7 @@ def detect(src):
     if c != "{":
         found = kind_at(c)
         if found is None:
-            raise src.error("not valid JSON: Expecting value")
+            raise src.bad_json("Expecting value")
         raise src.error(f"unknown input format: the input starts with {found}, not an object")
     start, offset = src.pos, src.offset()
     src.hold = True
@@ -46,15 +46,23 @@ class Report:
         self.lines = []
         self.converted = 0
 
+    def restart(self):
+        self.lines.clear()
+        self.converted = 0
+
     def skip(self, item):
         # Named now: the place must be taken while the entry's text is still buffered.
         label = f" {item.label}" if item.label else ""
         self.lines.append(f"{self.src.place(item.offset)}: skipped{label}: {item.reason}")
 
 
-def _requests(items, report):
+def _requests(items, report, restart):
     """(Tolmek, label, offset) for each request that can be made; the others are reported."""
     for item in items:
+        if item is RESTART:
+            report.restart()
+            restart()
+            continue
         if type(item) is Skip:
             report.skip(item)
             continue
@@ -73,7 +81,7 @@ def commands(items, report):
     render = Tolmek.get_request_command
     out = []
     append = out.append
-    for request, label, offset in _requests(items, report):
+    for request, label, offset in _requests(items, report, out.clear):
         try:
             append(render(request))
         except ValueError as e:  # a request no command line can carry; the message says why
@@ -84,9 +92,12 @@ def commands(items, report):
 
 def collection(items, report):
     """A collection of the requests, in order."""
-    coll = TolmekCollection()
-    add = coll.add_request
-    for request, _, _ in _requests(items, report):
-        add(request)
+    made = [TolmekCollection()]
+
+    def restart():
+        made[0] = TolmekCollection()
+
+    for request, _, _ in _requests(items, report, restart):
+        made[0].add_request(request)
         report.converted += 1
-    return coll
+    return made[0]

@@ -8,6 +8,22 @@ NAMES = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "C
 METHODS = {name: getattr(HTTPMETHOD, name) for name in NAMES}
 
 
+# Yielded by a reader when a member it converted is repeated: as in json.load, the last one counts,
+# so what was converted from the earlier one is dropped.
+RESTART = object()
+
+
+def shown(value, limit=100):
+    """A text echoed in a message: its repr, cut to `limit` characters or so, with its length;
+    for a value of another type, the name of its type."""
+    if type(value) is not str:
+        return kind(value)
+    if len(value) <= limit:
+        return repr(value)
+    head = repr(value[: limit - 10])
+    return f"{head[:-1]}...{head[-1]} ({len(value)} characters)"
+
+
 class Bad(Exception):
     """A field of the wrong type or shape; `path` is relative to the entry being read."""
 
@@ -80,7 +96,7 @@ def method_or_skip(name):
     member = METHODS.get(name)
     if member is not None:
         return member, None
-    return None, f"method {name!r} is not one of {', '.join(NAMES)}"
+    return None, f"method {shown(name)} is not one of {', '.join(NAMES)}"
 
 
 def surrogate_reason(error):

@@ -2,8 +2,10 @@
 
 import base64
 
-from .fields import Bad, Skip, at, expected, form, join, method_or_skip, surrogate_reason, text
+from .fields import RESTART, Bad, Skip, at, expected, form, join, method_or_skip, shown, surrogate_reason, text
 from .source import InputError
+
+_MAX_SIZE = 1 << 63  # no body is longer: a Content-Length from here on is out of range
 
 
 def read(src):
@@ -14,6 +16,8 @@ def read(src):
     found = False
     for key in src.members(""):
         if key == "log":
+            if found:
+                yield RESTART
             found = True
             yield from _log(src)
         else:
@@ -29,6 +33,8 @@ def _log(src):
         if key != "entries":
             src.value()
             continue
+        if found:
+            yield RESTART
         found = True
         for i, offset in enumerate(src.elements("log.entries")):
             label = f"log.entries[{i}]"
@@ -101,7 +107,7 @@ def _body(post, length, chunked):
         encoding = post.get("encoding")
         if encoding is not None and recorded:
             if encoding != "base64":
-                return None, f"the body is in an encoding tolmek does not read ({encoding!r})"
+                return None, f"the body is in an encoding tolmek does not read ({shown(encoding)})"
             try:
                 recorded = base64.b64decode(recorded, validate=True).decode("utf-8")
             except ValueError:  # not base64 (binascii.Error, or text beyond ASCII), or not UTF-8
@@ -113,6 +119,8 @@ def _body(post, length, chunked):
             if params:
                 return _params(params, post)
     size = _size(length)
+    if size is not None and size >= _MAX_SIZE:
+        return None, f"the recorded Content-Length is out of range ({_short(length.strip())})"
     if recorded:
         if size is not None and size != len(recorded.encode()):
             return None, (f"the recorded body is {len(recorded.encode())} bytes in UTF-8 but was sent "
@@ -129,13 +137,22 @@ def _size(length):
     if length is None:
         return None
     length = length.strip()
-    return int(length) if length.isascii() and length.isdigit() else None
+    if not (length.isascii() and length.isdigit()):
+        return None
+    # Digits past what any body could need are not converted (there may be too many to convert).
+    digits = length.lstrip("0")
+    return int(digits or "0") if len(digits) < len(str(_MAX_SIZE)) else _MAX_SIZE
+
+
+def _short(value):
+    """A value named in a message: as it is when short, else cut."""
+    return value if len(value) <= 100 and value.isprintable() else shown(value)
 
 
 def _params(params, post):
     mime = text(post, "mimeType", "request.postData", default="", null="")
     if mime and not mime.lower().startswith("application/x-www-form-urlencoded"):
-        return None, f"the body is given only as params of a {mime.split(';')[0]} form, which cannot be rebuilt"
+        return None, f"the body is given only as params of a {_short(mime.split(';')[0])} form, which cannot be rebuilt"
     pairs = []
     for i, p in enumerate(params):
         path = f"request.postData.params[{i}]"

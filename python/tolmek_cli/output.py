@@ -1,12 +1,21 @@
-"""Writing the result: to standard output, or to a file replaced only once it is whole."""
+"""Writing the result: to standard output, or to OUT as the shell's `>` would, but a regular file
+replaced only once it is whole."""
 
+import errno
 import os
 import stat
 import sys
 import tempfile
 
+from .streams import held, lift, write_all
+
 _BATCH = 1024           # commands encoded and written at a time
 _SLICE = 1 << 20        # characters of a collection document encoded and written at a time
+_TEMPORARY_EXTRA = len(".") + len(".") + 8 + len(".tmp")  # what a temporary name adds to OUT's
+
+
+class Closed(Exception):
+    """Standard output was closed when the command started."""
 
 
 def script(commands, shebang):
@@ -24,38 +33,147 @@ def document(text):
     yield "\n"
 
 
-def write(pieces, path):
-    """Write the pieces as UTF-8 to `path`, or to standard output when it is None or "-"."""
+def write(pieces, path, executable=False):
+    """Write the pieces as UTF-8 to `path`, or to standard output when it is None or "-".
+
+    A regular file (or a new one, made executable when asked) is written beside itself and renamed
+    into place; a symbolic link is followed and its final target replaced so; anything else (a
+    device, a FIFO) is written to as it is, the output being whole by then."""
     if path is None or path == "-":
-        out = sys.stdout.buffer
+        _to_stdout(pieces)
+        return
+    try:
+        found = os.stat(path)
+    except FileNotFoundError:
+        found = None  # a new file, or a link to one
+    if found is not None and not stat.S_ISREG(found.st_mode):
+        if stat.S_ISDIR(found.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+        _in_place(pieces, path)
+        return
+    final = os.path.realpath(path)
+    if found is not None:
+        try:
+            same = os.stat(final)
+        except OSError:
+            same = None
+        if same is None or (same.st_dev, same.st_ino) != (found.st_dev, found.st_ino):
+            # A link the file system resolves but no path names (/proc/self/fd/N of a deleted file).
+            _in_place(pieces, path)
+            return
+    _replace(pieces, final, found, executable)
+
+
+def _to_stdout(pieces):
+    stream = sys.stdout
+    if stream is None:
+        raise Closed()
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):
+        out = stream.buffer  # an in-memory stream put in place by an embedding program
         for piece in pieces:
             out.write(piece.encode())
         out.flush()
         return
-    directory, name = os.path.split(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
+    stream.flush()
+    for piece in pieces:
+        write_all(fd, piece.encode())
+
+
+def _in_place(pieces, path):
+    fd = lift(os.open(path, os.O_WRONLY | os.O_TRUNC | os.O_CLOEXEC))
     try:
-        with os.fdopen(fd, "wb") as f:
-            for piece in pieces:
-                f.write(piece.encode())
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(temporary, _mode(path))
-        os.replace(temporary, path)
-    except BaseException:
+        for piece in pieces:
+            write_all(fd, piece.encode())
+    finally:
+        os.close(fd)
+
+
+def _replace(pieces, final, found, executable):
+    directory, name = os.path.split(final)
+    temporary = None
+    try:
         try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+            with held():
+                fd, temporary = tempfile.mkstemp(prefix=f".{_cut(name, directory)}.", suffix=".tmp", dir=directory)
+        except PermissionError:
+            if found is None:
+                raise
+            # A file one may write in a directory one may not: written through, as `>` does.
+            _in_place(pieces, final)
+            return
+        try:
+            fd = lift(fd)
+            for piece in pieces:
+                write_all(fd, piece.encode())
+            os.fsync(fd)
+            if found is None:
+                os.fchmod(fd, (0o777 if executable else 0o666) & ~_umask())
+            elif not _keep_owner(fd, found):
+                # Only root can give a file away: write through instead, as `>` does.
+                os.lseek(fd, 0, os.SEEK_SET)
+                _copy(fd, final)
+                return
+            else:
+                os.fchmod(fd, stat.S_IMODE(found.st_mode))
+        finally:
+            os.close(fd)
+        try:
+            os.rename(temporary, final)
+            temporary = None
+        except OSError as e:
+            # A bind-mounted file (EBUSY) or a directory on another file system (EXDEV) takes no
+            # rename; the output is whole, so it is copied in.
+            if e.errno not in (errno.EBUSY, errno.EXDEV):
+                raise
+            fd = lift(os.open(temporary, os.O_RDONLY | os.O_CLOEXEC))
+            try:
+                _copy(fd, final)
+            finally:
+                os.close(fd)
+    finally:
+        if temporary is not None:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
 
 
-def _mode(path):
-    """The permissions the file gets: those of the file it replaces, else what the umask allows
-    (a temporary file starts out readable by its owner alone)."""
+def _copy(source, path):
+    """The rest of the file open as `source`, written over the file at `path`."""
+    fd = lift(os.open(path, os.O_WRONLY | os.O_TRUNC | os.O_CLOEXEC))
     try:
-        return stat.S_IMODE(os.stat(path).st_mode)
-    except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
+        while block := os.read(source, 1 << 20):
+            write_all(fd, block)
+    finally:
+        os.close(fd)
+
+
+def _keep_owner(fd, found):
+    """Give the temporary file OUT's owner and group; False when that is not allowed."""
+    mine = os.fstat(fd)
+    if (mine.st_uid, mine.st_gid) == (found.st_uid, found.st_gid):
+        return True
+    try:
+        os.fchown(fd, found.st_uid, found.st_gid)
+    except PermissionError:
+        return False
+    return True
+
+
+def _cut(name, directory):
+    """OUT's name, cut so that the temporary name fits the file system's limit on a name's length."""
+    try:
+        limit = os.pathconf(directory, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        limit = 255
+    raw = os.fsencode(name)
+    room = max(limit - _TEMPORARY_EXTRA, 1)
+    return name if len(raw) <= room else os.fsdecode(raw[:room])
+
+
+def _umask():
+    umask = os.umask(0)
+    os.umask(umask)
+    return umask

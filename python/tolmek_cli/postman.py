@@ -3,7 +3,8 @@
 import json
 import re
 
-from .fields import METHODS, Bad, Skip, at, expected, form, join, kind, method_or_skip, surrogate_reason, text
+from .fields import (METHODS, RESTART, Bad, Skip, at, expected, form, join, kind, method_or_skip, shown,
+                     surrogate_reason, text)
 from .source import InputError
 
 _SCHEMA = re.compile(r"/collection/v2\.[01]\.0/")
@@ -21,6 +22,8 @@ def read(src):
             offset = src.offset()
             _check_info(src.value(), src, offset)
         elif key == "item":
+            if found:
+                yield RESTART
             found = True
             for i, offset in enumerate(src.elements("item")):
                 top = f"item[{i}]"
@@ -44,7 +47,7 @@ def _check_info(info, src, offset):
     if type(schema) is not str:
         raise src.error(f"info.schema: expected a string, got {kind(schema)}", offset)
     if not _SCHEMA.search(schema):
-        raise src.error(f"info.schema: {schema!r} is not a v2.1.0 (or v2.0.0) collection", offset)
+        raise src.error(f"info.schema: {shown(schema)} is not a v2.1.0 (or v2.0.0) collection", offset)
 
 
 def _item(item, top, rel, offset):
@@ -227,4 +230,4 @@ def _body(body):
         if params is None:
             return None, None
         return form(_enabled(params, "body.urlencoded", _pair)) or None, None
-    return None, f"a {mode!r} body cannot be carried (raw and urlencoded bodies are)"
+    return None, f"a {shown(mode)} body cannot be carried (raw and urlencoded bodies are)"

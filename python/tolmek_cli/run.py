@@ -1,66 +1,126 @@
 """One run of a subcommand: read and check the whole input, report skips, then write the output."""
 
-import os
 import sys
 
 from . import convert, output
+from .fields import shown
 from .source import InputError, Source
+from .streams import Diagnostics, Signals, Stopped, open_input, stdin
 
 
-def _fail(message):
-    print(f"tolmek: error: {message}", file=sys.stderr)
-    return 2
+class _Held:
+    """Standard error while the module works: it writes its diagnostics there before it raises,
+    and the command makes one error line of them instead."""
+
+    _LIMIT = 4096
+
+    def __init__(self):
+        self.text = ""
+
+    def write(self, text):
+        if len(self.text) < self._LIMIT:
+            self.text += text[: self._LIMIT]
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def _internal(error):
+    """Whether `error` is the module's own failure class (which derives from BaseException)."""
+    kind = type(error)
+    return kind.__name__ == "InternalFailure" and kind.__module__ == "tolmek"
 
 
 def run(args):
+    """The exit status of one run; diagnostics go to standard error only, one line each."""
+    # A signal may arrive anywhere, also while another error is being reported: caught out here.
     try:
-        return _run(args)
-    except InputError as e:
-        return _fail(e)
+        with Signals():
+            return _run(args)
+    except Stopped as e:
+        return 128 + e.signum
     except KeyboardInterrupt:
         return 130
-    except BrokenPipeError:
-        # Whoever read the output went away; say nothing more on a closed pipe.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 2
 
 
 def _run(args):
+    diagnostics = Diagnostics()
+    say = diagnostics.say
+
+    def fail(message):
+        say(f"tolmek: error: {message}")
+        return 2
+
+    to_stdout = args.output in (None, "-")
+    if args.output == "":
+        return fail("cannot write '': the file name is empty")
+    held = _Held()
+    try:
+        before, sys.stderr = sys.stderr, held
+        try:
+            pieces, report = _convert(args)
+        finally:
+            sys.stderr = before
+        for line in held.text.splitlines():
+            say(line)
+        return _finish(args, pieces, report, say)
+    except InputError as e:
+        return fail(e)
+    except MemoryError:
+        return fail("out of memory")
+    except output.Closed:
+        return fail("cannot write <stdout>: standard output is closed")
+    except OSError as e:
+        if to_stdout and isinstance(e, BrokenPipeError):
+            return 2  # whoever read the output went away; nothing more to say on a closed pipe
+        return fail(f"cannot write {'<stdout>' if to_stdout else args.output}: {e.strerror or e}")
+    except Exception as e:  # a fault of the command itself: one line, not a traceback
+        return fail(f"internal error: {type(e).__name__}: {shown(str(e), 200)} (please report it)")
+    except BaseException as e:
+        if not _internal(e):
+            raise
+        if held.text.startswith("MemoryError"):
+            return fail("out of memory")
+        where = [line.strip() for line in held.text.splitlines() if line.startswith("  at ")]
+        return fail(f"internal failure of the tolmek module: {e}{' (' + where[0] + ')' if where else ''}")
+
+
+def _convert(args):
+    """(pieces of the output, report of the skips); everything read and checked."""
     if args.file == "-":
-        stream, name = sys.stdin.buffer, "<stdin>"
+        stream, name = stdin(), "<stdin>"
+        if stream is None:
+            raise InputError("cannot read <stdin>: standard input is closed")
     else:
         try:
-            stream, name = open(args.file, "rb"), args.file
+            stream, name = open_input(args.file), args.file
         except OSError as e:
-            return _fail(f"cannot read {args.file}: {e.strerror}")
+            raise InputError(f"cannot read {args.file}: {e.strerror}") from None
     try:
         src = Source(stream, name)
         items = convert.READERS[args.source_format or convert.detect(src)](src)
         report = convert.Report(src)
         if args.command == "curl":
-            pieces = output.script(convert.commands(items, report), args.script)
-        else:
-            pieces = output.document(convert.collection(items, report).export_collection())
+            return output.script(convert.commands(items, report), args.script), report
+        return output.document(convert.collection(items, report).export_collection()), report
     except OSError as e:
-        return _fail(f"cannot read {name}: {e.strerror}")
+        raise InputError(f"cannot read {name}: {e.strerror}") from None
     finally:
-        if stream is not sys.stdin.buffer:
+        if hasattr(stream, "close") and stream is not getattr(sys.stdin, "buffer", None):
             stream.close()
 
+
+def _finish(args, pieces, report, say):
     for line in report.lines:
-        print(f"tolmek: {line}", file=sys.stderr)
+        say(f"tolmek: {line}")
     skipped = len(report.lines)
     if skipped:
         total = skipped + report.converted
         counted = f"{skipped} of {total} request{'s' if total != 1 else ''} skipped"
         if args.strict:
-            print(f"tolmek: {counted}; nothing written (--strict)", file=sys.stderr)
+            say(f"tolmek: {counted}; nothing written (--strict)")
             return 1
-        print(f"tolmek: {counted}", file=sys.stderr)
-    try:
-        output.write(pieces, args.output)
-    except BrokenPipeError:
-        raise
-    except OSError as e:
-        return _fail(f"cannot write {args.output or '<stdout>'}: {e.strerror or e}")
+        say(f"tolmek: {counted}")
+    output.write(pieces, args.output, executable=getattr(args, "script", False))
     return 0

@@ -3,7 +3,9 @@
 import codecs
 import json
 import re
+import unicodedata
 
+from . import deep
 from .fields import at
 
 # Bytes read at a time; a value longer than what is buffered makes the next read as long as the
@@ -15,6 +17,33 @@ _BLANK = re.compile(r"[ \t\r]*")
 # How near the end of the buffered text a decoding error may be and still be the text being cut
 # short rather than wrong: the longest token that fails when cut is a surrogate pair escape.
 _CUT_MARGIN = 16
+
+
+def _encoding(head):
+    """(codec, name, length of the byte order mark) for a text starting with `head`: UTF-8, or
+    UTF-16 or UTF-32 (which Windows tools write) told by their mark or, as json.loads tells
+    them, by the zero bytes around the first ASCII character."""
+    marks = ((codecs.BOM_UTF8, "utf-8", "UTF-8"), (codecs.BOM_UTF32_LE, "utf-32-le", "UTF-32"),
+             (codecs.BOM_UTF32_BE, "utf-32-be", "UTF-32"), (codecs.BOM_UTF16_LE, "utf-16-le", "UTF-16"),
+             (codecs.BOM_UTF16_BE, "utf-16-be", "UTF-16"))
+    for mark, codec, name in marks:
+        if head.startswith(mark):
+            return codec, name, len(mark)
+    if len(head) >= 4 and not head[0]:
+        return ("utf-16-be", "UTF-16", 0) if head[1] else ("utf-32-be", "UTF-32", 0)
+    if len(head) >= 4 and not head[1]:
+        return ("utf-16-le", "UTF-16", 0) if head[2] or head[3] else ("utf-32-le", "UTF-32", 0)
+    return "utf-8", "UTF-8", 0
+
+
+def _named(c):
+    """The words naming a character that a message would not show as itself; "" for others."""
+    if not c or " " <= c <= "~":
+        return ""
+    if c == "\ufeff":
+        return " (found U+FEFF, a byte order mark)"
+    name = unicodedata.name(c, "")
+    return f" (found U+{ord(c):04X}{' ' + name if name else ''})"
 
 
 class InputError(Exception):
@@ -42,7 +71,8 @@ class Source:
         self.buf = ""
         self.pos = 0       # index in buf of the next unread character
         self._stream = stream
-        self._decoder = codecs.getincrementaldecoder("utf-8-sig")()
+        self._decoder = None  # chosen from the first bytes
+        self._encoding = "UTF-8"
         self._base = 0     # absolute offset of buf[0]
         self._line = 1     # line of buf[0]
         self._col = 0      # characters before buf[0] on its line
@@ -93,14 +123,18 @@ class Source:
             self._base += self.pos
             self.buf = self.buf[self.pos:]
             self.pos = 0
-        data = self._stream.read(max(want, CHUNK))
+        data = self._stream.read(max(want, CHUNK, 4))
+        if self._decoder is None:
+            codec, self._encoding, mark = _encoding(data)
+            self._decoder = codecs.getincrementaldecoder(codec)()
+            data = data[mark:]
         try:
             text = self._decoder.decode(data, not data)
         except UnicodeDecodeError as e:
             # The text before the bad byte decodes; append it so the place can be named.
-            self.buf += e.object[: e.start].decode("utf-8")
+            self.buf += e.object[: e.start].decode(e.encoding)
             self._eof = True
-            raise self.error(f"not UTF-8 text: {e.reason} (byte 0x{e.object[e.start]:02x})",
+            raise self.error(f"not {self._encoding} text: {e.reason} (byte 0x{e.object[e.start]:02x})",
                              self._base + len(self.buf)) from None
         if not data:
             self._eof = True
@@ -122,19 +156,40 @@ class Source:
 
     def value(self):
         """Decode the JSON value at the current position (after `peek`) and step past it."""
-        while True:
-            try:
-                obj, end = self._raw(self.buf, self.pos)
-            except json.JSONDecodeError as e:
-                cut = e.pos >= len(self.buf) - _CUT_MARGIN or e.msg.startswith("Unterminated string")
-                if cut and self._fill(len(self.buf) - self.pos):
+        start = self.offset()
+        try:
+            while True:
+                try:
+                    obj, end = self._decode(self.buf, self.pos)
+                except json.JSONDecodeError as e:
+                    cut = e.pos >= len(self.buf) - _CUT_MARGIN or e.msg.startswith("Unterminated string")
+                    if cut and self._fill(len(self.buf) - self.pos):
+                        continue
+                    raise self.bad_json(e.msg, self._base + e.pos) from None
+                # A number may go on in text not read yet.
+                if end == len(self.buf) and self._fill():
                     continue
-                raise self.error(f"not valid JSON: {e.msg}", self._base + e.pos) from None
-            # A number may go on in text not read yet.
-            if end == len(self.buf) and self._fill():
-                continue
-            self.pos = end
-            return obj
+                self.pos = end
+                return obj
+        except MemoryError:
+            raise self.error("out of memory: the value starting here needs more than there is", start) from None
+
+    def _decode(self, text, pos):
+        try:
+            return self._raw(text, pos)
+        except json.JSONDecodeError:
+            raise
+        except (RecursionError, ValueError):
+            # Nesting deeper than the interpreter's stack, or an integer longer than it converts:
+            # decoded again without either limit, in any member, used or not.
+            return deep.decode(text, pos)
+
+    def bad_json(self, message, offset=None):
+        """An InputError for a syntax error at `offset`, naming a character that does not show as itself."""
+        offset = self.offset() if offset is None else offset
+        i = offset - self._base
+        c = self.buf[i] if 0 <= i < len(self.buf) else ""
+        return self.error(f"not valid JSON: {message}{_named(c)}", offset)
 
     def expect(self, first, path, offset):
         """Step past `first` ("{" or "["), or fail: the value at `path` is of another type."""
@@ -144,7 +199,7 @@ class Source:
             return
         found = kind_at(c)
         if found is None:
-            raise self.error("not valid JSON: Expecting value")
+            raise self.bad_json("Expecting value")
         wanted = "an object" if first == "{" else "an array"
         raise self.error(at(path, f"expected {wanted}, got {found}"), offset)
 
@@ -158,10 +213,10 @@ class Source:
             return
         while True:
             if c != '"':
-                raise self.error("not valid JSON: Expecting property name enclosed in double quotes")
+                raise self.bad_json("Expecting property name enclosed in double quotes")
             key = self.value()
             if self.peek() != ":":
-                raise self.error("not valid JSON: Expecting ':' delimiter")
+                raise self.bad_json("Expecting ':' delimiter")
             self.pos += 1
             self.peek()
             yield key
@@ -173,7 +228,7 @@ class Source:
                 self.pos += 1
                 return
             else:
-                raise self.error("not valid JSON: Expecting ',' delimiter")
+                raise self.bad_json("Expecting ',' delimiter")
 
     def elements(self, path):
         """Walk the array at the current position, yielding the offset of each element; the caller
@@ -192,9 +247,9 @@ class Source:
                 self.pos += 1
                 return
             else:
-                raise self.error("not valid JSON: Expecting ',' delimiter")
+                raise self.bad_json("Expecting ',' delimiter")
 
     def finish(self):
         """Fail unless only white space is left."""
         if self.peek():
-            raise self.error("not valid JSON: Extra data")
+            raise self.bad_json("Extra data")

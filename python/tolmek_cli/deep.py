@@ -1,0 +1,97 @@
+"""JSON values decoded without the interpreter's limits: nesting as deep as memory allows, integers of any length."""
+
+import json
+import re
+import sys
+
+from json.decoder import scanstring
+
+_WS = re.compile(r"[ \t\n\r]*")
+_NUMBER = re.compile(r"(-?(?:0|[1-9][0-9]*))(\.[0-9]+)?([eE][-+]?[0-9]+)?")
+_CONSTANTS = (("null", None), ("true", True), ("false", False), ("NaN", float("nan")),
+              ("Infinity", float("inf")), ("-Infinity", float("-inf")))
+
+
+def _integer(digits):
+    """An integer; one longer than the interpreter converts becomes the nearest float (inf when
+    out of range): the command uses no number, it only names a number's type."""
+    if len(digits) <= sys.get_int_max_str_digits() or not sys.get_int_max_str_digits():
+        return int(digits)
+    return float(digits)
+
+
+def _fail(message, text, pos):
+    raise json.JSONDecodeError(message, text, pos)
+
+
+def _scalar(text, pos):
+    """(value, end) of the string, number or constant at `pos`."""
+    if text.startswith('"', pos):
+        return scanstring(text, pos + 1)
+    m = _NUMBER.match(text, pos)
+    if m:
+        whole, fraction, exponent = m.groups()
+        if fraction or exponent:
+            return float(m.group()), m.end()
+        return _integer(whole), m.end()
+    for word, value in _CONSTANTS:
+        if text.startswith(word, pos):
+            return value, pos + len(word)
+    _fail("Expecting value", text, pos)
+
+
+def _key(text, pos, ws):
+    """(key, position of its value) of the member at `pos`."""
+    if not text.startswith('"', pos):
+        _fail("Expecting property name enclosed in double quotes", text, pos)
+    key, pos = scanstring(text, pos + 1)
+    pos = ws(text, pos).end()
+    if not text.startswith(":", pos):
+        _fail("Expecting ':' delimiter", text, pos)
+    return key, ws(text, pos + 1).end()
+
+
+def decode(text, pos, ws=_WS.match):
+    """(value, end) of the JSON value at `pos`, with an explicit stack instead of recursion; fails
+    with the json module's JSONDecodeError messages."""
+    stack = []  # [container, key] of each array or object being filled, innermost last
+    while True:
+        c = text[pos:pos + 1]
+        if c == "{":
+            pos = ws(text, pos + 1).end()
+            if not text.startswith("}", pos):
+                key, pos = _key(text, pos, ws)
+                stack.append([{}, key])
+                continue
+            value, pos = {}, pos + 1
+        elif c == "[":
+            pos = ws(text, pos + 1).end()
+            if not text.startswith("]", pos):
+                stack.append([[], None])
+                continue
+            value, pos = [], pos + 1
+        else:
+            value, pos = _scalar(text, pos)
+        # Put the value in its container; close every container that ends after it.
+        while True:
+            if not stack:
+                return value, pos
+            top = stack[-1]
+            container = top[0]
+            if type(container) is list:
+                container.append(value)
+                closing = "]"
+            else:
+                container[top[1]] = value
+                closing = "}"
+            pos = ws(text, pos).end()
+            if text.startswith(",", pos):
+                pos = ws(text, pos + 1).end()
+                if closing == "}":
+                    top[1], pos = _key(text, pos, ws)
+                break
+            if not text.startswith(closing, pos):
+                _fail("Expecting ',' delimiter", text, pos)
+            pos += 1
+            stack.pop()
+            value = container
