@@ -86,7 +86,23 @@ def _parser():
                          help="fail (exit status 1, nothing written) if any request is skipped")
         if name == "curl":
             sub.add_argument("--script", action="store_true", help="start with a #!/bin/sh line")
+        _variable_options(sub)
     return top
+
+
+def _variable_options(sub):
+    """The flags that give a collection's {{variables}} values, named as newman names them."""
+    group = sub.add_argument_group(
+        "Postman variables", "{{name}} in a collection is replaced as Postman does; an environment value "
+        "wins over the collection's, which wins over a global one")
+    group.add_argument("-g", "--globals", metavar="FILE", help="a Postman globals export")
+    group.add_argument("--global-var", metavar="NAME=VALUE", action="append", help="a global variable (repeatable)")
+    group.add_argument("-e", "--environment", metavar="FILE", help="a Postman environment export")
+    group.add_argument("--env-var", metavar="NAME=VALUE", action="append",
+                       help="an environment variable (repeatable)")
+    group.add_argument("--keep-variables", action="store_true",
+                       help="print {{name}} that has no value, and {{$dynamic}} ones, as written instead of "
+                            "skipping the request")
 
 
 def main(argv=None):

@@ -4,7 +4,7 @@ an optional "body"."""
 from .fields import Bad, Skip, at, expected, method_or_skip, text
 
 
-def read(src):
+def read(src, options=None):
     """Yield (url, headers, method, body, label, offset) per line, or a Skip; blank lines are passed over."""
     while src.peek():
         offset = src.offset()

@@ -35,7 +35,7 @@ def _run(args):
             return _fail(f"cannot read {args.file}: {e.strerror}")
     try:
         src = Source(stream, name)
-        items = convert.READERS[args.source_format or convert.detect(src)](src)
+        items = convert.READERS[args.source_format or convert.detect(src)](src, args)
         report = convert.Report(src)
         if args.command == "curl":
             pieces = output.script(convert.commands(items, report), args.script)
