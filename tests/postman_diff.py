@@ -140,8 +140,11 @@ class Outcome:
 
 def run(collection, scratch, options=(), newman_options=()):
     """Both deliveries of one collection; newman and `tolmek curl` get the same variable options
-    (`options`, newman's spelling) unless `newman_options` says otherwise."""
+    (`options`, newman's spelling) unless `newman_options` says otherwise; "{base}" in an option
+    stands for the recorder's address."""
     with Recorder() as rec:
+        options = [o.replace("{base}", rec.base) for o in options]
+        newman_options = [o.replace("{base}", rec.base) for o in newman_options]
         doc, cases = prepare(collection, rec.base, rec.port)
         path = scratch / "collection.json"
         path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")

@@ -168,3 +168,52 @@ def test_features_arrive_as_newman_sends_them(newman, tmp_path):
     # newman sent every request, and tolmek every one it does not skip.
     assert len(got.newman) == len(got.cases)
     assert sorted(names[c] for c in got.newman.keys() - got.tolmek.keys()) == sorted(SKIPS)
+
+
+# Collections nobody here wrote (tests/data/postman/README.md names their sources), with the
+# variables their authors leave to an environment.
+WISE = ["-e", str(DATA / "wise.postman_environment.json"), "--env-var", "host={base}"]
+CORPUS = {
+    "wise-groups-api.postman_collection.json": WISE,
+    "wise-activity-api.postman_collection.json": WISE,
+    "wise-tw-api-excerpt.postman_collection.json": WISE,
+    "newman-sample-collection.json": [],
+    "newman-overrides-pmcollection.json": ["--env-var", "dummyVar=bar2"],
+    "newman-report-test.json": [],
+    "newman-protocol-version.json": ["--env-var", "url={base}/protocol"],
+}
+
+
+def test_public_collections_arrive_as_newman_sends_them(newman, tmp_path):
+    sent = converted = identical = 0
+    report, unnamed = [], []
+    for name, options in CORPUS.items():
+        scratch = tmp_path / name
+        scratch.mkdir()
+        got = postman_diff.run(json.loads((DATA / name).read_text("utf-8")), scratch, options)
+        both = got.newman.keys() & got.tolmek.keys()
+        sent += len(got.newman)
+        converted += len(both)
+        identical += len(got.identical)
+        report.append(f"{name}: newman sent {len(got.newman)}, tolmek converted {len(both)} of them, "
+                      f"{len(got.identical)} identical")
+        report.extend(f"  skipped: {line.split(': skipped ', 1)[1]}" for line in got.skipped)
+        report.extend(postman_diff.describe(got).splitlines())
+        # Every request newman sent that tolmek did not is named on standard error.
+        if len(got.newman.keys() - got.tolmek.keys()) > len(got.skipped):
+            unnamed.append(name)
+    print("\n".join(report) + f"\ntotal: newman sent {sent}, tolmek converted {converted}, {identical} identical")
+    assert not unnamed
+    assert identical >= 0.95 * converted, "\n".join(report)
+
+
+def test_a_v1_collection_is_named_with_the_way_to_v21():
+    import subprocess
+    import sys
+
+    path = DATA / "newman-v1.postman_collection.json"
+    done = subprocess.run([sys.executable, "-m", "tolmek_cli", "curl", str(path)], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr == (f'tolmek: error: {path}:1:1: a Postman v1 collection ("requests", no "item"): tolmek reads '
+                           "v2.0 and v2.1: import it into Postman and export it again as Collection v2.1 (the "
+                           "collection's ... menu, Export)\n")

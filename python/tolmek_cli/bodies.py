@@ -14,13 +14,16 @@ PRUNED = frozenset({"GET", "HEAD"})
 
 
 class Body:
-    """A body as sent: its text and the Content-Type Postman adds when the request has none."""
+    """A body as sent: its text and the Content-Type Postman adds when the request has none.
+    `early`: newman adds that Content-Type before an auth header (for a raw body marked JSON),
+    not after it as for every other body."""
 
-    __slots__ = ("text", "content_type")
+    __slots__ = ("text", "content_type", "early")
 
-    def __init__(self, text, content_type):
+    def __init__(self, text, content_type, early=False):
         self.text = text
         self.content_type = content_type
+        self.early = early
 
 
 def _string(obj, key, path, resolve):
@@ -71,7 +74,7 @@ def read(body, resolve):
         language = None
         if type(options) is dict and type(options.get("raw")) is dict:
             language = options["raw"].get("language")
-        return Body(text, _RAW_TYPES.get(language, "text/plain")), None
+        return Body(text, _RAW_TYPES.get(language, "text/plain"), language == "json"), None
     if mode == "urlencoded":
         pairs = [(_string(p, "key", path, resolve), _string(p, "value", path, resolve))
                  for path, p in _fields(body.get("urlencoded"), "body.urlencoded")]

@@ -194,20 +194,18 @@ def _request(request, context, scope, label, offset):
     content_type = None
     if body is not None and not any(k.lower() == "content-type" for k, _ in headers):
         content_type = ("Content-Type", body.content_type)
-    inherited = not auth.applies(own)
+        if body.early:
+            headers.append(content_type)
+            content_type = None
     if added is not None:
         if added.header is not None:
             lower = added.header[0].lower()
             headers = [h for h in headers if h[0].lower() != lower]
-            # newman puts an inherited auth's header before the Content-Type it adds, its own after.
             headers.append(added.header)
-            if content_type is not None and inherited:
-                headers.append(content_type)
-                content_type = None
         else:
             url = urls.add_query(url, added.query)
     if content_type is not None:
-        headers.insert(len(headers) - (added is not None and added.header is not None), content_type)
+        headers.append(content_type)
     return urls.as_sent(url), headers, method, None if body is None else body.text, label, offset
 
 
