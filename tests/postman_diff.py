@@ -138,23 +138,24 @@ class Outcome:
         return [c for c in self.newman if c in self.tolmek and c not in self.differences]
 
 
-def run(collection, scratch, options=(), newman_options=()):
+def run(collection, scratch, options=(), newman_options=None):
     """Both deliveries of one collection; newman and `tolmek curl` get the same variable options
     (`options`, newman's spelling) unless `newman_options` says otherwise; "{base}" in an option
     stands for the recorder's address."""
     with Recorder() as rec:
         options = [o.replace("{base}", rec.base) for o in options]
-        newman_options = [o.replace("{base}", rec.base) for o in newman_options]
+        newman_options = [o.replace("{base}", rec.base) for o in (options if newman_options is None else newman_options)]
         doc, cases = prepare(collection, rec.base, rec.port)
         path = scratch / "collection.json"
         path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
         done = subprocess.run([str(NEWMAN), "run", str(path), "--reporters", "cli", "--color", "off",
-                               "--timeout-request", "5000", *(newman_options or options)],
+                               "--timeout-request", "5000", *newman_options],
                               capture_output=True, text=True, timeout=300, env=loopback_env())
         newman = by_case(rec.take())
         converted = subprocess.run([sys.executable, "-m", "tolmek_cli", "curl", str(path), *options],
                                    capture_output=True, timeout=120)
         assert converted.returncode == 0, converted.stderr.decode()
+        assert done.returncode in (0, 1), done.stdout + done.stderr  # 1: a request failed or a test script did
         script = scratch / "replay.sh"
         script.write_bytes(converted.stdout)
         subprocess.run(["bash", str(script)], capture_output=True, timeout=300, env=loopback_env())

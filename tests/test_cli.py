@@ -84,6 +84,16 @@ HAR_CASES = [
     (req("HEAD", "-o/tmp/x", [("X", "it's")]), ("-o/tmp/x", [("X", "it's")], "HEAD", None)),
     (req("POST", "http://h/f", postData={"mimeType": None, "params": [{"name": "a", "value": "1"}]}),
      ("http://h/f", [], "POST", "a=1")),
+    # What several tools leave out reads as empty; parameters and cookies recorded only apart
+    # from the URL and the headers are sent too.
+    ({"method": "GET", "url": "http://h/bare"}, ("http://h/bare", [], "GET", None)),
+    (req("GET", "http://h/q?a=1&b=x%20y#f", queryString=[{"name": "a", "value": "1"}, {"name": "b", "value": "x y"},
+                                                          {"name": "c d", "value": "é&="}, {"name": "e"}]),
+     ("http://h/q?a=1&b=x%20y&c%20d=%C3%A9%26%3D&e=#f", [], "GET", None)),
+    (req("GET", "http://h/c", [("A", "1")], cookies=[{"name": "s", "value": "1"}, {"name": "t", "value": "a=b"}]),
+     ("http://h/c", [("A", "1"), ("Cookie", "s=1; t=a=b")], "GET", None)),
+    (req("GET", "http://h/c2", [("cookie", "mine=1")], cookies=[{"name": "s", "value": "1"}]),
+     ("http://h/c2", [("cookie", "mine=1")], "GET", None)),
 ]
 
 
@@ -113,6 +123,10 @@ SKIPS = [
      "the body is given only as params of a multipart/form-data form, which cannot be rebuilt"),
     (req("POST", "http://h/", postData={"params": [{"name": "f", "fileName": "a.png"}]}),
      "the body is a file upload, which cannot be rebuilt"),
+    (req("POST", "http://h/", postData={"mimeType": "application/json", "params": [{"name": "a"}]}),
+     "the body is given only as params of an application/json form, which cannot be rebuilt"),
+    (req("GET", "wss://h/socket"), "a WebSocket connection, which a curl command does not replay"),
+    (req("GET", "https://h/socket", [("Upgrade", "websocket")]), "a WebSocket connection, which a curl command does not replay"),
     (req("GET", "http://h/\ud800"), "the text holds a lone surrogate (U+D800), which UTF-8 cannot carry"),
     (req("POST", "http://h/", postData={"params": [{"name": "\udfff", "value": ""}]}),
      "the text holds a lone surrogate (U+DFFF), which UTF-8 cannot carry"),
@@ -265,6 +279,9 @@ ENTRY_FAULTS = [
      "item[0].item[0]: request.url: expected a string or an object, got a number"),
     (b'{"item": [{"name": "no request"}]}', 0, 'item[0] "no request": an item needs "request" (or "item", for a folder)'),
     (b'{"item": [{"name": "f", "item": {}}]}', 0, 'item[0] "f": item: expected an array, got an object'),
+    # Chrome marks a WebSocket's entry, not its request.
+    (json.dumps({"log": {"entries": [{"_resourceType": "websocket", "request": req("GET", "https://h/s")}]}}).encode(),
+     0, "log.entries[0]: a WebSocket connection, which a curl command does not replay"),
 ]
 
 

@@ -131,7 +131,7 @@ def _walk(top, i, offset, root, scope):
             if type(inner) is not list:
                 yield Skip(f"item: expected an array, got {kind(inner)}", _Label(path, item.get("name")), offset)
                 continue
-            stack.append((((child, _Path(path, j)) for j, child in enumerate(inner)), context.inside(item)))
+            stack.append((_children(inner, path), context.inside(item)))
             continue
         label = _Label(path, item.get("name"))
         if "request" not in item:
@@ -145,6 +145,12 @@ def _walk(top, i, offset, root, scope):
             yield Skip(e.reason, label, offset)
         except UnicodeEncodeError as e:
             yield Skip(surrogate_reason(e), label, offset)
+
+
+def _children(items, parent):
+    """(item, path) for each item of a folder, named from the folder's path."""
+    for j, child in enumerate(items):
+        yield child, _Path(parent, j)
 
 
 class _Label:
@@ -216,8 +222,9 @@ def _headers(headers, resolve):
         return []
     if type(headers) is str:
         # Raw header lines, "Name: value" each, split only where Postman splits them.
+        # (U+2028, U+0085, vertical tab and the like are text inside a value, not line ends.)
         lines = headers.replace("\r\n", "\n").replace("\r", "\n").split("\n")
-        pairs = ((k.strip(), v.strip()) for k, _, v in (line.partition(":") for line in lines))
+        pairs = ((k.strip(), v.strip()) for k, colon, v in (line.partition(":") for line in lines) if colon)
         return [(resolve(k), resolve(v)) for k, v in pairs if k]
     if type(headers) is not list:
         raise expected("header", "an array or a string", headers)

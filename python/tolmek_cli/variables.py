@@ -9,6 +9,9 @@ from .source import InputError
 _REF = re.compile(r"\{\{([^{}]*?)\}\}")
 # Postman gives up after this many rounds of substitution; more rounds than this means a loop.
 _ROUNDS = 20
+# A text that grows past this in substitution is taken for a loop too (a value that names itself
+# twice doubles each round).
+_GROWTH = 1 << 20
 
 
 class Unresolved(Exception):
@@ -109,9 +112,10 @@ class Scope:
         if "{{" not in text:
             return text
         values = self.values
+        seen = []
+        limit = len(text) + _GROWTH
         for _ in range(_ROUNDS):
             changed = False
-            seen = []
 
             def swap(m):
                 nonlocal changed
@@ -125,9 +129,12 @@ class Scope:
             text = _REF.sub(swap, text)
             if not changed:
                 break
+            if len(text) > limit:
+                raise Unresolved("the variables refer to each other in a loop (" +
+                                 ", ".join(sorted(set("{{" + n + "}}" for n in seen))) + ")")
         else:
             if not self.keep:
-                names = ", ".join(dict.fromkeys("{{" + n + "}}" for n in seen))
+                names = ", ".join(sorted(set("{{" + n + "}}" for n in seen)))
                 raise Unresolved(f"the variables refer to each other in a loop ({names})")
             return text
         if not self.keep:
