@@ -185,6 +185,8 @@ CORPUS = {
     "newman-overrides-pmcollection.json": ["--env-var", "dummyVar=bar2"],
     "newman-report-test.json": [],
     "newman-protocol-version.json": ["--env-var", "url={base}/protocol"],
+    "newman-nested-requests-report-test.json": [],
+    "newman-postman-reporter.postman_collection.json": [],
 }
 
 

@@ -9,25 +9,31 @@ _FORMATS = """\
 input formats (recognised by content, or named with --from):
   har       HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request
             with method, url, headers in order (HTTP/2 pseudo-headers such as :authority and
-            Content-Length, which curl computes, are left out) and postData.text, or
-            postData.params sent as a form when there is no text
-  postman   a Postman v2.1.0 collection (tolmek's own exports too): folders walked in order,
-            url as a string, an object's "raw", or rebuilt from its parts; raw and urlencoded
-            bodies (an empty raw body reads as no body: exports write the same for both)
+            Content-Length, which curl computes, are left out), queryString and cookies the
+            url and headers lack, and postData.text, or postData.params sent as a form when
+            there is no text
+  postman   a Postman v2.0 or v2.1 collection (tolmek's own exports too): each request as
+            newman sends it: {{variables}} replaced (-g, -e and friends below), auth inherited
+            from folders and the collection (bearer, basic, apikey, oauth2 with a stored token),
+            url built from its parts and encoded, raw, urlencoded, graphql and text formdata
+            bodies with the Content-Type Postman adds, GET and HEAD bodies dropped as Postman
+            drops them
   jsonl     JSON Lines: one object a line with "url", "headers" (a list of [name, value]
             pairs), "method" and an optional "body"
 
 A request that cannot be carried (a method other than GET, POST, PUT, DELETE, HEAD, OPTIONS,
-PATCH, TRACE and CONNECT, a binary body, a body the recording did not keep, a request no
-command line can carry) is skipped with one line on standard error naming its place and the
-reason, and a count at the end.
+PATCH, TRACE and CONNECT, a binary body, a body the recording did not keep, a field of the
+wrong type, an undefined or dynamic {{variable}}, an auth type or file upload no command
+carries, a request no command line can carry) is skipped with one line on standard error
+naming its place and the reason, and a count at the end.
 
 exit status:
   0  every request converted (or skipped without --strict)
   1  requests were skipped under --strict; nothing is written
-  2  bad input: not JSON, not UTF-8, an unknown format, a field missing or of the wrong type
-     (the message names the place in the file); nothing is written. Also an input that
-     cannot be read, or output that cannot be written
+  2  bad input: not JSON, not UTF-8, an unknown format, a v1 collection, a file structure
+     that is not the format's (the message names the place in the file), a variables file
+     that cannot be read; nothing is written. Also an input that cannot be read, or output
+     that cannot be written
 """
 
 _CURL = """\
