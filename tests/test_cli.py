@@ -252,6 +252,7 @@ MALFORMED = [
     (b'{"item": [], "variable": {}}', "<stdin>:1:26: variable: expected an array, got an object"),
     (b'{"url": "u", "method": "GET", "headers": []}\n{"url": "u", "method": "GET", "headers": [["A"]]}',
      "<stdin>:2:1: headers[0]: expected a [name, value] pair"),
+    (b'{"url": "u", "method": "GET"}', "<stdin>:1:1: headers: is missing"),
     (b'{"url": "u", "method": "GET", "headers": [], "body": 1}', "<stdin>:1:1: body: expected a string or null, "
                                                                  "got a number"),
     (b'{"url": "u", "method": "GET", "headers": []} {"url": "v"}',

@@ -67,14 +67,12 @@ def test_variables_loops_sources_and_keeping(cli, tmp_path):
                         "tolmek: 1 of 1 request skipped\n")
     kept = collection({"name": "k", "request": "http://h/{{a}}/{{$guid}}/{{none}}"}, variable=[{"key": "a", "value": "1"}])
     assert cli(kept, "--keep-variables") == (0, command("http://h/1/%7B%7B$guid%7D%7D/%7B%7Bnone%7D%7D"), "")
-    # Environment over collection over globals; a later --env-var wins; a disabled value is no value.
+    # A later --env-var wins; an environment value marked disabled is no value (newman, which
+    # uses it, is no judge here).
     env = tmp_path / "env.json"
     env.write_text(json.dumps({"values": [{"key": "a", "value": "env"}, {"key": "off", "value": "x", "enabled": False}]}))
-    glob = tmp_path / "globals.json"
-    glob.write_text(json.dumps({"values": [{"key": "a", "value": "glob"}, {"key": "g", "value": "glob"}]}))
-    scoped = collection({"name": "s", "request": "http://h/{{a}}/{{g}}/{{c}}"}, variable=[{"key": "c", "value": "coll"}])
-    assert cli(scoped, "-e", str(env), "-g", str(glob)) == (0, command("http://h/env/glob/coll"), "")
-    assert cli(scoped, "-g", str(glob), "--env-var", "a=1", "--env-var", "a=2") == (0, command("http://h/2/glob/coll"), "")
+    scoped = collection({"name": "s", "request": "http://h/{{a}}"})
+    assert cli(scoped, "-e", str(env), "--env-var", "a=1", "--env-var", "a=2") == (0, command("http://h/2"), "")
     assert cli(collection({"name": "o", "request": "http://h/{{off}}"}), "-e", str(env))[1] == ""
     # A variables file that cannot be used stops the run before anything is written.
     bad = tmp_path / "bad.json"
