@@ -76,6 +76,9 @@ FEATURES = {
         req("oauth2 default", "GET", B + "/oauth2d", auth=v21("oauth2", accessToken="AT")),
         req("oauth2 query", "GET", B + "/oauth2q?x=1", auth=v21("oauth2", accessToken="A T", addTokenTo="queryParams")),
         req("oauth2 no token", "GET", B + "/oauth2n", auth=v21("oauth2", addTokenTo="header")),
+        req("oauth2 no prefix", "GET", B + "/oauth2p", auth=v21("oauth2", accessToken="AT", headerPrefix="")),
+        req("apikey query characters", "GET", B + "/apiqc", auth=v21("apikey", key="k=&#+'!*()~",
+                                                                       value="v=&#+'!*()~/?:@", **{"in": "query"})),
         req("bearer v2.0", "GET", B + "/bearer20", auth={"type": "bearer", "bearer": {"token": "{{tok}}"}}),
         req("empty bearer", "GET", B + "/bearerempty", auth=v21("bearer", token="")),
         req("digest", "GET", B + "/digest", auth=v21("digest", username="u")),
@@ -105,6 +108,14 @@ FEATURES = {
             {"key": "a b", "value": "x&y=z+é~*'()!{{v}}"}, {"key": "d", "value": "1", "disabled": True},
             {"key": "nv"}, {"key": "c", "value": "%41"}]}),
         req("urlencoded as text", "POST", B + "/uestr", body={"mode": "urlencoded", "urlencoded": ""}),
+        # A form's own Content-Type gives way to one the body can be read with; others stay.
+        req("urlencoded own type", "POST", B + "/uect", h(("A", "1"), ("content-type", "text/x"), ("B", "2")), {"mode": "urlencoded", "urlencoded": [{"key": "a", "value": "1"}]}),
+        req("urlencoded own form type", "POST", B + "/uect2", h(("content-type", "application/x-www-form-urlencoded; "
+                                                                 "charset=utf-8")), {"mode": "urlencoded", "urlencoded": [{"key": "a", "value": "1"}]}),
+        req("formdata own type", "POST", B + "/fdct", h(("Content-Type", "multipart/form-data"), ("B", "2")),
+            {"mode": "formdata", "formdata": [{"key": "a", "value": "1"}]}),
+        req("graphql own type", "POST", B + "/gqlct", h(("content-type", "text/x")),
+            {"mode": "graphql", "graphql": {"query": "{a}"}}),
         req("graphql", "POST", B + "/gql", body={"mode": "graphql", "graphql": {
             "query": "query { a(x: \"{{v}}\") }\n\t", "variables": "{\n \"x\": 1, \"y\": \"é\"\n}"}}),
         req("graphql without variables", "POST", B + "/gql2", body={"mode": "graphql", "graphql": {"query": "{ a }"}}),

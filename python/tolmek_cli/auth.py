@@ -1,9 +1,9 @@
 """Postman auth: which object applies to a request (inherited from folders and the collection) and what it adds."""
 
 import base64
-from urllib.parse import quote
 
 from .fields import expected
+from .urls import query_pair
 
 CARRIED = ("noauth", "bearer", "basic", "apikey", "oauth2")
 
@@ -63,13 +63,13 @@ def apply(auth, resolve):
         if not key:
             return None, None
         if p.get("in") == "query":
-            return Added(query=f"{quote(key, safe='')}={quote(value, safe='')}"), None
+            return Added(query=query_pair(key, value)), None
         return Added(header=(key, value)), None
     token = p.get("accessToken", "")
     if not token:
         return None, "the oauth2 auth has no stored access token (Postman gets one before sending)"
     if p.get("addTokenTo") == "queryParams":
-        return Added(query=f"access_token={quote(token, safe='')}"), None
+        return Added(query=query_pair("access_token", token)), None
     prefix = p.get("headerPrefix")
     prefix = "Bearer" if prefix is None else prefix
     return Added(header=("Authorization", f"{prefix} {token}" if prefix else token)), None

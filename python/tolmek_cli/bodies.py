@@ -4,7 +4,7 @@ import hashlib
 import json
 from urllib.parse import quote
 
-from .fields import expected, join
+from .fields import a_or_an, expected, join
 
 # The Content-Type Postman gives a raw body, by the language the editor was set to.
 _RAW_TYPES = {"json": "application/json", "javascript": "application/javascript", "xml": "application/xml",
@@ -16,14 +16,16 @@ PRUNED = frozenset({"GET", "HEAD"})
 class Body:
     """A body as sent: its text and the Content-Type Postman adds when the request has none.
     `early`: newman adds that Content-Type before an auth header (for a raw body marked JSON),
-    not after it as for every other body."""
+    not after it as for every other body. `keeps(value)`: whether the request's own Content-Type
+    stays; a form's is replaced where it stands by one the body can be read with."""
 
-    __slots__ = ("text", "content_type", "early")
+    __slots__ = ("text", "content_type", "early", "keeps")
 
-    def __init__(self, text, content_type, early=False):
+    def __init__(self, text, content_type, early=False, keeps=lambda value: True):
         self.text = text
         self.content_type = content_type
         self.early = early
+        self.keeps = keeps
 
 
 def _string(obj, key, path, resolve):
@@ -81,14 +83,15 @@ def read(body, resolve):
         if not pairs:
             return None, None
         text = "&".join(f"{quote(k, safe='')}={quote(v, safe='')}" for k, v in pairs)
-        return Body(text, "application/x-www-form-urlencoded"), None
+        return Body(text, "application/x-www-form-urlencoded",
+                    keeps=lambda value: value.lower().startswith("application/x-www-form-urlencoded")), None
     if mode == "graphql":
         return _graphql(body.get("graphql"), resolve), None
     if mode == "formdata":
         return _formdata(body.get("formdata"), resolve)
     if mode == "file":
         return None, "the body is a file (mode 'file'), which tolmek does not carry"
-    return None, f"a {mode!r} body cannot be carried (raw, urlencoded, graphql and formdata bodies are)"
+    return None, f"{a_or_an(mode)} {mode!r} body cannot be carried (raw, urlencoded, graphql and formdata bodies are)"
 
 
 def _graphql(graphql, resolve):
@@ -124,7 +127,8 @@ def _formdata(params, resolve):
         return None, None
     boundary = _boundary(parts)
     text = "".join(f"--{boundary}\r\n{part}\r\n" for part in parts) + f"--{boundary}--\r\n"
-    return Body(text, f"multipart/form-data; boundary={boundary}"), None
+    # Only the boundary written here can part the body.
+    return Body(text, f"multipart/form-data; boundary={boundary}", keeps=lambda value: False), None
 
 
 def _boundary(parts):

@@ -198,11 +198,16 @@ def _request(request, context, scope, label, offset):
     if name in bodies.PRUNED and not context.keep_body:
         body = None
     content_type = None
-    if body is not None and not any(k.lower() == "content-type" for k, _ in headers):
-        content_type = ("Content-Type", body.content_type)
-        if body.early:
-            headers.append(content_type)
-            content_type = None
+    if body is not None:
+        given = [i for i, (k, _) in enumerate(headers) if k.lower() == "content-type"]
+        for i in given:
+            if not body.keeps(headers[i][1]):
+                headers[i] = (headers[i][0], body.content_type)
+        if not given:
+            content_type = ("Content-Type", body.content_type)
+            if body.early:
+                headers.append(content_type)
+                content_type = None
     if added is not None:
         if added.header is not None:
             lower = added.header[0].lower()

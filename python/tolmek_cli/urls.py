@@ -129,6 +129,11 @@ def _fill_text(address, variables):
     return address[:start] + "/".join(_fill(address[start:end].split("/"), variables)) + address[end:]
 
 
+def query_pair(key, value):
+    """A query parameter added by an auth, encoded as Postman encodes one built from parts."""
+    return f"{_encode(key, _KEY_SET)}={_encode(value, _VALUE_SET)}"
+
+
 def _query(query, resolve):
     if type(query) is not list:
         raise expected("url.query", "an array", query)
