@@ -43,10 +43,15 @@ def _redirect_url(request, base, port):
 
 
 def prepare(collection, base, port):
-    """A copy of the collection whose requests all go to the recorder (addresses and variables that
-    hold an address retargeted) and carry a header naming their case; with the case list:
-    [(index, item name)]."""
+    """A copy of the collection without its scripts whose requests all go to the recorder
+    (addresses and variables that hold an address retargeted) and carry a header naming their
+    case; with the case list: [(index, item name)]."""
     doc = copy.deepcopy(collection)
+    # Scripts are not run by tolmek, and newman's would reach the network (pm.sendRequest).
+    for holder in [doc] + _folders(doc) + _requests(doc):
+        holder.pop("event", None)
+        if type(holder.get("request")) is dict:
+            holder["request"].pop("event", None)
     for holder in [doc] + _folders(doc):
         for v in holder.get("variable") or ():
             if type(v) is dict and type(v.get("value")) is str and re.match(r"https?://", v["value"]):

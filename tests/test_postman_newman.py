@@ -198,6 +198,14 @@ CORPUS = {
     "newman-protocol-version.json": ["--env-var", "url={base}/protocol"],
     "newman-nested-requests-report-test.json": [],
     "newman-postman-reporter.postman_collection.json": [],
+    "newman-inherited-entities.postman_collection.json": ["-e", str(DATA / "newman-inherited-entities.postman_environment.json")],
+    "newman-esc-formdata.postman_collection.json": ["--env-var", "msg=hello\\kworld", "--env-var", "msg1=hello"],
+    "newman-protocol-profile-behavior.postman_collection.json": [],
+    "newman-disabled-and-duplicates.postman_collection.json": [
+        "-e", str(DATA / "newman-disabled-and-duplicates.postman_environment.json")],
+    "newman-request-body-with-get.postman_collection.json": [],
+    "newman-slashed-variable-names.postman_collection.json": [
+        "-e", str(DATA / "newman-slashed-variable-names.postman_environment.json")],
 }
 
 
