@@ -197,6 +197,8 @@ def _request(request, context, scope, label, offset):
         return Skip(reason, label, offset)
     if name in bodies.PRUNED and not context.keep_body:
         body = None
+    # newman's order: the request's headers, the Content-Type of a raw body marked JSON, the auth
+    # header, then any other Content-Type it adds.
     content_type = None
     if body is not None:
         given = [i for i, (k, _) in enumerate(headers) if k.lower() == "content-type"]
