@@ -9,18 +9,23 @@ _FORMATS = """\
 input formats (recognised by content, or named with --from):
   har       HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request
             with method, url, headers in order (HTTP/2 pseudo-headers such as :authority and
-            Content-Length, which curl computes, are left out) and postData.text, or
-            postData.params sent as a form when there is no text
-  postman   a Postman v2.1.0 collection (tolmek's own exports too): folders walked in order,
-            url as a string, an object's "raw", or rebuilt from its parts; raw and urlencoded
-            bodies (an empty raw body reads as no body: exports write the same for both)
+            Content-Length, which curl computes, are left out), queryString and cookies the
+            url and headers lack, and postData.text, or postData.params sent as a form when
+            there is no text
+  postman   a Postman v2.0 or v2.1 collection (tolmek's own exports too): each request as
+            newman sends it: {{variables}} replaced (-g, -e and friends below), auth inherited
+            from folders and the collection (bearer, basic, apikey, oauth2 with a stored token),
+            url built from its parts and encoded, raw, urlencoded, graphql and text formdata
+            bodies with the Content-Type Postman adds, GET and HEAD bodies dropped as Postman
+            drops them
   jsonl     JSON Lines: one object a line with "url", "headers" (a list of [name, value]
             pairs), "method" and an optional "body"
 
 A request that cannot be carried (a method other than GET, POST, PUT, DELETE, HEAD, OPTIONS,
-PATCH, TRACE and CONNECT, a binary body, a body the recording did not keep, a request no
-command line can carry) is skipped with one line on standard error naming its place and the
-reason, and a count at the end.
+PATCH, TRACE and CONNECT, a binary body, a body the recording did not keep, a field of the
+wrong type, an undefined or dynamic {{variable}}, an auth type or file upload no command
+carries, a request no command line can carry) is skipped with one line on standard error
+naming its place and the reason, and a count at the end.
 
 Input is UTF-8, or UTF-16 or UTF-32 (told by a byte order mark or by the text itself).
 With no FILE and a terminal as standard input, the usage is printed: - reads the terminal.
@@ -28,9 +33,10 @@ With no FILE and a terminal as standard input, the usage is printed: - reads the
 exit status:
   0      every request converted (or skipped without --strict)
   1      requests were skipped under --strict; nothing is written
-  2      bad input: not JSON, not UTF-8, an unknown format, a field missing or of the wrong
-         type (the message names the place in the file); nothing is written. Also an input
-         that cannot be read, output that cannot be written, or not enough memory
+  2      bad input: not JSON, not UTF-8, an unknown format, a v1 collection, a file structure
+         that is not the format's (the message names the place in the file), a variables file
+         that cannot be read; nothing is written. Also an input that cannot be read, output
+         that cannot be written, or not enough memory
   128+N  stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP); a regular file OUT is
          left as it was, with no temporary file beside it
 """
@@ -100,8 +106,24 @@ def _parser(subparsers):
         if name == "curl":
             sub.add_argument("--script", action="store_true",
                              help="start with a #!/bin/sh line (a new OUT is made executable)")
+        _variable_options(sub)
         subparsers[name] = sub
     return top
+
+
+def _variable_options(sub):
+    """The flags that give a collection's {{variables}} values, named as newman names them."""
+    group = sub.add_argument_group(
+        "Postman variables", "{{name}} in a collection is replaced as Postman does; an environment value "
+        "wins over the collection's, which wins over a global one")
+    group.add_argument("-g", "--globals", metavar="FILE", help="a Postman globals export")
+    group.add_argument("--global-var", metavar="NAME=VALUE", action="append", help="a global variable (repeatable)")
+    group.add_argument("-e", "--environment", metavar="FILE", help="a Postman environment export")
+    group.add_argument("--env-var", metavar="NAME=VALUE", action="append",
+                       help="an environment variable (repeatable)")
+    group.add_argument("--keep-variables", action="store_true",
+                       help="print {{name}} that has no value, and {{$dynamic}} ones, as written instead of "
+                            "skipping the request")
 
 
 def main(argv=None):

@@ -10,7 +10,7 @@ READERS = {"har": har.read, "postman": postman.read, "jsonl": jsonl.read}
 
 # The first member that tells the formats apart; other members are passed over until one does.
 _FORMAT_BY_KEY = {"log": "har", "url": "jsonl", "method": "jsonl", "headers": "jsonl", "body": "jsonl"} | dict.fromkeys(
-    ("info", "item", "event", "variable", "auth", "protocolProfileBehavior"), "postman")
+    ("info", "item", "event", "variable", "auth", "protocolProfileBehavior", "requests", "folders", "order"), "postman")
 
 
 def detect(src):

@@ -76,6 +76,11 @@ def expected(path, what, value):
     return Bad(path, f"expected {what}, got {kind(value)}")
 
 
+def a_or_an(word):
+    """The indefinite article for `word`, as it is spoken ("an application/json", "a multipart/...")."""
+    return "an" if word[:1].lower() in ("a", "e", "i", "o", "u") else "a"
+
+
 def text(obj, key, path, default=None, null=None):
     """obj[key] as a str. A missing key gives `default` (an error when None); null gives `null`
     (an error when None)."""
@@ -85,7 +90,7 @@ def text(obj, key, path, default=None, null=None):
     where = join(path, key)
     if value is None:
         if key not in obj:
-            raise Bad(where, "missing")
+            raise Bad(where, "is missing")
         if null is not None:
             return null
     raise expected(where, "a string", value)

@@ -1,14 +1,19 @@
 """HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request, one entry at a time."""
 
 import base64
+from urllib.parse import parse_qsl, quote, urlsplit
 
-from .fields import RESTART, Bad, Skip, at, expected, form, join, method_or_skip, shown, surrogate_reason, text
+from .fields import (RESTART, Bad, Skip, a_or_an, at, expected, form, join, method_or_skip, shown,
+                     surrogate_reason, text)
 from .source import InputError
 
 _MAX_SIZE = 1 << 63  # no body is longer: a Content-Length from here on is out of range
 
+# What a query parameter appended from "queryString" keeps as itself (the rest is percent-encoded).
+_QUERY_SAFE = "!$'()*,/:;?@[]~"
 
-def read(src):
+
+def read(src, options=None):
     """Yield (url, headers, method, body, label, offset) per entry, or a Skip."""
     # Named now: the text there is let go as the members are read.
     src.peek()
@@ -42,7 +47,8 @@ def _log(src):
             try:
                 item = _entry(entry, label, offset)
             except Bad as e:
-                raise src.error(at(join(label, e.path), e.message), offset) from None
+                # One entry a tool wrote oddly does not cost the others.
+                item = Skip(at(e.path, e.message), label, offset)
             yield item
     if not found:
         raise src.error('log: "entries" is missing')
@@ -53,12 +59,12 @@ def _entry(entry, label, offset):
         raise expected("", "an object", entry)
     request = entry.get("request")
     if type(request) is not dict:
-        raise expected("request", "an object", request)
+        raise Bad("request", "is missing") if request is None else expected("request", "an object", request)
     name = text(request, "method", "request")
     url = text(request, "url", "request")
-    raw_headers = request.get("headers")
-    if type(raw_headers) is not list:
-        raise expected("request.headers", "an array", raw_headers)
+    if url[:5].lower() in ("ws://", "wss:/") or entry.get("_resourceType") == "websocket":
+        return Skip("a WebSocket connection, which a curl command does not replay", label, offset)
+    raw_headers = _list(request, "headers")
     headers = []
     length = None
     chunked = False
@@ -80,7 +86,19 @@ def _entry(entry, label, offset):
             continue  # curl computes it from the body it sends
         if lower == "transfer-encoding":
             chunked = True
+        if lower == "upgrade" and value.strip().lower() == "websocket":
+            return Skip("a WebSocket connection, which a curl command does not replay", label, offset)
         headers.append((key, value))
+    url = _with_query(url, _list(request, "queryString"))
+    cookies = _list(request, "cookies")
+    if cookies and not any(k.lower() == "cookie" for k, _ in headers):
+        pairs = []
+        for i, c in enumerate(cookies):
+            if type(c) is not dict:
+                raise expected(f"request.cookies[{i}]", "an object", c)
+            pairs.append(f"{text(c, 'name', f'request.cookies[{i}]')}="
+                         f"{text(c, 'value', f'request.cookies[{i}]', default='', null='')}")
+        headers.append(("Cookie", "; ".join(pairs)))
     post = request.get("postData")
     try:
         body, reason = _body(post, length, chunked)
@@ -132,6 +150,43 @@ def _body(post, length, chunked):
     return ("" if size == 0 else None), None
 
 
+def _list(request, key):
+    """request[key] as a list; missing or null reads as empty, as several tools write it."""
+    value = request.get(key)
+    if value is None:
+        return []
+    if type(value) is not list:
+        raise expected(f"request.{key}", "an array", value)
+    return value
+
+
+def _with_query(url, params):
+    """The URL with each "queryString" parameter that its query lacks appended (some tools record
+    the parameters there alone)."""
+    if not params:
+        return url
+    query = urlsplit(url).query if "?" in url else ""
+    present = set()
+    for pair in query.split("&"):
+        name, _, value = pair.partition("=")
+        present.add((name, value))
+    present.update(parse_qsl(query, keep_blank_values=True))
+    missing = []
+    for i, p in enumerate(params):
+        path = f"request.queryString[{i}]"
+        if type(p) is not dict:
+            raise expected(path, "an object", p)
+        name, value = text(p, "name", path), text(p, "value", path, default="", null="")
+        if (name, value) not in present:
+            missing.append(f"{quote(name, safe=_QUERY_SAFE)}={quote(value, safe=_QUERY_SAFE)}")
+    if not missing:
+        return url
+    cut = url.find("#")
+    head, tail = (url, "") if cut < 0 else (url[:cut], url[cut:])
+    joiner = "" if head.endswith(("?", "&")) else "&" if "?" in head else "?"
+    return head + joiner + "&".join(missing) + tail
+
+
 def _size(length):
     """The Content-Length value as a number, None when there is none or it is not one."""
     if length is None:
@@ -152,7 +207,8 @@ def _short(value):
 def _params(params, post):
     mime = text(post, "mimeType", "request.postData", default="", null="")
     if mime and not mime.lower().startswith("application/x-www-form-urlencoded"):
-        return None, f"the body is given only as params of a {_short(mime.split(';')[0])} form, which cannot be rebuilt"
+        mime = mime.split(";")[0].strip()
+        return None, f"the body is given only as params of {a_or_an(mime)} {_short(mime)} form, which cannot be rebuilt"
     pairs = []
     for i, p in enumerate(params):
         path = f"request.postData.params[{i}]"

@@ -4,7 +4,7 @@ an optional "body"."""
 from .fields import Bad, Skip, at, expected, method_or_skip, text
 
 
-def read(src):
+def read(src, options=None):
     """Yield (url, headers, method, body, label, offset) per line, or a Skip; blank lines are passed over."""
     while src.peek():
         offset = src.offset()
@@ -29,7 +29,7 @@ def _request(obj, offset):
     name = text(obj, "method", "")
     raw_headers = obj.get("headers")
     if type(raw_headers) is not list:
-        raise expected("headers", "an array", raw_headers)
+        raise Bad("headers", "is missing") if "headers" not in obj else expected("headers", "an array", raw_headers)
     headers = []
     for i, pair in enumerate(raw_headers):
         if type(pair) is not list or len(pair) != 2:

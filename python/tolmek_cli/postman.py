@@ -1,40 +1,80 @@
-"""Postman v2.1.0 collections (tolmek's own exports among them): items and folders in order."""
+"""Postman v2.0 and v2.1 collections (tolmek's own exports among them): each request as newman sends it."""
 
 import json
 import re
 
-from .fields import (METHODS, RESTART, Bad, Skip, at, expected, form, join, kind, method_or_skip, shown,
-                     surrogate_reason, text)
+from . import auth, bodies, urls
+from .fields import Bad, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason, text
 from .source import InputError
+from .variables import Scope, Unresolved, read_list
 
-_SCHEMA = re.compile(r"/collection/v2\.[01]\.0/")
-_GET = METHODS["GET"]
+# Every form of schema address Postman has written for v2.0 and v2.1 ("…/json/collection/v2.1.0/…",
+# "…/collection/json/v2.1.0/draft-07/…", "…/collection/v2/…").
+_V2 = re.compile(r"/(?:json/collection|collection/json|collection)/v2(?:\.[01](?:\.\d+)*)?/")
+_V1 = re.compile(r"/(?:json/collection|collection/json|collection)/v1(?:[./]|$)")
+_HOW_TO_V21 = ("tolmek reads v2.0 and v2.1: import it into Postman and export it again as Collection v2.1 "
+               "(the collection's ... menu, Export)")
 
 
-def read(src):
+class _Context:
+    """What a folder passes on to the items inside it: its auth, and whether GET and HEAD keep their body."""
+
+    __slots__ = ("auth", "keep_body")
+
+    def __init__(self, auth, keep_body):
+        self.auth = auth
+        self.keep_body = keep_body
+
+    def inside(self, folder):
+        own = folder.get("auth")
+        behaviour = folder.get("protocolProfileBehavior")
+        keep = behaviour.get("disableBodyPruning") if type(behaviour) is dict else None
+        if not auth.applies(own) and type(keep) is not bool:
+            return self
+        return _Context(own if auth.applies(own) else self.auth, keep if type(keep) is bool else self.keep_body)
+
+
+def read(src, options=None):
     """Yield (url, headers, method, body, label, offset) per request, or a Skip."""
+    scope = Scope(options)
     # Named now: the text there is let go as the members are read.
     src.peek()
     start = src.place(src.offset())
-    found = False
+    items = None
+    top = {}
+    held = src.hold
     for key in src.members(""):
         if key == "info":
             offset = src.offset()
             _check_info(src.value(), src, offset)
         elif key == "item":
-            if found:
-                yield RESTART
-            found = True
-            for i, offset in enumerate(src.elements("item")):
-                top = f"item[{i}]"
-                try:
-                    yield from _item(src.value(), top, "", offset)
-                except Bad as e:
-                    raise src.error(at(join(top, e.path), e.message), offset) from None
+            # The collection's variables, auth and body rule usually follow its items: the items
+            # are kept, with their text for naming places, until the whole object has been read.
+            src.hold = True
+            items = [(src.value(), offset) for offset in src.elements("item")]
+        elif key in ("variable", "auth", "protocolProfileBehavior", "requests"):
+            offset = src.offset()
+            top[key] = (src.value(), offset)
         else:
             src.value()
-    if not found:
+    if items is None:
+        if "requests" in top:
+            raise InputError(f'{start}: a Postman v1 collection ("requests", no "item"): {_HOW_TO_V21}')
         raise InputError(f'{start}: "item" is missing: not a Postman collection')
+    variables, offset = top.get("variable", ([], 0))
+    if type(variables) is not list:
+        raise src.error(f"variable: expected an array, got {kind(variables)}", offset)
+    scope.set_collection(read_list(variables, "disabled"))
+    own, offset = top.get("auth", (None, 0))
+    if own is not None and type(own) is not dict:
+        raise src.error(f"auth: expected an object, got {kind(own)}", offset)
+    root = _Context(own if auth.applies(own) else None, False).inside({"protocolProfileBehavior": top.get(
+        "protocolProfileBehavior", (None, 0))[0]})
+    try:
+        for i, (item, offset) in enumerate(items):
+            yield from _walk(item, i, offset, root, scope)
+    finally:
+        src.hold = held
     src.finish()
 
 
@@ -46,47 +86,84 @@ def _check_info(info, src, offset):
         return
     if type(schema) is not str:
         raise src.error(f"info.schema: expected a string, got {kind(schema)}", offset)
-    if not _SCHEMA.search(schema):
-        raise src.error(f"info.schema: {shown(schema)} is not a v2.1.0 (or v2.0.0) collection", offset)
-
-
-def _item(item, top, rel, offset):
-    """The requests of one item: itself, or those of the items inside a folder."""
-    if type(item) is not dict:
-        raise expected(rel, "an object", item)
-    children = item.get("item")
-    if children is not None:
-        if type(children) is not list:
-            raise expected(join(rel, "item"), "an array", children)
-        for j, child in enumerate(children):
-            yield from _item(child, top, f"{rel}.item[{j}]" if rel else f"item[{j}]", offset)
+    if _V2.search(schema):
         return
-    if "request" not in item:
-        raise Bad(rel, 'an item needs "request" (or "item", for a folder)')
-    label = _Label(top, rel, item.get("name"))
-    try:
-        got = _request(item["request"], label, offset)
-    except UnicodeEncodeError as e:
-        got = Skip(surrogate_reason(e), label, offset)
-    except Bad as e:
-        # The request's paths are its own, made whole here for the one that fails.
-        raise Bad(join(join(rel, "request"), e.path), e.message) from None
-    yield got
+    if _V1.search(schema):
+        raise src.error(f"info.schema: {shown(schema)} is a Postman v1 collection: {_HOW_TO_V21}", offset)
+    raise src.error(f"info.schema: {shown(schema)} is not a v2.1.0 (or v2.0.0) collection", offset)
+
+
+class _Path:
+    """Where an item lies, as a chain to its folder: a path is spelled out only for a skip, so a
+    deep tree costs a link per level, not a string per level."""
+
+    __slots__ = ("parent", "index")
+
+    def __init__(self, parent, index):
+        self.parent = parent
+        self.index = index
+
+    def __str__(self):
+        indices = []
+        node = self
+        while node is not None:
+            indices.append(node.index)
+            node = node.parent
+        return ".".join(f"item[{i}]" for i in reversed(indices))
+
+
+def _walk(top, i, offset, root, scope):
+    """The requests of one top-level item, folders walked in order without recursion."""
+    stack = [(iter(((top, _Path(None, i)),)), root)]
+    while stack:
+        children, context = stack[-1]
+        step = next(children, None)
+        if step is None:
+            stack.pop()
+            continue
+        item, path = step
+        if type(item) is not dict:
+            yield Skip(f"expected an object, got {kind(item)}", _Label(path, None), offset)
+            continue
+        inner = item.get("item")
+        if inner is not None:
+            if type(inner) is not list:
+                yield Skip(f"item: expected an array, got {kind(inner)}", _Label(path, item.get("name")), offset)
+                continue
+            stack.append((_children(inner, path), context.inside(item)))
+            continue
+        label = _Label(path, item.get("name"))
+        if "request" not in item:
+            yield Skip('an item needs "request" (or "item", for a folder)', label, offset)
+            continue
+        try:
+            yield _request(item["request"], context.inside(item), scope, label, offset)
+        except Bad as e:
+            yield Skip(at(join("request", e.path), e.message), label, offset)
+        except Unresolved as e:
+            yield Skip(e.reason, label, offset)
+        except UnicodeEncodeError as e:
+            yield Skip(surrogate_reason(e), label, offset)
+
+
+def _children(items, parent):
+    """(item, path) for each item of a folder, named from the folder's path."""
+    for j, child in enumerate(items):
+        yield child, _Path(parent, j)
 
 
 class _Label:
     """How a skip names an item: its path and, when it has one, its name. Formatted only when a
     request is skipped, which few are."""
 
-    __slots__ = ("top", "rel", "name")
+    __slots__ = ("path", "name")
 
-    def __init__(self, top, rel, name):
-        self.top = top
-        self.rel = rel
+    def __init__(self, path, name):
+        self.path = path
         self.name = name
 
     def __str__(self):
-        path = join(self.top, self.rel)
+        path = str(self.path)
         if type(self.name) is not str:
             return path
         shown = json.dumps(self.name, ensure_ascii=False)
@@ -95,139 +172,76 @@ class _Label:
             # U+009B start escape sequences in some terminals; U+0085 and U+2028 break lines).
             shown = "".join(c if c.isprintable() else f"\\u{ord(c):04x}" if ord(c) < 0x10000 else f"\\U{ord(c):08x}"
                             for c in shown)
-        return f"{path} {shown if len(shown) <= 60 else shown[:56] + '..."'}"
+        return f"{path} {shown if len(shown) <= 60 else shown[:56] + '...' + chr(34)}"
 
 
-def _request(request, label, offset):
-    """The request; the paths of its fields are relative to it."""
+def _request(request, context, scope, label, offset):
+    """The request as newman sends it; the paths of its fields are relative to it."""
+    resolve = scope.resolve
     if type(request) is str:
-        return request, [], _GET, None, label, offset
-    if type(request) is not dict:
+        request = {"url": request}
+    elif type(request) is not dict:
         raise expected("", "an object or a string", request)
-    name = text(request, "method", "", default="GET")
-    url = _url(request.get("url"))
-    headers = _headers(request.get("header"))
-    body, reason = _body(request.get("body"))
+    name = text(request, "method", "", default="GET", null="GET").upper()
+    url = urls.from_parts(request.get("url"), resolve)
+    headers = _headers(request.get("header"), resolve)
+    body, reason = bodies.read(request.get("body"), resolve)
+    own = request.get("auth")
+    added = None
+    if reason is None:
+        added, reason = auth.apply(own if auth.applies(own) else context.auth, resolve)
     if reason is None:
         method, reason = method_or_skip(name)
     if reason is not None:
         return Skip(reason, label, offset)
-    return url, headers, method, body, label, offset
+    if name in bodies.PRUNED and not context.keep_body:
+        body = None
+    # newman's order: the request's headers, the Content-Type of a raw body marked JSON, the auth
+    # header, then any other Content-Type it adds.
+    content_type = None
+    if body is not None:
+        given = [i for i, (k, _) in enumerate(headers) if k.lower() == "content-type"]
+        for i in given:
+            if not body.keeps(headers[i][1]):
+                headers[i] = (headers[i][0], body.content_type)
+        if not given:
+            content_type = ("Content-Type", body.content_type)
+            if body.early:
+                headers.append(content_type)
+                content_type = None
+    if added is not None:
+        if added.header is not None:
+            lower = added.header[0].lower()
+            headers = [h for h in headers if h[0].lower() != lower]
+            headers.append(added.header)
+        else:
+            url = urls.add_query(url, added.query)
+    if content_type is not None:
+        headers.append(content_type)
+    return urls.as_sent(url), headers, method, None if body is None else body.text, label, offset
 
 
-def _url(url):
-    """The URL: a string, the "raw" of an object, or, when that is missing, rebuilt from the parts."""
-    if url is None:
-        return ""
-    if type(url) is str:
-        return url
-    if type(url) is not dict:
-        raise expected("url", "a string or an object", url)
-    if "raw" in url and url["raw"] is not None:
-        return text(url, "raw", "url")
-    out = []
-    protocol = _optional(url, "protocol", "url")
-    if protocol:
-        out.append(protocol if protocol.endswith("://") else protocol + "://")
-    out.append(_joined(url.get("host"), ".", "url.host"))
-    port = _optional(url, "port", "url")
-    if port:
-        out.append(":" + port)
-    segments = _joined(url.get("path"), "/", "url.path")
-    if segments or type(url.get("path")) is list and url["path"]:
-        out.append(segments if segments.startswith("/") else "/" + segments)
-    query = url.get("query")
-    if query is not None:
-        pairs = _enabled(query, "url.query", _query)
-        if pairs:
-            out.append("?" + "&".join(pairs))
-    fragment = _optional(url, "hash", "url")
-    if fragment is not None:
-        out.append("#" + fragment)
-    return "".join(out)
-
-
-def _optional(obj, key, path):
-    """obj[key]: a str, or None when missing or null."""
-    value = obj.get(key)
-    if value is None or type(value) is str:
-        return value
-    raise expected(join(path, key), "a string", value)
-
-
-def _joined(parts, sep, path):
-    """A host or path given as a string or as a list of parts (strings, or objects with "value")."""
-    if parts is None:
-        return ""
-    if type(parts) is str:
-        return parts
-    if type(parts) is not list:
-        raise expected(path, "a string or an array", parts)
-    out = []
-    for i, part in enumerate(parts):
-        if type(part) is dict:
-            part = part.get("value", "")
-        if type(part) is not str:
-            raise expected(f"{path}[{i}]", "a string", part)
-        out.append(part)
-    return sep.join(out)
-
-
-def _enabled(items, path, take, what="an array"):
-    """take(object) for each object of a list that is not marked "disabled" (Postman sends those not)."""
-    if type(items) is not list:
-        raise expected(path, what, items)
-    out = []
-    for i, obj in enumerate(items):
-        try:
-            if type(obj) is not dict:
-                raise expected("", "an object", obj)
-            if obj.get("disabled") is not True:
-                out.append(take(obj))
-        except Bad as e:
-            raise Bad(join(join(path, i), e.path), e.message) from None
-    return out
-
-
-def _pair(obj):
-    """A header or form field: "key", and "value" ("" when missing or null)."""
-    return text(obj, "key", ""), text(obj, "value", "", default="", null="")
-
-
-def _query(obj):
-    """A query parameter: "key" ("" when missing or null), and "=value" unless "value" is missing or null."""
-    key = text(obj, "key", "", default="", null="")
-    value = _optional(obj, "value", "")
-    return key if value is None else f"{key}={value}"
-
-
-def _headers(headers):
+def _headers(headers, resolve):
+    """The enabled headers, names and values with variables replaced; those with an empty name,
+    which Postman does not send, left out."""
     if headers is None:
         return []
     if type(headers) is str:
-        # Raw header lines, "Name: value" each.
-        return [(k.strip(), v.strip()) for k, _, v in (line.partition(":") for line in headers.splitlines())
-                if k.strip()]
-    return _enabled(headers, "header", _pair, "an array or a string")
-
-
-def _body(body):
-    """(body, None), or (None, why it cannot be carried). An empty raw body reads as no body: the
-    collection format writes the same for both."""
-    if body is None:
-        return None, None
-    if type(body) is not dict:
-        raise expected("body", "an object", body)
-    if body.get("disabled") is True:
-        return None, None
-    mode = _optional(body, "mode", "body")
-    if mode is None:
-        return None, None
-    if mode == "raw":
-        return text(body, "raw", "body", default="", null="") or None, None
-    if mode == "urlencoded":
-        params = body.get("urlencoded")
-        if params is None:
-            return None, None
-        return form(_enabled(params, "body.urlencoded", _pair)) or None, None
-    return None, f"a {shown(mode)} body cannot be carried (raw and urlencoded bodies are)"
+        # Raw header lines, "Name: value" each, split only where Postman splits them.
+        # (U+2028, U+0085, vertical tab and the like are text inside a value, not line ends.)
+        lines = headers.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+        pairs = ((k.strip(), v.strip()) for k, colon, v in (line.partition(":") for line in lines) if colon)
+        return [(resolve(k), resolve(v)) for k, v in pairs if k]
+    if type(headers) is not list:
+        raise expected("header", "an array or a string", headers)
+    out = []
+    for i, obj in enumerate(headers):
+        if type(obj) is not dict:
+            raise expected(f"header[{i}]", "an object", obj)
+        if obj.get("disabled") is True:
+            continue
+        key = text(obj, "key", f"header[{i}]", default="", null="")
+        value = text(obj, "value", f"header[{i}]", default="", null="")
+        if key:
+            out.append((resolve(key), resolve(value)))
+    return out

@@ -99,7 +99,7 @@ def _convert(args):
             raise InputError(f"cannot read {args.file}: {e.strerror}") from None
     try:
         src = Source(stream, name)
-        items = convert.READERS[args.source_format or convert.detect(src)](src)
+        items = convert.READERS[args.source_format or convert.detect(src)](src, args)
         report = convert.Report(src)
         if args.command == "curl":
             return output.script(convert.commands(items, report), args.script), report

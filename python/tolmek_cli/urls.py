@@ -1,0 +1,192 @@
+"""The address of a Postman request: built from its parts, path variables filled in, encoded as Postman sends it."""
+
+import re
+
+from .fields import expected, join
+
+# What Postman percent-encodes in a path and in a query (the URL standard's sets; the fragment is
+# never sent). A "%" is left alone, so text that is already encoded is not encoded twice.
+_PATH_SET = frozenset(range(0x21)) | frozenset(b'"#<>?`{}') | frozenset(range(0x7F, 0x100))
+_QUERY_SET = frozenset(range(0x21)) | frozenset(b"\"#<>'") | frozenset(range(0x7F, 0x100))
+# Characters a query parameter built from its parts cannot hold as themselves.
+_KEY_SET = frozenset(b"&=#")
+_VALUE_SET = frozenset(b"&#")
+_SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+_SPECIAL = ("http://", "https://", "ws://", "wss://", "ftp://", "file://")
+
+
+def _encode(text, unsafe):
+    if text.isascii() and not any(ord(c) in unsafe for c in text):
+        return text
+    return "".join(c if ord(c) < 0x80 and ord(c) not in unsafe
+                   else "".join(f"%{b:02X}" for b in c.encode()) for c in text)
+
+
+def _optional(obj, key, path, resolve):
+    """obj[key] resolved: a str, or None when missing or null."""
+    value = obj.get(key)
+    if value is None:
+        return None
+    if type(value) is str:
+        return resolve(value)
+    if isinstance(value, (int, float)) and not isinstance(value, bool) and key == "port":
+        return str(value)
+    raise expected(join(path, key), "a string", value)
+
+
+def _parts(parts, sep, path, resolve):
+    """A host or path given as a string or as a list of parts (strings, or objects with "value")."""
+    if parts is None:
+        return None
+    if type(parts) is str:
+        return [resolve(parts)]
+    if type(parts) is not list:
+        raise expected(path, "a string or an array", parts)
+    out = []
+    for i, part in enumerate(parts):
+        if type(part) is dict:
+            part = part.get("value", "")
+        if type(part) is not str:
+            raise expected(f"{path}[{i}]", "a string", part)
+        out.append(resolve(part))
+    return out
+
+
+def _variables(url, resolve):
+    """{name: value} of the object's path variables."""
+    values = url.get("variable")
+    if values is None:
+        return {}
+    if type(values) is not list:
+        raise expected("url.variable", "an array", values)
+    out = {}
+    for i, v in enumerate(values):
+        if type(v) is not dict:
+            raise expected(f"url.variable[{i}]", "an object", v)
+        key, value = v.get("key"), v.get("value")
+        if type(key) is str and type(value) is str and value and v.get("disabled") is not True:
+            out[key] = resolve(value)
+    return out
+
+
+def _fill(segments, variables):
+    """Each `:name` segment with a value given replaced by it, as Postman does."""
+    if not variables:
+        return segments
+    return [variables.get(s[1:], s) if s[:1] == ":" else s for s in segments]
+
+
+def from_parts(url, resolve):
+    """The address Postman sends for a request's `url` (a string or an object), before encoding."""
+    if url is None:
+        return ""
+    if type(url) is str:
+        return resolve(url)
+    if type(url) is not dict:
+        raise expected("url", "a string or an object", url)
+    variables = _variables(url, resolve)
+    host = _parts(url.get("host"), ".", "url.host", resolve)
+    if not any(host or ()):
+        # No host among the parts: "raw" is the address (Postman's app reads it whole; the parts
+        # would give none).
+        raw = url.get("raw")
+        if raw is not None:
+            if type(raw) is not str:
+                raise expected("url.raw", "a string", raw)
+            return _fill_text(resolve(raw), variables)
+    out = []
+    protocol = _optional(url, "protocol", "url", resolve)
+    if protocol:
+        out.append(protocol if protocol.endswith("://") else protocol + "://")
+    out.append(".".join(host or ()))
+    port = _optional(url, "port", "url", resolve)
+    if port:
+        out.append(":" + port)
+    path = url.get("path")
+    segments = _parts(path, "/", "url.path", resolve)
+    if type(path) is str:
+        segments = segments[0].lstrip("/").split("/") if segments[0] else []
+    if segments:
+        out.append("/" + "/".join(_fill(segments, variables)))
+    query = url.get("query")
+    if query is not None:
+        pairs = _query(query, resolve)
+        if pairs:
+            out.append("?" + "&".join(pairs))
+    return "".join(out)
+
+
+def _fill_text(address, variables):
+    """Path variables in an address given as text."""
+    if not variables:
+        return address
+    start = _path_start(address)
+    end = len(address)
+    for c in "?#":
+        i = address.find(c, start)
+        if i >= 0:
+            end = min(end, i)
+    return address[:start] + "/".join(_fill(address[start:end].split("/"), variables)) + address[end:]
+
+
+def query_pair(key, value):
+    """A query parameter added by an auth, encoded as Postman encodes one built from parts."""
+    return f"{_encode(key, _KEY_SET)}={_encode(value, _VALUE_SET)}"
+
+
+def _query(query, resolve):
+    if type(query) is not list:
+        raise expected("url.query", "an array", query)
+    out = []
+    for i, q in enumerate(query):
+        if type(q) is not dict:
+            raise expected(f"url.query[{i}]", "an object", q)
+        if q.get("disabled") is True:
+            continue
+        key, value = q.get("key"), q.get("value")
+        for name, v in (("key", key), ("value", value)):
+            if v is not None and type(v) is not str:
+                raise expected(f"url.query[{i}].{name}", "a string", v)
+        key = _encode(resolve(key), _KEY_SET) if key is not None else ""
+        out.append(key if value is None else f"{key}={_encode(resolve(value), _VALUE_SET)}")
+    return out
+
+
+def _path_start(address):
+    """Where the path of an address starts (after the scheme and the host)."""
+    m = _SCHEME.match(address)
+    i = m.end() if m else 0
+    ends = [j for j in (address.find(c, i) for c in "/?#") if j >= 0]
+    return min(ends) if ends else len(address)
+
+
+def add_query(address, pair):
+    """The address with one more query parameter (before any fragment)."""
+    cut = address.find("#")
+    head, tail = (address, "") if cut < 0 else (address[:cut], address[cut:])
+    if "?" not in head:
+        return f"{head}?{pair}{tail}"
+    return f"{head}{'' if head.endswith(('?', '&')) else '&'}{pair}{tail}"
+
+
+def as_sent(address):
+    """The address as Postman puts it on the wire: no fragment,
+    "\\" as "/" in the path, and path and query percent-encoded where the URL standard says."""
+    if not address:
+        return address
+    m = _SCHEME.match(address)
+    # Without a scheme Postman and curl both take http.
+    scheme = m.group(0).lower() if m else "http://"
+    cut = address.find("#", m.end() if m else 0)
+    if cut >= 0:
+        address = address[:cut]
+    start = _path_start(address)
+    q = address.find("?", start)
+    path, query = (address[start:], None) if q < 0 else (address[start:q], address[q + 1:])
+    if scheme in _SPECIAL:
+        path = path.replace("\\", "/")
+    out = address[:start] + _encode(path, _PATH_SET)
+    if query is not None:
+        out += "?" + _encode(query, _QUERY_SET)
+    return out
+

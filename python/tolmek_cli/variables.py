@@ -1,0 +1,150 @@
+"""Postman variables: the scopes (globals, collection, environment) and `{{name}}` substitution."""
+
+import json
+import re
+
+from .fields import shown
+from .source import InputError
+
+# A reference holds no braces, so `{{{{inner}}}}` resolves the inner name first, then the name it made.
+_REF = re.compile(r"\{\{([^{}]*?)\}\}")
+# Postman gives up after this many rounds of substitution; more rounds than this means a loop.
+_ROUNDS = 20
+# A text that grows past this in substitution is taken for a loop too (a value that names itself
+# twice doubles each round).
+_GROWTH = 1 << 20
+
+
+class Unresolved(Exception):
+    """A text still holds a reference after substitution: `reason` says which and why."""
+
+    def __init__(self, reason):
+        super().__init__(reason)
+        self.reason = reason
+
+
+def _value(value):
+    """A variable's value as the text Postman puts in its place."""
+    if type(value) is str:
+        return value
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float) and value.is_integer() and abs(value) < 1e21:
+        return str(int(value))
+    if isinstance(value, (int, float)):
+        return str(value)
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+def read_list(values, off_key):
+    """{name: text} of a list of {"key", "value"} objects; those marked off (`off_key` true, or
+    "enabled": false) are left out. Entries that are not objects with a string key are passed over."""
+    out = {}
+    if type(values) is not list:
+        return out
+    for v in values:
+        if type(v) is not dict or type(v.get("key")) is not str:
+            continue
+        if v.get(off_key) is True or v.get("enabled") is False:
+            continue
+        out[v["key"]] = _value(v.get("value"))
+    return out
+
+
+def load_file(path, what):
+    """The enabled values of a Postman globals or environment export."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise InputError(f"cannot read {path}: {e.strerror}") from None
+    try:
+        doc = json.loads(data.decode("utf-8-sig"))
+    except UnicodeDecodeError:
+        raise InputError(f"{path}: not UTF-8 text") from None
+    except (ValueError, RecursionError) as e:
+        raise InputError(f"{path}: not valid JSON: {getattr(e, 'msg', e)}") from None
+    if type(doc) is not dict or type(doc.get("values")) is not list:
+        raise InputError(f'{path}: not a Postman {what} export (an object with a "values" array)')
+    return read_list(doc["values"], "disabled")
+
+
+def assignments(pairs, flag):
+    """{name: value} of NAME=VALUE arguments, later ones winning."""
+    out = {}
+    for pair in pairs or ():
+        name, eq, value = pair.partition("=")
+        if not eq or not name:
+            raise InputError(f"{flag} {shown(pair)}: expected NAME=VALUE")
+        out[name] = value
+    return out
+
+
+class Scope:
+    """Every variable a request can see, narrower scopes winning: globals, then the collection's,
+    then the environment (each file's values overridden by the matching NAME=VALUE arguments)."""
+
+    def __init__(self, options):
+        self.keep = bool(getattr(options, "keep_variables", False))
+        self.outer = {}
+        if options is not None:
+            if getattr(options, "globals", None):
+                self.outer.update(load_file(options.globals, "globals"))
+            self.outer.update(assignments(getattr(options, "global_var", None), "--global-var"))
+        self.inner = {}
+        if options is not None:
+            if getattr(options, "environment", None):
+                self.inner.update(load_file(options.environment, "environment"))
+            self.inner.update(assignments(getattr(options, "env_var", None), "--env-var"))
+        self.values = dict(self.outer)
+        self.values.update(self.inner)
+
+    def set_collection(self, variables):
+        """The collection's own variables, between the globals and the environment."""
+        self.values = dict(self.outer)
+        self.values.update(variables)
+        self.values.update(self.inner)
+
+    def resolve(self, text):
+        """`text` with every reference replaced; raises Unresolved for one that cannot be (unless
+        the references are kept as written)."""
+        if "{{" not in text:
+            return text
+        values = self.values
+        seen = []
+        limit = len(text) + _GROWTH
+        for _ in range(_ROUNDS):
+            changed = False
+
+            def swap(m):
+                nonlocal changed
+                got = values.get(m.group(1))
+                if got is None:
+                    return m.group(0)
+                changed = True
+                seen.append(m.group(1))
+                return got
+
+            text = _REF.sub(swap, text)
+            if not changed:
+                break
+            if len(text) > limit:
+                raise Unresolved("the variables refer to each other in a loop (" +
+                                 ", ".join(sorted(set("{{" + n + "}}" for n in seen))) + ")")
+        else:
+            if not self.keep:
+                names = ", ".join(sorted(set("{{" + n + "}}" for n in seen)))
+                raise Unresolved(f"the variables refer to each other in a loop ({names})")
+            return text
+        if not self.keep:
+            m = _REF.search(text)
+            if m is not None:
+                name = m.group(1)
+                if name.startswith("$"):
+                    raise Unresolved(f"{{{{{name}}}}} is a dynamic variable (a new value each time "
+                                     "Postman sends the request); --keep-variables prints it as written")
+                raise Unresolved(f"the variable {{{{{name}}}}} is not defined (-e, --env-var, -g and "
+                                 "--global-var define variables; --keep-variables prints it as written)")
+        return text

@@ -1,0 +1,183 @@
+"""Differential harness for the Postman reader: newman runs a collection against the loopback recorder,
+`tolmek curl` converts the same collection, bash runs the script against the same recorder, and what
+arrived is compared request by request."""
+
+import copy
+import json
+import re
+import subprocess
+import sys
+from dataclasses import dataclass, field
+
+from conftest import NEWMAN, loopback_env
+from recorder import Recorder
+
+# Headers newman and curl add of their own accord; everything else must arrive the same.
+OWN = {b"user-agent", b"accept", b"postman-token", b"cache-control", b"connection", b"accept-encoding",
+       b"content-length", b"host"}
+CASE = "X-Tolmek-Case"
+_HOST = re.compile(r"^(?:[A-Za-z][A-Za-z0-9+.-]*://)?[^/?#{}]*")
+_BOUNDARY = re.compile(rb"boundary=(\S+)")
+
+
+def _retarget(text, base):
+    """An address with its scheme and host replaced by the recorder's; one that starts with a
+    variable is left to the variable."""
+    if text.startswith("{{"):
+        return text
+    return base + text[_HOST.match(text).end():]
+
+
+def _redirect_url(request, base, port):
+    url = request.get("url")
+    if type(url) is str:
+        request["url"] = _retarget(url, base)
+    elif type(url) is dict:
+        if type(url.get("raw")) is str:
+            url["raw"] = _retarget(url["raw"], base)
+        host = url.get("host")
+        starts_with_variable = (type(host) is list and host and type(host[0]) is str and host[0].startswith("{{")
+                                or type(host) is str and host.startswith("{{"))
+        if host is not None and not starts_with_variable:
+            url["protocol"], url["host"], url["port"] = "http", ["127", "0", "0", "1"], str(port)
+
+
+def prepare(collection, base, port):
+    """A copy of the collection without its scripts whose requests all go to the recorder
+    (addresses and variables that hold an address retargeted) and carry a header naming their
+    case; with the case list: [(index, item name)]."""
+    doc = copy.deepcopy(collection)
+    # Scripts are not run by tolmek, and newman's would reach the network (pm.sendRequest).
+    for holder in [doc] + _folders(doc) + _requests(doc):
+        holder.pop("event", None)
+        if type(holder.get("request")) is dict:
+            holder["request"].pop("event", None)
+    for holder in [doc] + _folders(doc):
+        for v in holder.get("variable") or ():
+            if type(v) is dict and type(v.get("value")) is str and re.match(r"https?://", v["value"]):
+                v["value"] = _retarget(v["value"], base)
+    cases = []
+    for item in _requests(doc):
+        request = item["request"]
+        if type(request) is str:
+            request = item["request"] = {"url": request}
+        _redirect_url(request, base, port)
+        marker = f"{CASE}: {len(cases)}"
+        header = request.get("header")
+        if type(header) is str:
+            request["header"] = header + "\n" + marker
+        elif type(header) is list:
+            header.insert(0, {"key": CASE, "value": str(len(cases))})
+        else:
+            request["header"] = [{"key": CASE, "value": str(len(cases))}]
+        cases.append((len(cases), item.get("name")))
+    return doc, cases
+
+
+def _folders(doc):
+    out, stack = [], list(doc.get("item") or ())
+    while stack:
+        item = stack.pop()
+        if type(item) is dict and type(item.get("item")) is list:
+            out.append(item)
+            stack.extend(item["item"])
+    return out
+
+
+def _requests(doc):
+    """Request items in order (folders walked depth first)."""
+    out, stack = [], [iter(doc.get("item") or ())]
+    while stack:
+        item = next(stack[-1], None)
+        if item is None:
+            stack.pop()
+        elif type(item) is dict and type(item.get("item")) is list:
+            stack.append(iter(item["item"]))
+        elif type(item) is dict and "request" in item:
+            out.append(item)
+    return out
+
+
+def by_case(arrivals):
+    out = {}
+    for a in arrivals:
+        for n, v in a.headers:
+            if n.lower() == CASE.lower().encode() and v.isdigit():
+                out.setdefault(int(v), a)
+    return out
+
+
+def _parts(body, boundary):
+    """The parts of a multipart body, each as its bytes between the delimiters."""
+    pieces = body.split(b"--" + boundary)
+    return [p.strip(b"\r\n") for p in pieces[1:-1]] + ([pieces[-1]] if not pieces[-1].startswith(b"--") else [])
+
+
+def view(arrival):
+    """What of an arrival is compared: method, target, headers other than the clients' own (the
+    case marker and a multipart boundary set aside) and the body (part by part for multipart)."""
+    headers, boundary = [], None
+    for n, v in arrival.headers:
+        low = n.lower()
+        if low in OWN or low == CASE.lower().encode():
+            continue
+        if low == b"content-type" and (m := _BOUNDARY.search(v)):
+            boundary = m.group(1).strip(b'"')
+            v = v[: m.start()] + b"boundary=*"
+        headers.append((n, v))
+    body = arrival.body if boundary is None else _parts(arrival.body, boundary)
+    return arrival.method, arrival.target, headers, body
+
+
+@dataclass
+class Outcome:
+    cases: list
+    newman: dict                      # case -> arrival
+    tolmek: dict                      # case -> arrival
+    skipped: list = field(default_factory=list)   # stderr lines of skipped requests
+    differences: dict = field(default_factory=dict)  # case -> (newman's view, tolmek's view)
+    stderr: str = ""
+
+    @property
+    def identical(self):
+        return [c for c in self.newman if c in self.tolmek and c not in self.differences]
+
+
+def run(collection, scratch, options=(), newman_options=None):
+    """Both deliveries of one collection; newman and `tolmek curl` get the same variable options
+    (`options`, newman's spelling) unless `newman_options` says otherwise; "{base}" in an option
+    stands for the recorder's address."""
+    with Recorder() as rec:
+        options = [o.replace("{base}", rec.base) for o in options]
+        newman_options = [o.replace("{base}", rec.base) for o in (options if newman_options is None else newman_options)]
+        doc, cases = prepare(collection, rec.base, rec.port)
+        path = scratch / "collection.json"
+        path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
+        done = subprocess.run([str(NEWMAN), "run", str(path), "--reporters", "cli", "--color", "off",
+                               "--timeout-request", "5000", *newman_options],
+                              capture_output=True, text=True, timeout=300, env=loopback_env())
+        newman = by_case(rec.take())
+        converted = subprocess.run([sys.executable, "-m", "tolmek_cli", "curl", str(path), *options],
+                                   capture_output=True, timeout=120)
+        assert converted.returncode == 0, converted.stderr.decode()
+        assert done.returncode in (0, 1), done.stdout + done.stderr  # 1: a request failed or a test script did
+        script = scratch / "replay.sh"
+        script.write_bytes(converted.stdout)
+        subprocess.run(["bash", str(script)], capture_output=True, timeout=300, env=loopback_env())
+        tolmek = by_case(rec.take())
+    stderr = converted.stderr.decode()
+    out = Outcome(cases, newman, tolmek, [line for line in stderr.splitlines() if ": skipped " in line], stderr=stderr)
+    for case in newman.keys() & tolmek.keys():
+        a, b = view(newman[case]), view(tolmek[case])
+        if a != b:
+            out.differences[case] = (a, b)
+    out.newman_output = done.stdout
+    return out
+
+
+def describe(outcome):
+    """The differences, one paragraph each, for an assertion message."""
+    lines = []
+    for case, (a, b) in sorted(outcome.differences.items()):
+        lines.append(f"case {case} {outcome.cases[case][1]!r}:\n  newman {a}\n  tolmek {b}")
+    return "\n".join(lines)
