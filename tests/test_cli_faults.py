@@ -440,7 +440,10 @@ def test_duplicate_members_keep_the_last_one():
     for doc in (f'{{"log": {{"entries": {entries(a, skip)}}}, "log": {{"entries": {entries(b)}}}}}',
                 f'{{"log": {{"entries": {entries(a, skip)}, "pages": [], "entries": {entries(b)}}}}}',
                 f'{{"item": [{{"request": "http://h/a"}}], "info": {{}}, "item": [{{"request": {{"url": "http://h/b", '
-                f'"method": "PUT"}}}}]}}'):
+                f'"method": "PUT"}}}}]}}',
+                # A member replaced by a later one is not checked either.
+                f'{{"info": {{"schema": "v1"}}, "item": [{{"request": {{"url": "http://h/b", "method": "PUT"}}}}], '
+                f'"info": {{}}}}'):
         done = run("curl", stdin=doc.encode())
         assert (done.returncode, done.stdout, done.stderr) == (0, script(("http://h/b", [], "PUT", None)), b""), doc
 

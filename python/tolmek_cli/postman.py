@@ -44,19 +44,19 @@ def read(src, options=None):
     top = {}
     held = src.hold
     for key in src.members(""):
-        if key == "info":
-            offset = src.offset()
-            _check_info(src.value(), src, offset)
-        elif key == "item":
+        if key == "item":
             # The collection's variables, auth and body rule usually follow its items: the items
             # are kept, with their text for naming places, until the whole object has been read.
             src.hold = True
             items = [(src.value(), offset) for offset in src.elements("item")]
-        elif key in ("variable", "auth", "protocolProfileBehavior", "requests"):
+        elif key in ("info", "variable", "auth", "protocolProfileBehavior", "requests"):
+            # Kept, not checked yet: a later member of the same name replaces it, as in json.load.
             offset = src.offset()
             top[key] = (src.value(), offset)
         else:
             src.value()
+    if "info" in top:
+        _check_info(*top["info"], src)
     if items is None:
         if "requests" in top:
             raise InputError(f'{start}: a Postman v1 collection ("requests", no "item"): {_HOW_TO_V21}')
@@ -78,7 +78,7 @@ def read(src, options=None):
     src.finish()
 
 
-def _check_info(info, src, offset):
+def _check_info(info, offset, src):
     if type(info) is not dict:
         raise src.error(f"info: expected an object, got {kind(info)}", offset)
     schema = info.get("schema")
