@@ -4,6 +4,8 @@
 #
 # 1. fuzz/render_fuzzer.cpp over the renderers, built with libFuzzer, ASan and
 #    UBSan (clang; installed from Debian's packages when missing).
+#    Then the same checks on a big-endian machine: the portable build for s390x
+#    (Debian's cross compiler), run under qemu-user over the inputs found.
 # 2. fuzz/hostile_fuzz.py, a Hypothesis state machine driving the three classes
 #    from Python as a hostile caller, against the sanitizer build of the module
 #    (.venv-sanitize, as `make sanitize` makes it); FUZZ_PY_SECONDS overrides its
@@ -55,7 +57,7 @@ mkdir -p "$out/corpus"
 build_fuzzer() {  # build_fuzzer BINARY [EXTRA FLAGS...]
     local binary=$1
     shift
-    if [[ ! -x $binary ]] || [[ -n $(find "${sources[@]}" src/model src/render src/binding/str_storage.hpp -newer "$binary" -print -quit) ]]; then
+    if [[ ! -x $binary ]] || [[ -n $(find "${sources[@]}" src/model src/render src/binding/str_storage.hpp src/platform.hpp -newer "$binary" -print -quit) ]]; then
         log "fuzz: building $(basename "$binary") with $cxx"
         "$cxx" -std=c++20 -O1 -g -Wall -Wextra "$@" \
             -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
@@ -76,6 +78,25 @@ run_fuzzer() {  # run_fuzzer BINARY SECONDS
 run_fuzzer "$out/render_fuzzer" "$seconds"
 run_fuzzer "$out/render_fuzzer_portable" $(((seconds + 1) / 2))
 log "fuzz: no failures in ${seconds}s (and $(((seconds + 1) / 2))s of the portable build)"
+
+# The portable build on a big-endian machine (s390x, cross-compiled and run under qemu-user):
+# the seeds, every input libFuzzer kept and FUZZ_BE_INPUTS pseudo-random ones through the same
+# checks, with fuzz/standalone_main.cpp in place of libFuzzer.
+be_inputs=${FUZZ_BE_INPUTS:-20000}
+if ! command -v s390x-linux-gnu-g++ >/dev/null || ! command -v qemu-s390x >/dev/null; then
+    apt_install g++-s390x-linux-gnu qemu-user || true
+fi
+if command -v s390x-linux-gnu-g++ >/dev/null && command -v qemu-s390x >/dev/null; then
+    be=$out/render_fuzzer_s390x
+    if [[ ! -x $be ]] || [[ -n $(find "${sources[@]}" fuzz/standalone_main.cpp src/model src/render src/binding/str_storage.hpp src/platform.hpp -newer "$be" -print -quit) ]]; then
+        log "fuzz: building $(basename "$be") with s390x-linux-gnu-g++"
+        s390x-linux-gnu-g++ -std=c++20 -O1 -static -Wall -Wextra -I src fuzz/standalone_main.cpp "${sources[@]}" -o "$be"
+    fi
+    log "fuzz: big-endian run under qemu-s390x"
+    qemu-s390x "$be" -n "$be_inputs" fuzz/corpus "$out/corpus" || die "the big-endian run failed"
+else
+    log "fuzz: no s390x-linux-gnu-g++ or qemu-s390x (apt-get install g++-s390x-linux-gnu qemu-user as root): the big-endian run is left out"
+fi
 
 py_seconds=${FUZZ_PY_SECONDS:-$seconds}
 sanitize_build

@@ -111,6 +111,47 @@ apt_install() {
         die "apt-get install $* failed"
 }
 
+# The second toolchain `make test` builds with: clang and libc++, the standard library macOS
+# uses, from Debian's packages (LIBCXX_CXX=clang++-15 tries another clang).
+LIBCXX_CXX=${LIBCXX_CXX:-clang++-16}
+LIBCXX_PACKAGES=(clang-16 libc++-16-dev libc++abi-16-dev)
+
+# libcxx_works: LIBCXX_CXX compiles and links a C++20 program against libc++.
+libcxx_works() {
+    command -v "$LIBCXX_CXX" >/dev/null &&
+        printf '#include <bit>\n#include <source_location>\nint main() { return std::countr_zero(1u); }\n' |
+        "$LIBCXX_CXX" -std=c++20 -stdlib=libc++ -x c++ - -o /dev/null 2>/dev/null
+}
+
+# test_with_libcxx PYTHON: build the extension with LIBCXX_CXX and libc++, warnings as errors,
+# into .venv-libcxx (its own venv and build tree, so the GCC builds stay as they are), and run
+# the whole suite there. The toolchain is installed from Debian's packages when missing; where
+# that cannot be done the build is left out with a note (with CI=true, a failure).
+test_with_libcxx() {
+    local py=$1 venv=$ROOT/.venv-libcxx
+    shift
+    if ! libcxx_works; then
+        apt_install "${LIBCXX_PACKAGES[@]}" || true
+        if ! libcxx_works; then
+            [[ ${CI:-} != true ]] || die "$LIBCXX_CXX with libc++ is needed: apt-get install ${LIBCXX_PACKAGES[*]}"
+            log "no $LIBCXX_CXX with libc++ (apt-get install ${LIBCXX_PACKAGES[*]} as root): the clang and libc++ build is left out"
+            return 0
+        fi
+    fi
+    log "clang and libc++: $py"
+    ensure_venv "$venv" "$py"
+    pip_quiet "$venv" install -q -r requirements-test.txt
+    log "clang and libc++: building tolmek with $LIBCXX_CXX -stdlib=libc++ (TOLMEK_WERROR=ON)"
+    CXX=$LIBCXX_CXX CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-stdlib=libc++" LDFLAGS="${LDFLAGS:+$LDFLAGS }-stdlib=libc++" \
+        install_project "$venv" --config-settings=cmake.define.TOLMEK_WERROR=ON \
+        '--config-settings=build-dir=build/libcxx-{wheel_tag}'
+    local so
+    so=$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("tolmek").origin)')
+    ldd "$so" | grep -q 'libc++\.so' || die "$so is not linked with libc++"
+    log "clang and libc++: pytest"
+    "$venv/bin/python" -m pytest -q tests "$@"
+}
+
 # first_python -> $PYTHON, else the first version in TOLMEK_PY_VERSIONS;
 # for targets that need only one interpreter.
 first_python() {

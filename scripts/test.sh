@@ -32,3 +32,6 @@ for py in "${pythons[@]}"; do
     log "Python $ver: pytest"
     "$venv/bin/python" -m pytest -q tests "${pytest_args[@]}"
 done
+
+# The whole suite once more on one Python, built with clang and libc++ (scripts/lib.sh).
+test_with_libcxx "$(first_python)" "${pytest_args[@]}"

@@ -56,13 +56,13 @@ Ref allocate(PyTypeObject* type, T&& value) {
 template <class T>
 Instance<T>* allocate_extended(PyTypeObject* type, std::size_t extra) {
     static_assert(std::is_trivially_destructible_v<T>);
-    std::size_t size;
-    if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) ||
-        __builtin_add_overflow(static_cast<std::size_t>(type->tp_basicsize), extra, &size) ||
-        size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+    // The size must fit in Py_ssize_t; tp_basicsize is positive, so the subtraction cannot wrap.
+    auto basic = static_cast<std::size_t>(type->tp_basicsize);
+    if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - basic) {
         PyErr_NoMemory();
         throw_current();
     }
+    std::size_t size = basic + extra;
     auto* obj = static_cast<PyVarObject*>(PyObject_Malloc(size));
     if (obj == nullptr) {
         PyErr_NoMemory();

@@ -6,14 +6,12 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(TOLMEK_PORTABLE)
-#include <emmintrin.h>
-#define TOLMEK_STR_SSE2 1
-#endif
+#include "platform.hpp"
 
 namespace tolmek::binding::str_storage {
 
@@ -52,7 +50,7 @@ inline Utf8Size utf8_size(const std::uint8_t* s, std::size_t n) noexcept {
 inline Utf8Size utf8_size(const std::uint16_t* s, std::size_t n) noexcept {
     std::size_t extra = 0, i = 0;
     unsigned surrogates = 0;
-#if TOLMEK_STR_SSE2
+#if TOLMEK_SSE2
     // Eight units at a time: each 16-bit lane counts the extra bytes of its units (at most two a
     // step), emptied into `extra` before it could overflow.
     const __m128i zero = _mm_setzero_si128();
@@ -114,7 +112,7 @@ char* encode_utf8(const Unit* s, std::size_t n, char* out) noexcept {
             std::memcpy(out, s + start, i - start);
             out += i - start;
         } else {
-#if TOLMEK_STR_SSE2
+#if TOLMEK_SSE2
             if constexpr (sizeof(Unit) == 2) {
                 // Eight units at a time: all of them below 0x80 become eight bytes at once;
                 // otherwise the ASCII units before the first other one do, and the store's
@@ -127,7 +125,7 @@ char* encode_utf8(const Unit* s, std::size_t n, char* out) noexcept {
                         _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(x, _mm_set1_epi16(0x7F)), zero)));
                     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(x, x));
                     if (ascii != 0xFFFF) {
-                        auto k = static_cast<std::size_t>(__builtin_ctz(~ascii)) / 2;
+                        auto k = static_cast<std::size_t>(std::countr_zero(~ascii)) / 2;
                         out += k;
                         i += k;
                         break;

@@ -1,6 +1,7 @@
 // Layout, construction and copying of request records.
 #include "model/request.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -21,9 +22,9 @@ RecordHeader* allocate_block(std::size_t size, std::size_t padding) {
 
 std::size_t record_size(std::size_t header_count, std::size_t text_bytes) {
     // Per header pair: its lengths and its form byte.
-    std::size_t per_header;
-    if (__builtin_mul_overflow(header_count, sizeof(HeaderLengths) + 1, &per_header)) throw std::bad_alloc();
-    return checked_add(checked_add(sizeof(RecordHeader), per_header), text_bytes);
+    constexpr std::size_t per_header = sizeof(HeaderLengths) + 1;
+    if (header_count > SIZE_MAX / per_header) throw std::bad_alloc();
+    return checked_add(checked_add(sizeof(RecordHeader), header_count * per_header), text_bytes);
 }
 
 RecordWriter::RecordWriter(void* block, std::size_t size, HttpMethod method, std::size_t url_length,

@@ -54,8 +54,8 @@ inline constexpr std::size_t read_padding = 16;
 /// a + b; throws std::bad_alloc when the sum cannot be represented (a block of that size could
 /// not be allocated anyway).
 inline std::size_t checked_add(std::size_t a, std::size_t b) {
-    std::size_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) throw std::bad_alloc();
+    std::size_t sum = a + b;  // wraps modulo 2^N exactly when it does not fit
+    if (sum < a) throw std::bad_alloc();
     return sum;
 }
 

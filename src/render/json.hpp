@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <string_view>
 
@@ -61,7 +62,7 @@ void write_json_string(Sink& out, std::string_view s) {
             continue;
         }
         // 2. Write the run before the first byte to escape, then its escape sequence.
-        p += static_cast<std::size_t>(__builtin_ctzll(mask)) >> 3;
+        p += static_cast<std::size_t>(std::countr_zero(mask)) >> 3;
         flush(p);
         auto byte = static_cast<unsigned char>(*p);
         char letter = json_detail::escape[byte];

@@ -6,15 +6,14 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__) && !defined(TOLMEK_PORTABLE)
-#include <emmintrin.h>
-#define TOLMEK_SCAN_SSE2 1
-#else
+#include "platform.hpp"
+#if !TOLMEK_SSE2
 #include "render/words.hpp"
 #endif
 
@@ -68,7 +67,7 @@ struct Result {
 
 namespace detail {
 
-#if TOLMEK_SCAN_SSE2
+#if TOLMEK_SSE2
 
 using Chunk = __m128i;
 inline constexpr std::size_t chunk_size = 16;
@@ -81,7 +80,7 @@ inline __m128i at_most(__m128i x, unsigned char limit) noexcept {
 }
 inline std::uint64_t bits(__m128i m) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(m)); }
 /// From a mask's bits to byte positions.
-inline std::size_t position(std::uint64_t bits) noexcept { return static_cast<std::size_t>(__builtin_ctzll(bits)); }
+inline std::size_t position(std::uint64_t bits) noexcept { return static_cast<std::size_t>(std::countr_zero(bits)); }
 /// The mask bits of the first `n` bytes of a chunk (n < 16).
 constexpr std::uint64_t first_bytes(std::size_t n) noexcept { return (std::uint64_t{1} << n) - 1; }
 
@@ -116,7 +115,7 @@ inline constexpr std::size_t chunk_size = 8;
 
 inline Chunk load(const unsigned char* p) noexcept { return words::load(reinterpret_cast<const char*>(p)); }
 /// From a mask's bits (the high bit of each byte) to byte positions.
-inline std::size_t position(std::uint64_t bits) noexcept { return static_cast<std::size_t>(__builtin_ctzll(bits)) >> 3; }
+inline std::size_t position(std::uint64_t bits) noexcept { return static_cast<std::size_t>(std::countr_zero(bits)) >> 3; }
 /// The mask bits of the first `n` bytes of a chunk (n < 8).
 constexpr std::uint64_t first_bytes(std::size_t n) noexcept { return (std::uint64_t{1} << (8 * n)) - 1; }
 
@@ -167,7 +166,7 @@ inline Result body(std::string_view s) noexcept { return classify<detail::body_m
 inline bool dot_starts_segment(std::string_view s) noexcept {
     if (s.empty()) return false;
     if (s.front() == '.') return true;
-#if TOLMEK_SCAN_SSE2
+#if TOLMEK_SSE2
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     for (std::size_t i = 0; i < s.size(); i += 16) {
         __m128i x = detail::load(p + i), before = detail::load(p + i - 1);

@@ -6,18 +6,15 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "platform.hpp"
 #include "render/words.hpp"
-
-#if defined(__SSE2__) && !defined(TOLMEK_PORTABLE)
-#include <emmintrin.h>
-#define TOLMEK_SINK_SSE2 1
-#endif
 
 namespace tolmek::render {
 
@@ -119,7 +116,7 @@ public:
         const auto* p = reinterpret_cast<const unsigned char*>(s.data());
         const auto* end = p + s.size();
         while (p < end) {
-#if TOLMEK_SINK_SSE2
+#if TOLMEK_SSE2
             if constexpr (sizeof(Unit) == 2) {
                 // 1a. Sixteen bytes at a time: all ASCII become sixteen units in two stores;
                 //     otherwise the ASCII bytes before the first other one are widened alone.
@@ -128,7 +125,7 @@ public:
                     __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
                     auto high = static_cast<unsigned>(_mm_movemask_epi8(x));
                     if (high != 0) {
-                        auto k = static_cast<std::size_t>(__builtin_ctz(high));
+                        auto k = static_cast<std::size_t>(std::countr_zero(high));
                         widen(p, p + k);
                         p += k;
                         break;
@@ -158,7 +155,7 @@ public:
     /// written sixteen units at a time and tails need no byte loop: the units past the text
     /// are written and then overwritten by what follows.
     void text_padded(std::string_view s) noexcept {
-#if TOLMEK_SINK_SSE2
+#if TOLMEK_SSE2
         if constexpr (sizeof(Unit) == 2) {
             const auto* p = reinterpret_cast<const unsigned char*>(s.data());
             const auto* end = p + s.size();
@@ -167,7 +164,7 @@ public:
                 __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
                 auto left = static_cast<std::size_t>(end - p);
                 auto high = static_cast<unsigned>(_mm_movemask_epi8(x)) & (left >= 16 ? 0xFFFFu : (1u << left) - 1);
-                std::size_t ascii = high != 0 ? static_cast<std::size_t>(__builtin_ctz(high)) : std::min<std::size_t>(left, 16);
+                std::size_t ascii = high != 0 ? static_cast<std::size_t>(std::countr_zero(high)) : std::min<std::size_t>(left, 16);
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out_), _mm_unpacklo_epi8(x, zero));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out_ + 8), _mm_unpackhi_epi8(x, zero));
                 out_ += ascii;

@@ -1,6 +1,7 @@
 // Word-at-a-time byte tests: eight bytes of text examined in one 64-bit word.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,14 +11,30 @@ namespace tolmek::render::words {
 inline constexpr std::uint64_t ones = 0x0101010101010101u;
 inline constexpr std::uint64_t highs = 0x8080808080808080u;
 
-/// Eight bytes as memcpy would read them.
+// Words hold bytes in little-endian order on every machine: the first byte in memory is the
+// lowest, so the lowest flagged byte (std::countr_zero / 8) is the first one in the text.
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
+
+/// `x`, as memcpy read it, in little-endian order (its bytes swapped on a big-endian machine).
+template <class T>
+inline T little_endian(T x) noexcept {
+    if constexpr (std::endian::native == std::endian::big) {
+        T swapped = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) swapped |= ((x >> (8 * i)) & 0xFF) << (8 * (sizeof(T) - 1 - i));
+        return swapped;
+    } else {
+        return x;
+    }
+}
+
+/// Eight bytes, the first one lowest.
 inline std::uint64_t load(const char* p) noexcept {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
-    return word;
+    return little_endian(word);
 }
 
-/// Loads 1 to 7 bytes (in memcpy's byte order) into a word whose other bytes are spaces,
+/// Loads 1 to 7 bytes (the first one lowest) into a word whose other bytes are spaces,
 /// which are ASCII and need no escaping or quoting; a few overlapping loads, no byte loop.
 inline std::uint64_t load_short(const char* p, std::size_t n) noexcept {
     std::uint64_t word;
@@ -25,6 +42,8 @@ inline std::uint64_t load_short(const char* p, std::size_t n) noexcept {
         std::uint32_t low, high;
         std::memcpy(&low, p, 4);
         std::memcpy(&high, p + n - 4, 4);
+        low = little_endian(low);
+        high = little_endian(high);
         word = low | (std::uint64_t{high} << (8 * (n - 4)));
     } else {
         auto at = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
