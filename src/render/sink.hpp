@@ -1,8 +1,9 @@
 // Output sinks shared by the renderers: a measuring pass, a UTF-8 writer and fixed-width writers.
 //
-// Every renderer is a template over a sink and is run twice: once with Measure to learn the
-// exact length (in code points) and the widest character, then with a writer into storage of
-// exactly that size. Text handed to a sink must be valid UTF-8.
+// Every renderer is a template over a sink and writes into storage of exactly the size of its
+// output: the exact length (in code points) and the widest character come from a plan decided
+// when the record was made, or from a first pass with Measure. Text handed to a sink must be
+// valid UTF-8.
 #pragma once
 
 #include <algorithm>
