@@ -2,7 +2,7 @@
 #
 #   make test     build with -Werror and run pytest on Python 3.12 and 3.13
 #   make demo     build into .venv and run examples/quickstart.py
-#   make bench    build into .venv-bench and run bench/run.py
+#   make bench    build into .venv-bench-X.Y and run bench/run.py (collector on and off)
 #   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/ (unrepaired, for local use)
 #   make dist     release files: sdist + manylinux wheels, checked, each installed into a fresh
 #                 venv and run through the whole suite; log in build/dist.log

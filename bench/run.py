@@ -9,21 +9,25 @@ Options:
     --repeats R    repeats per timing; the median is reported (default 7)
     --runs K       whole runs, each in a fresh process; the table gives the median of each
                    figure (default 3, or 1 with --quick)
-    --sections S   only these parts (construction,command,collection,memory,scaling)
+    --sections S   only these parts (construction,command,collection,export,memory,scaling)
 
 Every input string is built before timing (bench/workload.py); "fresh inputs" are new str
-objects made for each timed run, as a parser would hand them over. Each timing runs with the
-garbage collector off, and results are freed outside the timed region. Absolute times on a
-shared machine are noise, so each figure is a ratio against a plain-Python baseline measured
-in the same run, or a per-request cost; the timings being compared take turns.
+objects made for each timed run, as a parser would hand them over. Every timing is taken with
+the garbage collector on, as programs run (a full collection before each timed call, then
+collections happen as the call's allocations trigger them), and with it off, beside it; targets
+are judged with it on. Results are freed outside the timed region. Absolute times on a shared
+machine are noise, so each figure is a ratio against a plain-Python baseline measured in the
+same run, or a per-request cost; the timings being compared, and the two collector settings,
+take turns.
 
 Floors are what no implementation can beat (bench/floor.c, built by scripts/bench.sh): a C
 type whose construction only keeps references, one that copies every text's storage as it
 is into a block of its own (what owning the texts costs at the least), and a new str of the
-command's size filled with one memcpy. Memory figures come from fresh child processes (VmRSS growth while filling
-a collection, and VmHWM, reset through /proc/self/clear_refs, around the export). Scaling
-compares user CPU time per request, which is the module's own work; wall time beside it also
-holds the kernel's cost of handing out fresh pages for large outputs.
+command's size filled with one memcpy; for the export, bytes.decode of the export's own UTF-8.
+Memory figures come from fresh child processes with the collector on (VmRSS growth while
+filling a collection, and VmHWM, reset through /proc/self/clear_refs, around the export).
+Scaling compares user CPU time per request, which is the module's own work; wall time beside
+it also holds the kernel's cost of handing out fresh pages for large outputs.
 """
 
 import argparse
@@ -38,65 +42,94 @@ import subprocess
 import sys
 import time
 
-import orjson
 import workload  # bench/ is sys.path[0] when this file is run as a script
 from tolmek import Tolmek, TolmekCollection
+
+try:  # orjson may have no wheel yet for a new Python; its comparison is then left out
+    import orjson
+except ImportError:
+    orjson = None
 
 try:  # the floors (bench/floor.c), built by scripts/bench.sh
     import _floor
 except ImportError:
     _floor = None
 
+# The collector settings every timing is taken with: on (as programs run; targets are judged
+# on it) and off.
+COLLECTOR = ("on", "off")
 
-def once(fn):
-    """Wall time of one fn() call in ns, collector off; the result is dropped after the clock stops."""
+
+def user_seconds():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_utime
+
+
+def once(fn, collector="on", cpu=None):
+    """Wall time of one fn() call in ns, after a full collection, with the collector on or off;
+    the result is dropped after the clock stops. With a list as `cpu`, the call's user CPU
+    seconds are appended to it."""
     gc.collect()
-    gc.disable()
+    if collector == "off":
+        gc.disable()
     try:
+        user = user_seconds()
         start = time.perf_counter_ns()
         result = fn()
         elapsed = time.perf_counter_ns() - start
+        if cpu is not None:
+            cpu.append(user_seconds() - user)
     finally:
         gc.enable()
     del result
     return elapsed
 
 
+def by_collector(samples):
+    """{setting: [median of each fn]} from rows of {setting: [one sample per fn]}."""
+    return {c: [statistics.median(column) for column in zip(*(row[c] for row in samples))] for c in COLLECTOR}
+
+
 def timed(*fns, repeats):
-    """Median ns of each fn; the fns take turns so that a drift in machine load hits all alike."""
-    samples = [[once(fn) for fn in fns] for _ in range(repeats)]
-    medians = [statistics.median(column) for column in zip(*samples)]
-    return medians if len(fns) > 1 else medians[0]
+    """{setting: median ns of each fn} for both collector settings; the fns and the settings
+    take turns so that a drift in machine load hits all alike."""
+    return by_collector([{c: [once(fn, c) for fn in fns] for c in COLLECTOR} for _ in range(repeats)])
 
 
 def timed_fresh(*fns, prepare, repeats):
-    """Median ns of each fn(inputs), every call on inputs that prepare() made just before it
+    """As timed(), for fn(inputs), every call on inputs that prepare() made just before it
     (outside the clock), so that no call finds what an earlier one left in its inputs."""
-    samples = []
-    for _ in range(repeats):
-        row = []
-        for fn in fns:
-            inputs = prepare()
-            row.append(once(lambda: fn(inputs)))
-            del inputs
-        samples.append(row)
-    return [statistics.median(column) for column in zip(*samples)]
+    def sample(fn, collector):
+        inputs = prepare()
+        return once(lambda: fn(inputs), collector)
+
+    return by_collector([{c: [sample(fn, c) for fn in fns] for c in COLLECTOR} for _ in range(repeats)])
 
 
 class Rows:
-    """The table: (figure, value, format, target, note) per row; target is (op, bound) or None."""
+    """The table: (figure, {setting: value}, format, target, note) per row; target is (op, bound)
+    or None and is judged with the collector on. A figure that does not depend on the setting
+    has only "on"."""
 
     def __init__(self):
         self.rows = []
 
-    def add(self, figure, value, fmt="{:.2f}", target=None, note=""):
-        self.rows.append((figure, value, fmt, target, note))
+    def add(self, figure, values, fmt="{:.2f}", target=None, note=""):
+        if not isinstance(values, dict):
+            values = {"on": values}
+        self.rows.append((figure, values, fmt, target, note))
 
-    def ratio(self, figure, base_ns, ns, n, target):
-        self.add(figure, base_ns / ns, "{:.2f}x", (">=", target), f"{base_ns / n:.0f} vs {ns / n:.0f} ns/req")
+    def each(self, figure, got, value, fmt="{:.2f}", target=None, note=None):
+        """A row of value(medians) for each setting of `got` (timed()'s result); note(medians)
+        is taken with the collector on."""
+        self.add(figure, {c: value(got[c]) for c in got}, fmt, target, note(got["on"]) if note else "")
 
-    def per_request(self, figure, ns, n):
-        self.add(f"{figure} per request", ns / n, "{:.0f} ns")
+    def ratio(self, figure, got, base, i, n, target=None):
+        """got[base] / got[i], as "x" faster, with both per-request times as the note."""
+        self.each(figure, got, lambda m: m[base] / m[i], "{:.2f}x", target and (">=", target),
+                  lambda m: f"{m[base] / n:.0f} vs {m[i] / n:.0f} ns/req")
+
+    def per_request(self, figure, got, i, n):
+        self.each(f"{figure} per request", got, lambda m: m[i] / n, "{:.0f} ns")
 
 
 def build(reqs):
@@ -136,17 +169,17 @@ def bench_construction(n, repeats, rows):
 
     contenders = (slots, tolmek, keep, copy) if Keep else (slots, tolmek)
     got = timed_fresh(*contenders, prepare=lambda: workload.requests(n, fresh_texts=True), repeats=repeats)
-    rows.ratio("construct, fresh inputs: __slots__ / Tolmek", got[0], got[1], n, 1.1)
+    rows.ratio("construct, fresh inputs: __slots__ / Tolmek", got, 0, 1, n, 1.1)
     if Keep:
-        rows.add("  floor: __slots__ / C type keeping references", got[0] / got[2], "{:.2f}x")
+        rows.ratio("  floor: __slots__ / C type keeping references", got, 0, 2, n)
         # Reading every text out of fresh, cache-cold input objects is what owning them costs.
-        rows.add("  floor: __slots__ / C type copying the texts' storage", got[0] / got[3], "{:.2f}x")
-        rows.add("  Tolmek / C type copying the texts' storage", got[1] / got[3], "{:.2f}")
+        rows.ratio("  floor: __slots__ / C type copying the texts' storage", got, 0, 3, n)
+        rows.each("  Tolmek / C type copying the texts' storage", got, lambda m: m[1] / m[3])
     # The same inputs again: their str objects were already seen by earlier runs.
     got = timed(*(lambda f=f: f(reqs) for f in contenders), repeats=repeats)
-    rows.ratio("construct, inputs reused: __slots__ / Tolmek", got[0], got[1], n, 1.1)
+    rows.ratio("construct, inputs reused: __slots__ / Tolmek", got, 0, 1, n, 1.1)
     if Keep:
-        rows.add("  floor: __slots__ / C type copying the texts' storage (reused)", got[0] / got[3], "{:.2f}x")
+        rows.ratio("  floor: __slots__ / C type copying the texts' storage (reused)", got, 0, 3, n)
 
 
 def prepared(n):
@@ -164,29 +197,57 @@ def bench_command(n, repeats, rows):
         copy = _floor.copy
         fns.append(lambda: [copy(c) for c in commands])
     got = timed(*fns, repeats=repeats)
-    rows.ratio("curl command: f-string / get_request_command", got[0], got[1], n, 6.0)
+    rows.ratio("curl command: f-string / get_request_command", got, 0, 1, n, 6.0)
     if _floor:
-        rows.add("  floor: f-string / new str + memcpy of the command", got[0] / got[2], "{:.2f}x")
-        rows.add("  get_request_command / floor", got[1] / got[2], "{:.2f}")
+        rows.ratio("  floor: f-string / new str + memcpy of the command", got, 0, 2, n)
+        rows.each("  get_request_command / floor", got, lambda m: m[1] / m[2])
 
 
 def bench_collection(n, repeats, rows):
     plain, objs = prepared(n)
     coll = fill(objs)
-    rows.per_request("add_request", timed(lambda: fill(objs), repeats=repeats), n)
-    rows.per_request("get_collection", timed(coll.get_collection, repeats=repeats), n)
+    rows.per_request("add_request", timed(lambda: fill(objs), repeats=repeats), 0, n)
+    rows.per_request("get_collection", timed(coll.get_collection, repeats=repeats), 0, n)
 
     text = coll.export_collection()
     assert text == workload.reference_text(plain), "export differs from json.dumps of the same document"
     doc = workload.reference_document(plain)
-    data = text.encode()
-    tk, py, oj, floor = timed(coll.export_collection,
-                              lambda: workload.reference_text(plain),
-                              lambda: orjson.dumps(doc, option=orjson.OPT_SORT_KEYS).decode(),
-                              data.decode, repeats=repeats)
-    rows.ratio("export: dict tree + json.dumps / export", py, tk, n, 10.0)
-    rows.ratio("export: orjson (prebuilt doc) / export", oj, tk, n, 2.0)
-    rows.add("export / floor (bytes.decode of its UTF-8)", tk / floor, "{:.2f}", ("<=", 1.25))
+    fns = [coll.export_collection, lambda: workload.reference_text(plain)]
+    if orjson:
+        fns.append(lambda: orjson.dumps(doc, option=orjson.OPT_SORT_KEYS).decode())
+    got = timed(*fns, repeats=repeats)
+    rows.ratio("export: dict tree + json.dumps / export", got, 1, 0, n, 10.0)
+    if orjson:
+        rows.ratio("export: orjson (prebuilt doc) / export", got, 2, 0, n, 2.0)
+
+
+def bench_export(sizes, repeats, rows):
+    """export_collection against its floor, bytes.decode of the export's own UTF-8 (as fast as
+    any str of that text can be made), in user CPU and wall time, as N grows out of the caches.
+    Calls are batched to some 300,000 requests, so that a small N still takes many clock ticks
+    of user CPU time; a batch's results are freed after its clock stops."""
+    for n in sizes:
+        coll = fill(build(workload.requests(n)))
+        data = coll.export_collection().encode()
+        batch = max(1, 300_000 // n)
+
+        def run(fn):
+            return lambda: [fn() for _ in range(batch)]
+
+        samples = []
+        for _ in range(repeats):
+            row = {}
+            for c in COLLECTOR:
+                cpu = []
+                wall = [once(run(fn), c, cpu) for fn in (coll.export_collection, data.decode)]
+                row[c] = wall + cpu
+            samples.append(row)
+        got = by_collector(samples)  # wall export, wall floor, user export, user floor
+        rows.each(f"export / floor, N={n:,}, user CPU", got, lambda m: m[2] / m[3], target=("<=", 1.25),
+                  note=lambda m: f"{m[2] * 1e9 / (batch * n):.0f} vs {m[3] * 1e9 / (batch * n):.0f} ns/req")
+        rows.each(f"export / floor, N={n:,}, wall", got, lambda m: m[0] / m[1], target=("<=", 1.25),
+                  note=lambda m: f"{m[0] / (batch * n):.0f} vs {m[1] / (batch * n):.0f} ns/req")
+        del coll, data
 
 
 def proc_status(key):
@@ -196,7 +257,8 @@ def proc_status(key):
 
 
 def memory_child(n, keep_inputs):
-    """Runs in a fresh process: RSS growth of a filled collection, then the export's peak.
+    """Runs in a fresh process, collector on: RSS growth of a filled collection, then the
+    export's peak.
 
     With keep_inputs the input strings are all built first and stay alive, so the growth also
     holds anything construction leaves inside the caller's str objects (such as a cached UTF-8
@@ -204,7 +266,6 @@ def memory_child(n, keep_inputs):
     """
     reqs = workload.requests(n, fresh_texts=True) if keep_inputs else None
     gc.collect()
-    gc.disable()
     before = proc_status("VmRSS")
     coll = TolmekCollection()
     for i in range(n):
@@ -256,37 +317,33 @@ def bench_memory(n, rows):
     rows.add("caller's str objects grown by construction (sys.getsizeof)", inputs_grown(), "{:.0f}", ("<=", 0))
 
 
-def user_seconds():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_utime
-
-
 def bench_scaling(sizes, repeats, rows):
     """Per-request cost as N grows; small N get more repeats, as their runs are short."""
     wall, user, floor = [], [], []
     for n in sizes:
         objs = build(workload.requests(n))
         reps = repeats * max(1, 100_000 // n)
-        cpu = []
-
-        def run():
-            start = user_seconds()
-            result = add_and_export(objs)
-            cpu.append(user_seconds() - start)
-            return result
-
-        ns = timed(run, repeats=reps)
-        wall.append(ns / n)
-        user.append(statistics.median(cpu) / n)
-        rows.add(f"add_request + export, N={n:,}", ns / n, "{:.0f} ns/req")
-        # Context: large outputs cost fresh pages (kernel time) and memory bandwidth whatever
-        # makes them, so the same wall-time ratio for merely decoding the output.
+        samples = []
         data = add_and_export(objs)[1].encode()
-        floor.append(timed(data.decode, repeats=reps) / n)
+        for _ in range(reps):
+            row = {}
+            for c in COLLECTOR:
+                cpu = []
+                row[c] = [once(lambda: add_and_export(objs), c, cpu), cpu[0]]
+                # Context: large outputs cost fresh pages (kernel time) and memory bandwidth
+                # whatever makes them, so the same wall-time ratio for merely decoding the output.
+                row[c].append(once(data.decode, c))
+            samples.append(row)
+        got = by_collector(samples)
+        wall.append({c: got[c][0] / n for c in COLLECTOR})
+        user.append({c: got[c][1] / n for c in COLLECTOR})
+        floor.append({c: got[c][2] / n for c in COLLECTOR})
+        rows.add(f"add_request + export, N={n:,}", wall[-1], "{:.0f} ns/req")
         del objs, data
-    rows.add(f"scaling: user CPU per request N={sizes[-1]:,} / N={sizes[0]:,}", user[-1] / user[0], "{:.2f}",
-             ("<=", 1.1))
-    rows.add("  same ratio in wall time", wall[-1] / wall[0])
-    rows.add("  wall-time ratio for bytes.decode of the output", floor[-1] / floor[0])
+    ratio = lambda values: {c: values[-1][c] / values[0][c] for c in COLLECTOR}  # noqa: E731
+    rows.add(f"scaling: user CPU per request N={sizes[-1]:,} / N={sizes[0]:,}", ratio(user), "{:.2f}", ("<=", 1.1))
+    rows.add("  same ratio in wall time", ratio(wall))
+    rows.add("  wall-time ratio for bytes.decode of the output", ratio(floor))
 
 
 def machine():
@@ -307,17 +364,21 @@ def met(value, target):
 
 
 def print_table(runs):
-    """One line per figure: the median over the runs, each run's value, the target and whether
-    the median meets it."""
-    head = ("figure", "median", "runs", "target", "met?", "note (median run)")
+    """One line per figure: with the collector on, the median over the runs and each run's
+    value; the median with it off; the target and whether the median with it on meets it."""
+    head = ("figure", "collector on", "runs", "off", "target", "met?", "note (median run, on)")
     cells = [head]
     for column in zip(*runs):
         figure, _, fmt, target, _ = column[0]
-        values = [row[1] for row in column]
-        median = statistics.median(values)
-        note = min(column, key=lambda row: abs(row[1] - median))[4]
+        medians = {}
+        for c in COLLECTOR:
+            values = [row[1][c] for row in column if c in row[1]]
+            medians[c] = (statistics.median(values), values) if values else None
+        median, values = medians["on"]
+        note = min(column, key=lambda row: abs(row[1]["on"] - median))[4]
         ok = met(median, target)
         cells.append((figure, fmt.format(median), " ".join(fmt.format(v) for v in values) if len(values) > 1 else "",
+                      fmt.format(medians["off"][0]) if medians["off"] else "",
                       "-" if target is None else f"{target[0]} {target[1]:g}",
                       "-" if ok is None else ("yes" if ok else "NO"), note))
     widths = [max(len(row[i]) for row in cells) for i in range(len(head))]
@@ -327,7 +388,7 @@ def print_table(runs):
             print("-+-".join("-" * w for w in widths))
 
 
-SECTIONS = ("construction", "command", "collection", "memory", "scaling")
+SECTIONS = ("construction", "command", "collection", "export", "memory", "scaling")
 
 
 def one_run(args):
@@ -343,6 +404,8 @@ def one_run(args):
         bench_command(n, repeats, rows)
     if "collection" in sections:
         bench_collection(n, repeats, rows)
+    if "export" in sections:
+        bench_export(sizes, repeats, rows)
     if "memory" in sections:
         bench_memory(mem_n, rows)
     if "scaling" in sections:
@@ -373,8 +436,10 @@ def main():
     if args.title:
         print(args.title)
     print(f"machine: {machine()}")
-    print(f"N = {n:,}; {runs} run(s) in fresh processes, each figure the median of its repeats"
-          + ("" if _floor else "; floors not built (bench/floor.c)"), flush=True)
+    print(f"N = {n:,}; {runs} run(s) in fresh processes, each figure the median of its repeats, with the"
+          " garbage collector on (as programs run; targets judged on it) and off"
+          + ("" if _floor else "; floors not built (bench/floor.c)")
+          + ("" if orjson else "; orjson not installed, its comparison left out"), flush=True)
     results = []
     for k in range(runs):
         # A single run reads only --quick, --n, --repeats and --sections of these.

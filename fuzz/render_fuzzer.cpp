@@ -283,16 +283,21 @@ std::string reference_url(const std::string& url) {
            ",\"raw\":" + json(url) + "}";
 }
 
+/// One request's item of the document.
+std::string reference_item(const Spec& r) {
+    std::string headers;
+    for (const auto& [name, value] : r.headers)
+        headers += (headers.empty() ? "" : ",") + std::string("{\"key\":") + json(name) + ",\"value\":" + json(value) + "}";
+    return "{\"name\":" + json(r.url) + ",\"request\":{\"body\":{\"mode\":\"raw\",\"raw\":" + json(r.body.value_or("")) +
+           "},\"header\":[" + headers + "],\"method\":\"" + std::string(method_name(r.method)) +
+           "\",\"url\":" + reference_url(r.url) + "}}";
+}
+
 std::string reference_document(const std::vector<Spec>& specs) {
     std::string items;
     for (const Spec& r : specs) {
-        std::string headers;
-        for (const auto& [name, value] : r.headers)
-            headers += (headers.empty() ? "" : ",") + std::string("{\"key\":") + json(name) + ",\"value\":" + json(value) + "}";
         if (!items.empty()) items += ",";
-        items += "{\"name\":" + json(r.url) + ",\"request\":{\"body\":{\"mode\":\"raw\",\"raw\":" + json(r.body.value_or("")) +
-                 "},\"header\":[" + headers + "],\"method\":\"" + std::string(method_name(r.method)) +
-                 "\",\"url\":" + reference_url(r.url) + "}}";
+        items += reference_item(r);
     }
     return "{\"info\":{\"name\":\"Tolmek Collection\",\"schema\":"
            "\"https://schema.getpostman.com/json/collection/v2.1.0/collection.json\"},\"item\":[" +
@@ -420,9 +425,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& [name, value] : s.headers) check_storage(name + value);
         if (s.body) check_storage(*s.body);
 
+        // The item's noted length and width are those of the reference item, as export
+        // sizes the document by them alone.
+        const auto& plan = r.record().header();
+        std::u32string item = decode(reference_item(s));
+        CHECK(plan.document_length == item.size());
+        CHECK(plan.document_width == static_cast<std::uint8_t>(width_of(item)));
+
         // The plan's one bit and the detailed reason agree with the reference, and a planned
         // command has exactly the planned length and width.
-        const auto& plan = r.record().header();
         CHECK(render::curl_refusal(r.record()).has_value() != reference_renders(s));
         CHECK(((plan.command_flags & render::refused) != 0) != reference_renders(s));
         if (!reference_renders(s)) continue;
@@ -437,5 +448,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_render("collection document", [&](auto& sink) { render::write_collection(sink, all); },
                  reference_document(specs));
     CHECK(render::collection_document(all) == reference_document(specs));
+    std::u32string document = decode(reference_document(specs));
+    render::DocumentSize planned = render::collection_size(all);
+    CHECK(planned.length == document.size());
+    CHECK(planned.width == width_of(document));
+    // Items too long for their note (gigabytes of text) are measured instead, to the same sum.
+    std::vector<Request> unnoted(records);
+    for (Request& r : unnoted) r.block()->document_length = tolmek::model::unnoted_length;
+    render::DocumentSize measured = render::collection_size(unnoted);
+    CHECK(measured.length == planned.length && measured.width == planned.width);
     return 0;
 }

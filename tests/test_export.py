@@ -120,3 +120,46 @@ REQUEST = st.tuples(st.builds(str.__add__, PREFIX, TEXT), HEADERS, st.sampled_fr
 @given(st.lists(REQUEST, max_size=4))
 def test_export_matches_reference(requests):
     assert export_and_validate(make(requests))[0] == reference_text(requests)
+
+
+# Export sizes the document from what each request noted when it was made and writes it in one
+# pass, sixteen bytes at a time: texts made of runs put escapes, multi-byte characters and "/"
+# at every offset of those chunks, in documents of each character width.
+PIECES = {
+    "ascii": ["a", "Bc", "/", "?", "#", '"', "\\", "\n", "\x01", "\x1f", "://", "0123456789abcdef"],
+    "latin1": ["é", "\xff", "a", '"', "/", "\x00"],
+    "bmp": ["✓", "—", "a", "\\", "/", "\t"],
+    "astral": ["\U0001f600", "a", '"', "/", "é"],
+}
+
+
+def runs(pieces):
+    return st.lists(st.tuples(st.sampled_from(pieces), st.integers(1, 40)), max_size=6).map(
+        lambda parts: "".join(piece * count for piece, count in parts))
+
+
+@st.composite
+def wide_requests(draw):
+    pieces = draw(st.sampled_from(sorted(PIECES)))
+    text = runs(PIECES["ascii"] + PIECES[pieces])
+    request = st.tuples(st.builds(str.__add__, PREFIX, text), st.lists(st.tuples(text, text), max_size=3),
+                        st.sampled_from(METHODS), st.none() | text)
+    return draw(st.lists(request, min_size=1, max_size=3))
+
+
+@settings(max_examples=300, deadline=None)
+@given(wide_requests())
+def test_export_of_long_runs_matches_reference(requests):
+    assert make(requests).export_collection() == reference_text(requests)
+
+
+@pytest.mark.parametrize("piece", ['"', "\x01", "\n", "/", "é✓", "\U0001f600\\"])
+def test_export_of_texts_longer_than_a_count_lap(piece):
+    """Texts of thousands of escaped characters, slashes or multi-byte ones (counts are folded
+    every 4,080 bytes), as URL, header value and body, also in a collection stored twice."""
+    long = piece * 9000
+    requests = [("http://h/" + long, [("X", long)], "POST", long), ("//" + long, [], "GET", None)]
+    c = make(requests)
+    c.add_request(Tolmek("x", [], M.GET))
+    assert c.export_collection() == reference_text(requests + [("x", [], "GET", None)])
+    assert TolmekCollection(c.get_collection()).export_collection() == c.export_collection()

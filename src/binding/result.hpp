@@ -65,6 +65,7 @@ Ref render_known_str(std::uint64_t length, render::Width width, Render&& render)
     auto n = static_cast<Py_ssize_t>(length);
     Ref str = result(PyUnicode_New(n, render::max_char(width)));
     void* data = PyUnicode_DATA(str.get());
+    prefault_large_output(data, static_cast<std::size_t>(n) * PyUnicode_KIND(str.get()));
     bool exact;
     if (width == render::Width::ascii) {
         render::Utf8Writer writer(static_cast<char*>(data));
@@ -74,26 +75,6 @@ Ref render_known_str(std::uint64_t length, render::Width width, Render&& render)
         exact = detail::fill_str(PyUnicode_KIND(str.get()), data, n, render);
     }
     if (!exact) fail("rendered text does not match its planned length");
-    return str;
-}
-
-/// Runs a renderer (a callable taking any sink) straight into a new `str`: one pass
-/// measures the exact length and widest character, the second writes the characters into
-/// the string's own storage, so no intermediate text is made or decoded again.
-template <class Render>
-Ref render_str(Render&& render) {
-    render::Measure measure;
-    render(measure);
-    if (measure.length() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-        PyErr_NoMemory();
-        result_failed();
-    }
-    auto length = static_cast<Py_ssize_t>(measure.length());
-    Ref str = result(PyUnicode_New(length, render::max_char(measure.width())));
-    void* data = PyUnicode_DATA(str.get());
-    prefault_large_output(data, static_cast<std::size_t>(length) * PyUnicode_KIND(str.get()));
-    if (!detail::fill_str(PyUnicode_KIND(str.get()), data, length, render))
-        fail("rendered text does not match its measured length");
     return str;
 }
 

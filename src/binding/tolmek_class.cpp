@@ -13,6 +13,7 @@
 #include "binding/small_vector.hpp"
 #include "binding/text.hpp"
 #include "render/curl.hpp"
+#include "render/document_plan.hpp"
 
 namespace tolmek::binding {
 
@@ -93,8 +94,9 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     // After the texts: encoding may write a few bytes past the last one.
     std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
 
-    // 4. What the curl command needs, decided once.
+    // 4. What the curl command and the collection document need, decided once.
     render::plan_command(writer, code_points, width);
+    render::plan_document(writer, url.length, code_points, width);
     obj->initialised = true;
     return made;
 }

@@ -21,6 +21,7 @@ RecordHeader* allocate_block(std::size_t size, std::size_t padding) {
 }  // namespace
 
 std::size_t record_size(std::size_t header_count, std::size_t text_bytes) {
+    if (header_count > max_header_count) throw std::bad_alloc();
     // Per header pair: its lengths and its form byte.
     constexpr std::size_t per_header = sizeof(HeaderLengths) + 1;
     if (header_count > SIZE_MAX / per_header) throw std::bad_alloc();
@@ -30,8 +31,8 @@ std::size_t record_size(std::size_t header_count, std::size_t text_bytes) {
 RecordWriter::RecordWriter(void* block, std::size_t size, HttpMethod method, std::size_t url_length,
                            std::size_t header_count, std::optional<std::size_t> body_length) noexcept
     : block_(static_cast<RecordHeader*>(block)) {
-    *block_ = RecordHeader{size, url_length, body_length.value_or(0), header_count, 0, method, body_length.has_value(),
-                           0, 0, 0};
+    *block_ = RecordHeader{size, url_length, body_length.value_or(0), static_cast<std::uint32_t>(header_count), 0, 0,
+                           method, body_length.has_value(), 0, 0, 0, 0};
 }
 
 Request Request::make(std::string_view url, std::span<const HeaderView> headers, HttpMethod method,

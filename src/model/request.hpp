@@ -29,7 +29,11 @@ struct RecordHeader {
     std::uint64_t size;  ///< of the whole block
     std::uint64_t url_length;
     std::uint64_t body_length;
-    std::uint64_t header_count;
+    std::uint32_t header_count;  ///< at most max_header_count
+    /// The record's item in the collection document, decided when the record is made (as the
+    /// command is): its length in code points, or unnoted_length when it does not fit here
+    /// (render/document_plan.hpp). Export sums these instead of reading every text twice.
+    std::uint32_t document_length;
     /// The curl command, decided when the record is made: its length in code points, the
     /// widest character class in it and flags (render/command_plan.hpp gives their meaning).
     std::uint64_t command_length;
@@ -38,7 +42,18 @@ struct RecordHeader {
     std::uint8_t command_width;
     std::uint8_t command_flags;
     std::uint8_t command_quotes;  ///< which single-quoted texts hold apostrophes
+    std::uint8_t document_width;  ///< widest character class of the item (render::Width)
 };
+
+// The document's notes live in what was padding: a stored request costs no more memory.
+static_assert(sizeof(RecordHeader) == 48);
+
+/// More header pairs than this cannot be stored (record_size() refuses them, as memory for
+/// their 17 bytes each of lengths and forms could not be had anyway).
+inline constexpr std::size_t max_header_count = UINT32_MAX;
+
+/// RecordHeader::document_length of an item too long to note; it is measured when exported.
+inline constexpr std::uint32_t unnoted_length = UINT32_MAX;
 
 struct HeaderLengths {
     std::uint64_t name;
@@ -60,7 +75,8 @@ inline std::size_t checked_add(std::size_t a, std::size_t b) {
 }
 
 /// Bytes of a record with `header_count` header pairs and `text_bytes` bytes of text in all;
-/// throws std::bad_alloc when the size cannot be represented (it could not be allocated anyway).
+/// throws std::bad_alloc when the size cannot be represented or there are more than
+/// max_header_count pairs (it could not be allocated anyway).
 std::size_t record_size(std::size_t header_count, std::size_t text_bytes);
 
 /// Where the parts of a record block lie (see RecordHeader): the one place that knows the layout.

@@ -1,6 +1,7 @@
 // Deciding a record's curl command: flags, header forms, exact length, or refusal.
 #include "render/command_plan.hpp"
 
+#include "render/document_plan.hpp"
 #include "render/scan.hpp"
 
 namespace tolmek::render {
@@ -130,6 +131,9 @@ model::Request make_request(std::string_view url, std::span<const model::HeaderV
     measure_texts(request.record(), code_points, width);
     model::RecordWriter writer(request.block());
     plan_command(writer, code_points, width);
+    Measure url_measure;
+    url_measure.text(url);
+    plan_document(writer, url_measure.length(), code_points, width);
     return request;
 }
 

@@ -72,7 +72,8 @@ void plan_command(model::RecordWriter& record, std::uint64_t text_code_points, W
 /// Code points and widest character of all the texts of a record (what Python's str knows).
 void measure_texts(model::Record record, std::uint64_t& code_points, Width& width) noexcept;
 
-/// A heap record made from views, with its command plan (for tests, fuzzing and tools).
+/// A heap record made from views, with its command and document plans (for tests, fuzzing
+/// and tools).
 model::Request make_request(std::string_view url, std::span<const model::HeaderView> headers, model::HttpMethod method,
                             std::optional<std::string_view> body);
 

@@ -2,18 +2,16 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "model/request.hpp"
 #include "render/json.hpp"
+#include "render/sink.hpp"
 
 namespace tolmek::render {
-
-inline constexpr std::string_view collection_name = "Tolmek Collection";
-inline constexpr std::string_view collection_schema =
-    "https://schema.getpostman.com/json/collection/v2.1.0/collection.json";
 
 /// A URL as the document describes it: the scheme, and the text after it that is split at
 /// "/" into host (first segment, up to a "?" or "#") and path (the others).
@@ -37,68 +35,120 @@ constexpr UrlParts split_url(std::string_view url) noexcept {
     return {"https", url};
 }
 
+/// Where the text after the scheme splits: the host is rest[0, host_end); the path elements
+/// are the text from host_end to the first "/" (when a "?" or "#" ended the host) and the
+/// segments after each "/".
+struct UrlSplit {
+    UrlParts parts;
+    std::size_t slash;     ///< the first "/" of parts.rest, or npos
+    std::size_t host_end;  ///< equal to slash unless a "?" or "#" ends the host before it
+};
+
+constexpr UrlSplit split_host(std::string_view url) noexcept {
+    UrlParts parts = split_url(url);
+    std::size_t slash = parts.rest.find('/');
+    // The host also ends where a query or fragment begins ("h:8080?q=1"): Postman's tools
+    // rebuild the address from host and path, so what follows must travel as the first
+    // path element, not as part of the host.
+    std::size_t host_end = 0;
+    std::size_t first_end = std::min(slash, parts.rest.size());
+    while (host_end < first_end && parts.rest[host_end] != '?' && parts.rest[host_end] != '#') ++host_end;
+    if (host_end == first_end) host_end = slash;
+    return {parts, slash, host_end};
+}
+
+/// The fixed text of the document, in writing order; its sizes also give the length of an
+/// item before it is written (render/document_plan.hpp).
+namespace document_text {
+inline constexpr std::string_view open = "{\"info\":{\"name\":\"Tolmek Collection\",\"schema\":"
+                                         "\"https://schema.getpostman.com/json/collection/v2.1.0/collection.json\"},"
+                                         "\"item\":[";
+inline constexpr std::string_view close = "]}";
+inline constexpr std::string_view item_open = "{\"name\":";
+inline constexpr std::string_view body_open = ",\"request\":{\"body\":{\"mode\":\"raw\",\"raw\":";
+inline constexpr std::string_view headers_open = "},\"header\":[";
+inline constexpr std::string_view key_open = "{\"key\":";
+inline constexpr std::string_view value_open = ",\"value\":";
+inline constexpr std::string_view header_close = "}";
+inline constexpr std::string_view method_open = "],\"method\":\"";
+inline constexpr std::string_view host_open = "\",\"url\":{\"host\":";
+inline constexpr std::string_view path_open = ",\"path\":[";
+inline constexpr std::string_view protocol_open = "],\"protocol\":";
+inline constexpr std::string_view raw_open = ",\"raw\":";
+inline constexpr std::string_view item_close = "}}}";
+}  // namespace document_text
+
+/// Writes one request's item of the document (without the comma between items).
+template <class Sink>
+void write_item(Sink& out, model::Record r) {
+    namespace t = document_text;
+    std::string_view url = r.url();
+    out.ascii(t::item_open);
+    write_json_string(out, url);
+    out.ascii(t::body_open);
+    write_json_string(out, r.body().value_or(std::string_view()));
+    out.ascii(t::headers_open);
+    bool first_header = true;
+    for (model::HeaderView h : r.headers()) {
+        if (!first_header) out.ascii(',');
+        first_header = false;
+        out.ascii(t::key_open);
+        write_json_string(out, h.name);
+        out.ascii(t::value_open);
+        write_json_string(out, h.value);
+        out.ascii(t::header_close);
+    }
+    out.ascii(t::method_open);
+    out.ascii(model::name_text(r.method()));
+    out.ascii(t::host_open);
+    UrlSplit split = split_host(url);
+    std::string_view rest = split.parts.rest;
+    std::size_t slash = split.slash;
+    write_json_string(out, rest.substr(0, split.host_end));
+    out.ascii(t::path_open);
+    bool first_segment = true;
+    if (split.host_end != slash) {
+        write_json_string(out, rest.substr(split.host_end, slash == std::string_view::npos ? slash : slash - split.host_end));
+        first_segment = false;
+    }
+    while (slash != std::string_view::npos) {
+        if (!first_segment) out.ascii(',');
+        first_segment = false;
+        std::size_t start = slash + 1;
+        slash = rest.find('/', start);
+        write_json_string(out, rest.substr(start, slash == std::string_view::npos ? slash : slash - start));
+    }
+    out.ascii(t::protocol_open);
+    write_json_string(out, split.parts.protocol);
+    out.ascii(t::raw_open);
+    write_json_string(out, url);
+    out.ascii(t::item_close);
+}
+
 /// Writes the whole document as compact JSON with every object's members in byte order of
-/// their keys (the member order below is that order, written out by hand).
+/// their keys (the member order of the fixed text above is that order, written out by hand).
 template <class Sink>
 void write_collection(Sink& out, std::span<const model::Request> requests) {
-    out.ascii("{\"info\":{\"name\":");
-    write_json_string(out, collection_name);
-    out.ascii(",\"schema\":");
-    write_json_string(out, collection_schema);
-    out.ascii("},\"item\":[");
+    out.ascii(document_text::open);
     bool first_item = true;
     for (const model::Request& r : requests) {
         if (!first_item) out.ascii(',');
         first_item = false;
-        std::string_view url = r.url();
-        out.ascii("{\"name\":");
-        write_json_string(out, url);
-        out.ascii(",\"request\":{\"body\":{\"mode\":\"raw\",\"raw\":");
-        write_json_string(out, r.body().value_or(std::string_view()));
-        out.ascii("},\"header\":[");
-        bool first_header = true;
-        for (model::HeaderView h : r.headers()) {
-            out.ascii(first_header ? "{\"key\":" : ",{\"key\":");
-            first_header = false;
-            write_json_string(out, h.name);
-            out.ascii(",\"value\":");
-            write_json_string(out, h.value);
-            out.ascii('}');
-        }
-        out.ascii("],\"method\":\"");
-        out.ascii(model::name_text(r.method()));
-        out.ascii("\",\"url\":{\"host\":");
-        UrlParts parts = split_url(url);
-        std::size_t slash = parts.rest.find('/');
-        // The host also ends where a query or fragment begins ("h:8080?q=1"): Postman's tools
-        // rebuild the address from host and path, so what follows must travel as the first
-        // path element, not as part of the host.
-        std::size_t host_end = 0;
-        std::size_t first_end = std::min(slash, parts.rest.size());
-        while (host_end < first_end && parts.rest[host_end] != '?' && parts.rest[host_end] != '#') ++host_end;
-        if (host_end == first_end) host_end = slash;
-        write_json_string(out, parts.rest.substr(0, host_end));
-        out.ascii(",\"path\":[");
-        bool first_segment = true;
-        if (host_end != slash) {
-            write_json_string(out, parts.rest.substr(host_end, slash == std::string_view::npos ? slash : slash - host_end));
-            first_segment = false;
-        }
-        while (slash != std::string_view::npos) {
-            if (!first_segment) out.ascii(',');
-            first_segment = false;
-            std::size_t start = slash + 1;
-            slash = parts.rest.find('/', start);
-            write_json_string(out, parts.rest.substr(start, slash == std::string_view::npos ? slash : slash - start));
-        }
-        out.ascii("],\"protocol\":");
-        write_json_string(out, parts.protocol);
-        out.ascii(",\"raw\":");
-        write_json_string(out, url);
-        out.ascii("}}}");
+        write_item(out, r.record());
     }
-    out.ascii("]}");
+    out.ascii(document_text::close);
 }
+
+/// Length in code points and widest character of a document or a part of it.
+struct DocumentSize {
+    std::uint64_t length;
+    Width width;
+};
+
+/// The size of the document of `requests`, from what each record noted when it was made (an
+/// item too long to note is measured); throws std::bad_alloc when the length cannot be
+/// represented.
+DocumentSize collection_size(std::span<const model::Request> requests);
 
 /// The document as UTF-8 text.
 std::string collection_document(std::span<const model::Request> requests);

@@ -1,8 +1,9 @@
 // Output sinks shared by the renderers: a measuring pass, a UTF-8 writer and fixed-width writers.
 //
-// Every renderer is a template over a sink and is run twice: once with Measure to learn the
-// exact length (in code points) and the widest character, then with a writer into storage of
-// exactly that size. Text handed to a sink must be valid UTF-8.
+// Every renderer is a template over a sink and writes into storage of exactly the size of its
+// output: the exact length (in code points) and the widest character come from a plan decided
+// when the record was made, or from a first pass with Measure. Text handed to a sink must be
+// valid UTF-8.
 #pragma once
 
 #include <algorithm>
@@ -180,21 +181,30 @@ public:
 
     Unit* position() const noexcept { return out_; }
 
-private:
-    /// Decodes the multi-byte sequence at p (the input is valid UTF-8); returns what follows.
-    const unsigned char* decode_one(const unsigned char* p) noexcept {
+    /// For writers that fill the units themselves (render/json.hpp): where the next unit goes,
+    /// the room left, and the new position once they have written.
+    Unit* units() const noexcept { return out_; }
+    std::size_t room() const noexcept { return static_cast<std::size_t>(end_ - out_); }
+    void seek(Unit* to) noexcept { out_ = to; }
+
+    /// Decodes the multi-byte sequence at p (the input is valid UTF-8) into *out; returns what
+    /// follows it.
+    static const unsigned char* decode_one(const unsigned char* p, Unit*& out) noexcept {
         unsigned c = *p;
         if (c < 0xE0) {
-            *out_++ = static_cast<Unit>(((c & 0x1F) << 6) | (p[1] & 0x3F));
+            *out++ = static_cast<Unit>(((c & 0x1F) << 6) | (p[1] & 0x3F));
             return p + 2;
         }
         if (c < 0xF0) {
-            *out_++ = static_cast<Unit>(((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+            *out++ = static_cast<Unit>(((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
             return p + 3;
         }
-        *out_++ = static_cast<Unit>(((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F));
+        *out++ = static_cast<Unit>(((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F));
         return p + 4;
     }
+
+private:
+    const unsigned char* decode_one(const unsigned char* p) noexcept { return decode_one(p, out_); }
 
     void widen(const unsigned char* first, const unsigned char* last) noexcept {
         if constexpr (sizeof(Unit) == 1) {
