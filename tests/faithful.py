@@ -52,7 +52,7 @@ _NON_ASCII = "éü✓日😀\u00a0"
 URL_TEXT = st.text(alphabet="abcXY09-_." + SPECIAL + _NON_ASCII, max_size=8)
 # A URL may not hold a control character (curl refuses C0 and DEL in a URL: see the notes in
 # test_faithful.py); a space is generated, as every URL rule has to deal with it.
-SEGMENT = st.sampled_from(["", ".", "..", "%2e", "%2F", "%41", "%zz", "%"]) | URL_TEXT
+SEGMENT = st.sampled_from(["", ".", "..", "%2e", "%2E", ".%2e", "%2E%2e", "%2e.", "%2e%", "%2F", "%41", "%zz", "%"]) | URL_TEXT
 
 
 @st.composite
@@ -98,6 +98,7 @@ _REFUSED_NAMES = st.one_of(
     _with(NAME_TEXT, st.just(":")),
     _with(NAME_TEXT, _BREAKS),
     _with(NAME_TEXT, st.just("\x00")),
+    st.tuples(st.sampled_from(" \t"), NAME_TEXT).map("".join),
 )
 _REFUSED_VALUES = _with(HEADER_TEXT, _BREAKS) | _with(HEADER_TEXT, st.just("\x00"))
 
@@ -170,6 +171,9 @@ def refusal(req):
             return f"{piece} has ':' in its name, where curl would split it"
         if name.startswith("@"):
             return f"{piece} has a name that starts with '@', which makes curl read headers from a file"
+        if name.startswith((" ", "\t")):
+            return (f"{piece} has a name that starts with a space or a tab, which HTTP/1.1 reads as the continuation"
+                    " of the line before")
         if "\x00" in value:
             return f"{piece} holds a NUL character in its value{NO_ARGUMENT}"
         if "\r" in value or "\n" in value:

@@ -23,6 +23,7 @@ struct CurlRefusal {
         empty_name,     ///< curl drops a header without a name
         colon_in_name,  ///< curl splits the header at the first ':'
         at_start,       ///< "-H @file" reads headers from a file
+        white_start,    ///< a header line that starts with SP or HTAB continues the line before
         semicolon_in_empty,  ///< an empty header is written "Name;", which curl only reads
                              ///< when that is the name's only ';'
         second_host,         ///< curl sends only the first Host header
@@ -82,6 +83,7 @@ inline std::optional<CurlRefusal> curl_refusal(model::Record request) noexcept {
             return CurlRefusal{Piece::header_name, Reason::line_break, i};
         if (h.name.find(':') != std::string_view::npos) return CurlRefusal{Piece::header_name, Reason::colon_in_name, i};
         if (h.name.front() == '@') return CurlRefusal{Piece::header_name, Reason::at_start, i};
+        if (h.name.front() == ' ' || h.name.front() == '\t') return CurlRefusal{Piece::header_name, Reason::white_start, i};
         if (h.value.find(nul) != std::string_view::npos) return CurlRefusal{Piece::header_value, Reason::nul, i};
         if (h.value.find_first_of("\r\n") != std::string_view::npos)
             return CurlRefusal{Piece::header_value, Reason::line_break, i};
