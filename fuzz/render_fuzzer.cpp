@@ -168,7 +168,8 @@ std::string single_quoted(const std::string& s) {
 
 /// Whether a command can carry the request at all: NUL nowhere, no control character in the
 /// URL, header names non-empty without CR, LF, ':' or a leading '@', SP or HTAB, no CR or LF in values,
-/// no ';' in the name of a header with a blank value, and at most one Host header.
+/// no ';' in the name of a header with a blank value nor white space at its end, and at most one
+/// Host header.
 bool reference_renders(const Spec& r) {
     for (unsigned char c : r.url)
         if (c < 0x20 || c == 0x7F) return false;
@@ -180,7 +181,9 @@ bool reference_renders(const Spec& r) {
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (lower == "host" && ++hosts > 1) return false;
         if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
-        if (value.find_first_not_of(" \t") == std::string::npos && name.find(';') != std::string::npos) return false;
+        if (value.find_first_not_of(" \t") == std::string::npos &&
+            (name.find(';') != std::string::npos || name.back() == ' ' || name.back() == '\t'))
+            return false;
     }
     return !r.body || r.body->find('\0') == std::string::npos;
 }

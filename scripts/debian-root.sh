@@ -20,6 +20,19 @@ DEBIAN_ROOT_PACKAGES=(
     g++ make cmake ninja-build
 )
 
+# The Pythons that come from the roots (/usr/bin/pythonX.Y there) rather than from this machine.
+TOLMEK_ROOT_PY_VERSIONS=${TOLMEK_ROOT_PY_VERSIONS:-"3.14 3.15"}
+
+# is_root_python VERSION: true if VERSION is one of TOLMEK_ROOT_PY_VERSIONS.
+is_root_python() {
+    [[ " $TOLMEK_ROOT_PY_VERSIONS " == *" $1 "* ]]
+}
+
+# root_python VERSION -> the interpreter's path inside a root.
+root_python() {
+    printf '/usr/bin/python%s\n' "$1"
+}
+
 # debian_root_dir ARCH -> the root's folder (it may not exist yet).
 debian_root_dir() {
     printf '%s/sid-%s\n' "$TOLMEK_ROOTS" "$1"

@@ -180,6 +180,9 @@ def refusal(req):
             return f"{piece} holds a line break (CR or LF) in its value, which would start another header line"
         if value.strip(" \t") == "" and ";" in name:
             return f"{piece} has an empty value and ';' in its name, which curl cannot send as an empty header"
+        if value.strip(" \t") == "" and name.endswith((" ", "\t")):
+            return (f"{piece} has an empty value and a name that ends with a space or a tab, which curl cannot send"
+                    " as an empty header")
         if name.lower() == "host":
             hosts += 1
             if hosts == 2:
@@ -196,6 +199,19 @@ _FORM = b"application/x-www-form-urlencoded"
 def curl_version():
     out = subprocess.run([CURL, "--version"], capture_output=True, check=True, timeout=20, env=foreign_env()).stdout
     return out.split()[1]
+
+
+def curl_label():
+    """"curl-VERSION" of the curl the harness runs ("curl-missing" without one): part of the test ids,
+    so that a report shows which curl the commands were checked against."""
+    try:
+        return "curl-" + curl_version().decode()
+    except (TypeError, OSError, subprocess.SubprocessError, IndexError):
+        return "curl-missing"
+
+
+# What the harness has done in this process, for the summary line (conftest.py).
+TALLY = {"requests": 0, "refused": 0, "runs": 0}
 
 
 def target_of(path):
@@ -317,6 +333,8 @@ def check_commands(reqs, recorder, scratch, shells, user_agent):
     for req in reqs:
         url = req.url(recorder.base)
         reason = refusal(req)
+        TALLY["requests"] += 1
+        TALLY["refused"] += reason is not None
         try:
             cmd = render(url, req.headers, req.method, req.body)
         except ValueError as e:
@@ -333,6 +351,7 @@ def check_commands(reqs, recorder, scratch, shells, user_agent):
     batch = [(url, cmd) for _, url, cmd in runnable]
     for shell in shells:
         statuses, stderr, arrivals = deliver(shell, batch, recorder, scratch, timeout=CURL_SECONDS * len(batch) + 30)
+        TALLY["runs"] += len(batch)
         for i, (req, _, cmd) in enumerate(runnable):
             got = [a for a in arrivals if a.tag == str(i)]
             code = statuses.get(i)

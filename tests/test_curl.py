@@ -123,6 +123,9 @@ def test_exact_text(args, expected):
      " of the line before"),
     (("/", [("a;b", " ")]),
      P + "header 1 ('a;b') has an empty value and ';' in its name, which curl cannot send as an empty header"),
+    (("/", [("X ", "v"), ("X\t", " ")]),
+     P + "header 2 ('X\\t') has an empty value and a name that ends with a space or a tab, which curl cannot send"
+     " as an empty header"),
     (("/", [("Host", "a"), ("X", ""), ("hOST", "b")]), P + "header 3 ('hOST') is a second Host header, which curl drops"),
     (("/", [], "POST", "a\0b"), P + "the body holds a NUL character, which no command-line argument can carry"),
     # The first problem in command order is the one named.
@@ -141,7 +144,7 @@ def test_refused_requests_name_the_piece_and_reason(args, message):
 
 
 def test_names_allowed_where_curl_takes_them_as_written():
-    assert command("/", [("a;b", "v"), ("X Y", "1")]) == 'curl -X GET / -H "a;b: v" -H "X Y: 1"'
+    assert command("/", [("a;b", "v"), ("X Y", "1"), ("X ", "v")]) == 'curl -X GET / -H "a;b: v" -H "X Y: 1" -H "X : v"'
 
 
 @pytest.mark.parametrize("ch", '"\\$`!')

@@ -42,7 +42,8 @@ def scratch(tmp_path_factory):
     return d
 
 
-@pytest.fixture(scope="module")
+# Its one parameter puts the curl's version into the id of every test that runs it.
+@pytest.fixture(scope="module", params=[faithful.CURL], ids=[faithful.curl_label()])
 def user_agent():
     require("curl")
     return b"curl/" + faithful.curl_version()
@@ -104,6 +105,7 @@ REFUSED = {
     "name naming a file": Req("/", (("@/etc/passwd", "1"),), "GET", None),
     "name starting with a space": Req("/", (("A", "1"), (" X", ""),), "GET", None),
     "semicolon in an empty header's name": Req("/", (("X;C", ""),), "GET", None),
+    "white space before an empty header's ';'": Req("/", (("X ", "v"), ("X\t", ""),), "GET", None),
     "second Host": Req("/", (("Host", "h1"), ("X", "1"), ("hOST", "h2")), "GET", None),
     "NUL in body": Req("/", (), "POST", "a\x00"),
     # The first offending piece is named: URL, then headers in order, then body.

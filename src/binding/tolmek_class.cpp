@@ -154,6 +154,10 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
             why = "has an empty value and ';' in its name, which curl cannot send as an empty header";
             in = "";
             break;
+        case Reason::white_end_in_empty:
+            why = "has an empty value and a name that ends with a space or a tab, which curl cannot send as an empty header";
+            in = "";
+            break;
         case Reason::second_host: why = "is a second Host header, which curl drops"; in = ""; break;
         case Reason::control: break;  // URLs only
     }

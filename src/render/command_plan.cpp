@@ -74,7 +74,7 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
             }
             std::uint8_t form = 0;
             if (is_blank(h.value)) {
-                if (n.classes & scan::semicolon) return refuse();
+                if ((n.classes & scan::semicolon) || h.name.back() == ' ' || h.name.back() == '\t') return refuse();
                 // " -H \"" + name + ";\"": the value's code points are not written (they are blanks).
                 form = blank;
                 extra += 7;

@@ -26,6 +26,7 @@ struct CurlRefusal {
         white_start,    ///< a header line that starts with SP or HTAB continues the line before
         semicolon_in_empty,  ///< an empty header is written "Name;", which curl only reads
                              ///< when that is the name's only ';'
+        white_end_in_empty,  ///< curl 8 drops the white space before the ';' of "Name;"
         second_host,         ///< curl sends only the first Host header
     };
     Piece piece;
@@ -89,6 +90,8 @@ inline std::optional<CurlRefusal> curl_refusal(model::Record request) noexcept {
             return CurlRefusal{Piece::header_value, Reason::line_break, i};
         if (is_blank(h.value) && h.name.find(';') != std::string_view::npos)
             return CurlRefusal{Piece::header_name, Reason::semicolon_in_empty, i};
+        if (is_blank(h.value) && (h.name.back() == ' ' || h.name.back() == '\t'))
+            return CurlRefusal{Piece::header_name, Reason::white_end_in_empty, i};
         if (is_host(h.name)) {
             if (host) return CurlRefusal{Piece::header_name, Reason::second_host, i};
             host = true;
