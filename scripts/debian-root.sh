@@ -91,9 +91,10 @@ in_debian_root() {
     local arch=$1 dir
     shift
     dir=$(debian_root_dir "$arch")
-    cp /etc/resolv.conf "$dir/etc/resolv.conf"
-    cp /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
-    if [[ -f /etc/pip.conf ]]; then cp /etc/pip.conf "$dir/etc/pip.conf"; fi
+    # --remove-destination: a symbolic link in the root must not make the copy land on this machine.
+    cp --remove-destination /etc/resolv.conf "$dir/etc/resolv.conf"
+    cp --remove-destination /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
+    if [[ -f /etc/pip.conf ]]; then cp --remove-destination /etc/pip.conf "$dir/etc/pip.conf"; fi
     mkdir -p "$dir$ROOT"
     unshare --mount --propagation private -- bash -c '
         set -e
