@@ -73,7 +73,7 @@ ensure_debian_root() {
     [[ $(id -u) == 0 ]] || die "making the Debian root $dir needs root"
     command -v debootstrap >/dev/null || apt_install debootstrap || die "debootstrap is needed"
     ensure_binfmt "$arch"
-    log "making the Debian unstable root $dir (about a minute)"
+    log "making the Debian unstable root $dir (a few minutes)"
     rm -rf "$dir"
     debootstrap --variant=minbase --arch="$arch" --include=ca-certificates sid "$dir" "$TOLMEK_DEBIAN_MIRROR" \
         >"$dir.log" 2>&1 || die "debootstrap failed; see $dir.log"
