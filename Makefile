@@ -1,6 +1,7 @@
 # Build and test entry points; the logic lives in scripts/.
 #
-#   make test     build with -Werror and run pytest on Python 3.12 and 3.13
+#   make test     build with -Werror and run pytest on Python 3.12 and 3.13 here and on 3.14 and
+#                 3.15 in a Debian unstable root (curl 8); TOLMEK_TEST_VERSIONS picks versions
 #   make demo     build into .venv and run examples/quickstart.py
 #   make bench    build into .venv-bench-X.Y and run bench/run.py (collector on and off)
 #   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/ (unrepaired, for local use)
@@ -19,7 +20,8 @@ SHELL := /bin/bash
 
 PYTHON ?=
 PYTEST_ARGS ?=
-export PYTHON PYTEST_ARGS
+TOLMEK_TEST_VERSIONS ?=
+export PYTHON PYTEST_ARGS TOLMEK_TEST_VERSIONS
 
 .PHONY: all test demo bench sanitize valgrind fuzz wheels dist clean
 

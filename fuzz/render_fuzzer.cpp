@@ -167,20 +167,23 @@ std::string single_quoted(const std::string& s) {
 }
 
 /// Whether a command can carry the request at all: NUL nowhere, no control character in the
-/// URL, header names non-empty without CR, LF, ':' or a leading '@', no CR or LF in values,
-/// no ';' in the name of a header with a blank value, and at most one Host header.
+/// URL, header names non-empty without CR, LF, ':' or a leading '@', SP or HTAB, no CR or LF in values,
+/// no ';' in the name of a header with a blank value nor white space at its end, and at most one
+/// Host header.
 bool reference_renders(const Spec& r) {
     for (unsigned char c : r.url)
         if (c < 0x20 || c == 0x7F) return false;
     int hosts = 0;
     for (const auto& [name, value] : r.headers) {
-        if (name.empty() || name[0] == '@' || name.find_first_of(std::string(":\r\n\0", 4)) != std::string::npos)
+        if (name.empty() || name[0] == '@' || name[0] == ' ' || name[0] == '\t' || name.find_first_of(std::string(":\r\n\0", 4)) != std::string::npos)
             return false;
         std::string lower = name;
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (lower == "host" && ++hosts > 1) return false;
         if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
-        if (value.find_first_not_of(" \t") == std::string::npos && name.find(';') != std::string::npos) return false;
+        if (value.find_first_not_of(" \t") == std::string::npos &&
+            (name.find(';') != std::string::npos || name.back() == ' ' || name.back() == '\t'))
+            return false;
     }
     return !r.body || r.body->find('\0') == std::string::npos;
 }
@@ -202,6 +205,10 @@ std::string reference_curl(const Spec& r) {
     for (std::size_t start = 0; start <= path.size();) {
         std::size_t slash = std::min(path.find('/', start), path.size());
         std::string segment = path.substr(start, slash - start);
+        // curl 8 decodes %2e before it removes dot segments.
+        for (std::size_t at; (at = segment.find("%2")) != std::string::npos && at + 2 < segment.size() &&
+                             (segment[at + 2] == 'e' || segment[at + 2] == 'E');)
+            segment.replace(at, 3, ".");
         dots = dots || segment == "." || segment == "..";
         start = slash + 1;
     }

@@ -20,6 +20,7 @@ SEEDS = {
     "empty": [("", [], GET, ""), ("", [("", "")], HEAD, None), ("/", [], TRACE, None)],
     "schemes": [("git+ssh://host//a//", [], DELETE, None), ("1http://x", [], GET, None),
                 ("h:x//y://z", [], GET, None)],
+    "dot-segments": [("http://h/%2e/a/.%2E/%2e%2e/./..?x=/../", [(" X", "1"), ("\tY", ""), ("Z ", "")], GET, None)],
     "option-like": [("-o~/.bashrc", [("-H", "@x")], GET, "@~/.ssh/id_rsa"), ("-", [], POST, "@")],
 }
 

@@ -20,6 +20,19 @@ DEBIAN_ROOT_PACKAGES=(
     g++ make cmake ninja-build
 )
 
+# The Pythons that come from the roots (/usr/bin/pythonX.Y there) rather than from this machine.
+TOLMEK_ROOT_PY_VERSIONS=${TOLMEK_ROOT_PY_VERSIONS:-"3.14 3.15"}
+
+# is_root_python VERSION: true if VERSION is one of TOLMEK_ROOT_PY_VERSIONS.
+is_root_python() {
+    [[ " $TOLMEK_ROOT_PY_VERSIONS " == *" $1 "* ]]
+}
+
+# root_python VERSION -> the interpreter's path inside a root.
+root_python() {
+    printf '/usr/bin/python%s\n' "$1"
+}
+
 # debian_root_dir ARCH -> the root's folder (it may not exist yet).
 debian_root_dir() {
     printf '%s/sid-%s\n' "$TOLMEK_ROOTS" "$1"
@@ -60,7 +73,7 @@ ensure_debian_root() {
     [[ $(id -u) == 0 ]] || die "making the Debian root $dir needs root"
     command -v debootstrap >/dev/null || apt_install debootstrap || die "debootstrap is needed"
     ensure_binfmt "$arch"
-    log "making the Debian unstable root $dir (about a minute)"
+    log "making the Debian unstable root $dir (a few minutes)"
     rm -rf "$dir"
     debootstrap --variant=minbase --arch="$arch" --include=ca-certificates sid "$dir" "$TOLMEK_DEBIAN_MIRROR" \
         >"$dir.log" 2>&1 || die "debootstrap failed; see $dir.log"
@@ -78,9 +91,10 @@ in_debian_root() {
     local arch=$1 dir
     shift
     dir=$(debian_root_dir "$arch")
-    cp /etc/resolv.conf "$dir/etc/resolv.conf"
-    cp /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
-    if [[ -f /etc/pip.conf ]]; then cp /etc/pip.conf "$dir/etc/pip.conf"; fi
+    # --remove-destination: a symbolic link in the root must not make the copy land on this machine.
+    cp --remove-destination /etc/resolv.conf "$dir/etc/resolv.conf"
+    cp --remove-destination /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
+    if [[ -f /etc/pip.conf ]]; then cp --remove-destination /etc/pip.conf "$dir/etc/pip.conf"; fi
     mkdir -p "$dir$ROOT"
     unshare --mount --propagation private -- bash -c '
         set -e

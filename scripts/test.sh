@@ -1,36 +1,74 @@
 #!/usr/bin/env bash
-# `make test`: install the node tooling, then for each Python (3.12 and 3.13,
-# or only $PYTHON) build the extension with -Werror into .venv-<X.Y> and run
-# pytest. Stops at the first failure; the output ends with the summary line
-# of the last pytest run. A pytest exit code of 5 (no tests collected) is a
-# failure like any other non-zero code.
+# `make test`: install the node tooling, then for each Python build the extension with -Werror
+# into .venv-<X.Y> and run pytest: 3.12 and 3.13 on this machine (its curl 7.88 and shells),
+# 3.14 and 3.15 inside the Debian unstable root (curl 8 and that root's shells); or only
+# $PYTHON, on this machine. TOLMEK_TEST_VERSIONS changes the list (e.g. "3.14"). Stops at the
+# first failure; the output ends with the summary line of the last pytest run. A pytest exit
+# code of 5 (no tests collected) is a failure like any other non-zero code.
+#
+# `scripts/test.sh --python PYTHON` is the step for one interpreter (how the root runs it).
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-# Node tooling (newman) used by the tests.
-ensure_node_tooling
-# bash, dash, zsh and curl, which the command tests run.
-ensure_test_shells
+TOLMEK_TEST_VERSIONS=${TOLMEK_TEST_VERSIONS:-"3.12 3.13 3.14 3.15"}
 
-# Resolve every interpreter first so a missing one fails before any work.
-pythons_list=$(test_pythons)
-mapfile -t pythons <<<"$pythons_list"
-[[ -n $pythons_list ]] || die "no Python interpreter to test with"
-
-read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
-
-for py in "${pythons[@]}"; do
+# test_python PYTHON: its venv with the test requirements, the build, the whole suite.
+test_python() {
+    local py=$1 ver venv pytest_args
     ver=$(py_minor "$py")
     venv=$ROOT/.venv-$ver
+    read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
     log "Python $ver: $py"
     ensure_venv "$venv" "$py"
     pip_quiet "$venv" install -q --upgrade pip
     pip_quiet "$venv" install -q -r requirements-test.txt
     log "Python $ver: building tolmek (TOLMEK_WERROR=ON)"
     install_project "$venv" --config-settings=cmake.define.TOLMEK_WERROR=ON
-    log "Python $ver: pytest"
+    log "Python $ver: pytest ($(curl --version | head -n 1 | cut -d ' ' -f 1-2))"
     "$venv/bin/python" -m pytest -q tests "${pytest_args[@]}"
+}
+
+# test_in_root VERSION: test_python with the root's interpreter, inside the root.
+test_in_root() {
+    log "Python $1: in the Debian unstable root $(debian_root_dir amd64)"
+    in_debian_root amd64 bash "$ROOT/scripts/test.sh" --python "$(root_python "$1")"
+}
+
+if [[ ${1:-} == --python ]]; then
+    test_python "$2"
+    exit
+fi
+
+# Node tooling (newman) used by the tests.
+ensure_node_tooling
+# bash, dash, zsh and curl, which the command tests run.
+ensure_test_shells
+
+# Resolve every interpreter first (making the root if needed) so a missing one fails before
+# any test runs: "root:VERSION" for one of the root's, else a path on this machine.
+targets=()
+if [[ -n ${PYTHON:-} ]]; then
+    targets=("$(find_python)")
+else
+    for v in $TOLMEK_TEST_VERSIONS; do
+        if is_root_python "$v"; then
+            [[ $(id -u) == 0 ]] ||
+                die "Python $v runs in a Debian root, which needs root; TOLMEK_TEST_VERSIONS=\"3.12 3.13\" tests the others"
+            ensure_debian_root amd64
+            targets+=("root:$v")
+        else
+            targets+=("$(find_python "$v")")
+        fi
+    done
+fi
+((${#targets[@]})) || die "no Python interpreter to test with"
+
+for target in "${targets[@]}"; do
+    case $target in
+    root:*) test_in_root "${target#root:}" ;;
+    *) test_python "$target" ;;
+    esac
 done
 
 # The whole suite once more on one Python, built with clang and libc++ (scripts/lib.sh).

@@ -39,6 +39,17 @@ def pytest_sessionstart(session):
             pytest.exit(f"{module.__name__} was imported from {module.__file__}, not from {site}", returncode=3)
 
 
+def pytest_terminal_summary(terminalreporter):
+    """One line on what the curl harness (faithful.py) ran, and against which curl, when it ran."""
+    faithful = sys.modules.get("faithful")
+    if faithful is None or not faithful.TALLY["requests"]:
+        return
+    tally = faithful.TALLY
+    terminalreporter.write_line(
+        f"faithful: {faithful.curl_label()} ({faithful.CURL}): {tally['requests']} requests, {tally['refused']} refused,"
+        f" {tally['runs']} command runs in {', '.join(faithful.SHELLS)}")
+
+
 # `make sanitize` runs the suite with the sanitizer runtimes preloaded and sets TOLMEK_SANITIZE=1.
 # Tests that cannot work there (address-space limits, RSS measurements) skip on SANITIZED.
 SANITIZED = os.environ.get("TOLMEK_SANITIZE") == "1"

@@ -52,7 +52,7 @@ _NON_ASCII = "éü✓日😀\u00a0"
 URL_TEXT = st.text(alphabet="abcXY09-_." + SPECIAL + _NON_ASCII, max_size=8)
 # A URL may not hold a control character (curl refuses C0 and DEL in a URL: see the notes in
 # test_faithful.py); a space is generated, as every URL rule has to deal with it.
-SEGMENT = st.sampled_from(["", ".", "..", "%2e", "%2F", "%41", "%zz", "%"]) | URL_TEXT
+SEGMENT = st.sampled_from(["", ".", "..", "%2e", "%2E", ".%2e", "%2E%2e", "%2e.", "%2e%", "%2F", "%41", "%zz", "%"]) | URL_TEXT
 
 
 @st.composite
@@ -98,6 +98,7 @@ _REFUSED_NAMES = st.one_of(
     _with(NAME_TEXT, st.just(":")),
     _with(NAME_TEXT, _BREAKS),
     _with(NAME_TEXT, st.just("\x00")),
+    st.tuples(st.sampled_from(" \t"), NAME_TEXT).map("".join),
 )
 _REFUSED_VALUES = _with(HEADER_TEXT, _BREAKS) | _with(HEADER_TEXT, st.just("\x00"))
 
@@ -170,12 +171,18 @@ def refusal(req):
             return f"{piece} has ':' in its name, where curl would split it"
         if name.startswith("@"):
             return f"{piece} has a name that starts with '@', which makes curl read headers from a file"
+        if name.startswith((" ", "\t")):
+            return (f"{piece} has a name that starts with a space or a tab, which HTTP/1.1 reads as the continuation"
+                    " of the line before")
         if "\x00" in value:
             return f"{piece} holds a NUL character in its value{NO_ARGUMENT}"
         if "\r" in value or "\n" in value:
             return f"{piece} holds a line break (CR or LF) in its value, which would start another header line"
         if value.strip(" \t") == "" and ";" in name:
             return f"{piece} has an empty value and ';' in its name, which curl cannot send as an empty header"
+        if value.strip(" \t") == "" and name.endswith((" ", "\t")):
+            return (f"{piece} has an empty value and a name that ends with a space or a tab, which curl cannot send"
+                    " as an empty header")
         if name.lower() == "host":
             hosts += 1
             if hosts == 2:
@@ -192,6 +199,19 @@ _FORM = b"application/x-www-form-urlencoded"
 def curl_version():
     out = subprocess.run([CURL, "--version"], capture_output=True, check=True, timeout=20, env=foreign_env()).stdout
     return out.split()[1]
+
+
+def curl_label():
+    """"curl-VERSION" of the curl the harness runs ("curl-missing" without one): part of the test ids,
+    so that a report shows which curl the commands were checked against."""
+    try:
+        return "curl-" + curl_version().decode()
+    except (TypeError, OSError, subprocess.SubprocessError, IndexError):
+        return "curl-missing"
+
+
+# What the harness has done in this process, for the summary line (conftest.py).
+TALLY = {"requests": 0, "refused": 0, "runs": 0}
 
 
 def target_of(path):
@@ -313,6 +333,8 @@ def check_commands(reqs, recorder, scratch, shells, user_agent):
     for req in reqs:
         url = req.url(recorder.base)
         reason = refusal(req)
+        TALLY["requests"] += 1
+        TALLY["refused"] += reason is not None
         try:
             cmd = render(url, req.headers, req.method, req.body)
         except ValueError as e:
@@ -329,6 +351,7 @@ def check_commands(reqs, recorder, scratch, shells, user_agent):
     batch = [(url, cmd) for _, url, cmd in runnable]
     for shell in shells:
         statuses, stderr, arrivals = deliver(shell, batch, recorder, scratch, timeout=CURL_SECONDS * len(batch) + 30)
+        TALLY["runs"] += len(batch)
         for i, (req, _, cmd) in enumerate(runnable):
             got = [a for a in arrivals if a.tag == str(i)]
             code = statuses.get(i)

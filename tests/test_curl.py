@@ -3,6 +3,7 @@
 import http.server
 import json
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -25,7 +26,7 @@ def argv(url, headers, method, body):
     path = url.split("?")[0].split("#")[0]
     return (["curl", "-X", method] + (["-I"] if method == "HEAD" and body is None else [])
             + (["-g"] if any(c in url for c in "[]{}") else [])
-            + (["--path-as-is"] if {".", ".."} & set(path.split("/")) else [])
+            + (["--path-as-is"] if {".", ".."} & {re.sub("%2[eE]", ".", s) for s in path.split("/")} else [])
             + (["--url"] if url.startswith("-") else []) + [url.replace(" ", "%20")]
             + [word for n, v in headers for word in ("-H", f"{n};" if v.strip(" \t") == "" else f"{n}: {v}")]
             + ([("--data-raw" if body.startswith("@") else "-d"), body] if body is not None else []))
@@ -76,6 +77,11 @@ SHELL_ENV = {"LC_ALL": "C.UTF-8", "PATH": os.environ.get("PATH", os.defpath)}
     (("http://h/..",), "curl -X GET --path-as-is http://h/.."),
     (("http://h/a..b/.c/?x=/../#/./",), "curl -X GET 'http://h/a..b/.c/?x=/../#/./'"),
     (("-[x]/./y",), "curl -X GET -g --path-as-is --url '-[x]/./y'"),
+    # curl 8 decodes %2e and %2E before it removes dot segments.
+    (("http://h/%2e",), "curl -X GET --path-as-is http://h/%2e"),
+    (("http://h/a/.%2E/b/%2e%2E?x",), "curl -X GET --path-as-is 'http://h/a/.%2E/b/%2e%2E?x'"),
+    (("%2e/x",), "curl -X GET --path-as-is %2e/x"),
+    (("http://h/%2e%2e%2e/%2f/%2ex/.%2/%2e%/?/%2e",), "curl -X GET 'http://h/%2e%2e%2e/%2f/%2ex/.%2/%2e%/?/%2e'"),
     # HEAD asks for the headers only, unless it carries data (curl refuses -I with data).
     (("/h", [], "HEAD"), "curl -X HEAD -I /h"),
     (("/h/[1]/..", [("A", "")], "HEAD"), "curl -X HEAD -I -g --path-as-is '/h/[1]/..' -H \"A;\""),
@@ -108,8 +114,18 @@ def test_exact_text(args, expected):
     (("/", [("a:b", "v")]), P + "header 1 ('a:b') has ':' in its name, where curl would split it"),
     (("/", [("@/etc/passwd", "v")]),
      P + "header 1 ('@/etc/passwd') has a name that starts with '@', which makes curl read headers from a file"),
+    (("/", [("A", "1"), (" X", "")]),
+     P + "header 2 (' X') has a name that starts with a space or a tab, which HTTP/1.1 reads as the continuation"
+     " of the line before"),
+    (("/", [("\tX:", "1")]), P + "header 1 ('\\tX:') has ':' in its name, where curl would split it"),
+    (("/", [("\tX", "1")]),
+     P + "header 1 ('\\tX') has a name that starts with a space or a tab, which HTTP/1.1 reads as the continuation"
+     " of the line before"),
     (("/", [("a;b", " ")]),
      P + "header 1 ('a;b') has an empty value and ';' in its name, which curl cannot send as an empty header"),
+    (("/", [("X ", "v"), ("X\t", " ")]),
+     P + "header 2 ('X\\t') has an empty value and a name that ends with a space or a tab, which curl cannot send"
+     " as an empty header"),
     (("/", [("Host", "a"), ("X", ""), ("hOST", "b")]), P + "header 3 ('hOST') is a second Host header, which curl drops"),
     (("/", [], "POST", "a\0b"), P + "the body holds a NUL character, which no command-line argument can carry"),
     # The first problem in command order is the one named.
@@ -128,7 +144,7 @@ def test_refused_requests_name_the_piece_and_reason(args, message):
 
 
 def test_names_allowed_where_curl_takes_them_as_written():
-    assert command("/", [("a;b", "v"), ("X Y", "1")]) == 'curl -X GET / -H "a;b: v" -H "X Y: 1"'
+    assert command("/", [("a;b", "v"), ("X Y", "1"), ("X ", "v")]) == 'curl -X GET / -H "a;b: v" -H "X Y: 1" -H "X : v"'
 
 
 @pytest.mark.parametrize("ch", '"\\$`!')

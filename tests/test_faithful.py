@@ -42,7 +42,8 @@ def scratch(tmp_path_factory):
     return d
 
 
-@pytest.fixture(scope="module")
+# Its one parameter puts the curl's version into the id of every test that runs it.
+@pytest.fixture(scope="module", params=[faithful.CURL], ids=[faithful.curl_label()])
 def user_agent():
     require("curl")
     return b"curl/" + faithful.curl_version()
@@ -69,6 +70,7 @@ CASES = {
     "curl globbing": Req("/a/{x,y}/item[1-3]/ids[0]", (), "GET", None),
     "dot segments": Req("/a/../b/./c/..", (), "GET", None),
     "dot segment in query is not one": Req("/a?x=/../", (), "GET", None),
+    "encoded dot segments": Req("/%2e/b/%2E%2e/c/.%2e/d/%2e./e%2e/%2e%2e%2e", (), "GET", None),
     "empty values": Req("/", (("X-Empty", ""), ("Accept", ""), ("X-Blank", " \t ")), "GET", None),
     "HEAD": Req("/h", (("X", "1"),), "HEAD", None),
     "HEAD with a body": Req("/h", (), "HEAD", "b"),
@@ -101,7 +103,9 @@ REFUSED = {
     "empty name": Req("/", (("A", "1"), ("", "v")), "GET", None),
     "colon in name": Req("/", (("X:Y", "1"),), "GET", None),
     "name naming a file": Req("/", (("@/etc/passwd", "1"),), "GET", None),
+    "name starting with a space": Req("/", (("A", "1"), (" X", ""),), "GET", None),
     "semicolon in an empty header's name": Req("/", (("X;C", ""),), "GET", None),
+    "white space before an empty header's ';'": Req("/", (("X ", "v"), ("X\t", ""),), "GET", None),
     "second Host": Req("/", (("Host", "h1"), ("X", "1"), ("hOST", "h2")), "GET", None),
     "NUL in body": Req("/", (), "POST", "a\x00"),
     # The first offending piece is named: URL, then headers in order, then body.

@@ -148,8 +148,16 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
         case Reason::empty_name: why = "has an empty name, which curl drops"; in = ""; break;
         case Reason::colon_in_name: why = "has ':' in its name, where curl would split it"; in = ""; break;
         case Reason::at_start: why = "has a name that starts with '@', which makes curl read headers from a file"; in = ""; break;
+        case Reason::white_start:
+            why = "has a name that starts with a space or a tab, which HTTP/1.1 reads as the continuation of the line before";
+            in = "";
+            break;
         case Reason::semicolon_in_empty:
             why = "has an empty value and ';' in its name, which curl cannot send as an empty header";
+            in = "";
+            break;
+        case Reason::white_end_in_empty:
+            why = "has an empty value and a name that ends with a space or a tab, which curl cannot send as an empty header";
             in = "";
             break;
         case Reason::second_host: why = "is a second Host header, which curl drops"; in = ""; break;

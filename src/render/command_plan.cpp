@@ -26,7 +26,7 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
     auto body = record.body();
     if (record.method() == model::HttpMethod::HEAD && !body) flags |= head_only, extra += 3;
     if (u.classes & scan::glob) flags |= no_glob, extra += 3;
-    if (scan::dot_starts_segment(url) && has_dot_segment(url)) flags |= path_as_is, extra += 13;
+    if (scan::segment_may_be_dots(url) && has_dot_segment(url)) flags |= path_as_is, extra += 13;
     if (url.starts_with('-')) flags |= url_option, extra += 7;
     else extra += 1;
     if (url.empty() || url.front() == '=' || (u.classes & scan::not_bare)) {
@@ -66,8 +66,8 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
                 for (; next < count && hits[next] < end; ++next) v.add(static_cast<unsigned char>(region[hits[next]]));
             }
             at = end;
-            if (h.name.empty() || h.name.front() == '@' || ((n.classes | v.classes) & (scan::nul | scan::line_break)) ||
-                (n.classes & scan::colon))
+            if (h.name.empty() || h.name.front() == '@' || h.name.front() == ' ' || h.name.front() == '\t' ||
+                ((n.classes | v.classes) & (scan::nul | scan::line_break)) || (n.classes & scan::colon))
                 return refuse();
             if (is_host(h.name)) {
                 if (host) return refuse();
@@ -75,7 +75,7 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
             }
             std::uint8_t form = 0;
             if (is_blank(h.value)) {
-                if (n.classes & scan::semicolon) return refuse();
+                if ((n.classes & scan::semicolon) || h.name.back() == ' ' || h.name.back() == '\t') return refuse();
                 // " -H \"" + name + ";\"": the value's code points are not written (they are blanks).
                 form = blank;
                 extra += 7;

@@ -38,13 +38,25 @@ enum HeaderForm : std::uint8_t {
     has_apostrophe = 1 << 2, ///< the quoted text holds an apostrophe (written '\'')
 };
 
-/// True if the URL, up to its first "?" or "#", has a segment "." or "..": curl would remove it.
+/// True if `segment` is "." or ".." once "%2e" and "%2E" in it are decoded: curl 8 decodes
+/// those before it removes dot segments (7.88 did not), so both spellings need --path-as-is.
+inline bool is_dot_segment(std::string_view segment) noexcept {
+    std::size_t dots = 0;
+    for (std::size_t i = 0; i < segment.size() && dots <= 2; ++dots) {
+        if (segment[i] == '.') i += 1;
+        else if (segment.substr(i, 2) == "%2" && i + 2 < segment.size() && (segment[i + 2] | 0x20) == 'e') i += 3;
+        else return false;
+    }
+    return dots == 1 || dots == 2;
+}
+
+/// True if the URL, up to its first "?" or "#", has a dot segment (is_dot_segment): curl would
+/// remove it.
 inline bool has_dot_segment(std::string_view url) noexcept {
     std::string_view path = url.substr(0, url.find_first_of("?#"));
     for (std::size_t start = 0;;) {
         std::size_t slash = path.find('/', start);
-        std::string_view segment = path.substr(start, slash == std::string_view::npos ? slash : slash - start);
-        if (segment == "." || segment == "..") return true;
+        if (is_dot_segment(path.substr(start, slash == std::string_view::npos ? slash : slash - start))) return true;
         if (slash == std::string_view::npos) return false;
         start = slash + 1;
     }

@@ -23,8 +23,10 @@ struct CurlRefusal {
         empty_name,     ///< curl drops a header without a name
         colon_in_name,  ///< curl splits the header at the first ':'
         at_start,       ///< "-H @file" reads headers from a file
+        white_start,    ///< a header line that starts with SP or HTAB continues the line before
         semicolon_in_empty,  ///< an empty header is written "Name;", which curl only reads
                              ///< when that is the name's only ';'
+        white_end_in_empty,  ///< curl 8 drops the white space before the ';' of "Name;"
         second_host,         ///< curl sends only the first Host header
     };
     Piece piece;
@@ -82,11 +84,14 @@ inline std::optional<CurlRefusal> curl_refusal(model::Record request) noexcept {
             return CurlRefusal{Piece::header_name, Reason::line_break, i};
         if (h.name.find(':') != std::string_view::npos) return CurlRefusal{Piece::header_name, Reason::colon_in_name, i};
         if (h.name.front() == '@') return CurlRefusal{Piece::header_name, Reason::at_start, i};
+        if (h.name.front() == ' ' || h.name.front() == '\t') return CurlRefusal{Piece::header_name, Reason::white_start, i};
         if (h.value.find(nul) != std::string_view::npos) return CurlRefusal{Piece::header_value, Reason::nul, i};
         if (h.value.find_first_of("\r\n") != std::string_view::npos)
             return CurlRefusal{Piece::header_value, Reason::line_break, i};
         if (is_blank(h.value) && h.name.find(';') != std::string_view::npos)
             return CurlRefusal{Piece::header_name, Reason::semicolon_in_empty, i};
+        if (is_blank(h.value) && (h.name.back() == ' ' || h.name.back() == '\t'))
+            return CurlRefusal{Piece::header_name, Reason::white_end_in_empty, i};
         if (is_host(h.name)) {
             if (host) return CurlRefusal{Piece::header_name, Reason::second_host, i};
             host = true;

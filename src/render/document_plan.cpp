@@ -11,7 +11,7 @@ namespace tolmek::render {
 
 namespace {
 
-#if TOLMEK_SCAN_SSE2
+#if TOLMEK_SSE2
 
 /// Sums, over the 16-byte chunks of [p, p + n), the bytes `flags` marks in each of its two
 /// masks (all-ones bytes); returns {first, second}. Counts go up in byte lanes and are folded
@@ -55,7 +55,7 @@ std::pair<std::uint64_t, std::uint64_t> count_flagged(const char* p, std::size_t
 }  // namespace
 
 std::uint64_t json_escape_extra(std::string_view s) noexcept {
-#if TOLMEK_SCAN_SSE2
+#if TOLMEK_SSE2
     using scan::detail::at_most, scan::detail::eq;
     // Every escaped byte adds one; a control byte without a letter of its own adds four more.
     auto [escaped, long_form] = count_flagged(s.data(), s.size(), [](__m128i x) {
@@ -84,7 +84,7 @@ std::uint64_t json_escape_extra(std::string_view s) noexcept {
 }
 
 std::uint64_t count_slashes(std::string_view s) noexcept {
-#if TOLMEK_SCAN_SSE2
+#if TOLMEK_SSE2
     return count_flagged(s.data(), s.size(), [](__m128i x) { return std::pair{scan::detail::eq(x, '/'), _mm_setzero_si128()}; })
         .first;
 #else

@@ -81,7 +81,7 @@ void write_json_string(Sink& out, std::string_view s) {
     out.ascii('"');
 }
 
-#if TOLMEK_SINK_SSE2
+#if TOLMEK_SSE2
 
 namespace json_detail {
 
@@ -148,7 +148,7 @@ void write_json_string(UnitWriter<Unit>& sink, std::string_view s) {
             p += 16;
             continue;
         }
-        auto k = static_cast<unsigned>(__builtin_ctz(bits));
+        auto k = static_cast<unsigned>(std::countr_zero(bits));
         out += k;
         p = special(p + k);
     }
@@ -162,7 +162,7 @@ void write_json_string(UnitWriter<Unit>& sink, std::string_view s) {
             p += 8;
             continue;
         }
-        unsigned k = bits == 0 ? 8 : static_cast<unsigned>(__builtin_ctz(bits));
+        unsigned k = bits == 0 ? 8 : static_cast<unsigned>(std::countr_zero(bits));
         for (unsigned i = 0; i < k; ++i) *out++ = p[i];
         p += k;
         if (bits != 0) p = special(p);

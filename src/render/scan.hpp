@@ -160,23 +160,24 @@ inline Result classify(std::string_view s) noexcept {
 inline Result url(std::string_view s) noexcept { return classify<detail::url_mask>(s); }
 inline Result body(std::string_view s) noexcept { return classify<detail::body_mask>(s); }
 
-/// True if a "." starts a segment of `s` (first in it, or right after a "/"): the only places
-/// where a "." or ".." segment can begin. Reads the byte before `s` and whole chunks past its
-/// end (padded record memory).
-inline bool dot_starts_segment(std::string_view s) noexcept {
+/// True if a "." or a "%" (of "%2e") starts a segment of `s` (first in it, or right after a
+/// "/"): the only places where a dot segment can begin. Reads the byte before `s` and whole
+/// chunks past its end (padded record memory).
+inline bool segment_may_be_dots(std::string_view s) noexcept {
     if (s.empty()) return false;
-    if (s.front() == '.') return true;
+    if (s.front() == '.' || s.front() == '%') return true;
 #if TOLMEK_SSE2
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     for (std::size_t i = 0; i < s.size(); i += 16) {
         __m128i x = detail::load(p + i), before = detail::load(p + i - 1);
-        std::uint64_t bits = detail::bits(_mm_and_si128(detail::eq(x, '.'), detail::eq(before, '/')));
+        __m128i starts = _mm_or_si128(detail::eq(x, '.'), detail::eq(x, '%'));
+        std::uint64_t bits = detail::bits(_mm_and_si128(starts, detail::eq(before, '/')));
         if (s.size() - i < 16) bits &= detail::first_bytes(s.size() - i);
         if (bits != 0) return true;
     }
     return false;
 #else
-    return s.find("/.") != std::string_view::npos;
+    return s.find("/.") != std::string_view::npos || s.find("/%") != std::string_view::npos;
 #endif
 }
 
