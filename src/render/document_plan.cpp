@@ -13,41 +13,40 @@ namespace {
 
 #if TOLMEK_SSE2
 
-/// Sums, over the 16-byte chunks of [p, p + n), the bytes `flags` marks in each of its two
-/// masks (all-ones bytes); returns {first, second}. Counts go up in byte lanes and are folded
-/// into the totals before a lane could overflow, so the loop takes no branch per hit.
-template <class Flags>
-std::pair<std::uint64_t, std::uint64_t> count_flagged(const char* p, std::size_t n, Flags flags) noexcept {
-    // The first k lanes of a chunk: load 16 bytes at tail + 16 - k.
-    alignas(16) static constexpr unsigned char tail[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    const __m128i zero = _mm_setzero_si128();
-    std::uint64_t first = 0, second = 0;
-    auto fold = [&](__m128i a, __m128i b) {
-        __m128i sa = _mm_sad_epu8(a, zero), sb = _mm_sad_epu8(b, zero);
-        first += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sa)) +
-                 static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sa, sa)));
-        second += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sb)) +
-                  static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sb, sb)));
-    };
-    for (std::size_t i = 0; i < n;) {
-        __m128i a = zero, b = zero;
-        // At most 255 chunks per lane count.
-        for (std::size_t lap = 0; lap < 255 && i < n; ++lap, i += 16) {
-            __m128i x = scan::detail::load(u + i);
-            auto [fa, fb] = flags(x);
-            if (n - i < 16) {
-                __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail + 16 - (n - i)));
-                fa = _mm_and_si128(fa, keep);
-                fb = _mm_and_si128(fb, keep);
-            }
-            a = _mm_sub_epi8(a, fa);  // an all-ones lane is -1
-            b = _mm_sub_epi8(b, fb);
-        }
-        fold(a, b);
+/// Bytes of one 16-byte chunk counted up in byte lanes: each lane holds at most 255, so the
+/// lanes are folded into a total every 255 chunks.
+class LaneCount {
+public:
+    void add(__m128i flags) noexcept {
+        lanes_ = _mm_sub_epi8(lanes_, flags);  // an all-ones lane is -1
+        if (++laps_ == 255) fold();
     }
-    return {first, second};
+    std::uint64_t total() noexcept {
+        fold();
+        return total_;
+    }
+
+private:
+    void fold() noexcept {
+        __m128i sums = _mm_sad_epu8(lanes_, _mm_setzero_si128());
+        total_ += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+                  static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+        lanes_ = _mm_setzero_si128();
+        laps_ = 0;
+    }
+
+    __m128i lanes_ = _mm_setzero_si128();
+    unsigned laps_ = 0;
+    std::uint64_t total_ = 0;
+};
+
+/// The four more characters of each \u00xx escape among the control bytes `bits` marks in
+/// the chunk at p (rare: most control bytes in text are line breaks and tabs).
+std::uint64_t long_escapes(const unsigned char* p, std::uint64_t bits) noexcept {
+    std::uint64_t extra = 0;
+    for (; bits != 0; bits &= bits - 1)
+        extra += json_detail::escape[p[scan::detail::position(bits)]] == 'u' ? 4 : 0;
+    return extra;
 }
 
 #endif
@@ -56,16 +55,29 @@ std::pair<std::uint64_t, std::uint64_t> count_flagged(const char* p, std::size_t
 
 std::uint64_t json_escape_extra(std::string_view s) noexcept {
 #if TOLMEK_SSE2
-    using scan::detail::at_most, scan::detail::eq;
+    using scan::detail::at_most, scan::detail::bits, scan::detail::eq;
+    const auto* u = reinterpret_cast<const unsigned char*>(s.data());
+    std::size_t n = s.size(), i = 0;
+    LaneCount escaped;
+    std::uint64_t extra = 0;
     // Every escaped byte adds one; a control byte without a letter of its own adds four more.
-    auto [escaped, long_form] = count_flagged(s.data(), s.size(), [](__m128i x) {
+    for (; n - i >= 16; i += 16) {
+        __m128i x = scan::detail::load(u + i);
         __m128i control = at_most(x, 0x1F);
-        __m128i any = _mm_or_si128(control, _mm_or_si128(eq(x, '"'), eq(x, '\\')));
-        // \b \t \n \f \r are 0x08 to 0x0D without 0x0B.
-        __m128i lettered = _mm_andnot_si128(eq(x, 0x0B), at_most(_mm_sub_epi8(x, _mm_set1_epi8(0x08)), 5));
-        return std::pair{any, _mm_andnot_si128(lettered, control)};
-    });
-    return escaped + 4 * long_form;
+        escaped.add(_mm_or_si128(control, _mm_or_si128(eq(x, '"'), eq(x, '\\'))));
+        if (std::uint64_t c = bits(control)) [[unlikely]]
+            extra += long_escapes(u + i, c);
+    }
+    if (i != n) {
+        // The last bytes, within a whole chunk of padded memory.
+        __m128i x = scan::detail::load(u + i);
+        __m128i control = at_most(x, 0x1F);
+        std::uint64_t keep = scan::detail::first_bytes(n - i);
+        std::uint64_t hits = bits(_mm_or_si128(control, _mm_or_si128(eq(x, '"'), eq(x, '\\')))) & keep;
+        for (; hits != 0; hits &= hits - 1) ++extra;
+        extra += long_escapes(u + i, bits(control) & keep);
+    }
+    return escaped.total() + extra;
 #else
     std::uint64_t extra = 0;
     const char* end = s.data() + s.size();
@@ -85,8 +97,17 @@ std::uint64_t json_escape_extra(std::string_view s) noexcept {
 
 std::uint64_t count_slashes(std::string_view s) noexcept {
 #if TOLMEK_SSE2
-    return count_flagged(s.data(), s.size(), [](__m128i x) { return std::pair{scan::detail::eq(x, '/'), _mm_setzero_si128()}; })
-        .first;
+    const auto* u = reinterpret_cast<const unsigned char*>(s.data());
+    std::size_t n = s.size(), i = 0;
+    LaneCount slashes;
+    for (; n - i >= 16; i += 16) slashes.add(scan::detail::eq(scan::detail::load(u + i), '/'));
+    std::uint64_t extra = 0;
+    if (i != n) {
+        std::uint64_t hits = scan::detail::bits(scan::detail::eq(scan::detail::load(u + i), '/')) &
+                             scan::detail::first_bytes(n - i);
+        for (; hits != 0; hits &= hits - 1) ++extra;
+    }
+    return slashes.total() + extra;
 #else
     return static_cast<std::uint64_t>(std::count(s.begin(), s.end(), '/'));
 #endif
