@@ -124,14 +124,24 @@ libcxx_works() {
 }
 
 # test_with_libcxx PYTHON: build the extension with LIBCXX_CXX and libc++, warnings as errors,
-# into .venv-libcxx (its own venv and build tree, so the GCC builds stay as they are), and run
+# into .venv-libcxx (its own venv, and a build tree per compiler, as CMake keeps the compiler it
+# first found; the GCC builds stay as they are), and run
 # the whole suite there. The toolchain is installed from Debian's packages when missing; where
 # that cannot be done the build is left out with a note (with CI=true, a failure).
 test_with_libcxx() {
     local py=$1 venv=$ROOT/.venv-libcxx
     shift
     if ! libcxx_works; then
-        apt_install "${LIBCXX_PACKAGES[@]}" || true
+        # Debian's libc++ packages of different releases conflict: apt-get would remove another
+        # one the machine has, so then nothing is installed.
+        local other
+        other=$(dpkg-query -W -f '${db:Status-Status} ${Package}\n' 'libc++*-dev' 2>/dev/null |
+            awk '$1 == "installed" && $2 !~ /-16-dev$/ { printf " %s", $2 }')
+        if [[ -n $other ]]; then
+            log "not installing ${LIBCXX_PACKAGES[*]}: it would remove${other}"
+        else
+            apt_install "${LIBCXX_PACKAGES[@]}" || true
+        fi
         if ! libcxx_works; then
             [[ ${CI:-} != true ]] || die "$LIBCXX_CXX with libc++ is needed: apt-get install ${LIBCXX_PACKAGES[*]}"
             log "no $LIBCXX_CXX with libc++ (apt-get install ${LIBCXX_PACKAGES[*]} as root): the clang and libc++ build is left out"
@@ -144,7 +154,7 @@ test_with_libcxx() {
     log "clang and libc++: building tolmek with $LIBCXX_CXX -stdlib=libc++ (TOLMEK_WERROR=ON)"
     CXX=$LIBCXX_CXX CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-stdlib=libc++" LDFLAGS="${LDFLAGS:+$LDFLAGS }-stdlib=libc++" \
         install_project "$venv" --config-settings=cmake.define.TOLMEK_WERROR=ON \
-        '--config-settings=build-dir=build/libcxx-{wheel_tag}'
+        "--config-settings=build-dir=build/libcxx-${LIBCXX_CXX##*/}-{wheel_tag}"
     local so
     so=$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("tolmek").origin)')
     ldd "$so" | grep -q 'libc++\.so' || die "$so is not linked with libc++"
