@@ -100,6 +100,9 @@ in_debian_root() {
         set -e
         dir=$1 root=$2 cwd=$3
         shift 3
+        # The root a mount point of its own, so that the suite can make private mount namespaces
+        # inside it (unshare --propagation needs "/" to be one).
+        mount --bind "$dir" "$dir"
         mount -t proc proc "$dir/proc"
         mount --rbind /dev "$dir/dev"
         mount -t tmpfs tmpfs "$dir/tmp"

@@ -18,6 +18,9 @@ OWN = {b"user-agent", b"accept", b"postman-token", b"cache-control", b"connectio
 CASE = "X-Tolmek-Case"
 _HOST = re.compile(r"^(?:[A-Za-z][A-Za-z0-9+.-]*://)?[^/?#{}]*")
 _BOUNDARY = re.compile(rb"boundary=(\S+)")
+# curl 8 writes the percent-escapes of a path in upper case ("%2e" arrives as "%2E"): the same
+# target under RFC 3986, so escapes are compared in one case.
+_ESCAPE = re.compile(rb"%[0-9A-Fa-f]{2}")
 
 
 def _retarget(text, base):
@@ -126,7 +129,8 @@ def view(arrival):
             v = v[: m.start()] + b"boundary=*"
         headers.append((n, v))
     body = arrival.body if boundary is None else _parts(arrival.body, boundary)
-    return arrival.method, arrival.target, headers, body
+    target = _ESCAPE.sub(lambda m: m.group().upper(), arrival.target)
+    return arrival.method, target, headers, body
 
 
 @dataclass
