@@ -3,7 +3,8 @@
 #   make test     build with -Werror and run pytest on Python 3.12 and 3.13 here and on 3.14 and
 #                 3.15 in a Debian unstable root (curl 8); TOLMEK_TEST_VERSIONS picks versions
 #   make demo     build into .venv and run examples/quickstart.py
-#   make bench    build into .venv-bench-X.Y and run bench/run.py (collector on and off)
+#   make bench    build into .venv-bench-X.Y and run bench/run.py (collector on and off) on the
+#                 newest Python here, then on 3.14 and 3.15 in the Debian root
 #   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/ (unrepaired, for local use)
 #   make dist     release files: sdist + manylinux wheels, checked, each installed into a fresh
 #                 venv and run through the whole suite; log in build/dist.log

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# `make bench`: build into .venv-bench-X.Y with the newest Python 3.12+ (or
-# $PYTHON, any CPython 3.12 or newer), install the benchmark requirements, build
-# the floors (bench/floor.c) and run bench/run.py, then the same timings with the
+# `make bench`: build into .venv-bench-X.Y with the newest Python 3.12+ here, then with the
+# Debian root's 3.14 and 3.15 (or only $PYTHON, any CPython 3.12 or newer), install the
+# benchmark requirements, build the floors (bench/floor.c) and run bench/run.py, then the same timings with the
 # portable build (plain C++ scans, as non-x86 platforms get), then bench/cli.py
 # (the `tolmek` command on a large HAR); arguments (e.g. `--quick`) go to all of
 # them.
@@ -10,6 +10,22 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 [[ -f bench/run.py ]] || die "bench/run.py does not exist yet"
+
+# Without PYTHON: this machine's newest Python, then each of the Debian root's (3.14, 3.15), each
+# run in full by this same script with PYTHON set (TOLMEK_BENCH_ROOT=0 leaves the root out).
+if [[ -z ${PYTHON:-} && ${TOLMEK_BENCH_ROOT:-1} != 0 ]]; then
+    PYTHON=$(find_python) bash "$ROOT/scripts/bench.sh" "$@"
+    if [[ $(id -u) != 0 ]]; then
+        log "not root: the Debian root's Pythons ($TOLMEK_ROOT_PY_VERSIONS) are left out"
+        exit 0
+    fi
+    ensure_debian_root amd64
+    for v in $TOLMEK_ROOT_PY_VERSIONS; do
+        log "Python $v: in the Debian unstable root $(debian_root_dir amd64)"
+        in_debian_root amd64 env PYTHON="$(root_python "$v")" bash "$ROOT/scripts/bench.sh" "$@"
+    done
+    exit 0
+fi
 # The one interpreter everything below runs on; each version gets venvs and floors of its own.
 py=$(find_python)
 ver=$(py_minor "$py")
