@@ -95,7 +95,6 @@ in_debian_root() {
     cp --remove-destination /etc/resolv.conf "$dir/etc/resolv.conf"
     cp --remove-destination /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
     if [[ -f /etc/pip.conf ]]; then cp --remove-destination /etc/pip.conf "$dir/etc/pip.conf"; fi
-    mkdir -p "$dir$ROOT"
     unshare --mount --propagation private -- bash -c '
         set -e
         dir=$1 root=$2 cwd=$3
@@ -106,6 +105,8 @@ in_debian_root() {
         mount -t proc proc "$dir/proc"
         mount --rbind /dev "$dir/dev"
         mount -t tmpfs tmpfs "$dir/tmp"
+        # Made here, after the tmpfs: a tree under /tmp (a clone there) needs its mount point on it.
+        mkdir -p "$dir$root"
         mount --bind "$root" "$dir$root"
         exec chroot "$dir" /bin/sh -c '\''cd "$1" 2>/dev/null || cd /; shift; exec "$@"'\'' sh "$cwd" "$@"
     ' bash "$dir" "$ROOT" "$PWD" "$@"
