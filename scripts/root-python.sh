@@ -43,15 +43,18 @@ root_python() {
     printf '%s\n' "$prefix/bin/python$ver"
 }
 
-# root_python_venv ARCH PYTHON VENV: a venv of a root_python interpreter with pip and the build frontend.
-# Debian's ensurepip looks for pip's wheel at a fixed path, which here would be this machine's (older)
-# one, so the venv starts without pip and pip installs itself from the root's wheel.
-root_python_venv() {
-    local arch=$1 py=$2 venv=$3 pip_wheel
-    pip_wheel=$(compgen -G "$(debian_root_dir "$arch")/usr/share/python-wheels/pip-*.whl" | head -n 1) ||
-        die "the $arch root has no pip wheel (python3-pip-whl)"
-    rm -rf "$venv"
-    "$py" -m venv --without-pip "$venv"
-    PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" "$pip_wheel/pip" install -q --no-index "$pip_wheel"
-    pip_quiet "$venv" install -q -r "$ROOT/requirements-dev.txt"
+# root_build_env VERSION DIR SOURCE: the build frontend and SOURCE's build requirements, all pure Python,
+# installed into DIR for pythonVERSION by this machine's pip (TOOLS_PYTHON); with DIR on PYTHONPATH the
+# root's interpreter then builds SOURCE (`python -m build --no-isolation`) without running pip itself,
+# which under emulation alone takes minutes.
+root_build_env() {
+    local ver=$1 dir=$2 src=$3 requires
+    requires=$("$TOOLS_PYTHON" -c 'import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    print("\n".join(tomllib.load(f)["build-system"]["requires"]))' "$src/pyproject.toml")
+    mapfile -t requires <<<"$requires"
+    rm -rf "$dir"
+    PIP_DISABLE_PIP_VERSION_CHECK=1 "$TOOLS_PYTHON" -m pip install -q --target "$dir" --python-version "$ver" \
+        --implementation py --abi none --platform any --only-binary=:all: \
+        -r "$ROOT/requirements-dev.txt" "${requires[@]}"
 }
