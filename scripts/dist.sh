@@ -181,28 +181,59 @@ here() {
     if [[ $1 == host ]]; then printf '%s\n' "$2"; else printf '%s%s\n' "$(debian_root_dir "$1")" "$2"; fi
 }
 
+# emulated PLACE: true for a Debian root of another architecture than this machine's.
+emulated() {
+    [[ $1 != host && $1 != "$(dpkg --print-architecture)" ]]
+}
+
+# fetch_wheels ARCH VERSION DIR REQUIREMENTS: this machine's pip downloads the wheels that REQUIREMENTS
+# need on CPython VERSION in the ARCH root (any manylinux tag its glibc meets) into DIR.
+fetch_wheels() {
+    local arch=$1 ver=$2 dir=$3 reqs=$4 glibc machine platforms=() minor
+    glibc=$(dpkg-query --admindir="$(debian_root_dir "$arch")/var/lib/dpkg" -W -f '${Version}' libc6)
+    glibc=${glibc%%-*}
+    case $arch in arm64) machine=aarch64 ;; *) machine=x86_64 ;; esac
+    for ((minor = 17; minor <= ${glibc#2.}; minor++)); do platforms+=(--platform "manylinux_2_${minor}_$machine"); done
+    "$TOOLS_PYTHON" -m pip download -q -d "$dir" --only-binary=:all: --implementation cp --python-version "$ver" \
+        --abi "cp${ver/./}" --abi abi3 --abi none "${platforms[@]}" --platform "manylinux2014_$machine" -r "$reqs"
+}
+
 declare -A counts
-# run_suite LABEL PLACE PYTHON WHAT: a fresh venv of PYTHON with WHAT (a wheel file, or a directory to
-# build and install) and the test requirements, then the whole suite from a fresh copy of the
-# sdist's tree, all at PLACE. CI=true turns a missing tool (newman, a shell, mitmdump) into a failure.
+# run_suite LABEL PLACE PYTHON VERSION WHAT: a fresh venv of PYTHON with WHAT (a wheel file, or a
+# directory to build and install) and the test requirements, then the whole suite from a fresh copy of
+# the sdist's tree, all at PLACE. CI=true turns a missing tool (newman, a shell, mitmdump) into a failure.
 run_suite() {
-    local label=$1 where=$2 py=$3 what=$4 top site
+    local label=$1 where=$2 py=$3 ver=$4 what=$5 top site pip_wheel
     if [[ $where == host ]]; then top=$work; else top=${tops[$where]}; fi
     local venv=$top/venv-$label suite=$top/suite-$label
     if [[ $what != "$top"/* ]]; then
         cp "$what" "$(here "$where" "$top")/"
         what=$top/${what##*/}
     fi
-    log "$label: fresh venv $venv${tops[$where]:+ in the $where root}"
-    at "$where" "$py" -m venv "$venv"
-    log "$label: pip install ${what#"$top"/}"
-    at "$where" env PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install -q "$what"
     unpack_sdist "$(here "$where" "$suite")"
-    at "$where" env PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install -q -r "$suite/requirements-test.txt"
     cmp -s "$(here "$where" "$suite")/tests/node/package-lock.json" "$ROOT/tests/node/package-lock.json" ||
         die "the sdist's tests/node/package-lock.json differs from the one installed in $ROOT/tests/node"
     # The project tree is mounted at its own path inside the roots, so this link works there too.
     ln -s "$ROOT/tests/node/node_modules" "$(here "$where" "$suite")/tests/node/node_modules"
+    log "$label: fresh venv $venv${tops[$where]:+ in the $where root}"
+    if emulated "$where"; then
+        # pip takes minutes to start under emulation: this machine's pip fetches the wheels of the test
+        # requirements for the target, and the target's own pip (run from the root's wheel of it) installs
+        # them with WHAT in one run, from that folder alone.
+        fetch_wheels "$where" "$ver" "$(here "$where" "$top")/wheels-$label" "$(here "$where" "$suite")/requirements-test.txt"
+        pip_wheel=$(compgen -G "$(debian_root_dir "$where")/usr/share/python-wheels/pip-*.whl" | head -n 1) ||
+            die "the $where root has no pip wheel (python3-pip-whl)"
+        pip_wheel=${pip_wheel#"$(debian_root_dir "$where")"}
+        at "$where" "$py" -m venv --without-pip "$venv"
+        log "$label: pip install ${what#"$top"/} and the test requirements"
+        at "$where" env PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" "$pip_wheel/pip" install -q \
+            --no-index --find-links "$top/wheels-$label" "$what" -r "$suite/requirements-test.txt"
+    else
+        at "$where" "$py" -m venv "$venv"
+        log "$label: pip install ${what#"$top"/}"
+        at "$where" env PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install -q "$what"
+        at "$where" env PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install -q -r "$suite/requirements-test.txt"
+    fi
     # With TOLMEK_INSTALLED_IN, tests/conftest.py stops the run before its first test unless tolmek
     # and tolmek_cli come from this site-packages (not the sdist's tree the suite runs in).
     site=$(at "$where" "$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
@@ -220,13 +251,13 @@ run_suite() {
 for t in "${targets[@]}"; do
     ver=${t#*:}
     whl=$(ls "$work"/wheelhouse/tolmek-"$version"-cp"${ver/./}"-*_"${machine[$t]}".whl)
-    run_suite "wheel-${machine[$t]}-$ver" "${place[$t]}" "${test_py[$t]}" "$whl"
+    run_suite "wheel-${machine[$t]}-$ver" "${place[$t]}" "${test_py[$t]}" "$ver" "$whl"
 done
 for t in "${targets[@]}"; do
     [[ ${place[$t]} == host ]] || continue
     ver=${t#*:}
     unpack_sdist "$work/sdist-build-$ver"
-    run_suite "sdist-$ver" host "${test_py[$t]}" "$work/sdist-build-$ver"
+    run_suite "sdist-$ver" host "${test_py[$t]}" "$ver" "$work/sdist-build-$ver"
 done
 
 rm -rf dist
