@@ -130,6 +130,9 @@ ARM_SO = "tolmek.cpython-313-aarch64-linux-gnu.so"
     ("manylinux_2_24_x86_64", SO, 40, ["the extension is built for ELF machine 40, the wheel is tagged x86_64"]),
     ("manylinux_2_24_aarch64", SO, 183, ["0 extension modules for cp313 at the top, not 1",
                                          f"unexpected file in the wheel: {SO}"]),
+    # What a cross build gives when CMake is not told the interpreter's suffix: loadable by any interpreter.
+    ("manylinux_2_24_aarch64", "tolmek.so", 183, ["0 extension modules for cp313 at the top, not 1",
+                                                  "unexpected file in the wheel: tolmek.so"]),
     ("manylinux_2_24_x86_64.manylinux_2_24_aarch64", SO, 62, [
         "tagged for more than one machine: aarch64, x86_64"]),
     ("manylinux_2_17_ppc64le", "tolmek.cpython-313-powerpc64le-linux-gnu.so", 21, [
