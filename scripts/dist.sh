@@ -186,24 +186,12 @@ emulated() {
     [[ $1 != host && $1 != "$(dpkg --print-architecture)" ]]
 }
 
-# fetch_wheels ARCH VERSION DIR REQUIREMENTS: this machine's pip downloads the wheels that REQUIREMENTS
-# need on CPython VERSION in the ARCH root (any manylinux tag its glibc meets) into DIR.
-fetch_wheels() {
-    local arch=$1 ver=$2 dir=$3 reqs=$4 glibc machine platforms=() minor
-    glibc=$(dpkg-query --admindir="$(debian_root_dir "$arch")/var/lib/dpkg" -W -f '${Version}' libc6)
-    glibc=${glibc%%-*}
-    case $arch in arm64) machine=aarch64 ;; *) machine=x86_64 ;; esac
-    for ((minor = 17; minor <= ${glibc#2.}; minor++)); do platforms+=(--platform "manylinux_2_${minor}_$machine"); done
-    "$TOOLS_PYTHON" -m pip download -q -d "$dir" --only-binary=:all: --implementation cp --python-version "$ver" \
-        --abi "cp${ver/./}" --abi abi3 --abi none "${platforms[@]}" --platform "manylinux2014_$machine" -r "$reqs"
-}
-
 declare -A counts
-# run_suite LABEL PLACE PYTHON VERSION WHAT: a fresh venv of PYTHON with WHAT (a wheel file, or a
+# run_suite LABEL PLACE PYTHON WHAT: a fresh venv of PYTHON with WHAT (a wheel file, or a
 # directory to build and install) and the test requirements, then the whole suite from a fresh copy of
 # the sdist's tree, all at PLACE. CI=true turns a missing tool (newman, a shell, mitmdump) into a failure.
 run_suite() {
-    local label=$1 where=$2 py=$3 ver=$4 what=$5 top site pip_wheel
+    local label=$1 where=$2 py=$3 what=$4 top site pip_wheel
     if [[ $where == host ]]; then top=$work; else top=${tops[$where]}; fi
     local venv=$top/venv-$label suite=$top/suite-$label
     if [[ $what != "$top"/* ]]; then
@@ -217,17 +205,15 @@ run_suite() {
     ln -s "$ROOT/tests/node/node_modules" "$(here "$where" "$suite")/tests/node/node_modules"
     log "$label: fresh venv $venv${tops[$where]:+ in the $where root}"
     if emulated "$where"; then
-        # pip takes minutes to start under emulation: this machine's pip fetches the wheels of the test
-        # requirements for the target, and the target's own pip (run from the root's wheel of it) installs
-        # them with WHAT in one run, from that folder alone.
-        fetch_wheels "$where" "$ver" "$(here "$where" "$top")/wheels-$label" "$(here "$where" "$suite")/requirements-test.txt"
+        # pip takes minutes to start under emulation, so it runs once: from the root's wheel of it (no pip
+        # is installed into the venv first), for WHAT and the test requirements together.
         pip_wheel=$(compgen -G "$(debian_root_dir "$where")/usr/share/python-wheels/pip-*.whl" | head -n 1) ||
             die "the $where root has no pip wheel (python3-pip-whl)"
         pip_wheel=${pip_wheel#"$(debian_root_dir "$where")"}
         at "$where" "$py" -m venv --without-pip "$venv"
         log "$label: pip install ${what#"$top"/} and the test requirements"
         at "$where" env PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" "$pip_wheel/pip" install -q \
-            --no-index --find-links "$top/wheels-$label" "$what" -r "$suite/requirements-test.txt"
+            --no-compile "$what" -r "$suite/requirements-test.txt"
     else
         at "$where" "$py" -m venv "$venv"
         log "$label: pip install ${what#"$top"/}"
@@ -255,13 +241,13 @@ failed=()
 for t in "${targets[@]}"; do
     ver=${t#*:}
     whl=$(ls "$work"/wheelhouse/tolmek-"$version"-cp"${ver/./}"-*_"${machine[$t]}".whl)
-    run_suite "wheel-${machine[$t]}-$ver" "${place[$t]}" "${test_py[$t]}" "$ver" "$whl"
+    run_suite "wheel-${machine[$t]}-$ver" "${place[$t]}" "${test_py[$t]}" "$whl"
 done
 for t in "${targets[@]}"; do
     [[ ${place[$t]} == host ]] || continue
     ver=${t#*:}
     unpack_sdist "$work/sdist-build-$ver"
-    run_suite "sdist-$ver" host "${test_py[$t]}" "$ver" "$work/sdist-build-$ver"
+    run_suite "sdist-$ver" host "${test_py[$t]}" "$work/sdist-build-$ver"
 done
 
 for label in "${!counts[@]}"; do
