@@ -6,8 +6,9 @@
 #   make bench    build into .venv-bench-X.Y and run bench/run.py (collector on and off) on the
 #                 newest Python here, then on 3.14 and 3.15 in the Debian root
 #   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/ (unrepaired, for local use)
-#   make dist     release files: sdist + manylinux wheels, checked, each installed into a fresh
-#                 venv and run through the whole suite; log in build/dist.log
+#   make dist     release files: sdist + manylinux wheels (x86_64 3.12-3.15, aarch64 3.13-3.15),
+#                 checked, each installed into a fresh venv of its own interpreter and run
+#                 through the whole suite; log in build/dist.log
 #   make sanitize build with ASan+UBSan into .venv-sanitize and run pytest
 #   make valgrind run fuzz/exercise.py under memcheck; fails on a leak in tolmek
 #   make fuzz     libFuzzer over the renderers, then the Python state machine of

@@ -19,6 +19,8 @@ DEBIAN_ROOT_PACKAGES=(
     bash dash zsh curl ca-certificates nodejs
     g++ make cmake ninja-build
 )
+# Added for arm64 only: 3.13 has its aarch64 wheel tested here (on x86_64, 3.13 is this machine's own).
+DEBIAN_ROOT_PACKAGES_ARM64=(python3.13 python3.13-dev python3.13-venv)
 
 # The Pythons that come from the roots (/usr/bin/pythonX.Y there) rather than from this machine.
 TOLMEK_ROOT_PY_VERSIONS=${TOLMEK_ROOT_PY_VERSIONS:-"3.14 3.15"}
@@ -59,10 +61,11 @@ ensure_binfmt() {
 # ensure_debian_root ARCH: make the root for ARCH (amd64, arm64) unless one with today's package list is
 # there. Needs root; two runs at once wait for each other.
 ensure_debian_root() {
-    local arch=$1 dir stamp want lock
+    local arch=$1 dir stamp want lock packages=("${DEBIAN_ROOT_PACKAGES[@]}")
+    [[ $arch == arm64 ]] && packages+=("${DEBIAN_ROOT_PACKAGES_ARM64[@]}")
     dir=$(debian_root_dir "$arch")
     stamp=$dir/.tolmek-root
-    want="$arch ${DEBIAN_ROOT_PACKAGES[*]}"
+    want="$arch ${packages[*]}"
     mkdir -p "$TOLMEK_ROOTS"
     exec {lock}>"$dir.lock"
     flock "$lock"
@@ -78,7 +81,7 @@ ensure_debian_root() {
     debootstrap --variant=minbase --arch="$arch" --include=ca-certificates sid "$dir" "$TOLMEK_DEBIAN_MIRROR" \
         >"$dir.log" 2>&1 || die "debootstrap failed; see $dir.log"
     in_debian_root "$arch" env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y -qq --no-install-recommends "${DEBIAN_ROOT_PACKAGES[@]}" >>"$dir.log" 2>&1 ||
+        apt-get install -y -qq --no-install-recommends "${packages[@]}" >>"$dir.log" 2>&1 ||
         die "installing packages into $dir failed; see $dir.log"
     printf '%s\n' "$want" >"$stamp"
     exec {lock}>&-

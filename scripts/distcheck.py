@@ -1,6 +1,7 @@
 """Release checks on built distributions, run by `make dist`: a wheel holds exactly the extension, its
-stubs, the tolmek command and its metadata, byte for byte as in the source tree, is tagged manylinux
-and exports PyInit_tolmek alone; an sdist holds no build output, environment or installed tooling.
+stubs, the tolmek command and its metadata, byte for byte as in the source tree, is tagged manylinux for
+the machine its extension is built for and exports PyInit_tolmek alone; an sdist holds no build output,
+environment or installed tooling.
 
     distcheck.py wheel SOURCE_DIR WHEEL...   (SOURCE_DIR: the tree the wheels were built from)
     distcheck.py sdist SOURCE_DIR SDIST
@@ -30,6 +31,8 @@ STUBS = "tolmek-stubs"
 _SDIST_TOP_FORBIDDEN = {"build", "dist"}
 _SDIST_DIR_FORBIDDEN = {"node_modules", "__pycache__", ".git", ".pytest_cache", ".hypothesis", ".mypy_cache"}
 _SDIST_SUFFIX_FORBIDDEN = (".so", ".o", ".a", ".whl", ".pyc")
+# ELF e_machine of each architecture a wheel can be tagged for.
+_ELF_MACHINES = {"x86_64": 62, "aarch64": 183}
 
 
 def project_version(source):
@@ -56,6 +59,13 @@ def defined_dynamic_symbols(so_path):
     return [line for line in out.splitlines() if line.strip()]
 
 
+def _elf_machine(data):
+    """e_machine of a 64-bit little-endian ELF object, else None."""
+    if data[:6] != b"\x7fELF\x02\x01":
+        return None
+    return int.from_bytes(data[18:20], "little")
+
+
 def _record_digest(data):
     return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
 
@@ -73,15 +83,24 @@ def wheel_problems(wheel, source, show=lambda line: None):
         problems.append(f"{wheel.name}: named {name} {wheel_version}, the source tree is {NAME} {version}")
     if not re.fullmatch(r"cp3\d+", py) or abi != py:
         problems.append(f"{wheel.name}: tagged {py}-{abi}, not one CPython's own ABI")
+    machines = set()
     for plat in plats.split("."):
-        if not plat.startswith("manylinux_"):
+        tag = re.fullmatch(r"manylinux_\d+_\d+_(\w+)", plat)
+        if tag is None:
             problems.append(f"{wheel.name}: not a manylinux wheel: {plat}")
+        elif tag.group(1) not in _ELF_MACHINES:
+            problems.append(f"{wheel.name}: tagged for {tag.group(1)}, which tolmek makes no wheel for")
+        else:
+            machines.add(tag.group(1))
+    if len(machines) > 1:
+        problems.append(f"{wheel.name}: tagged for more than one machine: {', '.join(sorted(machines))}")
+    machine = machines.pop() if len(machines) == 1 else r"[a-z0-9_]+"
 
     dist_info = f"{NAME}-{version}.dist-info"
     with zipfile.ZipFile(wheel) as z:
         members = {i.filename: z.read(i) for i in z.infolist() if not i.is_dir()}
     expected = _shipped_sources(source)
-    extension = re.compile(rf"{NAME}\.cpython-{py[2:]}-[a-z0-9_]+-linux-gnu\.so")
+    extension = re.compile(rf"{NAME}\.cpython-{py[2:]}-{machine}-linux-gnu\.so")
     so = [m for m in members if extension.fullmatch(m)]
     if len(so) != 1:
         problems.append(f"{wheel.name}: {len(so)} extension modules for {py} at the top, not 1")
@@ -99,6 +118,14 @@ def wheel_problems(wheel, source, show=lambda line: None):
         return problems
 
     problems += _metadata_problems(wheel.name, members, dist_info, version, {f"{py}-{abi}-{p}" for p in plats.split(".")})
+    # A cross build that fell back to this machine's compiler would still be named and tagged as asked.
+    built_for = _elf_machine(members[so[0]])
+    if built_for is None:
+        problems.append(f"{wheel.name}: the extension is not a 64-bit little-endian ELF object")
+    elif built_for != _ELF_MACHINES[machine]:
+        names = {number: arch for arch, number in _ELF_MACHINES.items()}
+        problems.append(f"{wheel.name}: the extension is built for {names.get(built_for, f'ELF machine {built_for}')}, "
+                        f"the wheel is tagged {machine}")
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp, so[0])
         path.write_bytes(members[so[0]])

@@ -37,7 +37,9 @@ def objects(tmp_path_factory):
         (d / f"{name}.c").write_text(code)
         subprocess.run([cc, "-shared", "-fPIC", "-fvisibility=hidden", "-o", str(d / f"{name}.so"),
                         str(d / f"{name}.c")], check=True, timeout=60, env=foreign_env())
-        return (d / f"{name}.so").read_bytes()
+        # Made for this machine, whichever it is; marked x86_64 in the header (all the machine check
+        # reads) like the wheels below are tagged.
+        return for_machine((d / f"{name}.so").read_bytes(), 62)
 
     return {"init": build("init", INIT),
             "leaky": build("leaky", INIT + '__attribute__((visibility("default"))) int helper(void) { return 1; }\n')}
@@ -55,11 +57,11 @@ def source(tmp_path):
     return src
 
 
-def members(source, so, tags=("cp313-cp313-manylinux_2_24_x86_64",)):
+def members(source, so, tags=("cp313-cp313-manylinux_2_24_x86_64",), so_name=SO):
     """What a correct wheel of `source` holds, RECORD aside."""
     files = {f"tolmek_cli/{p.name}": p.read_bytes() for p in (source / "python" / "tolmek_cli").iterdir()}
     files["tolmek-stubs/__init__.pyi"] = (source / "stubs" / "tolmek-stubs" / "__init__.pyi").read_bytes()
-    files[SO] = so
+    files[so_name] = so
     files[f"{INFO}/METADATA"] = b"Metadata-Version: 2.2\nName: tolmek\nVersion: 1.2.3\n"
     files[f"{INFO}/WHEEL"] = ("Wheel-Version: 1.0\nRoot-Is-Purelib: false\n"
                               + "".join(f"Tag: {t}\n" for t in tags)).encode()
@@ -113,6 +115,37 @@ def test_missing_and_stale_files_are_named(tmp_path, source, objects):
 def test_a_name_that_does_not_match_the_build_is_refused(tmp_path, source, objects, name, expected):
     path = write_wheel(tmp_path / name, members(source, objects["init"]))
     assert distcheck.wheel_problems(path, source) == [f"{name}: {e}" for e in expected]
+
+
+def for_machine(so, number):
+    """The shared object with its ELF header naming another machine (all the checker reads of it)."""
+    return so[:18] + number.to_bytes(2, "little") + so[20:]
+
+
+ARM_SO = "tolmek.cpython-313-aarch64-linux-gnu.so"
+
+
+@pytest.mark.parametrize("plat, so_name, machine, expected", [
+    ("manylinux_2_24_aarch64", ARM_SO, 183, []),
+    ("manylinux_2_24_aarch64", ARM_SO, 62, ["the extension is built for x86_64, the wheel is tagged aarch64"]),
+    ("manylinux_2_24_x86_64", SO, 183, ["the extension is built for aarch64, the wheel is tagged x86_64"]),
+    ("manylinux_2_24_x86_64", SO, 40, ["the extension is built for ELF machine 40, the wheel is tagged x86_64"]),
+    ("manylinux_2_24_aarch64", SO, 183, ["0 extension modules for cp313 at the top, not 1",
+                                         f"unexpected file in the wheel: {SO}"]),
+    # What a cross build gives when CMake is not told the interpreter's suffix: loadable by any interpreter.
+    ("manylinux_2_24_aarch64", "tolmek.so", 183, ["0 extension modules for cp313 at the top, not 1",
+                                                  "unexpected file in the wheel: tolmek.so"]),
+    ("manylinux_2_24_x86_64.manylinux_2_24_aarch64", SO, 62, [
+        "tagged for more than one machine: aarch64, x86_64"]),
+    ("manylinux_2_17_ppc64le", "tolmek.cpython-313-powerpc64le-linux-gnu.so", 21, [
+        "tagged for ppc64le, which tolmek makes no wheel for"]),
+])
+def test_the_extension_is_built_for_the_machine_the_wheel_is_tagged_for(tmp_path, source, objects, plat, so_name,
+                                                                        machine, expected):
+    name = f"tolmek-1.2.3-cp313-cp313-{plat}.whl"
+    tags = [f"cp313-cp313-{p}" for p in plat.split(".")]
+    files = members(source, for_machine(objects["init"], machine), tags=tags, so_name=so_name)
+    assert distcheck.wheel_problems(write_wheel(tmp_path / name, files), source) == [f"{name}: {e}" for e in expected]
 
 
 def test_metadata_that_disagrees_with_the_name_or_the_files_is_named(tmp_path, source, objects):
