@@ -21,7 +21,7 @@ import time
 import pytest
 
 import tolmek_cli
-from conftest import SANITIZED, M, missing
+from conftest import EMULATED, SANITIZED, M, missing
 from test_cli import BODY, HAR_CASES, SKIPS, TOLMEK, har, req, script
 from tolmek import Tolmek, TolmekCollection
 from tolmek_cli import source
@@ -365,6 +365,7 @@ def limited(megabytes):
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime reserves more address space than the limits")
+@pytest.mark.skipif(EMULATED, reason="the emulator reserves the guest's address space itself")
 def test_address_space_limits(tmp_path):
     # Limits above what the interpreter takes with the command imported. Each run converts or ends
     # with one line saying memory ran out: while a value is read (a long body: its place is named),
