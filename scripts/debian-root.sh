@@ -111,6 +111,9 @@ in_debian_root() {
         # Made here, after the tmpfs: a tree under /tmp (a clone there) needs its mount point on it.
         mkdir -p "$dir$root"
         mount --bind "$root" "$dir$root"
-        exec chroot "$dir" /bin/sh -c '\''cd "$1" 2>/dev/null || cd /; shift; exec "$@"'\'' sh "$cwd" "$@"
+        # A local PIP_FIND_LINKS of this machine (not in the root) would make pip warn on every call.
+        exec chroot "$dir" /bin/sh -c '\''
+            case ${PIP_FIND_LINKS:-} in *://*) ;; *) [ -e "${PIP_FIND_LINKS:-/}" ] || unset PIP_FIND_LINKS ;; esac
+            cd "$1" 2>/dev/null || cd /; shift; exec "$@"'\'' sh "$cwd" "$@"
     ' bash "$dir" "$ROOT" "$PWD" "$@"
 }
