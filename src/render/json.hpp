@@ -106,32 +106,80 @@ inline void store16(Unit* out, __m128i x) noexcept {
 
 }  // namespace json_detail
 
+namespace json_detail {
+
+/// The escape sequence of each ASCII byte that has one, padded to eight characters, and its
+/// length: written with one store and a length, without a branch on the kind of escape.
+struct EscapeSequences {
+    std::array<std::array<char, 8>, 0x60> text{};
+    std::array<std::uint8_t, 0x60> size{};
+};
+inline constexpr EscapeSequences escape_sequences = [] {
+    constexpr char hex[] = "0123456789abcdef";
+    EscapeSequences t;
+    for (unsigned c = 0; c < 0x60; ++c) {
+        char letter = escape[c];
+        if (letter == 0) continue;
+        t.text[c] = {'\\', letter, '0', '0', hex[c >> 4], hex[c & 0xF], 0, 0};
+        t.size[c] = letter == 'u' ? 6 : 2;
+    }
+    return t;
+}();
+
+/// Writes the eight characters at `text` as eight units.
+template <class Unit>
+inline void store8(Unit* out, const char* text) noexcept {
+    __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(text));
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), x);
+    } else if constexpr (sizeof(Unit) == 2) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(x, zero));
+    } else {
+        __m128i wide = _mm_unpacklo_epi8(x, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(wide, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + 1, _mm_unpackhi_epi16(wide, zero));
+    }
+}
+
+/// Decodes the multi-byte sequence at p into *out and returns what follows it. The text's width
+/// class bounds the sequence's length (two bytes for one-byte units, at most three for two-byte
+/// units), so the narrow cases need no branch on it.
+template <class Unit>
+inline const unsigned char* decode(const unsigned char* p, Unit*& out) noexcept {
+    unsigned c = p[0], c1 = p[1] & 0x3Fu;
+    if constexpr (sizeof(Unit) == 1) {
+        *out++ = static_cast<Unit>(((c & 0x1F) << 6) | c1);
+        return p + 2;
+    } else if constexpr (sizeof(Unit) == 2) {
+        unsigned three = c >= 0xE0;
+        unsigned two_byte = ((c & 0x1F) << 6) | c1;
+        unsigned three_byte = ((c & 0x0F) << 12) | (c1 << 6) | (p[2] & 0x3Fu);
+        *out++ = static_cast<Unit>(three ? three_byte : two_byte);
+        return p + 2 + three;
+    } else {
+        return UnitWriter<Unit>::decode_one(p, out);
+    }
+}
+
+}  // namespace json_detail
+
 /// write_json_string for a fixed-width writer, which export writes the document with: escaping
-/// and decoding in one pass over the text instead of a scan followed by the sink's own.
-/// Sixteen bytes at a time while sixteen units of room are left (the units past a special byte
-/// are written, then overwritten by what follows), then eight, then byte by byte: a stored
-/// text has no readable padding after it.
+/// and decoding in one pass over the text instead of a scan followed by the sink's own. `s` must
+/// be followed by 15 readable bytes (a record's texts are: model::read_padding).
+///
+/// While 24 units of room are left, sixteen bytes are loaded at a time (the last chunk of the
+/// text with the padding after it, masked) and written as sixteen units; the output then moves
+/// on past the bytes before the first special one only, and what follows overwrites the rest.
+/// Short texts and their tails thus take no byte loop and few branches. Where room is short (the
+/// end of the document) the bytes go one at a time.
 template <class Unit>
 void write_json_string(UnitWriter<Unit>& sink, std::string_view s) {
-    constexpr char hex[] = "0123456789abcdef";
+    using json_detail::escape_sequences;
     Unit* out = sink.units();  // a local pointer: stores through it cannot alias the sink
     Unit* const limit = out + sink.room();
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const auto* end = p + s.size();
-    // Writes the byte at `at` that is escaped or starts a multi-byte sequence; returns what follows.
-    auto special = [&](const unsigned char* at) {
-        unsigned c = *at;
-        if (c >= 0x80) return UnitWriter<Unit>::decode_one(at, out);
-        char letter = json_detail::escape[c];
-        *out++ = '\\';
-        if (letter == 'u') {
-            const char seq[5] = {'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-            for (char k : seq) *out++ = static_cast<Unit>(k);
-        } else {
-            *out++ = static_cast<Unit>(letter);
-        }
-        return at + 1;
-    };
     *out++ = '"';
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x20);
     // As signed bytes, those below 0x20 and the non-ASCII ones (0x80 on) are both below 0x20.
@@ -139,38 +187,38 @@ void write_json_string(UnitWriter<Unit>& sink, std::string_view s) {
         return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
             _mm_cmplt_epi8(x, space), _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)))));
     };
-    while (end - p >= 16 && limit - out >= 16) {
+    // 1. A chunk at a time: 16 units of the chunk, then up to 8 of an escape sequence.
+    while (p < end && limit - out >= 24) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned bits = specials(x);
+        auto left = static_cast<std::size_t>(end - p);
+        unsigned bits = specials(x) & (left >= 16 ? 0xFFFFu : (1u << left) - 1);
         json_detail::store16(out, x);
         if (bits == 0) {
-            out += 16;
-            p += 16;
+            std::size_t n = left < 16 ? left : 16;
+            out += n;
+            p += n;
             continue;
         }
         auto k = static_cast<unsigned>(std::countr_zero(bits));
         out += k;
-        p = special(p + k);
-    }
-    while (end - p >= 8) {
-        __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-        unsigned bits = specials(x) & 0xFF;
-        if (bits == 0 && sizeof(Unit) == 2) {
-            // Eight units are exactly sixteen bytes: no room needed past them.
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(x, _mm_setzero_si128()));
-            out += 8;
-            p += 8;
-            continue;
-        }
-        unsigned k = bits == 0 ? 8 : static_cast<unsigned>(std::countr_zero(bits));
-        for (unsigned i = 0; i < k; ++i) *out++ = p[i];
         p += k;
-        if (bits != 0) p = special(p);
+        unsigned c = *p;
+        if (c < 0x80) {
+            json_detail::store8(out, escape_sequences.text[c].data());
+            out += escape_sequences.size[c];
+            ++p;
+        } else {
+            p = json_detail::decode(p, out);
+        }
     }
+    // 2. The rest, byte by byte.
     while (p < end) {
         unsigned c = *p;
-        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') {
-            p = special(p);
+        if (c >= 0x80) {
+            p = UnitWriter<Unit>::decode_one(p, out);
+        } else if (json_detail::escape[c] != 0) {
+            for (std::size_t i = 0; i < escape_sequences.size[c]; ++i) *out++ = static_cast<Unit>(escape_sequences.text[c][i]);
+            ++p;
         } else {
             *out++ = static_cast<Unit>(c);
             ++p;

@@ -10,6 +10,7 @@
 #include "model/request.hpp"
 #include "render/json.hpp"
 #include "render/sink.hpp"
+#include "render/url_units.hpp"
 
 namespace tolmek::render {
 
@@ -25,6 +26,9 @@ struct UrlParts {
 constexpr UrlParts split_url(std::string_view url) noexcept {
     auto alpha = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    // The two schemes nearly every URL has, without the loop over the scheme's characters.
+    if (url.starts_with("https://")) return {url.substr(0, 5), url.substr(8)};
+    if (url.starts_with("http://")) return {url.substr(0, 4), url.substr(7)};
     if (!url.empty() && alpha(url[0])) {
         std::size_t i = 1;
         while (i < url.size() && (alpha(url[i]) || digit(url[i]) || url[i] == '+' || url[i] == '-' || url[i] == '.'))
@@ -84,7 +88,15 @@ void write_item(Sink& out, model::Record r) {
     namespace t = document_text;
     std::string_view url = r.url();
     out.ascii(t::item_open);
+    [[maybe_unused]] auto name = [&] {
+        if constexpr (is_unit_writer<Sink>) return out.units();
+        else return nullptr;
+    }();
     write_json_string(out, url);
+    [[maybe_unused]] auto name_end = [&] {
+        if constexpr (is_unit_writer<Sink>) return out.units();
+        else return nullptr;
+    }();
     out.ascii(t::body_open);
     write_json_string(out, r.body().value_or(std::string_view()));
     out.ascii(t::headers_open);
@@ -101,6 +113,21 @@ void write_item(Sink& out, model::Record r) {
     out.ascii(t::method_open);
     out.ascii(model::name_text(r.method()));
     out.ascii(t::host_open);
+    if constexpr (is_unit_writer<Sink>) {
+        // The host, path elements and raw copy come from the name's units (render/url_units.hpp).
+        UrlParts parts = split_url(url);
+        write_url_elements(out, name + 1, static_cast<std::size_t>(name_end - name) - 2,
+                           url.size() - parts.rest.size(), t::path_open);
+        // The scheme is ASCII letters, digits and "+-." (or "https"), none of them escaped.
+        out.ascii(t::protocol_open);
+        out.ascii('"');
+        out.ascii(parts.protocol);
+        out.ascii('"');
+        out.ascii(t::raw_open);
+        write_units_again(out, name, name_end);
+        out.ascii(t::item_close);
+        return;
+    }
     UrlSplit split = split_host(url);
     std::string_view rest = split.parts.rest;
     std::size_t slash = split.slash;
