@@ -95,8 +95,8 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
 
     // 4. What the curl command and the collection document need, decided once.
-    render::plan_command(writer, code_points, width);
-    render::plan_document(writer, url.length, code_points, width);
+    render::TextEscapes escapes = render::plan_command(writer, code_points, width);
+    render::plan_document(writer, url.length, code_points, width, escapes);
     obj->initialised = true;
     return made;
 }

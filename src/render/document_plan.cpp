@@ -3,103 +3,18 @@
 
 #include <algorithm>
 
+#include "render/escapes.hpp"
 #include "render/json.hpp"
 #include "render/postman.hpp"
 #include "render/scan.hpp"
 
 namespace tolmek::render {
 
-namespace {
-
-#if TOLMEK_SSE2
-
-/// Bytes of one 16-byte chunk counted up in byte lanes: each lane holds at most 255, so the
-/// lanes are folded into a total every 255 chunks.
-class LaneCount {
-public:
-    void add(__m128i flags) noexcept {
-        lanes_ = _mm_sub_epi8(lanes_, flags);  // an all-ones lane is -1
-        if (++laps_ == 255) fold();
-    }
-    std::uint64_t total() noexcept {
-        fold();
-        return total_;
-    }
-
-private:
-    void fold() noexcept {
-        __m128i sums = _mm_sad_epu8(lanes_, _mm_setzero_si128());
-        total_ += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
-                  static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-        lanes_ = _mm_setzero_si128();
-        laps_ = 0;
-    }
-
-    __m128i lanes_ = _mm_setzero_si128();
-    unsigned laps_ = 0;
-    std::uint64_t total_ = 0;
-};
-
-/// The four more characters of each \u00xx escape among the control bytes `bits` marks in
-/// the chunk at p (rare: most control bytes in text are line breaks and tabs).
-std::uint64_t long_escapes(const unsigned char* p, std::uint64_t bits) noexcept {
-    std::uint64_t extra = 0;
-    for (; bits != 0; bits &= bits - 1)
-        extra += json_detail::escape[p[scan::detail::position(bits)]] == 'u' ? 4 : 0;
-    return extra;
-}
-
-#endif
-
-}  // namespace
-
-std::uint64_t json_escape_extra(std::string_view s) noexcept {
-#if TOLMEK_SSE2
-    using scan::detail::at_most, scan::detail::bits, scan::detail::eq;
-    const auto* u = reinterpret_cast<const unsigned char*>(s.data());
-    std::size_t n = s.size(), i = 0;
-    LaneCount escaped;
-    std::uint64_t extra = 0;
-    // Every escaped byte adds one; a control byte without a letter of its own adds four more.
-    for (; n - i >= 16; i += 16) {
-        __m128i x = scan::detail::load(u + i);
-        __m128i control = at_most(x, 0x1F);
-        escaped.add(_mm_or_si128(control, _mm_or_si128(eq(x, '"'), eq(x, '\\'))));
-        if (std::uint64_t c = bits(control)) [[unlikely]]
-            extra += long_escapes(u + i, c);
-    }
-    if (i != n) {
-        // The last bytes, within a whole chunk of padded memory.
-        __m128i x = scan::detail::load(u + i);
-        __m128i control = at_most(x, 0x1F);
-        std::uint64_t keep = scan::detail::first_bytes(n - i);
-        std::uint64_t hits = bits(_mm_or_si128(control, _mm_or_si128(eq(x, '"'), eq(x, '\\')))) & keep;
-        for (; hits != 0; hits &= hits - 1) ++extra;
-        extra += long_escapes(u + i, bits(control) & keep);
-    }
-    return escaped.total() + extra;
-#else
-    std::uint64_t extra = 0;
-    const char* end = s.data() + s.size();
-    for (const char* p = s.data(); p != end;) {
-        auto [word, size] = words::next_chunk(p, end);
-        if (escape_mask(word) != 0) {
-            for (std::size_t k = 0; k < size; ++k) {
-                char letter = json_detail::escape[static_cast<unsigned char>(p[k])];
-                extra += letter == 0 ? 0 : letter == 'u' ? 5 : 1;
-            }
-        }
-        p += size;
-    }
-    return extra;
-#endif
-}
-
 std::uint64_t count_slashes(std::string_view s) noexcept {
 #if TOLMEK_SSE2
     const auto* u = reinterpret_cast<const unsigned char*>(s.data());
     std::size_t n = s.size(), i = 0;
-    LaneCount slashes;
+    escape_detail::LaneCount slashes;
     for (; n - i >= 16; i += 16) slashes.add(scan::detail::eq(scan::detail::load(u + i), '/'));
     std::uint64_t extra = 0;
     if (i != n) {
@@ -114,7 +29,7 @@ std::uint64_t count_slashes(std::string_view s) noexcept {
 }
 
 void plan_document(model::RecordWriter& writer, std::uint64_t url_code_points, std::uint64_t text_code_points,
-                   Width text_width) noexcept {
+                   Width text_width, TextEscapes escapes) noexcept {
     namespace t = document_text;
     model::Record record = writer.record();
     model::RecordHeader& header = writer.header();
@@ -123,8 +38,9 @@ void plan_document(model::RecordWriter& writer, std::uint64_t url_code_points, s
     const char* others = url.data() + url.size();
     std::string_view rest_of_texts(others, static_cast<std::size_t>(static_cast<const char*>(record.data()) +
                                                                      record.size() - others));
-    std::uint64_t url_escapes = json_escape_extra(url);
-    std::uint64_t other_escapes = json_escape_extra(rest_of_texts);
+    if (!escapes.counted) [[unlikely]]
+        escapes = {json_escape_extra(url), json_escape_extra(rest_of_texts), true};
+    std::uint64_t url_escapes = escapes.url, other_escapes = escapes.others;
     auto json = [](std::uint64_t code_points, std::uint64_t escapes) { return 2 + code_points + escapes; };
     auto separators = [](std::uint64_t count) { return count == 0 ? 0 : count - 1; };
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "model/request.hpp"
+#include "render/escapes.hpp"
 #include "render/sink.hpp"
 
 namespace tolmek::render {
@@ -17,13 +18,10 @@ namespace tolmek::render {
 /// Notes the length and widest character of the record's item (RecordHeader::document_length,
 /// or unnoted_length when it is too long for that field, and document_width). `url_code_points`
 /// and `text_code_points` count the URL and all texts together, `text_width` is their widest
-/// character. Reads up to 15 bytes past the texts (records carry model::read_padding).
+/// character; `escapes` comes from plan_command (counted here when it is not). Reads up to 15
+/// bytes past the texts (records carry model::read_padding).
 void plan_document(model::RecordWriter& record, std::uint64_t url_code_points, std::uint64_t text_code_points,
-                   Width text_width) noexcept;
-
-/// Characters JSON escaping adds to `s`: one for '"', '\\', \b, \t, \n, \f and \r, five for any
-/// other byte below 0x20 (written \u00xx). Reads up to 15 bytes past the end (padded memory).
-std::uint64_t json_escape_extra(std::string_view s) noexcept;
+                   Width text_width, TextEscapes escapes) noexcept;
 
 /// The number of '/' in `s` (padded memory, as json_escape_extra).
 std::uint64_t count_slashes(std::string_view s) noexcept;
