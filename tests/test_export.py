@@ -163,3 +163,24 @@ def test_export_of_texts_longer_than_a_count_lap(piece):
     c.add_request(Tolmek("x", [], M.GET))
     assert c.export_collection() == reference_text(requests + [("x", [], "GET", None)])
     assert TolmekCollection(c.get_collection()).export_collection() == c.export_collection()
+
+
+@pytest.mark.parametrize("wide", ["", "é", "✓", "\U0001f600"], ids=["ascii", "latin1", "bmp", "astral"])
+def test_each_escape_at_each_offset_of_a_text(wide):
+    """Every escaped byte, "/" and a multi-byte character at each offset of texts of 1 to 34
+    characters (so in the first, a middle and the last, partial chunk of sixteen bytes): in the
+    URL, in header names and values and the body of a request curl can carry, and of one it
+    refuses (the sizes are then counted apart), in documents where items are written with room
+    to spare and at the document's end."""
+    specials = ["\x00", "\x01", "\x0e", "\x1f", "\n", '"', "\\", "/", "?", "#", wide or "~"]
+    requests = []
+    for size in range(1, 35):
+        for at in range(size):
+            special = specials[(size + at) % len(specials)]
+            text = "a" * at + special + "b" * (size - at - 1)
+            clean = text.replace("\x00", "z").replace("\n", "n")
+            requests += [("http://h/" + text, [], "GET", None),
+                         ("http://h/p", [(clean, clean), ("X", clean)], "POST", clean),
+                         ("http://h/p", [(clean, clean)], "PUT", text + "\x00")]
+    for reqs in (requests, requests[::-1], requests[:3], requests[-3:]):
+        assert make(reqs).export_collection() == reference_text(reqs)
