@@ -184,3 +184,13 @@ def test_each_escape_at_each_offset_of_a_text(wide):
                          ("http://h/p", [(clean, clean)], "PUT", text + "\x00")]
     for reqs in (requests, requests[::-1], requests[:3], requests[-3:]):
         assert make(reqs).export_collection() == reference_text(reqs)
+
+
+@pytest.mark.parametrize("wide", ["", "é", "✓", "\U0001f600"], ids=["ascii", "latin1", "bmp", "astral"])
+def test_documents_of_megabytes(wide):
+    """Large documents have their pages mapped in a window at a time as the items are written:
+    items of every length around the windows' edges, and one item larger than a window."""
+    requests = [(f"http://h/{i}/" + wide, [("X", "v" * (i % 700))], "POST", "b\n" * (i % 1300) + wide)
+                for i in range(3000)]
+    requests.append(("http://h/big", [], "PUT", ("x" * 99 + wide) * 8000))
+    assert make(requests).export_collection() == reference_text(requests)

@@ -26,28 +26,28 @@ inline Ref new_str(std::string_view utf8) {
     return result(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 
-/// Maps in the pages of a large, freshly allocated output in one call where the kernel
-/// offers that: writing hundreds of megabytes otherwise takes one page fault per page.
-void prefault_large_output(void* data, std::size_t bytes) noexcept;
+/// Outputs from this size on have their pages mapped in ahead of the writing (render::PagesAhead):
+/// writing hundreds of megabytes otherwise takes one page fault per page.
+inline constexpr std::size_t large_output = std::size_t{1} << 20;
 
 namespace detail {
 
 /// Runs `render` into the `n` units of a new str's storage; true if it wrote exactly `n`.
 template <class Unit, class Render>
-bool fill_units(void* data, Py_ssize_t n, Render& render) {
+bool fill_units(void* data, Py_ssize_t n, Render& render, render::PagesAhead* pages) {
     auto* first = static_cast<Unit*>(data);
-    render::UnitWriter<Unit> writer(first, first + n);
+    render::UnitWriter<Unit> writer(first, first + n, pages);
     render(writer);
     return writer.position() == first + n;
 }
 
 /// The same for a str of `kind` (1, 2 or 4 bytes per unit).
 template <class Render>
-bool fill_str(int kind, void* data, Py_ssize_t n, Render& render) {
+bool fill_str(int kind, void* data, Py_ssize_t n, Render& render, render::PagesAhead* pages) {
     switch (kind) {
-        case PyUnicode_1BYTE_KIND: return fill_units<Py_UCS1>(data, n, render);
-        case PyUnicode_2BYTE_KIND: return fill_units<Py_UCS2>(data, n, render);
-        default: return fill_units<Py_UCS4>(data, n, render);
+        case PyUnicode_1BYTE_KIND: return fill_units<Py_UCS1>(data, n, render, pages);
+        case PyUnicode_2BYTE_KIND: return fill_units<Py_UCS2>(data, n, render, pages);
+        default: return fill_units<Py_UCS4>(data, n, render, pages);
     }
 }
 
@@ -65,14 +65,17 @@ Ref render_known_str(std::uint64_t length, render::Width width, Render&& render)
     auto n = static_cast<Py_ssize_t>(length);
     Ref str = result(PyUnicode_New(n, render::max_char(width)));
     void* data = PyUnicode_DATA(str.get());
-    prefault_large_output(data, static_cast<std::size_t>(n) * PyUnicode_KIND(str.get()));
+    std::size_t bytes = static_cast<std::size_t>(n) * PyUnicode_KIND(str.get());
+    render::PagesAhead ahead(data, bytes);
+    render::PagesAhead* pages = bytes >= large_output ? &ahead : nullptr;
+    if (pages != nullptr) pages->before(data);  // the first window, for renderers of one part
     bool exact;
     if (width == render::Width::ascii) {
-        render::Utf8Writer writer(static_cast<char*>(data));
+        render::Utf8Writer writer(static_cast<char*>(data), pages);
         render(writer);
         exact = writer.position() == static_cast<char*>(data) + n;
     } else {
-        exact = detail::fill_str(PyUnicode_KIND(str.get()), data, n, render);
+        exact = detail::fill_str(PyUnicode_KIND(str.get()), data, n, render, pages);
     }
     if (!exact) fail("rendered text does not match its planned length");
     return str;

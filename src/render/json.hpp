@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "render/sink.hpp"
@@ -165,21 +166,24 @@ inline const unsigned char* decode(const unsigned char* p, Unit*& out) noexcept 
 }  // namespace json_detail
 
 /// write_json_string for a fixed-width writer, which export writes the document with: escaping
-/// and decoding in one pass over the text instead of a scan followed by the sink's own. `s` must
-/// be followed by 15 readable bytes (a record's texts are: model::read_padding).
+/// and decoding in one pass over the text instead of a scan followed by the sink's own. The bytes
+/// from `s` up to `readable` may be read (a record's texts lie one after the other in its block).
 ///
 /// While 24 units of room are left, sixteen bytes are loaded at a time (the last chunk of the
-/// text with the padding after it, masked) and written as sixteen units; the output then moves
-/// on past the bytes before the first special one only, and what follows overwrites the rest.
-/// Short texts and their tails thus take no byte loop and few branches. Where room is short (the
-/// end of the document) the bytes go one at a time.
+/// text with what follows it, masked) and written as sixteen units; the output then moves on past
+/// the bytes before the first special one only, and what follows overwrites the rest. Where less
+/// than a chunk is readable (the end of a block), the text's last bytes are moved into a local
+/// chunk first. Short texts and their tails thus take no byte loop and few branches. Where room
+/// is short (the end of the document) the bytes go one at a time.
 template <class Unit>
-void write_json_string(UnitWriter<Unit>& sink, std::string_view s) {
+void write_json_string(UnitWriter<Unit>& sink, std::string_view s, const char* readable) {
     using json_detail::escape_sequences;
     Unit* out = sink.units();  // a local pointer: stores through it cannot alias the sink
     Unit* const limit = out + sink.room();
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const auto* end = p + s.size();
+    const auto* last_load = reinterpret_cast<const unsigned char*>(readable) - 16;  // the last chunk that may be loaded
+    alignas(16) unsigned char tail[32];
     *out++ = '"';
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x20);
     // As signed bytes, those below 0x20 and the non-ASCII ones (0x80 on) are both below 0x20.
@@ -189,6 +193,15 @@ void write_json_string(UnitWriter<Unit>& sink, std::string_view s) {
     };
     // 1. A chunk at a time: 16 units of the chunk, then up to 8 of an escape sequence.
     while (p < end && limit - out >= 24) {
+        if (p > last_load) [[unlikely]] {
+            // The text's end is too near the block's: go on in a copy of its last bytes.
+            auto n = static_cast<std::size_t>(end - p);
+            std::memcpy(tail, p, n);
+            std::memset(tail + n, 0, sizeof tail - n);
+            p = tail;
+            end = tail + n;
+            last_load = tail + 16;
+        }
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         auto left = static_cast<std::size_t>(end - p);
         unsigned bits = specials(x) & (left >= 16 ? 0xFFFFu : (1u << left) - 1);

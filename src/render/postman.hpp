@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "model/request.hpp"
+#include "platform.hpp"
 #include "render/json.hpp"
 #include "render/sink.hpp"
 #include "render/url_units.hpp"
@@ -87,27 +88,33 @@ template <class Sink>
 void write_item(Sink& out, model::Record r) {
     namespace t = document_text;
     std::string_view url = r.url();
+    // The texts may be read up to the block's end (render/json.hpp, fixed-width writers).
+    [[maybe_unused]] const char* block_end = static_cast<const char*>(r.data()) + r.size();
+    auto json_string = [&](std::string_view s) {
+        if constexpr (is_unit_writer<Sink> && TOLMEK_SSE2) write_json_string(out, s, block_end);
+        else write_json_string(out, s);
+    };
     out.ascii(t::item_open);
     [[maybe_unused]] auto name = [&] {
         if constexpr (is_unit_writer<Sink>) return out.units();
         else return nullptr;
     }();
-    write_json_string(out, url);
+    json_string(url);
     [[maybe_unused]] auto name_end = [&] {
         if constexpr (is_unit_writer<Sink>) return out.units();
         else return nullptr;
     }();
     out.ascii(t::body_open);
-    write_json_string(out, r.body().value_or(std::string_view()));
+    json_string(r.body().value_or(std::string_view()));
     out.ascii(t::headers_open);
     bool first_header = true;
     for (model::HeaderView h : r.headers()) {
         if (!first_header) out.ascii(',');
         first_header = false;
         out.ascii(t::key_open);
-        write_json_string(out, h.name);
+        json_string(h.name);
         out.ascii(t::value_open);
-        write_json_string(out, h.value);
+        json_string(h.value);
         out.ascii(t::header_close);
     }
     out.ascii(t::method_open);
@@ -125,30 +132,29 @@ void write_item(Sink& out, model::Record r) {
         out.ascii('"');
         out.ascii(t::raw_open);
         write_units_again(out, name, name_end);
-        out.ascii(t::item_close);
-        return;
+    } else {
+        UrlSplit split = split_host(url);
+        std::string_view rest = split.parts.rest;
+        std::size_t slash = split.slash;
+        json_string(rest.substr(0, split.host_end));
+        out.ascii(t::path_open);
+        bool first_segment = true;
+        if (split.host_end != slash) {
+            json_string(rest.substr(split.host_end, slash == std::string_view::npos ? slash : slash - split.host_end));
+            first_segment = false;
+        }
+        while (slash != std::string_view::npos) {
+            if (!first_segment) out.ascii(',');
+            first_segment = false;
+            std::size_t start = slash + 1;
+            slash = rest.find('/', start);
+            json_string(rest.substr(start, slash == std::string_view::npos ? slash : slash - start));
+        }
+        out.ascii(t::protocol_open);
+        json_string(split.parts.protocol);
+        out.ascii(t::raw_open);
+        json_string(url);
     }
-    UrlSplit split = split_host(url);
-    std::string_view rest = split.parts.rest;
-    std::size_t slash = split.slash;
-    write_json_string(out, rest.substr(0, split.host_end));
-    out.ascii(t::path_open);
-    bool first_segment = true;
-    if (split.host_end != slash) {
-        write_json_string(out, rest.substr(split.host_end, slash == std::string_view::npos ? slash : slash - split.host_end));
-        first_segment = false;
-    }
-    while (slash != std::string_view::npos) {
-        if (!first_segment) out.ascii(',');
-        first_segment = false;
-        std::size_t start = slash + 1;
-        slash = rest.find('/', start);
-        write_json_string(out, rest.substr(start, slash == std::string_view::npos ? slash : slash - start));
-    }
-    out.ascii(t::protocol_open);
-    write_json_string(out, split.parts.protocol);
-    out.ascii(t::raw_open);
-    write_json_string(out, url);
     out.ascii(t::item_close);
 }
 
@@ -157,11 +163,16 @@ void write_item(Sink& out, model::Record r) {
 template <class Sink>
 void write_collection(Sink& out, std::span<const model::Request> requests) {
     out.ascii(document_text::open);
-    bool first_item = true;
-    for (const model::Request& r : requests) {
-        if (!first_item) out.ascii(',');
-        first_item = false;
-        write_item(out, r.record());
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (i != 0) out.ascii(',');
+        out.next_part();
+        // Stored records lie apart on the heap, each too short for the hardware to see a stream:
+        // the next one is asked for while this one is written.
+        if (i + 1 < requests.size()) {
+            model::Record next = requests[i + 1].record();
+            platform::prefetch(next.data(), next.size());
+        }
+        write_item(out, requests[i].record());
     }
     out.ascii(document_text::close);
 }

@@ -63,6 +63,7 @@ public:
     }
 
     void text_padded(std::string_view s) noexcept { text(s); }
+    void next_part() noexcept {}
     std::size_t length() const noexcept { return length_; }
     Width width() const noexcept { return width_; }
 
@@ -71,10 +72,40 @@ private:
     Width width_ = Width::ascii;
 };
 
+/// Maps in the pages of a large output a window at a time, half a window ahead of the writing.
+/// Mapping them all first (one call instead of a fault per page) leaves the first ones out of the
+/// cache by the time they are written; a fault per page costs a trap each. A window of 256 KiB
+/// is mapped in one call and written while the kernel's zeroing still has it in the cache.
+class PagesAhead {
+public:
+    PagesAhead(void* first, std::size_t bytes) noexcept
+        : next_(static_cast<char*>(first)), last_(static_cast<char*>(first) + bytes) {}
+    /// Called as the writing reaches `at`.
+    void before(const void* at) noexcept {
+        if (next_ == last_ || static_cast<const char*>(at) + window / 2 <= next_) return;
+        // Windows end on a 64 KiB boundary (a multiple of every page size), so no page falls
+        // between two of them.
+        auto end = (reinterpret_cast<std::uintptr_t>(next_) + window) & ~std::uintptr_t{0xFFFF};
+        auto room = static_cast<std::uintptr_t>(last_ - next_);
+        auto n = std::min<std::uintptr_t>(end - reinterpret_cast<std::uintptr_t>(next_), room);
+        platform::prefault_for_writing(next_, n);
+        next_ += n;
+    }
+
+private:
+    static constexpr std::size_t window = std::size_t{256} << 10;
+    char* next_;
+    char* last_;
+};
+
 /// Writes UTF-8 bytes into a buffer that the measuring pass sized (in bytes, see Utf8Measure).
 class Utf8Writer {
 public:
-    explicit Utf8Writer(char* out) noexcept : out_(out) {}
+    explicit Utf8Writer(char* out, PagesAhead* pages = nullptr) noexcept : out_(out), pages_(pages) {}
+    /// A renderer of many parts (the collection's items) calls this before each.
+    void next_part() noexcept {
+        if (pages_ != nullptr) pages_->before(out_);
+    }
     void ascii(std::string_view s) noexcept { text(s); }
     void ascii(char c) noexcept { *out_++ = c; }
     void text(std::string_view s) noexcept {
@@ -86,6 +117,7 @@ public:
 
 private:
     char* out_;
+    PagesAhead* pages_;
 };
 
 /// Counts UTF-8 bytes, for sizing a Utf8Writer's buffer.
@@ -95,6 +127,7 @@ public:
     void ascii(char) noexcept { ++size_; }
     void text(std::string_view s) noexcept { size_ += s.size(); }
     void text_padded(std::string_view s) noexcept { text(s); }
+    void next_part() noexcept {}
     std::size_t size() const noexcept { return size_; }
 
 private:
@@ -107,7 +140,10 @@ template <class Unit>
 class UnitWriter {
 public:
     /// Writes into [out, end), which the measuring pass sized exactly.
-    UnitWriter(Unit* out, Unit* end) noexcept : out_(out), end_(end) {}
+    UnitWriter(Unit* out, Unit* end, PagesAhead* pages = nullptr) noexcept : out_(out), end_(end), pages_(pages) {}
+    void next_part() noexcept {
+        if (pages_ != nullptr) pages_->before(out_);
+    }
     void ascii(std::string_view s) noexcept {
         const auto* p = reinterpret_cast<const unsigned char*>(s.data());
         widen(p, p + s.size());
@@ -223,6 +259,7 @@ private:
 
     Unit* out_;
     Unit* end_;
+    PagesAhead* pages_;
 };
 
 /// Runs a renderer into a new std::string of UTF-8 (used by tests, fuzzing and tools).
