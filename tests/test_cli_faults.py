@@ -179,10 +179,38 @@ def test_signals_in_the_read_and_the_stdout_write_phase(tmp_path, signum):
     child.stdin.write(LINE * (size // len(ONE) + 100))
     child.stdin.close()
 
-    wait_for(lambda: unread(r) >= size, "the output pipe never fills")
+    # Full as far as the command fills it (it writes a pipe only as much as a free page of it
+    # takes, so a page may stay short): half of it or more, and no longer growing.
+    def stalled():
+        before = unread(r)
+        time.sleep(0.02)
+        return before >= size // 2 and unread(r) == before
+
+    wait_for(stalled, "the output pipe never fills")
     child.send_signal(signum)
     assert (child.wait(30), child.stderr.read()) == (128 + signum, b"")
     os.close(r)
+
+
+def test_a_signal_just_before_a_blocking_read_is_not_lost():
+    """The command waits for input with the signals' wakeup pipe in the same wait: a signal that
+    lands between the command's last check and its next read still ends the run at once (sent
+    as soon as the input is taken, many times, so that some land in that gap)."""
+    for attempt in range(12):
+        signum = SIGNALS[attempt % 3]
+        child = subprocess.Popen([command(), "curl"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE)
+        child.stdin.write(LINE)
+        child.stdin.flush()
+        wait_for(lambda: caught(child.pid, signal.SIGTERM) and unread(child.stdin.fileno()) == 0,
+                 "the handlers are never put in place")
+        child.send_signal(signum)
+        try:
+            status = child.wait(20)
+        finally:
+            child.kill()
+            child.stdin.close()
+        assert (attempt, status, child.stderr.read()) == (attempt, 128 + signum, b"")
 
 
 @pytest.mark.parametrize("signum", SIGNALS, ids=lambda s: signal.Signals(s).name)

@@ -4,18 +4,48 @@ import fcntl
 import os
 import select
 import signal
+import stat
 import sys
 
 # The signals that stop a run: it cleans up and exits with 128 + the signal number.
 STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
+# The read end of the pipe the interpreter writes a byte into as a stopping signal arrives, while
+# Signals is entered (None otherwise).
+_wakeup = None
+
+
 def _wait(fd, event):
-    """Block until `fd` is ready: a descriptor someone else made non-blocking is waited on here
-    rather than changed, as its flags are shared with every process holding it."""
+    """Block until `fd` is ready, or a stopping signal arrives; False for the signal. Waiting here
+    rather than in the read or write itself closes a race: a signal that lands just before a
+    blocking call would only be handled once the call returns, which may be never (an input
+    that stays open). The signal's byte in the wakeup pipe ends the wait whenever it came, and
+    its handler runs as the caller's loop goes round. A descriptor someone else made non-blocking
+    is waited on here too, rather than changed, as its flags are shared with every process
+    holding it."""
     poll = select.poll()
     poll.register(fd, event)
-    poll.poll()
+    wakeup = _wakeup
+    if wakeup is not None:
+        poll.register(wakeup, select.POLLIN)
+    ready = {ready_fd for ready_fd, _ in poll.poll()}
+    if wakeup in ready:
+        try:
+            while os.read(wakeup, 64):
+                pass
+        except BlockingIOError:
+            pass
+        return False
+    return True
+
+
+def _may_block(fd):
+    """Whether writing to `fd` can wait on a reader (a pipe, socket or terminal; not a file)."""
+    try:
+        return not stat.S_ISREG(os.fstat(fd).st_mode)
+    except OSError:
+        return True
 
 
 def lift(fd):
@@ -40,10 +70,11 @@ class Input:
         parts = []
         got = 0
         while got < n:
+            if not _wait(self.fd, select.POLLIN):
+                continue  # a stopping signal: its handler runs here
             try:
                 part = os.read(self.fd, n - got)
             except BlockingIOError:
-                _wait(self.fd, select.POLLIN)
                 continue
             if not part:
                 break
@@ -74,13 +105,18 @@ def stdin():
 
 
 def write_all(fd, data):
-    """Write all of `data` to `fd`."""
+    """Write all of `data` to `fd`. Where a write can wait on a reader it waits in _wait first and
+    then writes at most PIPE_BUF bytes, which a pipe that polls writable takes without blocking."""
     view = memoryview(data)
+    waits = _wakeup is not None and _may_block(fd)
     while view:
+        if waits and not _wait(fd, select.POLLOUT):
+            continue  # a stopping signal: its handler runs here
         try:
-            view = view[os.write(fd, view):]
+            view = view[os.write(fd, view[:select.PIPE_BUF] if waits else view):]
         except BlockingIOError:
-            _wait(fd, select.POLLOUT)
+            if not waits:
+                _wait(fd, select.POLLOUT)
 
 
 class Diagnostics:
@@ -136,16 +172,30 @@ class Signals:
 
         if threading.current_thread() is not threading.main_thread():
             return self
+        global _wakeup
         for signum in STOPPING:
             current = signal.getsignal(signum)
             if current in (signal.SIG_DFL, signal.default_int_handler):
                 self._saved[signum] = signal.signal(signum, self._handle)
+        if self._saved:
+            read_end, write_end = os.pipe()
+            self._pipe = (lift(read_end), lift(write_end))
+            for end in self._pipe:
+                os.set_blocking(end, False)
+            self._previous_wakeup = signal.set_wakeup_fd(self._pipe[1], warn_on_full_buffer=False)
+            _wakeup = self._pipe[0]
         return self
 
     def __exit__(self, *exc):
+        global _wakeup
         self._stopping = True  # the run is over: a signal now cannot cut anything short
         for signum, previous in self._saved.items():
             signal.signal(signum, previous)
+        if self._saved:
+            signal.set_wakeup_fd(self._previous_wakeup)
+            _wakeup = None
+            for end in self._pipe:
+                os.close(end)
         self._saved.clear()
 
 
