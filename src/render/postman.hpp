@@ -94,16 +94,15 @@ void write_item(Sink& out, model::Record r) {
         if constexpr (is_unit_writer<Sink> && TOLMEK_SSE2) write_json_string(out, s, block_end);
         else write_json_string(out, s);
     };
+    // Where the fixed-width writers are: the URL's units are written again below.
+    auto position = [&] {
+        if constexpr (is_unit_writer<Sink>) return out.units();
+        else return nullptr;
+    };
     out.ascii(t::item_open);
-    [[maybe_unused]] auto name = [&] {
-        if constexpr (is_unit_writer<Sink>) return out.units();
-        else return nullptr;
-    }();
+    [[maybe_unused]] auto name = position();
     json_string(url);
-    [[maybe_unused]] auto name_end = [&] {
-        if constexpr (is_unit_writer<Sink>) return out.units();
-        else return nullptr;
-    }();
+    [[maybe_unused]] auto name_end = position();
     out.ascii(t::body_open);
     json_string(r.body().value_or(std::string_view()));
     out.ascii(t::headers_open);
