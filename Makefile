@@ -3,6 +3,9 @@
 #   make test     build with -Werror and run pytest on Python 3.12 and 3.13 here and on 3.14 and
 #                 3.15 in a Debian unstable root (curl 8); TOLMEK_TEST_VERSIONS picks versions
 #   make demo     build into .venv and run examples/quickstart.py
+#   make fresh-check  `make demo` and `make test` from a fresh clone of HEAD inside a pristine Debian 12
+#                 root (debootstrap, cached as a tarball) that has only what a new machine comes with;
+#                 catches an install step that only an earlier run made; log in build/fresh-check.log
 #   make bench    build into .venv-bench-X.Y and run bench/run.py (collector on and off) on the
 #                 newest Python here, then on 3.14 and 3.15 in the Debian root
 #   make wheels   wheels for 3.12 and 3.13 plus an sdist, in dist/ (unrepaired, for local use)
@@ -25,7 +28,7 @@ PYTEST_ARGS ?=
 TOLMEK_TEST_VERSIONS ?=
 export PYTHON PYTEST_ARGS TOLMEK_TEST_VERSIONS
 
-.PHONY: all test demo bench sanitize valgrind fuzz wheels dist clean
+.PHONY: all test fresh-check demo bench sanitize valgrind fuzz wheels dist clean
 
 all: test
 
@@ -34,6 +37,9 @@ test:
 
 demo:
 	@bash scripts/demo.sh
+
+fresh-check:
+	@bash scripts/fresh-check.sh
 
 bench:
 	@bash scripts/bench.sh

@@ -96,7 +96,7 @@ for t in "${targets[@]}"; do
     build_py[$t]=$venv/bin/python
 done
 version=$("$tools/python" scripts/distcheck.py version "$ROOT")
-log "tolmek $version; glibc of this machine: $(ldd --version | head -n 1); targets: ${targets[*]}"
+log "tolmek $version; glibc of this machine: $(first_line ldd --version); targets: ${targets[*]}"
 
 # unpack_sdist DIR: a fresh copy of the sdist's tree, outside any git checkout.
 unpack_sdist() {
@@ -127,7 +127,7 @@ for t in "${targets[@]}"; do
         options+=("-Ccmake.define.CMAKE_TOOLCHAIN_FILE=$work/src/cmake/aarch64-linux-gnu.cmake")
         compiler=aarch64-linux-gnu-g++
     fi
-    log "$t: building the wheel from the sdist with $("$compiler" --version | head -n 1)"
+    log "$t: building the wheel from the sdist with $(first_line "$compiler" --version)"
     env "${env[@]}" "${build_py[$t]}" -m build --wheel --outdir "$work/built" "${options[@]}" "$work/src"
 done
 
@@ -207,7 +207,7 @@ run_suite() {
     if emulated "$where"; then
         # pip takes minutes to start under emulation, so it runs once: from the root's wheel of it (no pip
         # is installed into the venv first), for WHAT and the test requirements together.
-        pip_wheel=$(compgen -G "$(debian_root_dir "$where")/usr/share/python-wheels/pip-*.whl" | head -n 1) ||
+        pip_wheel=$(first_line compgen -G "$(debian_root_dir "$where")/usr/share/python-wheels/pip-*.whl") && [[ -n $pip_wheel ]] ||
             die "the $where root has no pip wheel (python3-pip-whl)"
         pip_wheel=${pip_wheel#"$(debian_root_dir "$where")"}
         at "$where" "$py" -m venv --without-pip "$venv"

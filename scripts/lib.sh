@@ -4,6 +4,18 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT" || exit 1
 
+# No script stops without saying why: a command that fails under `set -e` is named with its script and
+# line before the script exits with its status. -E hands the trap to functions and subshells, so a
+# failure inside a command substitution is reported there and then once more at the line that used it.
+set -E
+trap 'on_error $? "${BASH_SOURCE[0]:-$0}" "$LINENO" "$BASH_COMMAND"' ERR
+
+# on_error STATUS FILE LINE COMMAND: the ERR trap's report.
+on_error() {
+    printf 'error: %s:%s: `%s` failed (exit status %s)\n' "${2#"$ROOT"/}" "$3" "$4" "$1" >&2
+    exit "$1"
+}
+
 # Python versions exercised by `make test` and `make wheels`.
 TOLMEK_PY_VERSIONS=${TOLMEK_PY_VERSIONS:-"3.12 3.13"}
 
@@ -19,6 +31,12 @@ die() {
 # find_python [VERSION] -> absolute interpreter path (honours $PYTHON).
 find_python() {
     sh "$ROOT/scripts/find-python" "$@"
+}
+
+# first_line COMMAND... -> the first line COMMAND prints. Reads everything, so COMMAND never dies of
+# SIGPIPE (which pipefail would turn into a failure, as `| head -n 1` can).
+first_line() {
+    "$@" | sed -n 1p
 }
 
 # py_minor PYTHON -> "3.12"
@@ -135,7 +153,8 @@ test_with_libcxx() {
         # Debian's libc++ packages of different releases conflict: apt-get would remove another
         # one the machine has, so then nothing is installed.
         local other
-        other=$(dpkg-query -W -f '${db:Status-Status} ${Package}\n' 'libc++*-dev' 2>/dev/null |
+        # dpkg-query exits 1 when no package matches at all: that is the common case, not a failure.
+        other=$({ dpkg-query -W -f '${db:Status-Status} ${Package}\n' 'libc++*-dev' 2>/dev/null || true; } |
             awk '$1 == "installed" && $2 !~ /-16-dev$/ { printf " %s", $2 }')
         if [[ -n $other ]]; then
             log "not installing ${LIBCXX_PACKAGES[*]}: it would remove${other}"
@@ -157,9 +176,50 @@ test_with_libcxx() {
         "--config-settings=build-dir=build/libcxx-${LIBCXX_CXX##*/}-{wheel_tag}"
     local so
     so=$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("tolmek").origin)')
-    ldd "$so" | grep -q 'libc++\.so' || die "$so is not linked with libc++"
+    # grep without -q reads all of ldd's output: with -q, ldd could die of SIGPIPE and pipefail
+    # would report a module that is linked with libc++ as one that is not.
+    ldd "$so" | grep 'libc++\.so' >/dev/null || die "$so is not linked with libc++"
     log "clang and libc++: pytest"
-    "$venv/bin/python" -m pytest -q tests "$@"
+    run_suite "clang+libc++ $(py_minor "$py")" "$venv/bin/python" "$@"
+}
+
+# The closing line of every suite that `make test` runs, one per line, "LABEL: N passed ...".
+TEST_SUMMARY=$ROOT/build/test-summary.txt
+
+# run_suite LABEL PYTHON [PYTEST ARGS...]: the whole suite with PYTHON (a venv's); its closing line is
+# added to TEST_SUMMARY. A failing run (any non-zero exit, 5 for "no tests" too) ends the script after
+# the summary so far.
+run_suite() {
+    local label=$1 py=$2 log status=0 line
+    shift 2
+    log=$(mktemp "${TMPDIR:-/tmp}/tolmek-pytest.XXXXXX")
+    "$py" -m pytest -q tests "$@" | tee "$log" || status=$?
+    line=$(grep -E '^[= ]*[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed|warnings?)\b' "$log" |
+        sed -n '$s/^[= ]*//; $s/[= ]*$//; $p') || true
+    rm -f "$log"
+    mkdir -p "${TEST_SUMMARY%/*}"
+    printf '%s: %s\n' "$label" "${line:-no closing line from pytest (exit status $status)}" >>"$TEST_SUMMARY"
+    if ((status != 0)); then
+        print_test_summary
+        die "$label: pytest failed (exit status $status)"
+    fi
+}
+
+# print_test_summary: every closing line so far, then their total as "total: N passed, N failed[, N
+# skipped]" (errors count as failures).
+print_test_summary() {
+    [[ -s $TEST_SUMMARY ]] || return 0
+    log "summary"
+    cat "$TEST_SUMMARY"
+    awk '{
+        for (i = 2; i <= NF; i++) {
+            w = $i; sub(/[,;]$/, "", w)
+            if (w == "passed") p += $(i - 1)
+            else if (w == "failed" || w == "error" || w == "errors") f += $(i - 1)
+            else if (w == "skipped") s += $(i - 1)
+        }
+        if ($0 ~ /no closing line/) f += 1
+    } END { printf "total: %d passed, %d failed", p, f; if (s) printf ", %d skipped", s; printf "\n" }' "$TEST_SUMMARY"
 }
 
 # first_python -> $PYTHON, else the first version in TOLMEK_PY_VERSIONS;

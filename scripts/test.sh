@@ -3,8 +3,8 @@
 # into .venv-<X.Y> and run pytest: 3.12 and 3.13 on this machine (its curl 7.88 and shells),
 # 3.14 and 3.15 inside the Debian unstable root (curl 8 and that root's shells); or only
 # $PYTHON, on this machine. TOLMEK_TEST_VERSIONS changes the list (e.g. "3.14"). Stops at the
-# first failure; the output ends with the summary line of the last pytest run. A pytest exit
-# code of 5 (no tests collected) is a failure like any other non-zero code.
+# first failure; the output ends with the closing line of every suite run and their total (also on a
+# failure). A pytest exit code of 5 (no tests collected) is a failure like any other non-zero code.
 #
 # `scripts/test.sh --python PYTHON` is the step for one interpreter (how the root runs it).
 set -euo pipefail
@@ -15,7 +15,7 @@ TOLMEK_TEST_VERSIONS=${TOLMEK_TEST_VERSIONS:-"3.12 3.13 3.14 3.15"}
 
 # test_python PYTHON: its venv with the test requirements, the build, the whole suite.
 test_python() {
-    local py=$1 ver venv pytest_args
+    local py=$1 ver venv pytest_args curl_version
     ver=$(py_minor "$py")
     venv=$ROOT/.venv-$ver
     read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
@@ -25,8 +25,9 @@ test_python() {
     pip_quiet "$venv" install -q -r requirements-test.txt
     log "Python $ver: building tolmek (TOLMEK_WERROR=ON)"
     install_project "$venv" --config-settings=cmake.define.TOLMEK_WERROR=ON
-    log "Python $ver: pytest ($(curl --version | head -n 1 | cut -d ' ' -f 1-2))"
-    "$venv/bin/python" -m pytest -q tests "${pytest_args[@]}"
+    curl_version=$(first_line curl --version | cut -d ' ' -f 2)
+    log "Python $ver: pytest (curl $curl_version)"
+    run_suite "Python $ver, curl $curl_version" "$venv/bin/python" "${pytest_args[@]}"
 }
 
 # test_in_root VERSION: test_python with the root's interpreter, inside the root.
@@ -39,6 +40,10 @@ if [[ ${1:-} == --python ]]; then
     test_python "$2"
     exit
 fi
+
+# The closing lines of this run's suites are collected afresh (those run inside the root too).
+mkdir -p "${TEST_SUMMARY%/*}"
+: >"$TEST_SUMMARY"
 
 # Node tooling (newman) used by the tests.
 ensure_node_tooling
@@ -72,4 +77,6 @@ for target in "${targets[@]}"; do
 done
 
 # The whole suite once more on one Python, built with clang and libc++ (scripts/lib.sh).
+read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
 test_with_libcxx "$(first_python)" "${pytest_args[@]}"
+print_test_summary
