@@ -44,7 +44,8 @@ node_source() {
     node=$(command -v node) || { echo debian; return 0; }
     pkg=$(dpkg -S "$(readlink -f "$node")" 2>/dev/null | cut -d: -f1) || true
     version=$(dpkg-query -W -f '${Version}' "$pkg" 2>/dev/null) || true
-    if [[ -n $pkg && -n $version ]]; then echo "dpkg $pkg $version"; else echo debian; fi
+    # npm as the machine has it: a new machine upgrades the package's npm when it starts.
+    if [[ -n $pkg && -n $version ]]; then echo "dpkg $pkg $version npm $(npm --version 2>/dev/null)"; else echo debian; fi
 }
 
 # make_fresh_tarball TARBALL NODE_SOURCE: debootstrap the root, install the packages, bring in Node.js,
@@ -74,6 +75,11 @@ make_fresh_tarball() {
         dpkg -L "$pkg" | while IFS= read -r f; do
             if [[ -e $f || -L $f ]]; then printf '%s\n' "${f#/}"; fi
         done | tar -C / --no-recursion -cf - -T - | tar -C "$dir" -xf -
+        # The npm that runs here, which is not the one the package shipped (see node_source).
+        if [[ -d /usr/lib/node_modules/npm ]]; then
+            rm -rf "$dir/usr/lib/node_modules/npm"
+            cp -a /usr/lib/node_modules/npm "$dir/usr/lib/node_modules/npm"
+        fi
     fi
     rm -rf "$dir/var/lib/apt/lists/"* "$dir/root/.cache"
     tar -C "$dir" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
