@@ -130,8 +130,11 @@ git clone -q "$ROOT" "$work/root/tolmek"
 #    environment for the registries and nothing else of this shell's.
 env_keep=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
     "PYENV_ROOT=${PYENV_VERSIONS%/versions}" CI=true LANG=C.UTF-8 "TERM=${TERM:-dumb}")
+# The machine's own settings: pip's and npm's, and where the CA certificates are for each client that
+# asks (Node.js, git, curl, OpenSSL, requests...).
 while IFS='=' read -r name _; do
-    case $name in PIP_* | NPM_CONFIG_* | npm_config_* | TOLMEK_DEBIAN_MIRROR | TOLMEK_TEST_VERSIONS)
+    case $name in
+    PIP_* | NPM_CONFIG_* | npm_config_* | *CERT* | *_CA_* | *CA_BUNDLE* | *CAINFO* | TOLMEK_DEBIAN_MIRROR | TOLMEK_TEST_VERSIONS)
         env_keep+=("$name=${!name}") ;;
     esac
 done < <(env)
