@@ -106,6 +106,8 @@ fi
 log "unpacking the pristine root into $work"
 tar -C "$work" -xf "$tarball"
 cp --remove-destination /etc/resolv.conf "$work/etc/resolv.conf"
+# Every machine has these (localhost among the names): debootstrap leaves them to the installer.
+for f in /etc/hosts /etc/hostname; do if [[ -f $f ]]; then cp --remove-destination "$f" "$work$f"; fi; done
 cp --remove-destination /etc/ssl/certs/ca-certificates.crt "$work/etc/ssl/certs/ca-certificates.crt"
 # The apt sources are this machine's (debootstrap's one-line list would name the archive twice).
 if [[ -f /etc/apt/sources.list || -d /etc/apt/sources.list.d ]]; then rm -f "$work/etc/apt/sources.list"; fi

@@ -7,7 +7,6 @@ import re
 import subprocess
 import sys
 import threading
-import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
@@ -62,17 +61,25 @@ def start_mitmdump(har, confdir, env):
                              "--set", f"hardump={har}", "--set", f"confdir={confdir}"],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
     seen = []
-    deadline = time.monotonic() + 60
-    for line in proc.stdout:  # it says where it listens once it is ready
-        seen.append(line)
-        m = re.search(r"proxy listening at 127\.0\.0\.1:(\d+)", line)
-        if m:
-            threading.Thread(target=proc.stdout.read, daemon=True).start()  # keep the pipe drained
-            return proc, int(m.group(1))
-        if time.monotonic() > deadline:
-            break
+    port = []
+    ready = threading.Event()
+
+    def watch():  # it says where it listens once it is ready; the pipe is drained after that
+        for line in proc.stdout:
+            if not ready.is_set():
+                seen.append(line)
+                m = re.search(r"proxy listening at 127\.0\.0\.1:(\d+)", line)
+                if m:
+                    port.append(int(m.group(1)))
+                    ready.set()
+        ready.set()
+
+    threading.Thread(target=watch, daemon=True).start()
+    # A mitmdump that never says so must not hang the suite: the wait has its own deadline.
+    if ready.wait(60) and port:
+        return proc, port[0]
     proc.kill()
-    pytest.fail("mitmdump did not start:\n" + "".join(seen))
+    pytest.fail("mitmdump did not start within 60 s:\n" + "".join(seen))
 
 
 def without_content_length(headers):
