@@ -59,7 +59,9 @@ class Recorder(BaseHTTPRequestHandler):
 def start_mitmdump(har, confdir, env):
     proc = subprocess.Popen([str(MITMDUMP), "--listen-host", "127.0.0.1", "--listen-port", "0",
                              "--set", f"hardump={har}", "--set", f"confdir={confdir}"],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            # Its output is a pipe here: unbuffered, or the line would wait for exit.
+                            env={**env, "PYTHONUNBUFFERED": "1"})
     seen = []
     port = []
     ready = threading.Event()
