@@ -33,8 +33,9 @@ def pytest_sessionstart(session):
     if not site:
         return
     import tolmek_cli
+    import tolmek_http
 
-    for module in (tolmek, tolmek_cli):
+    for module in (tolmek, tolmek_cli, tolmek_http):
         if not pathlib.Path(module.__file__).resolve().is_relative_to(pathlib.Path(site).resolve()):
             pytest.exit(f"{module.__name__} was imported from {module.__file__}, not from {site}", returncode=3)
 

@@ -82,7 +82,7 @@ def _proxy_option(proxy: str) -> str:
     return f" --proxy {proxy}"
 
 
-def command(url: str, headers: Iterable[tuple[str, str]], name: str, body: bytes | str | None, *,
+def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD, body: bytes | str | None, *,
             exact: bool = False, proxy: str | None = None) -> str:
     """The curl command sending this request: the module's command for the URL, the headers in
     order and the method, with the options it does not write put around it.
@@ -93,7 +93,7 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str, body: bytes
     is not among them is held back with `-H 'Name:'`. `proxy`: curl goes through this HTTP proxy.
     Raises ValueError for what no command can carry, as the module does."""
     headers = list(headers)
-    member = method(name)
+    member = name if isinstance(name, HTTPMETHOD) else method(name)
     if isinstance(body, str):
         body = body.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError, a ValueError
     piped = body is not None and not is_text(body)
