@@ -341,7 +341,8 @@ def run_commands(shell, commands, scratch, recorders):
     for r in recorders:
         r.tag_file = tag
         r.take()
-    proc = subprocess.run([shell, str(script)], cwd=scratch, capture_output=True, timeout=CURL_SECONDS * len(commands) + 60,
+    proc = subprocess.run([shell, str(script)], cwd=scratch, capture_output=True, stdin=subprocess.DEVNULL,
+                          timeout=CURL_SECONDS * len(commands) + 60,
                           env={"PATH": os.environ.get("PATH", os.defpath), "HOME": str(scratch), "LC_ALL": "C.UTF-8"})
     by_index = {}
     for r in recorders:
@@ -351,15 +352,17 @@ def run_commands(shell, commands, scratch, recorders):
     return by_index, proc.stderr.decode(errors="replace")
 
 
-def differences(sent, arrived):
+def differences(sent, arrived, fold_case=False):
     """What differs between a request as the client sent it and as the command sent it: the
-    method, target, header list (Host compared apart: curl writes it first) and body bytes."""
+    method, target, header list (Host compared apart: curl writes it first) and body bytes.
+    `fold_case`: header names compared without letter case (HTTP does; the client's case is lost)."""
     out = []
     if (sent.method, sent.target) != (arrived.method, arrived.target):
         out.append(f"request line {arrived.method!r} {arrived.target!r} instead of {sent.method!r} {sent.target!r}")
 
     def split(headers):
-        return [v for n, v in headers if n.lower() == b"host"], [(n, v) for n, v in headers if n.lower() != b"host"]
+        return ([v for n, v in headers if n.lower() == b"host"],
+                [(n.lower() if fold_case else n, v) for n, v in headers if n.lower() != b"host"])
 
     (h1, rest1), (h2, rest2) = split(sent.headers), split(arrived.headers)
     if h1 != h2:

@@ -27,20 +27,17 @@ _EMPTY_BODY = " -d ''"
 _BARE = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_@%+=:,./-")
 
 
-def _octal_table():
-    table = {}
-    for b in range(256):
-        c = chr(b)
-        if c == "%":
-            table[b] = "%%"  # printf's format: a percent sign is written doubled
-        elif " " <= c <= "~" and c not in "'\\":
-            continue  # left as itself by str.translate
-        else:
-            table[b] = f"\\{b:03o}"  # always three digits, so a digit that follows is not taken in
-    return table
+def _octal(b):
+    c = chr(b)
+    if c == "%":
+        return "%%"  # printf's format: a percent sign is written doubled
+    if " " <= c <= "~" and c not in "'\\":
+        return c
+    return f"\\{b:03o}"  # always three digits, so a digit that follows is not taken in
 
 
-_OCTAL = _octal_table()
+# What each byte is written as; a list indexed by the byte is the fastest way through a large body.
+_OCTAL = [_octal(b) for b in range(256)]
 
 
 def printf_pipe(body: bytes) -> str:
@@ -49,7 +46,7 @@ def printf_pipe(body: bytes) -> str:
     read the octal escapes alike; nothing in single quotes is expanded."""
     calls = []
     for start in range(0, len(body), PRINTF_CHUNK):
-        fmt = body[start:start + PRINTF_CHUNK].decode("latin-1").translate(_OCTAL)
+        fmt = "".join(map(_OCTAL.__getitem__, body[start:start + PRINTF_CHUNK]))
         if fmt.startswith("-"):
             fmt = "\\055" + fmt[1:]  # else printf could take it for an option
         calls.append(f"printf '{fmt}'")
