@@ -7,7 +7,7 @@ from tolmek import Tolmek
 
 from .compose import command
 from .methods import method
-from .objects import parts
+from .objects import _BY_TYPE, parts
 from .wire import WireRequest
 
 __all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest"]
@@ -23,10 +23,12 @@ def to_curl(request: Any) -> str:
     """The curl command for a request object: a captured WireRequest exactly as it went on the
     wire; an unsent requests.PreparedRequest (or Request), httpx.Request or urllib.request.Request
     as it is, with curl's own User-Agent and Accept where it has none."""
+    reader = _BY_TYPE.get(type(request))
+    if reader is not None:  # a type read before: straight on, as when rendering many
+        return command(*reader(request))
     if isinstance(request, WireRequest):
         return request.curl
-    url, headers, name, body = parts(request)
-    return command(url, headers, name, body)
+    return command(*parts(request))
 
 
 def to_tolmek(request: Any) -> Tolmek:

@@ -4,7 +4,7 @@ from collections.abc import Iterable, Sequence
 
 from tolmek import HTTPMETHOD, Tolmek
 
-from .methods import method
+from .methods import _MEMBERS, method
 
 __all__ = ["command", "is_text", "printf_pipe", "CURL_OWN"]
 
@@ -24,6 +24,8 @@ _CURL_PROXY = ("Proxy-Connection",)
 
 # Characters a proxy address may hold to be written bare: those of the module's bare URLs.
 _EMPTY_BODY = " -d ''"
+# A text of at most this many characters is within TEXT_LIMIT in UTF-8 (four bytes at most each).
+_SURELY_SHORT = TEXT_LIMIT // 4
 _BARE = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_@%+=:,./-")
 
 
@@ -89,12 +91,28 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
     `exact`: the headers are all that was sent, so each header curl would add by itself and that
     is not among them is held back with `-H 'Name:'`. `proxy`: curl goes through this HTTP proxy.
     Raises ValueError for what no command can carry, as the module does."""
-    headers = list(headers)
-    member = name if isinstance(name, HTTPMETHOD) else method(name)
-    if isinstance(body, str):
-        body = body.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError, a ValueError
-    piped = body is not None and not is_text(body)
-    text = "" if piped else (None if body is None else body.decode("utf-8"))
+    if type(headers) is not list:
+        headers = list(headers)
+    member = _MEMBERS.get(name) if type(name) is str else None
+    if member is None:
+        member = name if isinstance(name, HTTPMETHOD) else method(name)
+    piped = False
+    text = body
+    if body is None or (type(body) is str and len(body) <= _SURELY_SHORT and "\x00" not in body):
+        pass  # no body, or a short text: no need to look at its bytes
+    else:
+        if type(body) is str:
+            body = body.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError, a ValueError
+        # is_text, written out: this is the path of every request with a body.
+        if len(body) <= TEXT_LIMIT and b"\x00" not in body:
+            try:
+                text = body.decode("utf-8")
+            except UnicodeDecodeError:
+                piped = True
+        else:
+            piped = True
+        if piped:
+            text = ""
     out = Tolmek(url, headers, member, text).get_request_command()
     if piped:
         # The module writes the body last, and an empty one as exactly this.

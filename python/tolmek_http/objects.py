@@ -16,23 +16,48 @@ def _bytes(body):
                      "capture the client to get its bytes")
 
 
+def _wire(request):
+    return request.url, request.header_pairs(), request.method, request.body
+
+
+def _requests_prepared(request):
+    store = getattr(request.headers, "_store", None)  # CaseInsensitiveDict: lower name -> (name, value)
+    headers = list(store.values()) if isinstance(store, dict) else list(request.headers.items())
+    body = request.body
+    return request.url, headers, request.method, body if body is None or type(body) is bytes else _bytes(body)
+
+
+def _requests_request(request):
+    return _requests_prepared(request.prepare())
+
+
+def _httpx(request):
+    body = request.read() if request.stream is not None else None
+    headers = [(k.decode("latin-1"), v.decode("latin-1")) for k, v in request.headers.raw]
+    has_body = any(k.lower() in ("content-length", "transfer-encoding") for k, _ in headers)
+    return str(request.url), headers, request.method, body if has_body else None
+
+
+def _urllib(request):
+    return request.full_url, request.header_items(), request.get_method(), _bytes(request.data)
+
+
+# (top-level package, class name) -> reader; the readers found are kept by type.
+_KNOWN = {("requests", "PreparedRequest"): _requests_prepared, ("requests", "Request"): _requests_request,
+          ("httpx", "Request"): _httpx, ("urllib", "Request"): _urllib}
+_BY_TYPE: dict = {}
+
+
 def parts(request):
     """(url, [(name, value)], method, body bytes or None) of an unsent request object: what it
     holds, before its client adds what it adds at send time."""
     if isinstance(request, WireRequest):
-        return request.url, request.header_pairs(), request.method, request.body
-    root = type(request).__module__.partition(".")[0]
-    name = type(request).__name__
-    if root == "requests":
-        if name == "Request":
-            request = request.prepare()
-        if type(request).__name__ == "PreparedRequest":
-            return request.url, list(request.headers.items()), request.method, _bytes(request.body)
-    elif root == "httpx" and name == "Request":
-        body = request.read() if request.stream is not None else None
-        headers = [(k.decode("latin-1"), v.decode("latin-1")) for k, v in request.headers.raw]
-        has_body = any(k.lower() in ("content-length", "transfer-encoding") for k, _ in headers)
-        return str(request.url), headers, request.method, body if has_body else None
-    elif root == "urllib" and name == "Request":
-        return request.full_url, request.header_items(), request.get_method(), _bytes(request.data)
-    raise TypeError(f"not a request object tolmek_http reads: {type(request).__module__}.{name}")
+        return _wire(request)
+    kind = type(request)
+    reader = _BY_TYPE.get(kind)
+    if reader is None:
+        reader = _KNOWN.get((kind.__module__.partition(".")[0], kind.__name__))
+        if reader is None:
+            raise TypeError(f"not a request object tolmek_http reads: {kind.__module__}.{kind.__name__}")
+        _BY_TYPE[kind] = reader
+    return reader(request)

@@ -1,8 +1,15 @@
 """A request as it went on the wire, read back from the bytes a client wrote to its connection."""
 
+import re
 from collections.abc import Callable
 
+from .compose import command as _command
+
 __all__ = ["WireRequest", "Tap"]
+
+_HEAD_END = b"\r\n\r\n"
+# The header lines that frame the body; HTTP/1.1 clients write no white space before the colon.
+_FRAMING = re.compile(rb"\r\n(content-length|transfer-encoding):[ \t]*([^\r\n]*)", re.I)
 
 
 class WireRequest:
@@ -10,20 +17,42 @@ class WireRequest:
     in order (names in the client's case, duplicates kept, values without the white space around
     them), the body bytes (de-chunked; None when the request had no body framing at all) and where
     it went: `url` (scheme, the address connected to, the target) and `proxy` when the target was
-    written for an HTTP proxy. `.curl` is the command sending the same."""
+    written for an HTTP proxy. `.curl` is the command sending the same.
 
-    __slots__ = ("method", "target", "headers", "body", "chunked", "url", "proxy", "_curl")
+    The header lines are split and the URL and command made only when asked for: capture itself
+    only finds where each request ends."""
 
-    def __init__(self, method: str, target: bytes, headers: list[tuple[bytes, bytes]], body: bytes | None,
-                 chunked: bool, url: str, proxy: str | None):
+    __slots__ = ("method", "target", "body", "chunked", "proxy", "_origin", "_lines", "_headers", "_curl")
+
+    def __init__(self, method: str, target: bytes, lines: bytes, body: bytes | None, chunked: bool, origin: str,
+                 proxy: str | None):
         self.method = method
         self.target = target
-        self.headers = headers
         self.body = body
         self.chunked = chunked
-        self.url = url
         self.proxy = proxy
+        self._origin = origin
+        self._lines = lines
+        self._headers: list[tuple[bytes, bytes]] | None = None
         self._curl: str | None = None
+
+    @property
+    def headers(self) -> list[tuple[bytes, bytes]]:
+        """[(name, value)] as bytes, in the order written, values without the white space around them."""
+        if self._headers is None:
+            found = []
+            if self._lines:
+                for line in self._lines.split(b"\r\n"):
+                    name, _, value = line.partition(b":")
+                    found.append((name, value.strip(b" \t")))
+            self._headers = found
+        return self._headers
+
+    @property
+    def url(self) -> str:
+        """The target as written for a proxy, else the scheme and address connected to with the target."""
+        target = self.target.decode("utf-8", "surrogateescape")  # other bytes: a lone surrogate the module refuses
+        return target if self.target.startswith((b"http://", b"https://")) else self._origin + target
 
     def header_pairs(self) -> list[tuple[str, str]]:
         """The headers as text: names are ASCII, values UTF-8 (a value in another encoding raises ValueError)."""
@@ -37,19 +66,14 @@ class WireRequest:
 
     @property
     def curl(self) -> str:
-        """The curl command that sends this request's bytes (built on first use)."""
+        """The curl command that sends this request's bytes (made on first use)."""
         if self._curl is None:
-            from .compose import command
-
-            self._curl = command(self.url, self.header_pairs(), self.method, self.body, exact=True, proxy=self.proxy)
+            self._curl = _command(self.url, self.header_pairs(), self.method, self.body, exact=True, proxy=self.proxy)
         return self._curl
 
     def __repr__(self) -> str:
         size = "no body" if self.body is None else f"{len(self.body)} body bytes"
         return f"<WireRequest {self.method} {self.url} ({len(self.headers)} headers, {size})>"
-
-
-_HEAD_END = b"\r\n\r\n"
 
 
 class Tap:
@@ -65,20 +89,48 @@ class Tap:
         self.host = host
         self.port = port
         self.proxy: str | None = None  # set once a CONNECT has made this connection a tunnel
-        self.reset()
-
-    def reset(self) -> None:
-        """Forget a request cut off by a closed connection."""
         self._buf = bytearray()
-        self._head = None
-        self._need = 0
-        self._chunks = None
-        self._pos = 0
+        self._head = None  # (method, target, header lines, chunked) of the request being written
+        self._need = 0  # body bytes to come; -1: no body
+        self._chunks = None  # the de-chunked body so far, for a chunked request
+        self._pos = 0  # where the next chunk starts in _buf
 
     def feed(self, data) -> None:
+        if self._head is None and not self._buf:
+            # The usual case: a write that starts a request; its head is read straight from it.
+            if type(data) is not bytes:
+                data = bytes(data)
+            end = data.find(_HEAD_END)
+            if end >= 0:
+                self._start(data[:end])
+                rest = len(data) - end - 4
+                if self._chunks is None and rest == max(self._need, 0):
+                    self._emit(data[end + 4:] if self._need >= 0 else None)
+                    return
+                data = data[end + 4:]
         self._buf += data
         while self._step():
             pass
+
+    def _start(self, head: bytes) -> None:
+        head = head.lstrip(b"\r\n")  # a client may write empty lines between requests
+        eol = head.find(b"\r\n")
+        line, lines = (head, b"") if eol < 0 else (head[:eol], head[eol + 2:])
+        method, _, rest = line.partition(b" ")
+        target = rest.rpartition(b" ")[0]
+        length = None
+        chunked = False
+        for m in _FRAMING.finditer(head):
+            if len(m.group(1)) == 14:  # Content-Length
+                length = int(m.group(2).strip(b" \t"))
+            elif b"chunked" in m.group(2).lower():
+                chunked = True
+        self._head = (method, target, lines, chunked)
+        if chunked:
+            self._chunks = bytearray()
+            self._pos = 0
+        else:
+            self._need = -1 if length is None else length
 
     def _step(self) -> bool:
         buf = self._buf
@@ -86,30 +138,9 @@ class Tap:
             end = buf.find(_HEAD_END)
             if end < 0:
                 return False
-            lines = bytes(buf[:end]).split(b"\r\n")
+            head = bytes(buf[:end])
             del buf[:end + 4]
-            while lines and lines[0] == b"":
-                lines.pop(0)
-            method, _, rest = lines[0].partition(b" ")
-            target = rest.rpartition(b" ")[0]
-            headers = []
-            length = None
-            chunked = False
-            for line in lines[1:]:
-                name, _, value = line.partition(b":")
-                value = value.strip(b" \t")
-                headers.append((name, value))
-                lower = name.lower()
-                if lower == b"content-length":
-                    length = int(value)
-                elif lower == b"transfer-encoding" and b"chunked" in value.lower():
-                    chunked = True
-            self._head = (method, target, headers, chunked)
-            if chunked:
-                self._chunks = bytearray()
-                self._pos = 0
-            else:
-                self._need = length if length is not None else -1
+            self._start(head)
         if self._chunks is not None:
             return self._dechunk()
         need = self._need
@@ -143,21 +174,21 @@ class Tap:
             self._pos = start + size + 2
 
     def _emit(self, body: bytes | None) -> bool:
-        method, target, headers, chunked = self._head
+        method, target, lines, chunked = self._head
         self._head = None
+        authority = self._authority()
         if method == b"CONNECT":
             # A tunnel through a proxy: what follows goes to the host it names, over TLS.
-            self.proxy = f"http://{self._authority()}"
+            self.proxy = f"http://{authority}"
             host, _, port = target.decode("ascii").rpartition(":")
             self.host, self.port = host.strip("[]"), int(port)
             return True
-        if target.startswith((b"http://", b"https://")):
-            url, proxy = target.decode("utf-8", "surrogateescape"), f"http://{self._authority()}"
-        else:
-            url, proxy = f"{self.scheme}://{self._authority()}" + target.decode("utf-8", "surrogateescape"), self.proxy
-        self.callback(WireRequest(method.decode("latin-1"), target, headers, body, chunked, url, proxy))
+        proxy = f"http://{authority}" if target.startswith((b"http://", b"https://")) else self.proxy
+        self.callback(WireRequest(method.decode("latin-1"), target, lines, body, chunked,
+                                  f"{self.scheme}://{authority}", proxy))
         return True
 
     def _authority(self) -> str:
         host = f"[{self.host}]" if ":" in self.host else self.host
         return host if self.port is None else f"{host}:{self.port}"
+
