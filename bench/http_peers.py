@@ -100,7 +100,7 @@ def _safely(make):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--big", action="store_true", help="also the 16 MiB body (seconds per client and shell)")
-    args = parser.parse_args()
+    args, _ = parser.parse_known_args()  # make bench passes its own options (--quick) to every script
     renderers, tally = score(args.big)
     print(f"HTTP clients' matrix: requests that arrive as the client sent them ({http_matrix.CURL});")
     print("each cell: exactly / with header names compared without letter case, of those sent")
