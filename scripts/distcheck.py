@@ -46,7 +46,7 @@ def _shipped_sources(source):
     source = pathlib.Path(source)
     files = {f"{CLI}/{p.name}": p.read_bytes() for p in (source / "python" / CLI).glob("*.py")}
     http = source / "python" / HTTP
-    files.update({f"{HTTP}/{p.name}": p.read_bytes() for p in http.glob("*") if p.suffix == ".py" or p.name == "py.typed"})
+    files.update({f"{HTTP}/{p.name}": p.read_bytes() for p in http.glob("*") if p.suffix in (".py", ".pyi") or p.name == "py.typed"})
     stubs = source / "stubs" / STUBS
     files.update({f"{STUBS}/{p.name}": p.read_bytes() for p in stubs.iterdir()
                   if p.suffix == ".pyi" or p.name == "py.typed"})
