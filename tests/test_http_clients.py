@@ -134,6 +134,14 @@ def test_capture_when_sending_fails(client, private_home):
     with pytest.raises(Exception):
         CLIENTS[client](Case("PUT", "/gone", content=b"body!"), _hang_up_server(), "http://127.0.0.1:9", got)
     assert got and got[0].method == "PUT" and got[0].body == b"body!" and got[0].target == b"/gone"
+    # No connection, nothing written: nothing reported.
+    closed = socket.create_server(("127.0.0.1", 0))
+    port = closed.getsockname()[1]
+    closed.close()
+    got.clear()
+    with pytest.raises(Exception):
+        CLIENTS[client](Case("PUT", "/never", content=b"x"), f"http://127.0.0.1:{port}", "http://127.0.0.1:9", got)
+    assert got == []
 
 
 def test_capture_is_per_client_and_per_thread(recorders, private_home):

@@ -21,6 +21,10 @@ def tapped(cls, callback, scheme):
                 for block in data:
                     self.send(block)
                 return None
+            if self.sock is None and self.auto_open:
+                # What http.client's send does first: a request is reported once it has a
+                # connection to go to, as with the other clients.
+                self.connect()
             tap = self.__dict__.get("_tolmek_tap")
             if tap is None:
                 tap = self._tolmek_tap = Tap(callback, scheme, self.host, self.port)
