@@ -1,5 +1,6 @@
 """Curl options the module's command does not write, put around it: a body of any bytes, and curl's own headers held back."""
 
+import re
 from collections.abc import Iterable, Sequence
 
 from tolmek import HTTPMETHOD, Tolmek
@@ -70,6 +71,32 @@ def is_text(body: bytes) -> bool:
     return True
 
 
+_LOWER_ESCAPE = re.compile(r"%(?:[0-9A-Fa-f][a-f]|[a-f][0-9A-Fa-f])")
+
+
+def _target_as_written(url: str, absolute: bool) -> str | None:
+    """The request target when curl would not send it as written: curl 8 writes a percent-encoding
+    in upper case (`%2e` goes as `%2E`). Only a target of visible ASCII is given so; anything else
+    the module's URL rules carry."""
+    start = url.find("://")
+    if start < 0:
+        return None
+    slash = url.find("/", start + 3)
+    if slash < 0:
+        return None
+    target = (url if absolute else url[slash:]).partition("#")[0]
+    if not _LOWER_ESCAPE.search(target, slash if absolute else 0) or not target.isascii() or not target.isprintable() \
+            or " " in target:
+        return None
+    return target
+
+
+def _quoted(text: str) -> str:
+    """`text` as one shell word, quoted by the module: the body of a command it renders for it."""
+    out = Tolmek("u", (), HTTPMETHOD.POST, text).get_request_command()
+    return out[out.index(" -d ") + 4:]
+
+
 def _has(headers: Sequence[tuple[str, str]], name: str) -> bool:
     lower = name.lower()
     return any(n.lower() == lower for n, _ in headers)
@@ -118,6 +145,9 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
         # The module writes the body last, and an empty one as exactly this.
         assert out.endswith(_EMPTY_BODY)
         out = f"{printf_pipe(body)} | {out[:-len(_EMPTY_BODY)]} --data-binary @-"
+    target = _target_as_written(url, proxy is not None)
+    if target is not None:
+        out += " --request-target " + _quoted(target)
     if proxy is not None:
         out += _proxy_option(proxy)
     if exact:
