@@ -44,8 +44,7 @@ class _Transport:
 
     def writelines(self, chunks):
         chunks = list(chunks)
-        for c in chunks:
-            self._tap.feed(c)
+        self._tap.feed(b"".join(chunks))  # one read of a request written head and body at once
         self._transport.writelines(chunks)
 
     def __getattr__(self, name):

@@ -96,7 +96,13 @@ class Tap:
         self._pos = 0  # where the next chunk starts in _buf
 
     def feed(self, data) -> None:
-        if self._head is None and not self._buf:
+        if self._buf:
+            pass
+        elif self._head is not None:
+            if self._chunks is None and len(data) == self._need:
+                self._emit(bytes(data))  # the body, written on its own after the head (http.client)
+                return
+        else:
             # The usual case: a write that starts a request; its head is read straight from it.
             if type(data) is not bytes:
                 data = bytes(data)
@@ -176,16 +182,15 @@ class Tap:
     def _emit(self, body: bytes | None) -> bool:
         method, target, lines, chunked = self._head
         self._head = None
-        authority = self._authority()
         if method == b"CONNECT":
             # A tunnel through a proxy: what follows goes to the host it names, over TLS.
-            self.proxy = f"http://{authority}"
+            self.proxy = f"http://{self._authority()}"
             host, _, port = target.decode("ascii").rpartition(":")
             self.host, self.port = host.strip("[]"), int(port)
             return True
-        proxy = f"http://{authority}" if target.startswith((b"http://", b"https://")) else self.proxy
+        proxy = f"http://{self._authority()}" if target.startswith((b"http://", b"https://")) else self.proxy
         self.callback(WireRequest(method.decode("latin-1"), target, lines, body, chunked,
-                                  f"{self.scheme}://{authority}", proxy))
+                                  f"{self.scheme}://{self._authority()}", proxy))
         return True
 
     def _authority(self) -> str:
