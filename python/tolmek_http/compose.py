@@ -145,8 +145,7 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
         # The module writes the body last, and an empty one as exactly this.
         assert out.endswith(_EMPTY_BODY)
         out = f"{printf_pipe(body)} | {out[:-len(_EMPTY_BODY)]} --data-binary @-"
-    target = _target_as_written(url, proxy is not None)
-    if target is not None:
+    if "%" in url and (target := _target_as_written(url, proxy is not None)) is not None:
         out += " --request-target " + _quoted(target)
     if proxy is not None:
         out += _proxy_option(proxy)
