@@ -195,3 +195,32 @@ def test_composer_bodies(recorders, private_home, tmp_path):
         for i, (name, body) in enumerate(COMPOSER_BODIES.items()):
             (got,) = by_index[i]
             assert (got.body, got.headers) == (body, [(b"Host", host.encode()), (b"Content-Length", str(len(body)).encode())]), (shell, name)
+
+
+def test_capture_with_concurrent_tasks(recorders, private_home):
+    """Tasks sending at once over one captured AsyncClient and one ClientSession (several
+    connections, writes interleaved on the loop) each report their own request, whole."""
+    import asyncio
+
+    httpx = pytest.importorskip("httpx")
+    aiohttp = pytest.importorskip("aiohttp")
+    origin, _ = recorders
+    got = []
+    bodies = [bytes([i]) * (5000 + i) for i in range(12)]
+
+    async def run():
+        async with httpx.AsyncClient() as client, aiohttp.ClientSession() as session:
+            tolmek_http.capture(client, got.append)
+            tolmek_http.capture(session, got.append)
+
+            async def via_aiohttp(i):
+                async with session.put(f"{origin.base}/a{i}", data=bodies[i]) as r:
+                    await r.read()
+
+            await asyncio.gather(*(client.put(f"{origin.base}/x{i}", content=bodies[i]) for i in range(12)),
+                                 *(via_aiohttp(i) for i in range(12)))
+
+    asyncio.run(run())
+    origin.take()
+    assert sorted((w.target, w.body) for w in got) == sorted(
+        [(f"/x{i}".encode(), b) for i, b in enumerate(bodies)] + [(f"/a{i}".encode(), b) for i, b in enumerate(bodies)])
