@@ -3,8 +3,8 @@
 # Debian root's 3.14 and 3.15 (or only $PYTHON, any CPython 3.12 or newer), install the
 # benchmark requirements, build the floors (bench/floor.c) and run bench/run.py, then the same timings with the
 # portable build (plain C++ scans, as non-x86 platforms get), then bench/cli.py
-# (the `tolmek` command on a large HAR); arguments (e.g. `--quick`) go to all of
-# them.
+# (the `tolmek` command on a large HAR), bench/clients.py and bench/http_peers.py (the HTTP
+# clients); arguments (e.g. `--quick`) go to all of them.
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -65,4 +65,10 @@ log "running bench/run.py on the portable build"
 PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$portable/bin/python" bench/run.py "$@" \
     --sections construction,command,collection,export --title "portable build (TOLMEK_PORTABLE=ON: plain C++ scans)"
 log "running bench/cli.py"
-exec "$venv/bin/python" bench/cli.py "$@"
+"$venv/bin/python" bench/cli.py "$@"
+# The HTTP clients (requirements-bench.txt): rendering beside curlify, capture's cost, and the
+# clients' matrix scored for tolmek_http and the peers (bash, dash, zsh and curl run its commands).
+log "running bench/clients.py"
+"$venv/bin/python" bench/clients.py "$@"
+log "running bench/http_peers.py"
+exec "$venv/bin/python" bench/http_peers.py "$@"

@@ -156,7 +156,7 @@ for whl in "${wheels[@]}"; do
     grep -qF "\`$plat\`" README.md ||
         die "$name is tagged $plat, which README's Install section does not name: update its list of distributions"
     log "$name: check-wheel-contents"
-    check-wheel-contents --no-config --toplevel "$extension,tolmek_cli,tolmek-stubs" "$whl"
+    check-wheel-contents --no-config --toplevel "$extension,tolmek_cli,tolmek_http,tolmek-stubs" "$whl"
 done
 # distcheck also prints the dynamic symbols each extension defines.
 log "distcheck"
@@ -221,7 +221,7 @@ run_suite() {
         at "$where" env PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install -q -r "$suite/requirements-test.txt"
     fi
     # With TOLMEK_INSTALLED_IN, tests/conftest.py stops the run before its first test unless tolmek
-    # and tolmek_cli come from this site-packages (not the sdist's tree the suite runs in).
+    # tolmek_cli and tolmek_http come from this site-packages (not the sdist's tree the suite runs in).
     site=$(at "$where" "$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
     # --version reads the metadata pip installed, so this also checks the version it recorded.
     [[ $(at "$where" "$venv/bin/tolmek" --version) == "tolmek $version" ]] ||

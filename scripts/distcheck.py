@@ -25,6 +25,7 @@ import zipfile
 
 NAME = "tolmek"
 CLI = "tolmek_cli"
+HTTP = "tolmek_http"
 STUBS = "tolmek-stubs"
 # What may never travel in an sdist: build trees, virtual environments, installed node tooling,
 # caches and compiled objects left behind by a development checkout.
@@ -44,6 +45,8 @@ def _shipped_sources(source):
     """Wheel path -> bytes for the pure-Python files the wheel must carry unchanged."""
     source = pathlib.Path(source)
     files = {f"{CLI}/{p.name}": p.read_bytes() for p in (source / "python" / CLI).glob("*.py")}
+    http = source / "python" / HTTP
+    files.update({f"{HTTP}/{p.name}": p.read_bytes() for p in http.glob("*") if p.suffix in (".py", ".pyi") or p.name == "py.typed"})
     stubs = source / "stubs" / STUBS
     files.update({f"{STUBS}/{p.name}": p.read_bytes() for p in stubs.iterdir()
                   if p.suffix == ".pyi" or p.name == "py.typed"})

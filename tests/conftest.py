@@ -33,14 +33,26 @@ def pytest_sessionstart(session):
     if not site:
         return
     import tolmek_cli
+    import tolmek_http
 
-    for module in (tolmek, tolmek_cli):
+    for module in (tolmek, tolmek_cli, tolmek_http):
         if not pathlib.Path(module.__file__).resolve().is_relative_to(pathlib.Path(site).resolve()):
             pytest.exit(f"{module.__name__} was imported from {module.__file__}, not from {site}", returncode=3)
 
 
 def pytest_terminal_summary(terminalreporter):
-    """One line on what the curl harness (faithful.py) ran, and against which curl, when it ran."""
+    """One line on what the curl harness (faithful.py) ran, and against which curl, when it ran;
+    the HTTP clients' matrix, per client and shell."""
+    clients = sys.modules.get("test_http_clients")
+    if clients is not None and clients.TALLY:
+        import faithful
+
+        terminalreporter.write_line(f"HTTP clients' matrix ({faithful.curl_label()}), commands arriving as the client sent:")
+        for (client, shell), value in clients.TALLY.items():
+            if shell == "n/a":
+                terminalreporter.write_line(f"  {client}: no way to send: {', '.join(value) or 'none'}")
+            else:
+                terminalreporter.write_line(f"  {client} {shell}: {value[0]} of {value[1]}")
     faithful = sys.modules.get("faithful")
     if faithful is None or not faithful.TALLY["requests"]:
         return

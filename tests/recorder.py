@@ -32,10 +32,14 @@ class Recorder:
     If `tag_file` is given, each arrival is tagged with that file's content, read once the request
     is complete. A shell script that writes the file before it runs a command therefore tags the
     command's requests exactly: the write finishes before the command starts, and the command's
-    request arrives before its process ends."""
+    request arrives before its process ends.
 
-    def __init__(self, tag_file=None):
+    `answer(arrival)` may give the whole response (head and body) for a request instead, or None
+    for the usual one: a redirect, an auth challenge."""
+
+    def __init__(self, tag_file=None, answer=None):
         self.tag_file = tag_file
+        self.answer = answer
         self.arrivals = []
         self._lock = threading.Lock()
         self._sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -102,6 +106,9 @@ class Recorder:
                         pass
                 with self._lock:
                     self.arrivals.append(arrival)
+                if self.answer is not None and (response := self.answer(arrival)) is not None:
+                    conn.sendall(response)
+                    continue
                 head = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n"
                 head += b"Connection: close\r\n\r\n" if arrival.last else b"\r\n"
                 conn.sendall(head if arrival.method == b"HEAD" else head + b"ok")

@@ -1,6 +1,6 @@
 """The type stubs: mypy (strict) accepts correct use of every class and method and reports each
-misuse in tests/typing/bad.py, both for the stub file in the source tree and for the
-tolmek-stubs package a wheel installs."""
+misuse in tests/typing/bad.py, both for the stub files in the source tree and for the
+tolmek-stubs package and tolmek_http's stub a wheel installs."""
 
 import pathlib
 import re
@@ -20,6 +20,8 @@ pytest.importorskip("mypy")
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 TYPING = ROOT / "tests" / "typing"
 SOURCE_STUB = ROOT / "stubs" / "tolmek-stubs" / "__init__.pyi"
+# The pure-Python package for the HTTP clients carries its stub beside its code.
+HTTP_STUB = ROOT / "python" / "tolmek_http" / "__init__.pyi"
 
 
 def installed_stub():
@@ -42,6 +44,8 @@ def test_mypy(where, tmp_path):
         # A stub file named after the module, ahead of anything in site-packages.
         (tmp_path / "stubs").mkdir()
         shutil.copy(SOURCE_STUB, tmp_path / "stubs" / "tolmek.pyi")
+        (tmp_path / "stubs" / "tolmek_http").mkdir()
+        shutil.copy(HTTP_STUB, tmp_path / "stubs" / "tolmek_http" / "__init__.pyi")
         env["MYPYPATH"] = str(tmp_path / "stubs")
         args.append("--no-site-packages")
     else:
@@ -49,6 +53,7 @@ def test_mypy(where, tmp_path):
         if stub is None:
             pytest.skip("tolmek-stubs is not installed (module used from a build tree)")
         assert stub.read_bytes() == SOURCE_STUB.read_bytes()
+        assert (stub.parent.parent / "tolmek_http" / "__init__.pyi").read_bytes() == HTTP_STUB.read_bytes()
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--config-file=", "--no-error-summary", "--show-error-codes",
          "--cache-dir", str(tmp_path / "cache"), *args, str(TYPING / "good.py"), str(TYPING / "bad.py")],

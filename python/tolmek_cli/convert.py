@@ -1,6 +1,7 @@
 """Recognising the input format and turning its requests into curl commands or a collection."""
 
 from tolmek import Tolmek, TolmekCollection
+from tolmek_http.compose import TEXT_LIMIT, command
 
 from . import har, jsonl, postman
 from .fields import RESTART, Skip, surrogate_reason
@@ -56,8 +57,13 @@ class Report:
         self.lines.append(f"{self.src.place(item.offset)}: skipped{label}: {item.reason}")
 
 
+# A text body this long (in characters) may be longer than one argument takes in UTF-8.
+_PIPED_FROM = TEXT_LIMIT // 4
+
+
 def _requests(items, report, restart):
-    """(Tolmek, label, offset) for each request that can be made; the others are reported."""
+    """(Tolmek, label, offset) for each request that can be made, or (the request's fields,
+    label, offset) for one whose body the module's command may not carry; the others are reported."""
     for item in items:
         if item is RESTART:
             report.restart()
@@ -67,6 +73,10 @@ def _requests(items, report, restart):
             report.skip(item)
             continue
         url, headers, method, body, label, offset = item
+        if type(body) is bytes or (body is not None and len(body) > _PIPED_FROM):
+            # Binary, or perhaps too long for one argument: the composer decides how it goes to curl.
+            yield (url, headers, method, body), label, offset
+            continue
         try:
             request = Tolmek(url, headers, method, body)
         except ValueError as e:  # UnicodeEncodeError: a lone surrogate; else a request the module refuses
@@ -83,8 +93,10 @@ def commands(items, report):
     append = out.append
     for request, label, offset in _requests(items, report, out.clear):
         try:
-            append(render(request))
+            append(render(request) if type(request) is Tolmek else command(*request))
         except ValueError as e:  # a request no command line can carry; the message says why
+            if isinstance(e, UnicodeEncodeError):
+                e = surrogate_reason(e)
             report.skip(Skip(str(e), label, offset))
     report.converted = len(out)
     return out
@@ -97,7 +109,17 @@ def collection(items, report):
     def restart():
         made[0] = TolmekCollection()
 
-    for request, _, _ in _requests(items, report, restart):
+    for request, label, offset in _requests(items, report, restart):
+        if type(request) is not Tolmek:
+            url, headers, method, body = request
+            if type(body) is bytes:
+                report.skip(Skip("the body is binary data, which a collection's raw body cannot hold", label, offset))
+                continue
+            try:
+                request = Tolmek(url, headers, method, body)
+            except ValueError as e:
+                report.skip(Skip(surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e), label, offset))
+                continue
         made[0].add_request(request)
         report.converted += 1
     return made[0]

@@ -112,7 +112,8 @@ def _entry(entry, label, offset):
 
 
 def _body(post, length, chunked):
-    """(body, None), or (None, why the body cannot be carried). `length` is the recorded
+    """(body, None), or (None, why the body cannot be carried); a body that is not text comes as
+    bytes. `length` is the recorded
     Content-Length value, if any: it tells an empty body from none, and a body the recorder
     changed or left out from one it kept."""
     recorded = None
@@ -127,9 +128,14 @@ def _body(post, length, chunked):
             if encoding != "base64":
                 return None, f"the body is in an encoding tolmek does not read ({shown(encoding)})"
             try:
-                recorded = base64.b64decode(recorded, validate=True).decode("utf-8")
-            except ValueError:  # not base64 (binascii.Error, or text beyond ASCII), or not UTF-8
-                return None, "the body is base64-encoded binary data, which a command line cannot carry"
+                recorded = base64.b64decode(recorded, validate=True)
+            except ValueError:  # binascii.Error, or text beyond ASCII
+                return None, "the body is marked base64 but is not base64"
+            if b"\x00" not in recorded:  # a NUL no argument holds: carried as bytes like any binary body
+                try:
+                    recorded = recorded.decode("utf-8")
+                except UnicodeDecodeError:
+                    pass  # binary data, carried as its bytes
         if not recorded:
             params = post.get("params")
             if params is not None and type(params) is not list:
@@ -140,8 +146,10 @@ def _body(post, length, chunked):
     if size is not None and size >= _MAX_SIZE:
         return None, f"the recorded Content-Length is out of range ({_short(length.strip())})"
     if recorded:
-        if size is not None and size != len(recorded.encode()):
-            return None, (f"the recorded body is {len(recorded.encode())} bytes in UTF-8 but was sent "
+        recorded_size = len(recorded) if type(recorded) is bytes else len(recorded.encode())
+        if size is not None and size != recorded_size:
+            in_utf8 = "" if type(recorded) is bytes else " in UTF-8"
+            return None, (f"the recorded body is {recorded_size} bytes{in_utf8} but was sent "
                           f"with Content-Length: {size}: it was not recorded as sent")
         return recorded, None
     if chunked or size:

@@ -30,3 +30,21 @@ if items is not None:
     first: Tolmek = items[0]
     first.get_request_command()
 document: str = given.export_collection()
+
+# tolmek_http: what runs here needs no HTTP client beyond urllib.request and sends nothing.
+import urllib.request
+
+import tolmek_http
+
+log: list[str] = []
+opener = tolmek_http.capture(urllib.request.build_opener(), lambda wire: log.append(wire.curl))
+opened: urllib.request.OpenerDirector = opener
+unsent = urllib.request.Request("http://h.example/a", data=b"\x00\xff", method="PUT")
+line: str = tolmek_http.to_curl(unsent)
+piped: str = tolmek_http.command("http://h.example/", [("X", "1")], "POST", b"\x00", exact=True, proxy=None)
+member: HTTPMETHOD = tolmek_http.method("PATCH")
+as_request: Tolmek = tolmek_http.to_tolmek(urllib.request.Request("http://h.example/b", data=b"text"))
+
+
+def show(wire: tolmek_http.WireRequest) -> tuple[str, bytes, list[tuple[bytes, bytes]], bytes | None, str]:
+    return wire.method, wire.target, wire.headers, wire.body, wire.url

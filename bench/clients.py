@@ -1,0 +1,234 @@
+"""tolmek_http's speed: rendering the shared workload's requests as requests.PreparedRequest objects
+beside curlify's `to_curl` for the same objects, and what capture adds to a client's own cost of
+sending a request to a loopback server. Medians of repeats taken in turns, in one run."""
+
+import argparse
+import asyncio
+import gc
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests")
+sys.path.insert(0, TESTS)
+
+import workload  # noqa: E402
+
+import tolmek_http  # noqa: E402
+from tolmek_http import wire  # noqa: E402
+from tolmek_http.callbacks import Callbacks  # noqa: E402
+
+
+def prepared(n):
+    import requests
+
+    out = []
+    for url, headers, _, name, body in workload.requests(n):
+        out.append(requests.Request(name, url, headers=dict(headers),
+                                    data=None if body is None else body.encode()).prepare())
+    return out
+
+
+def seconds(render, objs):
+    t = time.process_time()
+    for o in objs:
+        render(o)
+    return time.process_time() - t
+
+
+def rendering(n, repeats):
+    import curlify
+
+    objs = prepared(n)
+    assert all(tolmek_http.to_curl(o) for o in objs[:9])
+    ours, theirs = [], []
+    for _ in range(repeats):
+        # The two take turns every 1,000 requests, so that the machine's load (a shared machine)
+        # reaches both alike; each repeat renders all n with each.
+        a = b = 0.0
+        for start in range(0, n, 1000):
+            part = objs[start:start + 1000]
+            a += seconds(tolmek_http.to_curl, part)
+            b += seconds(curlify.to_curl, part)
+        ours.append(a / n)
+        theirs.append(b / n)
+    a, b = statistics.median(ours), statistics.median(theirs)
+    print(f"| rendering {n:,} prepared requests (CPU time): tolmek_http.to_curl vs curlify.to_curl | "
+          f"{a * 1e6:.2f} us vs {b * 1e6:.2f} us | {b / a:.1f}x | >= 3x |")
+
+
+# --- capture overhead ------------------------------------------------------------------------
+
+def _requests_sender(base, captured, sink):
+    import requests
+
+    s = requests.Session()
+    if captured:
+        tolmek_http.capture(s, sink)
+    return lambda i: s.post(f"{base}/r/{i}", data=b'{"n": 1}', headers={"Content-Type": "application/json"}).content
+
+
+def _httpx_sender(base, captured, sink):
+    import httpx
+
+    c = httpx.Client(trust_env=False)
+    if captured:
+        tolmek_http.capture(c, sink)
+    return lambda i: c.post(f"{base}/r/{i}", content=b'{"n": 1}', headers={"Content-Type": "application/json"}).content
+
+
+def _urllib3_sender(base, captured, sink):
+    import urllib3
+
+    pm = urllib3.PoolManager()
+    if captured:
+        tolmek_http.capture(pm, sink)
+    return lambda i: pm.request("POST", f"{base}/r/{i}", body=b'{"n": 1}', headers={"Content-Type": "application/json"}).data
+
+
+# The client's own cost is the CPU time of this process: the server runs in another one, so that
+# neither its work nor the machine's other load (a shared machine) counts.
+clock = time.process_time
+BLOCK = 50  # the arms take turns every this many requests, so that a change in load reaches each alike
+
+
+REPORTED = [0]
+
+
+def keep_nothing(wire):
+    REPORTED[0] += 1
+
+
+def _arms(make, base):
+    """Senders without capture, with capture (a callback that keeps nothing: what a program keeps is
+    its own cost), and with the command made in the callback; each with its connection open."""
+    arms = [make(base, False, None), make(base, True, keep_nothing), make(base, True, lambda w: w.curl)]
+    for send in arms:
+        send(-1)
+    return arms
+
+
+def alternate(arms, n, repeats):
+    """Per arm: the median CPU time per request over all blocks, and the median over the blocks of
+    its time / the first arm's time in the same turn (what is robust to the load changing)."""
+    blocks = [[] for _ in arms]
+    for _ in range(repeats):
+        for start in range(0, n, BLOCK):
+            for k, send in enumerate(arms):
+                t = clock()
+                for i in range(start, start + BLOCK):
+                    send(i)
+                blocks[k].append((clock() - t) / BLOCK)
+    return _summary(blocks)
+
+
+def _summary(blocks):
+    return [(statistics.median(b), statistics.median(x / p for x, p in zip(b, blocks[0]))) for b in blocks]
+
+
+def alternate_aiohttp(base, n, repeats):
+    import aiohttp
+
+    async def run():
+        sessions = [aiohttp.ClientSession() for _ in range(3)]
+        tolmek_http.capture(sessions[1], keep_nothing)
+        tolmek_http.capture(sessions[2], lambda w: w.curl)
+
+        def sender(s):
+            async def send(i):
+                async with s.post(f"{base}/r/{i}", data=b'{"n": 1}', headers={"Content-Type": "application/json"}) as r:
+                    await r.read()
+            return send
+
+        arms = [sender(s) for s in sessions]
+        for send in arms:
+            await send(-1)
+        blocks = [[] for _ in arms]
+        for _ in range(repeats):
+            for start in range(0, n, BLOCK):
+                for k, send in enumerate(arms):
+                    t = clock()
+                    for i in range(start, start + BLOCK):
+                        await send(i)
+                    blocks[k].append((clock() - t) / BLOCK)
+        for s in sessions:
+            await s.close()
+        return _summary(blocks)
+
+    return asyncio.run(run())
+
+
+def overhead(n, repeats):
+    clients = {"requests": lambda base: alternate(_arms(_requests_sender, base), n, repeats),
+               "httpx": lambda base: alternate(_arms(_httpx_sender, base), n, repeats),
+               "urllib3": lambda base: alternate(_arms(_urllib3_sender, base), n, repeats),
+               "aiohttp": lambda base: alternate_aiohttp(base, n, repeats)}
+    server = subprocess.Popen([sys.executable, "-c", _SERVER], stdout=subprocess.PIPE, text=True,
+                              env=dict(os.environ, PYTHONPATH=TESTS))
+    # On a loaded machine the difference of two CPU times swings by more than capture costs, so
+    # its own cost is also clocked from inside: every byte a captured connection writes goes
+    # through Tap.feed, which finds the request's end and calls back.
+    feed = wire.Tap.feed
+    inside = [0.0]
+
+    def clocked(tap, data):
+        first = tap.callback.funcs[0]
+        while isinstance(first, Callbacks):  # a session's callbacks, given to its pool manager
+            first = first.funcs[0]
+        if first is not keep_nothing:
+            return feed(tap, data)
+        t = clock()
+        feed(tap, data)
+        inside[0] += clock() - t
+
+    wire.Tap.feed = clocked
+    try:
+        base = server.stdout.readline().strip()
+        for name, timed in clients.items():
+            inside[0] = 0.0
+            REPORTED[0] = 0
+            (p, _), (c, c_ratio), (lg, lg_ratio) = timed(base)
+            per_request = inside[0] / REPORTED[0]
+            print(f"| {name}: CPU time in capture per request (reading the writes, the callback) / the client's own "
+                  f"| {per_request * 1e6:.1f} us / {p * 1e6:.0f} us | {per_request / p * 100:.1f}% | < 5% |")
+            print(f"| {name}: CPU time to send a request to a loopback server, captured / not | {c * 1e6:.0f} us vs "
+                  f"{p * 1e6:.0f} us | {(c_ratio - 1) * 100:+.1f}% | < 5% |")
+            print(f"| {name}: the same, with the command made for each request | {lg * 1e6:.0f} us | "
+                  f"{(lg_ratio - 1) * 100:+.1f}% | |")
+    finally:
+        wire.Tap.feed = feed
+        server.kill()
+        server.wait()
+
+
+# A loopback server in a process of its own: the recorder, its arrivals dropped as they come.
+_SERVER = """
+import sys, time
+from recorder import Recorder
+with Recorder() as rec:
+    print(rec.base, flush=True)
+    while True:
+        time.sleep(1)
+        rec.take()
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true", help="fewer requests and repeats")
+    parser.add_argument("--repeats", type=int, default=None)
+    args, _ = parser.parse_known_args()
+    repeats = args.repeats or (3 if args.quick else 7)
+    gc.collect()
+    print(f"tolmek_http, CPython {sys.version.split()[0]}, medians of {repeats} repeats taken in turns; capture's"
+          f" cost: the median over blocks of {BLOCK} requests of captured / not captured in the same turn")
+    print("| figure | measured | ratio | target |")
+    print("|---|---|---|---|")
+    rendering(10_000, repeats)
+    overhead(300 if args.quick else 1000, repeats)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,58 @@
+"""HTTP requests of Python's HTTP clients as curl commands and tolmek requests, also as they went on the wire."""
+
+from collections.abc import Callable
+from typing import Any, TypeVar
+
+from tolmek import Tolmek
+
+from .compose import command
+from .methods import method
+from .objects import _BY_TYPE, parts
+from .wire import WireRequest
+
+__all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest"]
+
+# The module that captures for each client, by the top-level package of the client's class.
+_CLIENTS = {"requests": "client_requests", "httpx": "client_httpx", "aiohttp": "client_aiohttp",
+            "urllib3": "client_urllib3", "urllib": "client_urllib"}
+
+C = TypeVar("C")
+
+
+def to_curl(request: Any) -> str:
+    """The curl command for a request object: a captured WireRequest exactly as it went on the
+    wire; an unsent requests.PreparedRequest (or Request), httpx.Request or urllib.request.Request
+    as it is, with curl's own User-Agent and Accept where it has none."""
+    reader = _BY_TYPE.get(type(request))
+    if reader is not None:  # a type read before: straight on, as when rendering many
+        return command(*reader(request))
+    if isinstance(request, WireRequest):
+        return request.curl
+    return command(*parts(request))
+
+
+def to_tolmek(request: Any) -> Tolmek:
+    """The request as a tolmek.Tolmek; ValueError when its body is not text or its method not one of the nine."""
+    url, headers, name, body = parts(request)
+    if body is not None:
+        try:
+            body = body.decode("utf-8")
+        except UnicodeDecodeError:
+            raise ValueError("the body is not UTF-8 text, which a Tolmek cannot hold: to_curl carries its bytes") from None
+    return Tolmek(url, headers, method(name), body)
+
+
+def capture(client: C, callback: Callable[[WireRequest], object]) -> C:
+    """Calls `callback` with each request `client` sends, as a WireRequest, once the client has
+    handed its last byte to the connection: before the answer, so also when sending or the
+    answer then fails. Works for a requests.Session, httpx.Client and AsyncClient, an
+    aiohttp.ClientSession, a urllib3.PoolManager and a urllib.request opener; only that client
+    reports. Capturing a client again adds a callback. Returns the client."""
+    root = type(client).__module__.partition(".")[0]
+    name = _CLIENTS.get(root)
+    if name is None:
+        raise TypeError(f"not a client tolmek_http captures: {type(client).__module__}.{type(client).__name__}")
+    from importlib import import_module
+
+    import_module(f"{__name__}.{name}").capture(client, callback)
+    return client

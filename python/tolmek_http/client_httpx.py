@@ -1,0 +1,84 @@
+"""Capture for httpx: the network backend of each of a client's connection pools hands over the streams' writes."""
+
+import httpx
+
+from .callbacks import attach
+from .wire import Tap
+
+__all__ = ["capture"]
+
+
+def capture(client: httpx.Client | httpx.AsyncClient, callback) -> None:
+    if not isinstance(client, (httpx.Client, httpx.AsyncClient)):
+        raise TypeError(f"expected an httpx.Client or httpx.AsyncClient, not {type(client).__name__}")
+    pools = []
+    for transport in [client._transport, *client._mounts.values()]:
+        if transport is None:
+            continue
+        pool = getattr(transport, "_pool", None)
+        if pool is None or not hasattr(pool, "_network_backend"):
+            raise TypeError(f"cannot capture through the transport {type(transport).__name__}: "
+                            "it is not an httpx.HTTPTransport or AsyncHTTPTransport")
+        pools.append(pool)
+    callbacks, new = attach(client, callback)
+    if not new:
+        return
+    wrap = _AsyncBackend if isinstance(client, httpx.AsyncClient) else _Backend
+    for pool in pools:
+        pool._network_backend = wrap(pool._network_backend, callbacks)
+
+
+class _Stream:
+    def __init__(self, stream, tap):
+        self._stream, self._tap = stream, tap
+
+    def write(self, buffer, timeout=None):
+        self._tap.feed(buffer)
+        return self._stream.write(buffer, timeout)
+
+    def start_tls(self, ssl_context, server_hostname=None, timeout=None):
+        self._tap.scheme = "https"
+        return _Stream(self._stream.start_tls(ssl_context, server_hostname, timeout), self._tap)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+class _Backend:
+    def __init__(self, backend, callback):
+        self._backend, self._callback = backend, callback
+
+    def connect_tcp(self, host, port, timeout=None, local_address=None, socket_options=None):
+        stream = self._backend.connect_tcp(host, port, timeout, local_address, socket_options)
+        return _Stream(stream, Tap(self._callback, "http", host, port))
+
+    def __getattr__(self, name):
+        return getattr(self._backend, name)
+
+
+class _AsyncStream:
+    def __init__(self, stream, tap):
+        self._stream, self._tap = stream, tap
+
+    async def write(self, buffer, timeout=None):
+        self._tap.feed(buffer)
+        return await self._stream.write(buffer, timeout)
+
+    async def start_tls(self, ssl_context, server_hostname=None, timeout=None):
+        self._tap.scheme = "https"
+        return _AsyncStream(await self._stream.start_tls(ssl_context, server_hostname, timeout), self._tap)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+class _AsyncBackend:
+    def __init__(self, backend, callback):
+        self._backend, self._callback = backend, callback
+
+    async def connect_tcp(self, host, port, timeout=None, local_address=None, socket_options=None):
+        stream = await self._backend.connect_tcp(host, port, timeout, local_address, socket_options)
+        return _AsyncStream(stream, Tap(self._callback, "http", host, port))
+
+    def __getattr__(self, name):
+        return getattr(self._backend, name)

@@ -1,0 +1,161 @@
+"""Curl options the module's command does not write, put around it: a body of any bytes, and curl's own headers held back."""
+
+import re
+from collections.abc import Iterable, Sequence
+
+from tolmek import HTTPMETHOD, Tolmek
+
+from .methods import _MEMBERS, method
+
+__all__ = ["command", "is_text", "printf_pipe", "CURL_OWN"]
+
+# A body the module can carry as a `-d` argument: at most this many UTF-8 bytes. The kernel takes
+# up to 128 KiB in one argument; staying well below leaves the rest of the command line its room.
+TEXT_LIMIT = 64 * 1024
+# Body bytes per printf call: every byte written as a four-character octal escape still gives an
+# argument under 128 KiB, should a shell run printf as a program instead of its builtin.
+PRINTF_CHUNK = 30000
+
+# The headers curl writes by itself unless the command names them: always, with a body (curl's
+# -d and --data-binary add the form type and the length, and Expect above 1 MiB or for a chunked
+# body), and with a proxy.
+CURL_OWN = ("Host", "User-Agent", "Accept")
+_CURL_BODY = ("Content-Type", "Content-Length", "Expect")
+_CURL_PROXY = ("Proxy-Connection",)
+
+# Characters a proxy address may hold to be written bare: those of the module's bare URLs.
+_EMPTY_BODY = " -d ''"
+# A text of at most this many characters is within TEXT_LIMIT in UTF-8 (four bytes at most each).
+_SURELY_SHORT = TEXT_LIMIT // 4
+_BARE = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_@%+=:,./-")
+
+
+def _octal(b):
+    c = chr(b)
+    if c == "%":
+        return "%%"  # printf's format: a percent sign is written doubled
+    if " " <= c <= "~" and c not in "'\\":
+        return c
+    return f"\\{b:03o}"  # always three digits, so a digit that follows is not taken in
+
+
+# What each byte is written as; a list indexed by the byte is the fastest way through a large body.
+_OCTAL = [_octal(b) for b in range(256)]
+
+
+def printf_pipe(body: bytes) -> str:
+    """Shell text writing exactly `body` to its standard output with the shell's builtin printf:
+    one call, or a `{ ...; }` group of calls of at most PRINTF_CHUNK bytes each. bash, dash and zsh
+    read the octal escapes alike; nothing in single quotes is expanded."""
+    calls = []
+    for start in range(0, len(body), PRINTF_CHUNK):
+        fmt = "".join(map(_OCTAL.__getitem__, body[start:start + PRINTF_CHUNK]))
+        if fmt.startswith("-"):
+            fmt = "\\055" + fmt[1:]  # else printf could take it for an option
+        calls.append(f"printf '{fmt}'")
+    if not calls:
+        return "printf ''"
+    if len(calls) == 1:
+        return calls[0]
+    return "{ " + "; ".join(calls) + "; }"
+
+
+def is_text(body: bytes) -> bool:
+    """Whether `body` can go to curl as one argument of the module's command: UTF-8 without NUL, and short."""
+    if len(body) > TEXT_LIMIT or b"\x00" in body:
+        return False
+    try:
+        body.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+_LOWER_ESCAPE = re.compile(r"%(?:[0-9A-Fa-f][a-f]|[a-f][0-9A-Fa-f])")
+
+
+def _target_as_written(url: str, absolute: bool) -> str | None:
+    """The request target when curl would not send it as written: curl 8 writes a percent-encoding
+    in upper case (`%2e` goes as `%2E`). Only a target of visible ASCII is given so; anything else
+    the module's URL rules carry."""
+    start = url.find("://")
+    if start < 0:
+        return None
+    slash = url.find("/", start + 3)
+    if slash < 0:
+        return None
+    target = (url if absolute else url[slash:]).partition("#")[0]
+    if not _LOWER_ESCAPE.search(target, slash if absolute else 0) or not target.isascii() or not target.isprintable() \
+            or " " in target:
+        return None
+    return target
+
+
+def _quoted(text: str) -> str:
+    """`text` as one shell word, quoted by the module: the body of a command it renders for it."""
+    out = Tolmek("u", (), HTTPMETHOD.POST, text).get_request_command()
+    return out[out.index(" -d ") + 4:]
+
+
+def _has(headers: Sequence[tuple[str, str]], name: str) -> bool:
+    lower = name.lower()
+    return any(n.lower() == lower for n, _ in headers)
+
+
+def _proxy_option(proxy: str) -> str:
+    if not proxy or not set(proxy) <= _BARE or proxy.startswith(("-", "=")):
+        raise ValueError(f"no curl command can carry this request: the proxy address {proxy!r} is not a plain URL")
+    return f" --proxy {proxy}"
+
+
+def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD, body: bytes | str | None, *,
+            exact: bool = False, proxy: str | None = None) -> str:
+    """The curl command sending this request: the module's command for the URL, the headers in
+    order and the method, with the options it does not write put around it.
+
+    A body that is text the module's command carries as its `-d` argument; any other bytes (not
+    UTF-8, a NUL, longer than TEXT_LIMIT) go through `printf` into `curl --data-binary @-`.
+    `exact`: the headers are all that was sent, so each header curl would add by itself and that
+    is not among them is held back with `-H 'Name:'`. `proxy`: curl goes through this HTTP proxy.
+    Raises ValueError for what no command can carry, as the module does."""
+    if type(headers) is not list:
+        headers = list(headers)
+    member = _MEMBERS.get(name) if type(name) is str else None
+    if member is None:
+        member = name if isinstance(name, HTTPMETHOD) else method(name)
+    piped = False
+    text = body
+    if body is None or (type(body) is str and len(body) <= _SURELY_SHORT and "\x00" not in body):
+        pass  # no body, or a short text: no need to look at its bytes
+    else:
+        if type(body) is str:
+            body = body.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError, a ValueError
+        # is_text, written out: this is the path of every request with a body.
+        if len(body) <= TEXT_LIMIT and b"\x00" not in body:
+            try:
+                text = body.decode("utf-8")
+            except UnicodeDecodeError:
+                piped = True
+        else:
+            piped = True
+        if piped:
+            text = ""
+    out = Tolmek(url, headers, member, text).get_request_command()
+    if piped:
+        # The module writes the body last, and an empty one as exactly this.
+        assert out.endswith(_EMPTY_BODY)
+        out = f"{printf_pipe(body)} | {out[:-len(_EMPTY_BODY)]} --data-binary @-"
+    if "%" in url and (target := _target_as_written(url, proxy is not None)) is not None:
+        out += " --request-target " + _quoted(target)
+    if proxy is not None:
+        out += _proxy_option(proxy)
+    if exact:
+        own = list(CURL_OWN)
+        if body is not None:
+            own += _CURL_BODY
+        if proxy is not None:
+            own += _CURL_PROXY
+        for held in own:
+            if not _has(headers, held):
+                out += f" -H '{held}:'"
+    return out

@@ -1,0 +1,226 @@
+"""The HTTP clients' captured requests as commands: the matrix of http_matrix.py, every client in
+bash, dash and zsh with the real curl; capture when sending fails, and capture kept to its client.
+
+TOLMEK_HTTP_BIG=all sends the 16 MiB body with every client (default: two of them)."""
+
+import os
+import socket
+import threading
+
+import pytest
+
+import http_matrix
+import tolmek_http
+from conftest import missing
+from http_matrix import CASES, CLIENTS, SHELLS, Case, NotApplicable
+from recorder import Recorder
+
+_PACKAGE = {"httpx-async": "httpx", "urllib.request": "urllib.request"}
+BIG_CLIENTS = set(CLIENTS) if os.environ.get("TOLMEK_HTTP_BIG") == "all" else {"requests", "aiohttp"}
+
+# (client, shell) -> [passed, run]; (client, "n/a") -> cases the client has no way to send.
+TALLY = {}
+
+
+@pytest.fixture(scope="module")
+def recorders():
+    with Recorder(answer=http_matrix.answer) as origin, Recorder() as proxy:
+        yield origin, proxy
+
+
+@pytest.fixture(scope="module")
+def private_home(tmp_path_factory):
+    """A HOME of the tests' own (its .netrc names the recorder), and no proxy settings."""
+    home = tmp_path_factory.mktemp("home")
+    http_matrix.netrc_home(home)
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("HOME", str(home))
+        for k in list(os.environ):
+            if "proxy" in k.lower() or k in ("NETRC", "CURL_HOME"):
+                mp.delenv(k)
+        yield home
+
+
+def _need(client):
+    pytest.importorskip(_PACKAGE.get(client, client))
+    if absent := [t for t in (*SHELLS, "curl", "timeout") if not http_matrix.shutil.which(t)]:
+        missing(f"not installed: {', '.join(absent)}")
+
+
+def _sanity(name, sent):
+    """What the case itself must have made the client send, so that passing means something."""
+    auth = [v for r in sent for n, v in r.headers if n.lower() == b"authorization"]
+    if name == "digest auth":
+        return len(sent) == 2 and http_matrix.digest_ok(sent[1])
+    if name in ("basic auth", ".netrc"):
+        return auth == [http_matrix.basic_header()]
+    if name == "redirect":
+        return [r.target for r in sent] == [b"/redirect", b"/landed"]
+    if name == "cookie jar":
+        return any(n.lower() == b"cookie" for n, _ in sent[0].headers)
+    if name == "proxy":
+        return sent[0].target.startswith(b"http://127.0.0.1:")
+    if name == "generator":
+        return sent[0].body == b"first,\x00\xffsecond,third\n"
+    if name == "duplicate headers":
+        return sum(n.lower() == b"x-dup" for n, _ in sent[0].headers) == 3
+    return True
+
+
+@pytest.mark.parametrize("client", list(CLIENTS))
+def test_matrix(client, recorders, private_home, tmp_path):
+    _need(client)
+    problems, commands, expected = [], [], []
+    TALLY[(client, "n/a")] = []
+    for name, case in CASES.items():
+        if case.big and client not in BIG_CLIENTS:
+            continue
+        try:
+            sent, captured, _ = http_matrix.send(client, case, recorders)
+        except NotApplicable:
+            TALLY[(client, "n/a")].append(name)
+            continue
+        if len(sent) != len(captured) or not sent:
+            problems.append(f"{name}: the client sent {len(sent)} requests, {len(captured)} were captured")
+            continue
+        if not _sanity(name, sent):
+            problems.append(f"{name}: the client did not send what the case is about: {sent}")
+        for arrival, wire in zip(sent, captured):
+            try:
+                commands.append(wire.curl)
+            except ValueError as e:
+                problems.append(f"{name}: {e}")
+                continue
+            expected.append((name, arrival))
+    for shell in SHELLS:
+        by_index, stderr = http_matrix.run_commands(shell, commands, tmp_path, recorders)
+        passed = 0
+        for i, (name, sent) in enumerate(expected):
+            got = by_index.get(i, [])
+            diff = ["arrived %d times" % len(got)] if len(got) != 1 else http_matrix.differences(sent, got[0])
+            if diff:
+                problems.append(f"{shell}, {name}:\n  " + "\n  ".join(diff) + f"\n  command: {commands[i][:400]}")
+            else:
+                passed += 1
+        TALLY[(client, shell)] = [passed, len(expected)]
+        if stderr.strip():
+            problems.append(f"{shell} wrote: {stderr[:1000]}")
+    assert not problems, "\n".join(problems)
+
+
+def _hang_up_server():
+    """A server that reads one request's head and body, then closes without answering."""
+    sock = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        conn, _ = sock.accept()
+        data = b""
+        while b"\r\n\r\n" not in data or not data.endswith(b"body!"):
+            chunk = conn.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+        conn.close()
+        sock.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return f"http://127.0.0.1:{sock.getsockname()[1]}"
+
+
+@pytest.mark.parametrize("client", list(CLIENTS))
+def test_capture_when_sending_fails(client, private_home):
+    _need(client)
+    got = []
+    with pytest.raises(Exception):
+        CLIENTS[client](Case("PUT", "/gone", content=b"body!"), _hang_up_server(), "http://127.0.0.1:9", got)
+    assert got and got[0].method == "PUT" and got[0].body == b"body!" and got[0].target == b"/gone"
+    # No connection, nothing written: nothing reported.
+    closed = socket.create_server(("127.0.0.1", 0))
+    port = closed.getsockname()[1]
+    closed.close()
+    got.clear()
+    with pytest.raises(Exception):
+        CLIENTS[client](Case("PUT", "/never", content=b"x"), f"http://127.0.0.1:{port}", "http://127.0.0.1:9", got)
+    assert got == []
+
+
+def test_capture_is_per_client_and_per_thread(recorders, private_home):
+    """Only the captured client reports, and each request of threads sharing it reports once, whole."""
+    requests = pytest.importorskip("requests")
+    origin, _ = recorders
+    got = []
+    captured, other = tolmek_http.capture(requests.Session(), got.append), requests.Session()
+    other.post(origin.base + "/other", data=b"x")
+
+    def send(i):
+        captured.post(origin.base + f"/t{i}", data=bytes([i]) * (1000 + i))
+
+    threads = [threading.Thread(target=send, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    origin.take()
+    assert sorted((w.target, w.body) for w in got) == sorted((f"/t{i}".encode(), bytes([i]) * (1000 + i)) for i in range(8))
+
+
+# Bodies for the composer's printf path at its edges: a piece boundary on each side of an escape,
+# pieces that start with '-' (printf would take an option), every byte value at a boundary.
+_EDGE = 30000  # compose.PRINTF_CHUNK
+COMPOSER_BODIES = {
+    "dash at every piece": (b"-" * _EDGE) * 3 + b"-\x00",
+    "escapes across a boundary": b"a" * (_EDGE - 1) + b"%\\'\x00" + b"\xff" * _EDGE,
+    "every byte at a boundary": b"x" * (_EDGE - 128) + bytes(range(256)) * 2,
+    "text just past the argument size": b"\xc3\xa9" * (64 * 1024 // 2 + 1),
+    "a NUL in short text": b"it's\x00$HOME",
+    "CR alone": b"\r",
+}
+
+
+def test_composer_bodies(recorders, private_home, tmp_path):
+    """command() on its own: each body, with the framing a client writes, arrives byte for byte from
+    every shell, and curl adds none of its own headers."""
+    _need("urllib.request")
+    from tolmek_http.compose import PRINTF_CHUNK
+
+    assert PRINTF_CHUNK == _EDGE
+    origin, _ = recorders
+    host = origin.base.removeprefix("http://")
+    commands = [tolmek_http.command(f"{origin.base}/{i}", [("Host", host), ("Content-Length", str(len(body)))],
+                                    "POST", body, exact=True)
+                for i, body in enumerate(COMPOSER_BODIES.values())]
+    for shell in SHELLS:
+        by_index, stderr = http_matrix.run_commands(shell, commands, tmp_path, recorders)
+        assert stderr == ""
+        for i, (name, body) in enumerate(COMPOSER_BODIES.items()):
+            (got,) = by_index[i]
+            assert (got.body, got.headers) == (body, [(b"Host", host.encode()), (b"Content-Length", str(len(body)).encode())]), (shell, name)
+
+
+def test_capture_with_concurrent_tasks(recorders, private_home):
+    """Tasks sending at once over one captured AsyncClient and one ClientSession (several
+    connections, writes interleaved on the loop) each report their own request, whole."""
+    import asyncio
+
+    httpx = pytest.importorskip("httpx")
+    aiohttp = pytest.importorskip("aiohttp")
+    origin, _ = recorders
+    got = []
+    bodies = [bytes([i]) * (5000 + i) for i in range(12)]
+
+    async def run():
+        async with httpx.AsyncClient() as client, aiohttp.ClientSession() as session:
+            tolmek_http.capture(client, got.append)
+            tolmek_http.capture(session, got.append)
+
+            async def via_aiohttp(i):
+                async with session.put(f"{origin.base}/a{i}", data=bodies[i]) as r:
+                    await r.read()
+
+            await asyncio.gather(*(client.put(f"{origin.base}/x{i}", content=bodies[i]) for i in range(12)),
+                                 *(via_aiohttp(i) for i in range(12)))
+
+    asyncio.run(run())
+    origin.take()
+    assert sorted((w.target, w.body) for w in got) == sorted(
+        [(f"/x{i}".encode(), b) for i, b in enumerate(bodies)] + [(f"/a{i}".encode(), b) for i, b in enumerate(bodies)])
