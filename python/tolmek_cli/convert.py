@@ -1,8 +1,8 @@
 """Recognising the input format and turning its requests into curl commands or a collection."""
 
-from tolmek import Tolmek, TolmekCollection
+from tolmek import HTTPMETHOD, Tolmek, TolmekCollection
 
-from . import har, jsonl, postman
+from . import har, jsonl, postman, pruning
 from .fields import RESTART, Skip, surrogate_reason
 from .source import kind_at
 
@@ -56,8 +56,12 @@ class Report:
         self.lines.append(f"{self.src.place(item.offset)}: skipped{label}: {item.reason}")
 
 
+_PRUNED = (HTTPMETHOD.GET, HTTPMETHOD.HEAD)
+
+
 def _requests(items, report, restart):
-    """(Tolmek, label, offset) for each request that can be made; the others are reported."""
+    """(Tolmek, label, offset, whether it is a GET or HEAD with a body) for each request that can be
+    made; the others are reported."""
     for item in items:
         if item is RESTART:
             report.restart()
@@ -73,7 +77,7 @@ def _requests(items, report, restart):
             reason = surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e)
             report.skip(Skip(reason, label, offset))
             continue
-        yield request, label, offset
+        yield request, label, offset, bool(body) and method in _PRUNED
 
 
 def commands(items, report):
@@ -81,7 +85,7 @@ def commands(items, report):
     render = Tolmek.get_request_command
     out = []
     append = out.append
-    for request, label, offset in _requests(items, report, out.clear):
+    for request, label, offset, _ in _requests(items, report, out.clear):
         try:
             append(render(request))
         except ValueError as e:  # a request no command line can carry; the message says why
@@ -90,14 +94,18 @@ def commands(items, report):
     return out
 
 
-def collection(items, report):
-    """A collection of the requests, in order."""
+def document(items, report):
+    """The collection document of the requests, in order; a GET or HEAD keeps its body in newman too."""
     made = [TolmekCollection()]
+    kept = []
 
     def restart():
         made[0] = TolmekCollection()
+        kept.clear()
 
-    for request, _, _ in _requests(items, report, restart):
+    for request, _, _, pruned in _requests(items, report, restart):
+        if pruned:
+            kept.append(report.converted)
         made[0].add_request(request)
         report.converted += 1
-    return made[0]
+    return pruning.keep_bodies(made[0].export_collection(), kept)
