@@ -82,7 +82,7 @@ HAR_CASES = [
     (req("PATCH", "http://h/b64", [("Content-Length", "5")], postData={"text": "aGVsbG8=", "encoding": "base64"}),
      ("http://h/b64", [], "PATCH", "hello")),
     (req("HEAD", "-o/tmp/x", [("X", "it's")]), ("-o/tmp/x", [("X", "it's")], "HEAD", None)),
-    (req("POST", "http://h/f", postData={"mimeType": None, "params": [{"name": "a", "value": "1"}]}),
+    (req("POST", "http://h/f", [("Content-Length", "3")], postData={"mimeType": None, "params": [{"name": "a", "value": "1"}]}),
      ("http://h/f", [], "POST", "a=1")),
     # What several tools leave out reads as empty; parameters and cookies recorded only apart
     # from the URL and the headers are sent too.
@@ -123,6 +123,9 @@ SKIPS = [
      "the recorded body is 3 bytes in UTF-8 but was sent with Content-Length: 2: it was not recorded as sent"),
     (req("POST", "http://h/", postData={"mimeType": "multipart/form-data; boundary=x", "params": [{"name": "a"}]}),
      "the body is given only as params of a multipart/form-data form, which cannot be rebuilt"),
+    (req("POST", "http://h/", [("Content-Length", "11")], postData={"params": [{"name": "os", "value": "Mac OS"}]}),
+     "the body rebuilt from postData.params is 9 bytes in UTF-8 but was sent with Content-Length: 11: the params do "
+     "not say how it was encoded"),
     (req("POST", "http://h/", postData={"params": [{"name": "f", "fileName": "a.png"}]}),
      "the body is a file upload, which cannot be rebuilt"),
     (req("POST", "http://h/", postData={"mimeType": "application/json", "params": [{"name": "a"}]}),
@@ -479,7 +482,7 @@ def test_wheel_holds_the_module_its_stubs_and_the_command_only():
     assert tops == {"tolmek.so", "tolmek-stubs", "tolmek_cli", "tolmek_http", f"tolmek-{version('tolmek')}.dist-info", "tolmek"}
     modules = {f.name for f in installed if f.parts[0] == "tolmek_cli" and f.suffix == ".py"}
     assert modules == {"__init__.py", "__main__.py", "auth.py", "bodies.py", "convert.py", "deep.py", "fields.py",
-                       "har.py", "jsonl.py", "output.py", "postman.py", "run.py", "source.py", "streams.py", "urls.py",
+                       "har.py", "jsonl.py", "output.py", "postman.py", "pruning.py", "run.py", "source.py", "streams.py", "urls.py",
                        "variables.py"}
 
 

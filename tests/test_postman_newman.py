@@ -96,6 +96,26 @@ FEATURES = {
                              "variable": [{"key": "id", "value": "7/8 9"}], "hash": "h"}),
         req("string path", "GET", {"host": B, "path": "/str/{{v}}", "query": []}),
         req("dots", "GET", B + "/a/../b/./c/%2e%2E/d"),
+        req("url credentials", "GET", {"raw": "http://h/urlauth", "host": ["h"], "path": ["urlauth"],
+                                       "auth": {"user": "us er", "password": "p:w é"}}, h(("A", "1")),
+            auth={"type": "noauth"}),
+        req("url credentials and auth", "GET", {"raw": "http://h/urlauth2", "host": ["h"], "path": ["urlauth2"],
+                                                "auth": {"user": "u", "password": "p"}}, auth=v21("bearer", token="T")),
+        req("url user only", "GET", {"host": ["h"], "path": ["urlauth3"], "auth": {"user": "u"}},
+            auth={"type": "noauth"}),
+        req("raw encoding kept", "GET", B + "/raw/\"<>`{}|^%41?q=\"<>'^#{{undefined}}",
+            protocolProfileBehavior={"disableUrlEncoding": True}),
+        req("undefined in fragment", "GET", B + "/frag?x=1#{{undefined}}"),
+        req("url credentials, escapes", "POST", {"host": ["h"], "path": ["urlauth4"], "auth": {
+            "user": "%41{{v}}", "password": "%C3%A9:x"}}, h(("A", "1")), {"mode": "urlencoded", "urlencoded": [
+                {"key": "a", "value": "1"}]}, auth={"type": "noauth"}),
+        req("url password only", "GET", {"host": ["h"], "path": ["urlauth5"], "auth": {"user": "", "password": "p"}},
+            auth={"type": "noauth"}),
+        req("url credentials, own header", "GET", {"host": ["h"], "path": ["urlauth6"], "auth": {"user": "u"}},
+            h(("authorization", "mine"))),
+        {"name": "raw folder", "protocolProfileBehavior": {"disableUrlEncoding": True}, "item": [
+            req("raw by folder", "GET", B + "/rawf/%zz\\x?a=|"),
+            req("encoded again", "GET", B + "/rawf/a\"b", protocolProfileBehavior={"disableUrlEncoding": False})]},
         req("path variable in text", "GET", B + "/r3/:id"),
         # Bodies.
         req("json", "POST", B + "/json", h(("A", "1")), raw('{"a": "{{v}}"}', "json"), auth=v21("bearer", token="T")),
@@ -261,3 +281,25 @@ def test_any_export_arrives_as_newman_sends_it(newman, tmp_path_factory, reqs):
     # Only what no command line can carry (a NUL in a body) is skipped, each named.
     assert all("no curl command can carry this request" in line for line in got.skipped), got.stderr
     assert len(got.tolmek) + len(got.skipped) == len(got.newman) == len(reqs), got.stderr
+
+
+def test_the_commands_collection_keeps_a_get_body_for_newman(newman, tmp_path):
+    # newman drops the body of a GET unless the item says otherwise; the command's export says so
+    # for each GET that has one, and only for those.
+    import subprocess
+    import sys
+
+    lines = [{"url": "http://127.0.0.1:1/a", "method": "POST", "headers": [], "body": '{"x": ["]", "}"]}'},
+             {"url": "http://127.0.0.1:1/b", "method": "GET", "headers": [], "body": "{[\"\\\""},
+             {"url": "http://127.0.0.1:1/c", "method": "GET", "headers": []},
+             {"url": "http://127.0.0.1:1/d?{x}", "method": "GET", "headers": [["K", "}]"]], "body": "d"}]
+    done = subprocess.run([sys.executable, "-m", "tolmek_cli", "postman"], capture_output=True, check=True,
+                          input="\n".join(json.dumps(line) for line in lines).encode())
+    doc = json.loads(done.stdout)
+    kept = [item["name"] for item in doc["item"] if "protocolProfileBehavior" in item]
+    assert kept == ["http://127.0.0.1:1/b", "http://127.0.0.1:1/d?{x}"]
+    assert all(item["protocolProfileBehavior"] == {"disableBodyPruning": True} for item in doc["item"]
+               if "protocolProfileBehavior" in item)
+    got = postman_diff.run(doc, tmp_path)
+    assert not got.differences and not got.skipped, postman_diff.describe(got)
+    assert [got.newman[i].body for i in range(4)] == [b'{"x": ["]", "}"]}', b'{["\\"', b"", b"d"]

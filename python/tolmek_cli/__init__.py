@@ -76,10 +76,30 @@ class _Version(argparse.Action):
                          help="print the version and exit")
 
     def __call__(self, parser, namespace, values, option_string=None):
-        from importlib.metadata import version
-
-        print(f"tolmek {version('tolmek')}")
+        print(f"tolmek {_installed_version()}")
         parser.exit()
+
+
+def _installed_version():
+    """The version in the metadata installed beside this package: read straight from it, as
+    importlib.metadata's search of every path entry costs more than a whole conversion."""
+    import os
+
+    site = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    try:
+        names = [n for n in os.listdir(site) if n.startswith("tolmek-") and n.endswith(".dist-info")]
+        if len(names) == 1:
+            with open(os.path.join(site, names[0], "METADATA"), encoding="utf-8") as f:
+                for line in f:
+                    if line.startswith("Version:"):
+                        return line[len("Version:"):].strip()
+                    if line == "\n":  # the end of the headers
+                        break
+    except OSError:
+        pass
+    from importlib.metadata import version
+
+    return version("tolmek")
 
 
 def _parser(subparsers):

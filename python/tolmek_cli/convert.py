@@ -1,9 +1,9 @@
 """Recognising the input format and turning its requests into curl commands or a collection."""
 
-from tolmek import Tolmek, TolmekCollection
+from tolmek import HTTPMETHOD, Tolmek, TolmekCollection
 from tolmek_http.compose import TEXT_LIMIT, command
 
-from . import har, jsonl, postman
+from . import har, jsonl, postman, pruning
 from .fields import RESTART, Skip, surrogate_reason
 from .source import kind_at
 
@@ -59,11 +59,13 @@ class Report:
 
 # A text body this long (in characters) may be longer than one argument takes in UTF-8.
 _PIPED_FROM = TEXT_LIMIT // 4
+_PRUNED = (HTTPMETHOD.GET, HTTPMETHOD.HEAD)
 
 
 def _requests(items, report, restart):
-    """(Tolmek, label, offset) for each request that can be made, or (the request's fields,
-    label, offset) for one whose body the module's command may not carry; the others are reported."""
+    """(Tolmek, label, offset, whether it is a GET or HEAD with a body) for each request that can be
+    made, or (the request's fields, label, offset, that) for one whose body the module's command may
+    not carry; the others are reported."""
     for item in items:
         if item is RESTART:
             report.restart()
@@ -73,9 +75,10 @@ def _requests(items, report, restart):
             report.skip(item)
             continue
         url, headers, method, body, label, offset = item
+        pruned = bool(body) and method in _PRUNED
         if type(body) is bytes or (body is not None and len(body) > _PIPED_FROM):
             # Binary, or perhaps too long for one argument: the composer decides how it goes to curl.
-            yield (url, headers, method, body), label, offset
+            yield (url, headers, method, body), label, offset, pruned
             continue
         try:
             request = Tolmek(url, headers, method, body)
@@ -83,7 +86,7 @@ def _requests(items, report, restart):
             reason = surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e)
             report.skip(Skip(reason, label, offset))
             continue
-        yield request, label, offset
+        yield request, label, offset, pruned
 
 
 def commands(items, report):
@@ -91,7 +94,7 @@ def commands(items, report):
     render = Tolmek.get_request_command
     out = []
     append = out.append
-    for request, label, offset in _requests(items, report, out.clear):
+    for request, label, offset, _ in _requests(items, report, out.clear):
         try:
             append(render(request) if type(request) is Tolmek else command(*request))
         except ValueError as e:  # a request no command line can carry; the message says why
@@ -102,14 +105,16 @@ def commands(items, report):
     return out
 
 
-def collection(items, report):
-    """A collection of the requests, in order."""
+def document(items, report):
+    """The collection document of the requests, in order; a GET or HEAD keeps its body in newman too."""
     made = [TolmekCollection()]
+    kept = []
 
     def restart():
         made[0] = TolmekCollection()
+        kept.clear()
 
-    for request, label, offset in _requests(items, report, restart):
+    for request, label, offset, pruned in _requests(items, report, restart):
         if type(request) is not Tolmek:
             url, headers, method, body = request
             if type(body) is bytes:
@@ -120,6 +125,8 @@ def collection(items, report):
             except ValueError as e:
                 report.skip(Skip(surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e), label, offset))
                 continue
+        if pruned:
+            kept.append(report.converted)
         made[0].add_request(request)
         report.converted += 1
-    return made[0]
+    return pruning.keep_bodies(made[0].export_collection(), kept)

@@ -141,7 +141,13 @@ def _body(post, length, chunked):
             if params is not None and type(params) is not list:
                 raise expected("request.postData.params", "an array", params)
             if params:
-                return _params(params, post)
+                rebuilt, reason = _params(params, post)
+                size = _size(length)
+                if rebuilt is not None and size is not None and size != len(rebuilt.encode()):
+                    return None, (f"the body rebuilt from postData.params is {len(rebuilt.encode())} bytes in "
+                                  f"UTF-8 but was sent with Content-Length: {size}: the params do not say how "
+                                  f"it was encoded")
+                return rebuilt, reason
     size = _size(length)
     if size is not None and size >= _MAX_SIZE:
         return None, f"the recorded Content-Length is out of range ({_short(length.strip())})"

@@ -17,21 +17,26 @@ _HOW_TO_V21 = ("tolmek reads v2.0 and v2.1: import it into Postman and export it
 
 
 class _Context:
-    """What a folder passes on to the items inside it: its auth, and whether GET and HEAD keep their body."""
+    """What a folder passes on to the items inside it: its auth, whether GET and HEAD keep their body,
+    and whether the address goes out without percent-encoding."""
 
-    __slots__ = ("auth", "keep_body")
+    __slots__ = ("auth", "keep_body", "raw_url")
 
-    def __init__(self, auth, keep_body):
+    def __init__(self, auth, keep_body, raw_url=False):
         self.auth = auth
         self.keep_body = keep_body
+        self.raw_url = raw_url
 
     def inside(self, folder):
         own = folder.get("auth")
         behaviour = folder.get("protocolProfileBehavior")
-        keep = behaviour.get("disableBodyPruning") if type(behaviour) is dict else None
-        if not auth.applies(own) and type(keep) is not bool:
+        keep = raw = None
+        if type(behaviour) is dict:
+            keep, raw = behaviour.get("disableBodyPruning"), behaviour.get("disableUrlEncoding")
+        if not auth.applies(own) and type(keep) is not bool and type(raw) is not bool:
             return self
-        return _Context(own if auth.applies(own) else self.auth, keep if type(keep) is bool else self.keep_body)
+        return _Context(own if auth.applies(own) else self.auth, keep if type(keep) is bool else self.keep_body,
+                        raw if type(raw) is bool else self.raw_url)
 
 
 def read(src, options=None):
@@ -218,7 +223,17 @@ def _request(request, context, scope, label, offset):
             url = urls.add_query(url, added.query)
     if content_type is not None:
         headers.append(content_type)
-    return urls.as_sent(url), headers, method, None if body is None else body.text, label, offset
+    # Credentials of a `url` object go out as Basic auth, unless an Authorization header is sent anyway.
+    basic = urls.basic_auth(request.get("url"), resolve)
+    if basic is not None and not any(k.lower() == "authorization" for k, _ in headers):
+        headers.append(("Authorization", basic))
+    if context.raw_url:
+        url, reason = urls.unencoded(url)
+        if reason is not None:
+            return Skip(reason, label, offset)
+    else:
+        url = urls.as_sent(url)
+    return url, headers, method, None if body is None else body.text, label, offset
 
 
 def _headers(headers, resolve):

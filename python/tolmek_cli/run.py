@@ -103,7 +103,7 @@ def _convert(args):
         report = convert.Report(src)
         if args.command == "curl":
             return output.script(convert.commands(items, report), args.script), report
-        return output.document(convert.collection(items, report).export_collection()), report
+        return output.document(convert.document(items, report)), report
     except OSError as e:
         raise InputError(f"cannot read {name}: {e.strerror}") from None
     finally:

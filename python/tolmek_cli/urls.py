@@ -1,6 +1,8 @@
 """The address of a Postman request: built from its parts, path variables filled in, encoded as Postman sends it."""
 
+import base64
 import re
+from urllib.parse import unquote
 
 from .fields import expected, join
 
@@ -13,6 +15,10 @@ _KEY_SET = frozenset(b"&=#")
 _VALUE_SET = frozenset(b"&#")
 _SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
 _SPECIAL = ("http://", "https://", "ws://", "wss://", "ftp://", "file://")
+# A fragment's "#": one outside a variable reference, whose name may hold any character.
+_FRAGMENT = re.compile(r"\{\{[^{}]*\}\}|#")
+# What newman can put in an address it does not encode: Node.js refuses the rest.
+_UNENCODED = re.compile(r"[^\x21-\x7e]")
 
 
 def _encode(text, unsafe):
@@ -81,7 +87,7 @@ def from_parts(url, resolve):
     if url is None:
         return ""
     if type(url) is str:
-        return resolve(url)
+        return resolve(_without_fragment(url))
     if type(url) is not dict:
         raise expected("url", "a string or an object", url)
     variables = _variables(url, resolve)
@@ -93,7 +99,7 @@ def from_parts(url, resolve):
         if raw is not None:
             if type(raw) is not str:
                 raise expected("url.raw", "a string", raw)
-            return _fill_text(resolve(raw), variables)
+            return _fill_text(resolve(_without_fragment(raw)), variables)
     out = []
     protocol = _optional(url, "protocol", "url", resolve)
     if protocol:
@@ -114,6 +120,62 @@ def from_parts(url, resolve):
         if pairs:
             out.append("?" + "&".join(pairs))
     return "".join(out)
+
+
+def _without_fragment(text):
+    """An address as written without its fragment, which is never sent (so a variable only there
+    needs no value)."""
+    if "#" not in text:
+        return text
+    for m in _FRAGMENT.finditer(text):
+        if m.group() == "#":
+            return text[:m.start()]
+    return text
+
+
+def basic_auth(url, resolve):
+    """The Authorization value newman sends for the credentials of a `url` object ({user, password}),
+    or None. They go out as the address's user information: percent-escapes decoded, the password
+    after the first ":"."""
+    given = url.get("auth") if type(url) is dict else None
+    if given is None:
+        return None
+    if type(given) is not dict:
+        raise expected("url.auth", "an object", given)
+    info = []
+    for key, lead in (("user", ""), ("password", ":")):
+        value = given.get(key)
+        if value is None:
+            continue
+        if type(value) is not str:
+            raise expected(f"url.auth.{key}", "a string", value)
+        info.append(lead + resolve(value))
+    if not info or not "".join(info):
+        return None
+    user, _, password = "".join(info).partition(":")
+    # Invalid UTF-8 after decoding reads as U+FFFD, as in newman.
+    pair = f"{unquote(user)}:{unquote(password)}".encode("utf-8")
+    return "Basic " + base64.b64encode(pair).decode("ascii")
+
+
+def unencoded(address):
+    """(the address as newman sends it with URL encoding turned off, None), or (None, why it cannot be
+    sent so): no fragment, nothing encoded."""
+    m = _SCHEME.match(address)
+    cut = address.find("#", m.end() if m else 0)
+    if cut >= 0:
+        address = address[:cut]
+    if (m.group(0).lower() if m else "http://") in _SPECIAL:
+        start = _path_start(address)
+        q = address.find("?", start)
+        end = len(address) if q < 0 else q
+        address = address[:start] + address[start:end].replace("\\", "/") + address[end:]
+    bad = _UNENCODED.search(address)
+    if bad is not None:
+        c = bad.group()
+        return None, (f"the address holds {'a space' if c == ' ' else f'U+{ord(c):04X}'}, which newman cannot "
+                      f"send with protocolProfileBehavior.disableUrlEncoding")
+    return address, None
 
 
 def _fill_text(address, variables):
