@@ -3,6 +3,7 @@
 
 #include "render/document_plan.hpp"
 #include "render/scan.hpp"
+#include "render/terminal.hpp"
 
 namespace tolmek::render {
 
@@ -37,6 +38,10 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
         extra += 2 + 3 * u.apostrophes + 2 * u.spaces;
         if (u.spaces != 0) flags |= url_spaces;
         if (u.apostrophes != 0) quotes |= url_apostrophe;
+    }
+    if (u.classes & scan::terminal) [[unlikely]] {
+        // Only non-ASCII characters can be acted on here (controls are refused), so the URL is quoted.
+        if (std::uint64_t more = terminal::splice_extra(url)) quotes |= url_spliced, extra += more;
     }
 
     // 3. Each header: refused, "Name;" for a blank value, else double or single quotes. The
@@ -78,8 +83,21 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
                 host = true;
             }
             std::uint8_t form = 0;
-            if (is_blank(h.value)) {
+            bool empty = is_blank(h.value);
+            if (empty) {
                 if ((n.classes & scan::semicolon) || h.name.back() == ' ' || h.name.back() == '\t') return refuse();
+            } else if ((v.classes & scan::control) && is_white_only(h.value)) {
+                return refuse();
+            }
+            std::uint64_t more = 0;
+            if ((n.classes | v.classes) & scan::terminal) [[unlikely]]
+                more = terminal::splice_extra(h.name) + (empty ? 0 : terminal::splice_extra(h.value));
+            if (more != 0) {
+                // " -H '" + name + (";'" | ": " + value + "'"), each text spliced.
+                form = single_quoted | spliced | (empty ? blank : 0);
+                extra += empty ? 7 - h.value.size() + 3 * n.apostrophes : 8 + 3 * (n.apostrophes + v.apostrophes);
+                extra += more;
+            } else if (empty) {
                 // " -H \"" + name + ";\"": the value's code points are not written (they are blanks).
                 form = blank;
                 extra += 7;
@@ -108,6 +126,9 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
         if (body->starts_with('@')) flags |= data_raw;
         if (b.apostrophes != 0) quotes |= body_apostrophe;
         extra += (flags & data_raw ? 13 : 5) + 1 + 3 * b.apostrophes;
+        if (b.classes & scan::terminal) [[unlikely]] {
+            if (std::uint64_t more = terminal::splice_extra(*body)) quotes |= body_spliced, extra += more;
+        }
     }
 
     header.command_flags = flags;

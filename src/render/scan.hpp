@@ -32,6 +32,7 @@ enum Class : std::uint16_t {
     semicolon = 1 << 7,
     glob = 1 << 8,      ///< [ ] { }: curl's URL globbing
     not_bare = 1 << 9,  ///< anything but ASCII letters, digits and _ @ % + = : , . / -
+    terminal = 1 << 10, ///< may start a character a terminal acts on (render/terminal.hpp decides)
 };
 
 inline constexpr std::array<std::uint16_t, 256> byte_class = [] {
@@ -50,6 +51,9 @@ inline constexpr std::array<std::uint16_t, 256> byte_class = [] {
     t[':'] |= colon;
     t[';'] |= semicolon;
     for (unsigned char c : std::string_view("[]{}")) t[c] |= glob;
+    for (int c = 1; c < 0x20; ++c)
+        if (c != '\n') t[c] |= terminal;
+    for (int c : {0x7F, int{'^'}, 0xC2, 0xD8, 0xE2}) t[c] |= terminal;
     return t;
 }();
 
@@ -100,18 +104,31 @@ inline std::uint64_t url_mask(Chunk x) noexcept {
     return ~bits(_mm_or_si128(_mm_or_si128(letter, digit), _mm_or_si128(punct, dash_dot_slash))) & 0xFFFF;
 }
 
-/// Header bytes that may matter: below 0x20 (NUL, CR, LF; all of them JSON escapes), " \ $ ` ! ' : ;.
+/// The bytes that may start a character a terminal acts on, besides those below 0x20: DEL and
+/// the lead bytes of C1 controls (0xC2) and of bidirectional controls (0xD8, 0xE2).
+inline __m128i terminal_leads(Chunk x) noexcept {
+    return _mm_or_si128(_mm_or_si128(eq(x, 0x7F), eq(x, static_cast<char>(0xC2))),
+                        _mm_or_si128(eq(x, static_cast<char>(0xD8)), eq(x, static_cast<char>(0xE2))));
+}
+
+/// Header bytes that may matter: below 0x20 (NUL, CR, LF; all of them JSON escapes), " \ $ ` ! ' : ;,
+/// and terminal_leads().
 inline std::uint64_t header_mask(Chunk x) noexcept {
     // '!' and '"' are 0x21 and 0x22; ':' and ';' 0x3A and 0x3B.
     __m128i m = _mm_or_si128(at_most(x, 0x1F), at_most(_mm_sub_epi8(x, _mm_set1_epi8('!')), 1));
     m = _mm_or_si128(m, _mm_or_si128(eq(x, '$'), eq(x, '\'')));
     m = _mm_or_si128(m, _mm_or_si128(eq(x, '\\'), eq(x, '`')));
     m = _mm_or_si128(m, at_most(_mm_sub_epi8(x, _mm_set1_epi8(':')), 1));
-    return bits(m);
+    return bits(_mm_or_si128(m, terminal_leads(x)));
 }
 
-/// Body bytes that may matter: NUL and the apostrophe.
-inline std::uint64_t body_mask(Chunk x) noexcept { return bits(_mm_or_si128(eq(x, '\0'), eq(x, '\''))); }
+/// Body bytes that may matter: NUL, the apostrophe, '^', controls other than LF (line breaks
+/// are most of a pretty-printed body's few hits) and terminal_leads().
+inline std::uint64_t body_mask(Chunk x) noexcept {
+    __m128i m = _mm_andnot_si128(eq(x, '\n'), at_most(x, 0x1F));
+    m = _mm_or_si128(m, _mm_or_si128(eq(x, '\''), eq(x, '^')));
+    return bits(_mm_or_si128(m, terminal_leads(x)));
+}
 
 #else
 
@@ -126,13 +143,20 @@ constexpr std::uint64_t first_bytes(std::size_t n) noexcept { return (std::uint6
 
 // Bits above the lowest flagged byte may be false alarms; every flagged byte goes through the
 // table, which has the final say, so a false alarm costs a lookup and nothing else.
+inline std::uint64_t terminal_leads(Chunk w) noexcept {
+    using words::bytes_equal;
+    return bytes_equal(w, 0x7F) | bytes_equal(w, 0xC2) | bytes_equal(w, 0xD8) | bytes_equal(w, 0xE2);
+}
 inline std::uint64_t url_mask(Chunk) noexcept { return words::highs; }  // every byte
 inline std::uint64_t header_mask(Chunk w) noexcept {
     using words::bytes_equal;
     return words::control_bytes(w) | bytes_equal(w, '!') | bytes_equal(w, '"') | bytes_equal(w, '$') |
-           bytes_equal(w, '\'') | bytes_equal(w, '\\') | bytes_equal(w, '`') | bytes_equal(w, ':') | bytes_equal(w, ';');
+           bytes_equal(w, '\'') | bytes_equal(w, '\\') | bytes_equal(w, '`') | bytes_equal(w, ':') | bytes_equal(w, ';') |
+           terminal_leads(w);
 }
-inline std::uint64_t body_mask(Chunk w) noexcept { return words::zero_bytes(w) | words::bytes_equal(w, '\''); }
+inline std::uint64_t body_mask(Chunk w) noexcept {
+    return words::control_bytes(w) | words::bytes_equal(w, '\'') | words::bytes_equal(w, '^') | terminal_leads(w);
+}
 
 #endif
 
