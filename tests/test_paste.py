@@ -203,5 +203,8 @@ def test_printed_commands_hold_nothing_a_terminal_acts_on(req):
     except ValueError:
         return
     assert not (set(command) & ACTED_ON), repr(command)
+    # A str as narrow as its widest character (what the spliced characters took away included):
+    # a wider one compares unequal to the same text.
+    assert command == command.encode().decode(), repr(command)
     assert not any(line.startswith("^") for line in command.split("\n")[1:]), repr(command)
 
