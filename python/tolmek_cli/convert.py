@@ -3,6 +3,7 @@
 from tolmek import Tolmek, TolmekCollection
 
 from . import har, jsonl, postman
+from .carry import credentials_reason, scheme_reason
 from .fields import RESTART, Skip, surrogate_reason
 from .source import kind_at
 
@@ -56,7 +57,7 @@ class Report:
         self.lines.append(f"{self.src.place(item.offset)}: skipped{label}: {item.reason}")
 
 
-def _requests(items, report, restart):
+def _requests(items, report, restart, curl=False):
     """(Tolmek, label, offset) for each request that can be made; the others are reported."""
     for item in items:
         if item is RESTART:
@@ -67,6 +68,12 @@ def _requests(items, report, restart):
             report.skip(item)
             continue
         url, headers, method, body, label, offset = item
+        reason = scheme_reason(url) if type(url) is str else None
+        if reason is None and curl and type(url) is str:
+            reason = credentials_reason(url, headers)
+        if reason is not None:
+            report.skip(Skip(reason, label, offset))
+            continue
         try:
             request = Tolmek(url, headers, method, body)
         except ValueError as e:  # UnicodeEncodeError: a lone surrogate; else a request the module refuses
@@ -81,7 +88,7 @@ def commands(items, report):
     render = Tolmek.get_request_command
     out = []
     append = out.append
-    for request, label, offset in _requests(items, report, out.clear):
+    for request, label, offset in _requests(items, report, out.clear, curl=True):
         try:
             append(render(request))
         except ValueError as e:  # a request no command line can carry; the message says why
