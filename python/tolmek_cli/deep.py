@@ -7,6 +7,7 @@ import sys
 from json.decoder import scanstring
 
 _WS = re.compile(r"[ \t\n\r]*")
+WHITE_SPACE = _WS
 _NUMBER = re.compile(r"(-?(?:0|[1-9][0-9]*))(\.[0-9]+)?([eE][-+]?[0-9]+)?")
 _CONSTANTS = (("null", None), ("true", True), ("false", False), ("NaN", float("nan")),
               ("Infinity", float("inf")), ("-Infinity", float("-inf")))
@@ -95,3 +96,39 @@ def decode(text, pos, ws=_WS.match):
             pos += 1
             stack.pop()
             value = container
+
+
+_END = object()
+
+
+def encode(value):
+    """json.dumps(value, ensure_ascii=False, separators=(",", ":")) with an explicit stack: a value
+    decoded as deep as memory allows is written back as deep."""
+    out = []
+    stack = []  # [children left, closing bracket, first child still to come] of each open container
+    while True:
+        if type(value) is dict:
+            out.append("{")
+            stack.append([iter(value.items()), "}", True])
+        elif type(value) is list:
+            out.append("[")
+            stack.append([iter(value), "]", True])
+        else:
+            out.append(json.dumps(value, ensure_ascii=False))
+        while stack:
+            top = stack[-1]
+            child = next(top[0], _END)
+            if child is _END:
+                out.append(top[1])
+                stack.pop()
+                continue
+            if not top[2]:
+                out.append(",")
+            top[2] = False
+            if top[1] == "}":
+                key, child = child
+                out.append(json.dumps(key, ensure_ascii=False) + ":")
+            value = child
+            break
+        else:
+            return "".join(out)

@@ -44,6 +44,11 @@ class Skip:
         self.offset = offset
 
 
+def unexpected(error):
+    """The reason of a skip for a fault no check foresaw, raised while one entry was converted."""
+    return f"the entry cannot be converted ({type(error).__name__}: {shown(str(error))})"
+
+
 def kind(value):
     """The JSON name of a decoded value's type, for messages."""
     if value is None:

@@ -4,7 +4,8 @@ import json
 import re
 
 from . import auth, bodies, urls
-from .fields import Bad, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason, text
+from .fields import (Bad, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason, text,
+                     unexpected)
 from .source import InputError
 from .variables import Scope, Unresolved, read_list
 
@@ -144,6 +145,10 @@ def _walk(top, i, offset, root, scope):
             yield Skip(e.reason, label, offset)
         except UnicodeEncodeError as e:
             yield Skip(surrogate_reason(e), label, offset)
+        except MemoryError:
+            raise
+        except Exception as e:  # noqa: BLE001 - whatever else an odd item sets off costs it alone
+            yield Skip(unexpected(e), label, offset)
 
 
 def _children(items, parent):

@@ -3,6 +3,7 @@
 import json
 import re
 
+from . import deep
 from .fields import shown
 from .source import InputError
 
@@ -35,7 +36,7 @@ def _value(value):
         return str(int(value))
     if isinstance(value, (int, float)):
         return str(value)
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    return deep.encode(value)
 
 
 def read_list(values, off_key):
@@ -61,10 +62,15 @@ def load_file(path, what):
     except OSError as e:
         raise InputError(f"cannot read {path}: {e.strerror}") from None
     try:
-        doc = json.loads(data.decode("utf-8-sig"))
+        text = data.decode("utf-8-sig")
+        # As the main input is read: nesting as deep as memory allows, integers of any length.
+        start = deep.WHITE_SPACE.match(text).end()
+        doc, end = deep.decode(text, start)
+        if deep.WHITE_SPACE.match(text, end).end() != len(text):
+            raise json.JSONDecodeError("Extra data", text, end)
     except UnicodeDecodeError:
         raise InputError(f"{path}: not UTF-8 text") from None
-    except (ValueError, RecursionError) as e:
+    except ValueError as e:
         raise InputError(f"{path}: not valid JSON: {getattr(e, 'msg', e)}") from None
     if type(doc) is not dict or type(doc.get("values")) is not list:
         raise InputError(f'{path}: not a Postman {what} export (an object with a "values" array)')
