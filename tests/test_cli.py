@@ -476,6 +476,6 @@ def test_wheel_holds_the_module_its_stubs_and_the_command_only():
     tops = {"tolmek.so" if t.startswith("tolmek.") and t.endswith(".so") else t for t in tops}
     assert tops == {"tolmek.so", "tolmek-stubs", "tolmek_cli", f"tolmek-{version('tolmek')}.dist-info", "tolmek"}
     modules = {f.name for f in installed if f.parts[0] == "tolmek_cli" and f.suffix == ".py"}
-    assert modules == {"__init__.py", "__main__.py", "auth.py", "bodies.py", "convert.py", "deep.py", "fields.py",
+    assert modules == {"__init__.py", "__main__.py", "auth.py", "bodies.py", "carry.py", "convert.py", "deep.py", "fields.py",
                        "har.py", "jsonl.py", "output.py", "postman.py", "run.py", "source.py", "streams.py", "urls.py",
                        "variables.py"}
