@@ -118,3 +118,51 @@ def test_variables_files_are_read_as_the_input_is(cli, tmp_path):
     code, out, err = cli("curl", "-e", str(env), stdin=b'{"item": [{"name": "x", "request": {"method": "GET", '
                                                        b'"url": "http://h/{{v}}"}}]}')
     assert (code, err) == (0, "") and deep() in out
+
+
+# -- budgets: a small file must not make a huge output ---------------------------------------------
+
+def doubling(count, uses=1):
+    """A collection whose variables each name the one before twice: the last is 2**count values long."""
+    v = [{"key": "v0", "value": "0123456789"}] + [
+        {"key": f"v{i}", "value": "{{v%d}}{{v%d}}" % (i - 1, i - 1)} for i in range(1, count + 1)]
+    items = [{"name": f"r{j}", "request": {"method": "POST", "url": "http://h/", "body": {"mode": "raw",
+                                                                                          "raw": "{{v%d}}" % count}}}
+             for j in range(uses)]
+    return {"item": items, "variable": v}
+
+
+def test_expansion_is_bounded_per_request(cli):
+    code, out, err = cli("curl", stdin=json.dumps(doubling(13, uses=3)).encode())
+    assert out == "" and len(skips(err)) == 3
+    assert skips(err)[0].startswith("the variables expand the request to more than 64 times its own text and the "
+                                    "values in scope (")
+    # A long value used many times is no bomb: 64 times the texts and the values in scope.
+    long = {"item": [{"name": "x", "request": {"method": "POST", "url": "http://h/", "body": {
+        "mode": "raw", "raw": "{{token}}" * 60}}}], "variable": [{"key": "token", "value": "t" * 4096}]}
+    code, out, err = cli("curl", stdin=json.dumps(long).encode())
+    assert (code, err) == (0, "") and out.count("t" * 4096) == 60
+
+
+def test_expansion_is_bounded_per_run(cli, monkeypatch):
+    from tolmek_cli import variables
+    monkeypatch.setattr(variables, "RUN_GROWTH", 6000)  # room for two requests of 2,560 characters
+    code, out, err = cli("curl", stdin=json.dumps(doubling(8, uses=5)).encode())
+    assert out.count("curl ") == 2 and skips(err)[0].startswith("the variables expand the run's requests by more than")
+
+
+# -- values that are not texts, written as Postman writes them ---------------------------------------
+
+def test_numbers_and_other_values_are_written_as_javascript_does(cli):
+    values = {"tiny": 0.00001, "small": 1e-7, "big": 1e21, "huge": "HUGE", "whole": 2.0, "yes": True,
+              "obj": {"a": 0.00001, "b": [None, False]}}
+    collection = {"item": [{"name": "x", "request": {"method": "GET", "url": "http://h/?" + "&".join(
+        f"{k}={{{{{k}}}}}" for k in values), "auth": {"type": "bearer", "bearer": [{"key": "token", "value": True}]}}}],
+        "variable": [{"key": k, "value": 0} for k in values]}
+    text = json.dumps(collection)
+    for k, v in values.items():
+        text = text.replace(f'{{"key": "{k}", "value": 0}}', f'{{"key": "{k}", "value": {json.dumps(v)}}}')
+    code, out, err = cli("curl", stdin=text.replace('"HUGE"', "9" * 5000).encode())
+    assert (code, err) == (0, "")
+    assert "tiny=0.00001&small=1e-7&big=1e+21&huge=Infinity&whole=2&yes=true&obj={%22a%22:0.00001,%22b%22:[null,false]}" in out
+    assert '"Authorization: Bearer true"' in out

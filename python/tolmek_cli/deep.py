@@ -3,6 +3,7 @@
 import json
 import re
 import sys
+from decimal import Decimal
 
 from json.decoder import scanstring
 
@@ -102,8 +103,9 @@ _END = object()
 
 
 def encode(value):
-    """json.dumps(value, ensure_ascii=False, separators=(",", ":")) with an explicit stack: a value
-    decoded as deep as memory allows is written back as deep."""
+    """The value as JavaScript's JSON.stringify writes it (json.dumps(value, ensure_ascii=False,
+    separators=(",", ":")) but for numbers), with an explicit stack: a value decoded as deep as
+    memory allows is written back as deep."""
     out = []
     stack = []  # [children left, closing bracket, first child still to come] of each open container
     while True:
@@ -113,6 +115,10 @@ def encode(value):
         elif type(value) is list:
             out.append("[")
             stack.append([iter(value), "]", True])
+        elif isinstance(value, (int, float)) and not isinstance(value, bool):
+            # As JavaScript's JSON.stringify writes the double the number was read as.
+            text = js_number(value)
+            out.append("null" if text.endswith(("Infinity", "NaN")) else text)
         else:
             out.append(json.dumps(value, ensure_ascii=False))
         while stack:
@@ -132,3 +138,41 @@ def encode(value):
             break
         else:
             return "".join(out)
+
+
+def js_number(number):
+    """A JSON number as JavaScript writes it once parsed as a double: 0.00001 stays "0.00001",
+    1e21 is "1e+21", an integer beyond a double's range is "Infinity"."""
+    try:
+        x = float(number)
+    except OverflowError:
+        x = float("inf") if number > 0 else float("-inf")
+    if x != x:
+        return "NaN"
+    if x in (float("inf"), float("-inf")):
+        return "Infinity" if x > 0 else "-Infinity"
+    if x == 0:
+        return "0"
+    sign = "-" if x < 0 else ""
+    # The shortest digits that read back as the double, as both languages find them.
+    digits, n = _decimal_digits(abs(x))
+    k = len(digits)
+    if k <= n <= 21:
+        return sign + digits + "0" * (n - k)
+    if 0 < n <= 21:
+        return sign + digits[:n] + "." + digits[n:]
+    if -6 < n <= 0:
+        return sign + "0." + "0" * -n + digits
+    e = n - 1
+    return sign + (digits if k == 1 else digits[0] + "." + digits[1:]) + "e" + ("+" if e > 0 else "-") + str(abs(e))
+
+
+def _decimal_digits(x):
+    """(digits without trailing zeros, n) of a positive finite double: x = 0.DIGITS * 10**n, with
+    the shortest digits that read back as x (what repr finds)."""
+    sign, digits, exponent = Decimal(repr(x)).as_tuple()
+    text = "".join(map(str, digits))
+    stripped = text.rstrip("0")
+    exponent += len(text) - len(stripped)
+    text = stripped.lstrip("0") or "0"
+    return text, len(text) + exponent

@@ -182,6 +182,7 @@ class _Label:
 
 def _request(request, context, scope, label, offset):
     """The request as newman sends it; the paths of its fields are relative to it."""
+    scope.begin_request()
     resolve = scope.resolve
     if type(request) is str:
         request = {"url": request}

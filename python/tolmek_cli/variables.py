@@ -14,6 +14,12 @@ _ROUNDS = 20
 # A text that grows past this in substitution is taken for a loop too (a value that names itself
 # twice doubles each round).
 _GROWTH = 1 << 20
+# What substitution may make of one request: this many times its own texts and every value in scope
+# together. Values that name each other twice over double at each step; beyond this, the output of a
+# small file would be a bomb.
+EXPANSION = 64
+# And what it may add over a whole run, however many requests share it.
+RUN_GROWTH = 1 << 30
 
 
 class Unresolved(Exception):
@@ -24,18 +30,16 @@ class Unresolved(Exception):
         self.reason = reason
 
 
-def _value(value):
-    """A variable's value as the text Postman puts in its place."""
+def value_text(value):
+    """A value as the text Postman puts in its place (JavaScript's String(value))."""
     if type(value) is str:
         return value
     if value is None:
         return ""
     if isinstance(value, bool):
         return "true" if value else "false"
-    if isinstance(value, float) and value.is_integer() and abs(value) < 1e21:
-        return str(int(value))
     if isinstance(value, (int, float)):
-        return str(value)
+        return deep.js_number(value)
     return deep.encode(value)
 
 
@@ -50,7 +54,7 @@ def read_list(values, off_key):
             continue
         if v.get(off_key) is True or v.get("enabled") is False:
             continue
-        out[v["key"]] = _value(v.get("value"))
+        out[v["key"]] = value_text(v.get("value"))
     return out
 
 
@@ -106,21 +110,38 @@ class Scope:
             self.inner.update(assignments(getattr(options, "env_var", None), "--env-var"))
         self.values = dict(self.outer)
         self.values.update(self.inner)
+        self._scope_size = sum(map(len, self.values.values()))
+        self._added = 0  # by substitution, over the run
+        self.begin_request()
+
+    def begin_request(self):
+        """Start the budget of another request."""
+        self._own = self._made = 0
 
     def set_collection(self, variables):
         """The collection's own variables, between the globals and the environment."""
         self.values = dict(self.outer)
         self.values.update(variables)
         self.values.update(self.inner)
+        self._scope_size = sum(map(len, self.values.values()))
+
+    def _spent(self, made, given):
+        self._made += len(made)
+        self._added += max(len(made) - given, 0)
 
     def resolve(self, text):
         """`text` with every reference replaced; raises Unresolved for one that cannot be (unless
         the references are kept as written)."""
+        given = len(text)
+        self._own += given
         if "{{" not in text:
+            self._made += len(text)
             return text
         values = self.values
-        seen = []
-        limit = len(text) + _GROWTH
+        seen = set()
+        request_room = EXPANSION * (self._own + self._scope_size) - self._made
+        run_room = RUN_GROWTH - self._added + given
+        limit = min(len(text) + _GROWTH, request_room, run_room)
         for _ in range(_ROUNDS):
             changed = False
 
@@ -130,19 +151,26 @@ class Scope:
                 if got is None:
                     return m.group(0)
                 changed = True
-                seen.append(m.group(1))
+                seen.add(m.group(1))
                 return got
 
             text = _REF.sub(swap, text)
             if not changed:
                 break
             if len(text) > limit:
-                raise Unresolved("the variables refer to each other in a loop (" +
-                                 ", ".join(sorted(set("{{" + n + "}}" for n in seen))) + ")")
+                names = ", ".join(sorted(set("{{" + n + "}}" for n in seen)))
+                if len(text) > request_room:
+                    raise Unresolved(f"the variables expand the request to more than {EXPANSION} times its own "
+                                     f"text and the values in scope ({names})")
+                if len(text) > run_room:
+                    raise Unresolved(f"the variables expand the run's requests by more than {RUN_GROWTH >> 30} GiB "
+                                     f"({names})")
+                raise Unresolved(f"the variables refer to each other in a loop ({names})")
         else:
             if not self.keep:
                 names = ", ".join(sorted(set("{{" + n + "}}" for n in seen)))
                 raise Unresolved(f"the variables refer to each other in a loop ({names})")
+            self._spent(text, given)
             return text
         if not self.keep:
             m = _REF.search(text)
@@ -153,4 +181,5 @@ class Scope:
                                      "Postman sends the request); --keep-variables prints it as written")
                 raise Unresolved(f"the variable {{{{{name}}}}} is not defined (-e, --env-var, -g and "
                                  "--global-var define variables; --keep-variables prints it as written)")
+        self._spent(text, given)
         return text
