@@ -166,3 +166,23 @@ def test_numbers_and_other_values_are_written_as_javascript_does(cli):
     assert (code, err) == (0, "")
     assert "tiny=0.00001&small=1e-7&big=1e+21&huge=Infinity&whole=2&yes=true&obj={%22a%22:0.00001,%22b%22:[null,false]}" in out
     assert '"Authorization: Bearer true"' in out
+
+
+# -- smaller faults: each as the README says ---------------------------------------------------------
+
+def test_smaller_faults(cli, tmp_path):
+    # An empty URL is no request (curl -X GET '' fails when run).
+    assert skips(cli("curl", stdin=jsonl(line("")))[2]) == ["the URL is empty"]
+    # MIME base64 (line breaks, spaces) is base64.
+    body = {"text": "aGVs bG8=\r\n", "encoding": "base64"}
+    assert cli("curl", stdin=har({"url": "http://h/", "method": "POST", "postData": body}))[1].endswith("-d 'hello'\n")
+    # A leading NUL is named as what it is, not as a UTF-16 character.
+    assert cli("curl", stdin=b'\0{"u')[2] == "tolmek: error: <stdin>:1:1: not valid JSON: Expecting value (found U+0000)\n"
+    # A file name is shown on one line, its controls escaped.
+    name = tmp_path / "a\x1b[2J\nb"
+    name.write_bytes(b"{")
+    assert cli("curl", str(name))[2] == f"tolmek: error: {tmp_path}/a\\x1b[2J\\x0ab:1:2: not valid JSON: Expecting property name enclosed in double quotes\n"
+    # A header whose name resolves to nothing is left out, not the request.
+    collection = {"item": [{"name": "x", "request": {"method": "GET", "url": "http://h/", "header": [
+        {"key": "{{empty}}", "value": "v"}, {"key": "A", "value": "b"}]}}], "variable": [{"key": "empty", "value": ""}]}
+    assert cli("curl", stdin=json.dumps(collection).encode())[1:] == ('curl -X GET http://h/ -H "A: b"\n', "")

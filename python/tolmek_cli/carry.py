@@ -11,7 +11,9 @@ _ALLOWED = ("http", "https")
 
 def scheme_reason(url):
     """Why the URL's scheme cannot be converted, or None for http and https (or none, which curl
-    reads as http)."""
+    reads as http). An empty URL is no address at all."""
+    if not url:
+        return "the URL is empty"
     m = _SCHEME.match(url)
     if m:
         if m[1].lower() in _ALLOWED:

@@ -117,6 +117,9 @@ def _entry(entry, label, offset):
     return url, headers, method, body, label, offset
 
 
+_BASE64_SPACE = dict.fromkeys(map(ord, " \t\r\n"))
+
+
 def _body(post, length, chunked):
     """(body, None), or (None, why the body cannot be carried). `length` is the recorded
     Content-Length value, if any: it tells an empty body from none, and a body the recorder
@@ -133,8 +136,13 @@ def _body(post, length, chunked):
             if encoding != "base64":
                 return None, f"the body is in an encoding tolmek does not read ({shown(encoding)})"
             try:
-                recorded = base64.b64decode(recorded, validate=True).decode("utf-8")
-            except ValueError:  # not base64 (binascii.Error, or text beyond ASCII), or not UTF-8
+                # Line breaks and spaces are how MIME writes base64; they carry nothing.
+                data = base64.b64decode(recorded.translate(_BASE64_SPACE), validate=True)
+            except ValueError:  # not base64 (binascii.Error, or text beyond ASCII)
+                return None, "the body is marked base64 but is not base64 text"
+            try:
+                recorded = data.decode("utf-8")
+            except UnicodeDecodeError:
                 return None, "the body is base64-encoded binary data, which a command line cannot carry"
         if not recorded:
             params = post.get("params")

@@ -228,8 +228,8 @@ def _request(request, context, scope, label, offset):
 
 
 def _headers(headers, resolve):
-    """The enabled headers, names and values with variables replaced; those with an empty name,
-    which Postman does not send, left out."""
+    """The enabled headers, names and values with variables replaced; those with an empty name
+    (as written or once replaced), which Postman does not send, left out."""
     if headers is None:
         return []
     if type(headers) is str:
@@ -237,7 +237,7 @@ def _headers(headers, resolve):
         # (U+2028, U+0085, vertical tab and the like are text inside a value, not line ends.)
         lines = headers.replace("\r\n", "\n").replace("\r", "\n").split("\n")
         pairs = ((k.strip(), v.strip()) for k, colon, v in (line.partition(":") for line in lines) if colon)
-        return [(resolve(k), resolve(v)) for k, v in pairs if k]
+        return [(name, resolve(v)) for k, v in pairs if k and (name := resolve(k))]
     if type(headers) is not list:
         raise expected("header", "an array or a string", headers)
     out = []
@@ -248,6 +248,6 @@ def _headers(headers, resolve):
             continue
         key = text(obj, "key", f"header[{i}]", default="", null="")
         value = text(obj, "value", f"header[{i}]", default="", null="")
-        if key:
-            out.append((resolve(key), resolve(value)))
+        if key and (name := resolve(key)):
+            out.append((name, resolve(value)))
     return out

@@ -29,10 +29,18 @@ def _encoding(head):
     for mark, codec, name in marks:
         if head.startswith(mark):
             return codec, name, len(mark)
+    # Without a mark, the zeros of the first two characters tell (both ASCII in any JSON text the
+    # command reads, which starts with "{"); other zeros are no encoding, and a NUL is named as such.
     if len(head) >= 4 and not head[0]:
-        return ("utf-16-be", "UTF-16", 0) if head[1] else ("utf-32-be", "UTF-32", 0)
-    if len(head) >= 4 and not head[1]:
-        return ("utf-16-le", "UTF-16", 0) if head[2] or head[3] else ("utf-32-le", "UTF-32", 0)
+        if head[1] and not head[2]:
+            return "utf-16-be", "UTF-16", 0
+        if not head[1] and not head[2] and head[3]:
+            return "utf-32-be", "UTF-32", 0
+    if len(head) >= 4 and head[0] and not head[1]:
+        if head[2] and not head[3]:
+            return "utf-16-le", "UTF-16", 0
+        if not head[2] and not head[3]:
+            return "utf-32-le", "UTF-32", 0
     return "utf-8", "UTF-8", 0
 
 

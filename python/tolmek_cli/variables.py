@@ -4,7 +4,7 @@ import json
 import re
 
 from . import deep
-from .fields import shown
+from .fields import file_name, shown
 from .source import InputError
 
 # A reference holds no braces, so `{{{{inner}}}}` resolves the inner name first, then the name it made.
@@ -60,11 +60,12 @@ def read_list(values, off_key):
 
 def load_file(path, what):
     """The enabled values of a Postman globals or environment export."""
+    shown_path = file_name(path)
     try:
         with open(path, "rb") as f:
             data = f.read()
     except OSError as e:
-        raise InputError(f"cannot read {path}: {e.strerror}") from None
+        raise InputError(f"cannot read {shown_path}: {e.strerror}") from None
     try:
         text = data.decode("utf-8-sig")
         # As the main input is read: nesting as deep as memory allows, integers of any length.
@@ -73,11 +74,11 @@ def load_file(path, what):
         if deep.WHITE_SPACE.match(text, end).end() != len(text):
             raise json.JSONDecodeError("Extra data", text, end)
     except UnicodeDecodeError:
-        raise InputError(f"{path}: not UTF-8 text") from None
+        raise InputError(f"{shown_path}: not UTF-8 text") from None
     except ValueError as e:
-        raise InputError(f"{path}: not valid JSON: {getattr(e, 'msg', e)}") from None
+        raise InputError(f"{shown_path}: not valid JSON: {getattr(e, 'msg', e)}") from None
     if type(doc) is not dict or type(doc.get("values")) is not list:
-        raise InputError(f'{path}: not a Postman {what} export (an object with a "values" array)')
+        raise InputError(f'{shown_path}: not a Postman {what} export (an object with a "values" array)')
     return read_list(doc["values"], "disabled")
 
 
