@@ -186,3 +186,20 @@ def test_smaller_faults(cli, tmp_path):
     collection = {"item": [{"name": "x", "request": {"method": "GET", "url": "http://h/", "header": [
         {"key": "{{empty}}", "value": "v"}, {"key": "A", "value": "b"}]}}], "variable": [{"key": "empty", "value": ""}]}
     assert cli("curl", stdin=json.dumps(collection).encode())[1:] == ('curl -X GET http://h/ -H "A: b"\n', "")
+
+
+def test_multipart_part_headers_hold_only_their_field(cli):
+    def form(**field):
+        return json.dumps({"item": [item({"body": {"mode": "formdata", "formdata": [
+            {"key": "k", "value": "v", "type": "text", **field}]}})]}).encode()
+
+    code, out, err = cli("curl", stdin=form(key='a"\r\nX-Injected: 1'))
+    assert 'name="a%22%0D%0AX-Injected: 1"' in out
+    assert skips(cli("curl", stdin=form(contentType="text/plain\r\nX-Injected: 1"))[2]) == [
+        "the formdata field 'k' has a line break in its contentType, which would add part headers"]
+
+
+def test_kept_references_stay_readable_in_the_path(cli):
+    collection = {"item": [{"name": "x", "request": {"method": "GET", "url": "http://h/items/{{id}}/a b?q={{q}}"}}]}
+    assert cli("curl", "--keep-variables", stdin=json.dumps(collection).encode())[1] == (
+        "curl -X GET -g 'http://h/items/{{id}}/a%20b?q={{q}}'\n")

@@ -121,10 +121,16 @@ def _formdata(params, resolve):
         key = _string(p, "key", path, resolve)
         if p.get("type") == "file" or "src" in p and p.get("type") != "text":
             return None, f"the formdata field {shown(key)} is a file, which tolmek does not carry"
-        head = f'Content-Disposition: form-data; name="{key}"\r\n'
+        # As browsers write a field name: its quote and line breaks would end the header.
+        name = key.replace('"', "%22").replace("\r", "%0D").replace("\n", "%0A")
+        head = f'Content-Disposition: form-data; name="{name}"\r\n'
         content_type = p.get("contentType")
         if type(content_type) is str and content_type:
-            head += f"Content-Type: {resolve(content_type)}\r\n"
+            content_type = resolve(content_type)
+            if "\r" in content_type or "\n" in content_type:
+                return None, (f"the formdata field {shown(key)} has a line break in its contentType, "
+                              "which would add part headers")
+            head += f"Content-Type: {content_type}\r\n"
         parts.append(head + "\r\n" + _string(p, "value", path, resolve))
     if not parts:
         return None, None
