@@ -53,13 +53,37 @@ def _key(text, pos, ws):
     return key, ws(text, pos + 1).end()
 
 
+_FAST = json.JSONDecoder().raw_decode
+# Levels of a chain of containers too deep for the C decoder that are decoded here before it is
+# tried again: each try scans as deep as the interpreter's limit before it gives up.
+_RETRY = 1024
+
+
 def decode(text, pos, ws=_WS.match):
     """(value, end) of the JSON value at `pos`, with an explicit stack instead of recursion; fails
-    with the json module's JSONDecodeError messages."""
+    with the json module's JSONDecodeError messages. Each container is first given to the C
+    decoder, so that only the chains too deep for it (or holding integers too long for it) are
+    decoded here, and a large entry with one deep member costs little more than without it."""
     stack = []  # [container, key] of each array or object being filled, innermost last
+    failed = -2  # depth of the last container on this path that the C decoder gave up on (-2: none)
+    skip_below = 0  # inside a chain of such containers: no tries above this depth
     while True:
         c = text[pos:pos + 1]
-        if c == "{":
+        done = False
+        if (c == "{" or c == "[") and len(stack) >= skip_below:
+            try:
+                value, pos = _FAST(text, pos)
+                done = True
+            except json.JSONDecodeError:
+                raise
+            except (RecursionError, ValueError):
+                depth = len(stack)
+                if depth == failed + 1:
+                    skip_below = depth + _RETRY  # its parent failed too: a chain
+                failed = depth
+        if done:
+            pass
+        elif c == "{":
             pos = ws(text, pos + 1).end()
             if not text.startswith("}", pos):
                 key, pos = _key(text, pos, ws)
@@ -96,6 +120,8 @@ def decode(text, pos, ws=_WS.match):
                 _fail("Expecting ',' delimiter", text, pos)
             pos += 1
             stack.pop()
+            if len(stack) <= failed:
+                failed, skip_below = -2, 0  # back above the failure: its siblings are tried anew
             value = container
 
 
