@@ -6,6 +6,7 @@ import json
 import sys
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import tolmek_cli
 
@@ -203,3 +204,39 @@ def test_kept_references_stay_readable_in_the_path(cli):
     collection = {"item": [{"name": "x", "request": {"method": "GET", "url": "http://h/items/{{id}}/a b?q={{q}}"}}]}
     assert cli("curl", "--keep-variables", stdin=json.dumps(collection).encode())[1] == (
         "curl -X GET -g 'http://h/items/{{id}}/a%20b?q={{q}}'\n")
+
+
+# -- deep input: decoded by the C decoder wherever it can, by the explicit stack elsewhere --------
+
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=3),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=2), inner, max_size=3),
+    max_leaves=30)
+
+
+def nesting(value):
+    if isinstance(value, list):
+        return 1 + max(map(nesting, value), default=0)
+    if isinstance(value, dict):
+        return 1 + max(map(nesting, value.values()), default=0)
+    return 0
+
+
+@settings(max_examples=200, deadline=None)
+@given(JSON_VALUES, st.integers(1, 4))
+def test_deep_values_decode_as_json_load_reads_them(value, limit):
+    from tolmek_cli import deep
+
+    def fast(text, pos, real=json.JSONDecoder().raw_decode):
+        # The C decoder as it would be with its stack `limit` containers deep.
+        got, end = real(text, pos)
+        if nesting(got) > limit:
+            raise RecursionError("maximum recursion depth exceeded while decoding a JSON array from a unicode string")
+        return got, end
+
+    text = json.dumps(value, indent=1)
+    original, deep._FAST = deep._FAST, fast
+    try:
+        assert deep.decode(text, 0) == (json.loads(text), len(text))
+    finally:
+        deep._FAST = original
