@@ -91,8 +91,9 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
                 n = scan::classify<scan::detail::header_mask>(h.name);
                 v = scan::classify<scan::detail::header_mask>(h.value);
             } else {
-                for (; next < count && hits[next] < value_at; ++next) n.add(static_cast<unsigned char>(region[hits[next]]));
-                for (; next < count && hits[next] < end; ++next) v.add(static_cast<unsigned char>(region[hits[next]]));
+                std::string_view all(region, region_size);
+                for (; next < count && hits[next] < value_at; ++next) n.add_in(all, hits[next]);
+                for (; next < count && hits[next] < end; ++next) v.add_in(all, hits[next]);
             }
             at = end;
             escapes.others += n.escapes + v.escapes;

@@ -14,6 +14,7 @@
 
 #include "platform.hpp"
 #include "render/escapes.hpp"
+#include "render/terminal.hpp"
 #if !TOLMEK_SSE2
 #include "render/words.hpp"
 #endif
@@ -68,6 +69,17 @@ struct Result {
 
     void add(unsigned char b) noexcept {
         classes |= byte_class[b];
+        apostrophes += b == '\'';
+        spaces += b == ' ';
+        escapes += escape_extra[b];
+    }
+    /// add() for the byte at s[pos], where a lead byte or '^' counts as `terminal` only when its
+    /// character is acted on: text with dashes, quotes or signs of U+2000-U+2FFF stays plain.
+    void add_in(std::string_view s, std::size_t pos) noexcept {
+        auto b = static_cast<unsigned char>(s[pos]);
+        std::uint16_t c = byte_class[b];
+        if ((c & terminal) && b >= '^' && b != 0x7F && terminal::acted_on(s, pos) == 0) c &= ~terminal;
+        classes |= c;
         apostrophes += b == '\'';
         spaces += b == ' ';
         escapes += escape_extra[b];
@@ -182,7 +194,7 @@ inline void for_each_hit(const char* p, std::size_t n, Visit&& visit) noexcept {
 template <std::uint64_t (*Mask)(detail::Chunk)>
 inline Result classify(std::string_view s) noexcept {
     Result r;
-    for_each_hit<Mask>(s.data(), s.size(), [&](std::size_t pos) { r.add(static_cast<unsigned char>(s[pos])); });
+    for_each_hit<Mask>(s.data(), s.size(), [&](std::size_t pos) { r.add_in(s, pos); });
     return r;
 }
 
@@ -205,7 +217,7 @@ inline Result body(std::string_view s) noexcept {
             escapes.add_last(u + i, x, static_cast<unsigned>(detail::first_bytes(n - i)));
             bits &= detail::first_bytes(n - i);
         }
-        for (; bits != 0; bits &= bits - 1) r.add(u[i + detail::position(bits)]);
+        for (; bits != 0; bits &= bits - 1) r.add_in(s, i + detail::position(bits));
     }
     r.escapes = escapes.total();
     return r;
