@@ -208,3 +208,14 @@ def test_printed_commands_hold_nothing_a_terminal_acts_on(req):
     assert command == command.encode().decode(), repr(command)
     assert not any(line.startswith("^") for line in command.split("\n")[1:]), repr(command)
 
+
+
+@pytest.mark.parametrize("shell", ["bash", "zsh"])
+def test_a_raw_tab_completes_file_names(tmp_path, recorder, user_agent, shell):
+    # Why a tab leaves the quotes too: without bracketed paste the line editor completes a file
+    # name on it (and closes the quote), so the request changes or never goes.
+    (tmp_path / "work").mkdir()
+    (tmp_path / "work" / "completed-name").touch()
+    raw = f"curl -s -o /dev/null -X POST {recorder.base}/p -d 'complet\tX'"
+    arrived, screen = paste_all(shell, False, [raw], tmp_path, recorder, wait=2)
+    assert arrived[0] == [] and b"completed-name'" in screen
