@@ -184,9 +184,62 @@ bool reference_renders(const Spec& r) {
         if (value.find_first_not_of(" \t") == std::string::npos &&
             (name.find(';') != std::string::npos || name.back() == ' ' || name.back() == '\t'))
             return false;
+        if (value.find_first_not_of(" \t") != std::string::npos && value.find_first_not_of(" \t\v\f") == std::string::npos)
+            return false;  // curl reads it as empty and drops it
     }
     return !r.body || r.body->find('\0') == std::string::npos;
 }
+
+/// The code points of valid UTF-8 text, each with its bytes.
+std::vector<std::string> code_points(const std::string& s) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < s.size();) {
+        auto b = static_cast<unsigned char>(s[i]);
+        std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        out.push_back(s.substr(i, n));
+        i += n;
+    }
+    return out;
+}
+
+/// Whether a terminal or a line editor acts on the code point: controls other than LF, DEL, C1,
+/// bidirectional controls.
+bool terminal_acts_on(const std::string& c) {
+    static const std::vector<std::string> bidi = {"\u061c", "\u200e", "\u200f", "\u202a", "\u202b", "\u202c",
+                                                  "\u202d", "\u202e", "\u2066", "\u2067", "\u2068", "\u2069"};
+    auto b = static_cast<unsigned char>(c[0]);
+    if (c.size() == 1) return (b < 0x20 && b != '\n') || b == 0x7F;
+    if (c.size() == 2 && b == 0xC2) return static_cast<unsigned char>(c[1]) < 0xA0;
+    return std::find(bidi.begin(), bidi.end(), c) != bidi.end();
+}
+
+/// `s` in single quotes, where each run of code points a terminal acts on (and an LF before a '^',
+/// with the '^') is written as "$(printf '\ooo...')" outside them.
+std::string spliced(const std::string& s) {
+    std::vector<std::string> points = code_points(s);
+    std::string out = "'";
+    bool in_run = false;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const std::string& c = points[i];
+        bool acted = terminal_acts_on(c) || (c == "\n" && i + 1 < points.size() && points[i + 1] == "^") ||
+                     (c == "^" && i > 0 && points[i - 1] == "\n");
+        if (acted && !in_run) out += "'\"$(printf '";
+        if (!acted && in_run) out += "')\"'";
+        in_run = acted;
+        if (acted) {
+            for (unsigned char b : c) {
+                char octal[5];
+                std::snprintf(octal, sizeof octal, "\\%03o", b);
+                out += octal;
+            }
+        } else {
+            out += c == "'" ? std::string("'\\''") : c;
+        }
+    }
+    return out + (in_run ? "')\"''" : "'");
+}
+
+bool has_acted(const std::string& s) { return spliced(s) != single_quoted(s); }
 
 std::string reference_curl(const Spec& r) {
     const std::string bare = "_@%+=:,./-";
@@ -214,9 +267,15 @@ std::string reference_curl(const Spec& r) {
     }
     if (dots) out += " --path-as-is";
     // A URL that starts with "-" is named with --url so that curl does not read it as an option.
-    out += (r.url.starts_with('-') ? " --url " : " ") + (url_bare ? url : single_quoted(url));
+    out += (r.url.starts_with('-') ? " --url " : " ") + (url_bare ? url : spliced(url));
     for (const auto& [name, value] : r.headers) {
-        if (value.find_first_not_of(" \t") == std::string::npos) {
+        bool empty = value.find_first_not_of(" \t") == std::string::npos;
+        if (has_acted(name) || (!empty && has_acted(value))) {
+            out += " -H " + spliced(name).substr(0, spliced(name).size() - 1) +
+                   (empty ? std::string(";'") : ": " + spliced(value).substr(1));
+            continue;
+        }
+        if (empty) {
             out += name.find_first_of("\"\\$`!") == std::string::npos ? " -H \"" + name + ";\"" : " -H " + single_quoted(name + ";");
             continue;
         }
@@ -227,7 +286,7 @@ std::string reference_curl(const Spec& r) {
             out += " -H " + single_quoted(line);
     }
     // -d would read a file named by a body that starts with "@"; --data-raw sends it as it is.
-    if (r.body) out += (r.body->starts_with('@') ? " --data-raw " : " -d ") + single_quoted(*r.body);
+    if (r.body) out += (r.body->starts_with('@') ? " --data-raw " : " -d ") + spliced(*r.body);
     return out;
 }
 

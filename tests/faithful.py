@@ -49,7 +49,7 @@ class Req:
 # Characters the shells or curl treat specially, next to ordinary ones and non-ASCII text.
 SPECIAL = "?*[]{}~=!$`'\"\\%# &;|<>()^,@+:"
 _NON_ASCII = "éü✓日😀\u00a0"
-URL_TEXT = st.text(alphabet="abcXY09-_." + SPECIAL + _NON_ASCII, max_size=8)
+URL_TEXT = st.text(alphabet="abcXY09-_." + SPECIAL + _NON_ASCII + "\x85\u202e", max_size=8)
 # A URL may not hold a control character (curl refuses C0 and DEL in a URL: see the notes in
 # test_faithful.py); a space is generated, as every URL rule has to deal with it.
 SEGMENT = st.sampled_from(["", ".", "..", "%2e", "%2E", ".%2e", "%2E%2e", "%2e.", "%2e%", "%2F", "%41", "%zz", "%"]) | URL_TEXT
@@ -68,12 +68,14 @@ def paths(draw):
 
 # Texts that no command can carry; each gets a case of its own in the refusal rules.
 _BREAKS = st.sampled_from(["\r", "\n", "\r\n"])
-_WEIRD = "\t\x01\x1b\x7f\u2028"  # controls curl passes on untouched in a header or body
+# Controls curl passes on untouched in a header or body; C0, DEL, C1 and bidirectional controls
+# reach the shell through printf, so that no terminal sees them.
+_WEIRD = "\t\x01\x1b\x7f\u2028\x0b\x0c\x15\x9b\x85\u202e\u2066\u061c"
 
 PLAIN_TEXT = st.text(alphabet=st.characters(codec="utf-8", exclude_characters="\x00\r\n"), max_size=12)
 HEADER_TEXT = st.text(alphabet="aZ9-_ ;:,.'\"$`!\\@#%&*=~/()[]{}<>?|^+" + _WEIRD + _NON_ASCII, max_size=10)
 NAME_TEXT = st.text(alphabet="aZ9-_.!#$%&'*+^`|~" + "\"\\(){}[]<>/?=,; \t" + _NON_ASCII, min_size=1, max_size=10)
-WHITE = st.text(alphabet=" \t", max_size=3)
+WHITE = st.text(alphabet=" \t", max_size=3) | st.text(alphabet=" \t\v\f", max_size=3)
 
 
 def _with(text, inserted):
@@ -183,6 +185,9 @@ def refusal(req):
         if value.strip(" \t") == "" and name.endswith((" ", "\t")):
             return (f"{piece} has an empty value and a name that ends with a space or a tab, which curl cannot send"
                     " as an empty header")
+        if value.strip(" \t\v\f") == "" and value.strip(" \t") != "":
+            return (f"{piece} holds only white space with a vertical tab or a form feed in its value, which curl"
+                    " reads as empty and drops")
         if name.lower() == "host":
             hosts += 1
             if hosts == 2:

@@ -329,6 +329,31 @@ results["directory takes no new file"] = {"before": node("closed/file"), "run": 
     "after": node("closed/file"), "text": open("closed/file", "rb").read().decode()}
 case("/dev/null", "/dev/null")
 results["/dev/stdout"] = tolmek_run("-o", "/dev/stdout") + [node("/dev/stdout")]
+# A file its user may not write (root without its override): refused, as `>` refuses it.
+with open("readonly", "wb") as f:
+    f.write(b"old")
+os.chmod("readonly", 0o444)
+drop = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
+results["read-only"] = {"shell": subprocess.run([*drop, "sh", "-c", "echo x > readonly"], capture_output=True).returncode,
+                        "before": node("readonly"), "run": tolmek_run("-o", "readonly", wrap=drop),
+                        "after": node("readonly"), "text": open("readonly", "rb").read().decode()}
+# A hard link: one file, written in place, so that every name shows the output.
+with open("linked", "wb") as f:
+    f.write(b"old")
+os.link("linked", "other")
+case("hard link", "linked")
+results["hard link"]["other"] = [open("other", "rb").read().decode(), os.stat("other").st_ino == os.stat("linked").st_ino]
+# A descriptor's name: written through the descriptor the shell opened, at its offset or appending.
+with open("log", "wb") as f:
+    f.write(b"earlier\n")
+scripts = {"log": '"$0" curl -o /dev/stdout >> log',
+           "both": '(echo a; "$0" curl -o /dev/stdout; echo b) > both',
+           "proc": '(echo a; "$0" curl -o /proc/self/fd/1; echo b) > proc',
+           "fd3": '{ echo a >&3; "$0" curl -o /dev/fd/3; echo b >&3; } 3> fd3'}
+for name, script in scripts.items():
+    subprocess.run(["sh", "-c", script, tolmek], input=line, check=True, timeout=60)
+results["descriptors"] = {name: open(name).read() for name in scripts}
+results["closed descriptor"] = tolmek_run("-o", "/dev/fd/9")
 long = "n" * 255
 case("255-byte name", long)
 case("256-byte name", long + "n")
@@ -387,6 +412,14 @@ def test_output_onto_every_kind_of_node(tmp_path):
     assert len(r["255-byte name"]["listing"][0]) == len(r["255-byte name"]["listing"][1]) + 1
     unchanged("256-byte name", 2, f"cannot write {long}n: File name too long")
     assert r["new script"]["run"] == ok and r["new script"]["after"][0] == "-rwxr-x---"
+    ro = r["read-only"]
+    assert ro["shell"] != 0 and ro["run"] == [2, "", "tolmek: error: cannot write readonly: Permission denied\n"], ro
+    assert ro["before"] == ro["after"] and ro["text"] == "old"
+    linked = r["hard link"]
+    assert linked["run"] == ok and linked["before"] == linked["after"] and linked["other"] == [one, True], linked
+    assert r["descriptors"] == {"log": "earlier\n" + one, "both": f"a\n{one}b\n", "proc": f"a\n{one}b\n",
+                                "fd3": f"a\n{one}b\n"}
+    assert r["closed descriptor"] == [2, "", "tolmek: error: cannot write /dev/fd/9: Bad file descriptor\n"]
     unchanged("no space left", 2, "cannot write full: No space left on device")
 
 

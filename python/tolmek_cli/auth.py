@@ -4,6 +4,7 @@ import base64
 
 from .fields import expected, shown
 from .urls import query_pair
+from .variables import value_text
 
 CARRIED = ("noauth", "bearer", "basic", "apikey", "oauth2")
 
@@ -24,7 +25,7 @@ def _params(auth, kind, resolve):
                 out[p["key"]] = p.get("value")
     elif type(given) is dict:
         out.update(given)
-    return {k: resolve(v) if type(v) is str else "" if v is None else str(v) for k, v in out.items()}
+    return {k: resolve(v) if type(v) is str else value_text(v) for k, v in out.items()}
 
 
 class Added:

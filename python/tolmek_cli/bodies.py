@@ -4,6 +4,7 @@ import hashlib
 import json
 from urllib.parse import quote
 
+from . import deep
 from .fields import a_or_an, expected, join, shown
 
 # The Content-Type Postman gives a raw body, by the language the editor was set to.
@@ -76,6 +77,8 @@ def read(body, resolve):
         language = None
         if type(options) is dict and type(options.get("raw")) is dict:
             language = options["raw"].get("language")
+        if type(language) is not str:
+            language = None  # Postman's editor knows no other kind of language: plain text
         return Body(text, _RAW_TYPES.get(language, "text/plain"), language == "json"), None
     if mode == "urlencoded":
         pairs = [(_string(p, "key", path, resolve), _string(p, "value", path, resolve))
@@ -105,7 +108,7 @@ def _graphql(graphql, resolve):
     if type(variables) is str:
         variables = resolve(variables)
     elif variables is not None:
-        variables = json.dumps(variables, ensure_ascii=False, separators=(",", ":"))
+        variables = deep.encode(variables)
     if variables:
         # Postman puts the variables text in as written, without reading it as JSON.
         text += ',"variables":' + variables
@@ -118,10 +121,16 @@ def _formdata(params, resolve):
         key = _string(p, "key", path, resolve)
         if p.get("type") == "file" or "src" in p and p.get("type") != "text":
             return None, f"the formdata field {shown(key)} is a file, which tolmek does not carry"
-        head = f'Content-Disposition: form-data; name="{key}"\r\n'
+        # As browsers write a field name: its quote and line breaks would end the header.
+        name = key.replace('"', "%22").replace("\r", "%0D").replace("\n", "%0A")
+        head = f'Content-Disposition: form-data; name="{name}"\r\n'
         content_type = p.get("contentType")
         if type(content_type) is str and content_type:
-            head += f"Content-Type: {resolve(content_type)}\r\n"
+            content_type = resolve(content_type)
+            if "\r" in content_type or "\n" in content_type:
+                return None, (f"the formdata field {shown(key)} has a line break in its contentType, "
+                              "which would add part headers")
+            head += f"Content-Type: {content_type}\r\n"
         parts.append(head + "\r\n" + _string(p, "value", path, resolve))
     if not parts:
         return None, None

@@ -4,6 +4,7 @@ from tolmek import HTTPMETHOD, Tolmek, TolmekCollection
 from tolmek_http.compose import TEXT_LIMIT, command
 
 from . import har, jsonl, postman, pruning
+from .carry import credentials_reason, scheme_reason
 from .fields import RESTART, Skip, surrogate_reason
 from .source import kind_at
 
@@ -62,10 +63,11 @@ _PIPED_FROM = TEXT_LIMIT // 4
 _PRUNED = (HTTPMETHOD.GET, HTTPMETHOD.HEAD)
 
 
-def _requests(items, report, restart):
+def _requests(items, report, restart, curl=False):
     """(Tolmek, label, offset, whether it is a GET or HEAD with a body) for each request that can be
     made, or (the request's fields, label, offset, that) for one whose body the module's command may
-    not carry; the others are reported."""
+    not carry; the others are reported. `curl`: the requests become commands (URL credentials that
+    curl would send as Basic auth must be the record's own)."""
     for item in items:
         if item is RESTART:
             report.restart()
@@ -75,6 +77,12 @@ def _requests(items, report, restart):
             report.skip(item)
             continue
         url, headers, method, body, label, offset = item
+        reason = scheme_reason(url) if type(url) is str else None
+        if reason is None and curl and type(url) is str:
+            reason = credentials_reason(url, headers)
+        if reason is not None:
+            report.skip(Skip(reason, label, offset))
+            continue
         pruned = bool(body) and method in _PRUNED
         if type(body) is bytes or (body is not None and len(body) > _PIPED_FROM):
             # Binary, or perhaps too long for one argument: the composer decides how it goes to curl.
@@ -94,7 +102,7 @@ def commands(items, report):
     render = Tolmek.get_request_command
     out = []
     append = out.append
-    for request, label, offset, _ in _requests(items, report, out.clear):
+    for request, label, offset, _ in _requests(items, report, out.clear, curl=True):
         try:
             append(render(request) if type(request) is Tolmek else command(*request))
         except ValueError as e:  # a request no command line can carry; the message says why

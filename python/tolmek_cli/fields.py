@@ -44,6 +44,21 @@ class Skip:
         self.offset = offset
 
 
+def file_name(name):
+    """A file name as a one-line message shows it: characters that do not show as themselves (ESC,
+    line breaks, bytes that are not UTF-8) written as escapes."""
+    if name.isprintable():
+        return name
+    return "".join(c if c.isprintable() else f"\\x{ord(c) - 0xDC00:02x}" if 0xDC80 <= ord(c) <= 0xDCFF
+                   else f"\\x{ord(c):02x}" if ord(c) < 0x100 else f"\\u{ord(c):04x}" if ord(c) < 0x10000
+                   else f"\\U{ord(c):08x}" for c in name)
+
+
+def unexpected(error):
+    """The reason of a skip for a fault no check foresaw, raised while one entry was converted."""
+    return f"the entry cannot be converted ({type(error).__name__}: {shown(str(error))})"
+
+
 def kind(value):
     """The JSON name of a decoded value's type, for messages."""
     if value is None:

@@ -1,10 +1,10 @@
 """HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request, one entry at a time."""
 
 import base64
-from urllib.parse import parse_qsl, quote, urlsplit
+from urllib.parse import parse_qsl, quote
 
 from .fields import (RESTART, Bad, Skip, a_or_an, at, expected, form, join, method_or_skip, shown,
-                     surrogate_reason, text)
+                     surrogate_reason, text, unexpected)
 from .source import InputError
 
 _MAX_SIZE = 1 << 63  # no body is longer: a Content-Length from here on is out of range
@@ -49,6 +49,12 @@ def _log(src):
             except Bad as e:
                 # One entry a tool wrote oddly does not cost the others.
                 item = Skip(at(e.path, e.message), label, offset)
+            except UnicodeEncodeError as e:
+                item = Skip(surrogate_reason(e), label, offset)
+            except MemoryError:
+                raise
+            except Exception as e:  # noqa: BLE001 - whatever else an odd entry sets off costs it alone
+                item = Skip(unexpected(e), label, offset)
             yield item
     if not found:
         raise src.error('log: "entries" is missing')
@@ -111,6 +117,9 @@ def _entry(entry, label, offset):
     return url, headers, method, body, label, offset
 
 
+_BASE64_SPACE = dict.fromkeys(map(ord, " \t\r\n"))
+
+
 def _body(post, length, chunked):
     """(body, None), or (None, why the body cannot be carried); a body that is not text comes as
     bytes. `length` is the recorded
@@ -128,9 +137,10 @@ def _body(post, length, chunked):
             if encoding != "base64":
                 return None, f"the body is in an encoding tolmek does not read ({shown(encoding)})"
             try:
-                recorded = base64.b64decode(recorded, validate=True)
-            except ValueError:  # binascii.Error, or text beyond ASCII
-                return None, "the body is marked base64 but is not base64"
+                # Line breaks and spaces are how MIME writes base64; they carry nothing.
+                recorded = base64.b64decode(recorded.translate(_BASE64_SPACE), validate=True)
+            except ValueError:  # not base64 (binascii.Error, or text beyond ASCII)
+                return None, "the body is marked base64 but is not base64 text"
             if b"\x00" not in recorded:  # a NUL no argument holds: carried as bytes like any binary body
                 try:
                     recorded = recorded.decode("utf-8")
@@ -179,7 +189,8 @@ def _with_query(url, params):
     the parameters there alone)."""
     if not params:
         return url
-    query = urlsplit(url).query if "?" in url else ""
+    # The query as urlsplit() finds it, without its checks of the rest (a bad IPv6 host is curl's to refuse).
+    query = url.split("#", 1)[0].partition("?")[2]
     present = set()
     for pair in query.split("&"):
         name, _, value = pair.partition("=")

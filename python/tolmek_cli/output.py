@@ -3,6 +3,7 @@ replaced only once it is whole."""
 
 import errno
 import os
+import re
 import stat
 import sys
 import tempfile
@@ -12,6 +13,9 @@ from .streams import held, lift, write_all
 _BATCH = 1024           # commands encoded and written at a time
 _SLICE = 1 << 20        # characters of a collection document encoded and written at a time
 _TEMPORARY_EXTRA = len(".") + len(".") + 8 + len(".tmp")  # what a temporary name adds to OUT's
+# Names of this process's own descriptors: opening one opens the file behind it anew, from its start.
+_DESCRIPTOR = re.compile(r"/(?:dev/fd|proc/(?:self|thread-self|%d)/fd)/([0-9]+)|/dev/std(out|err)" % os.getpid())
+_LINK_HOPS = 40
 
 
 class Closed(Exception):
@@ -37,10 +41,19 @@ def write(pieces, path, executable=False):
     """Write the pieces as UTF-8 to `path`, or to standard output when it is None or "-".
 
     A regular file (or a new one, made executable when asked) is written beside itself and renamed
-    into place; a symbolic link is followed and its final target replaced so; anything else (a
-    device, a FIFO) is written to as it is, the output being whole by then."""
+    into place; a symbolic link is followed and its final target replaced so; a name of one of
+    this process's descriptors (/dev/stdout, /dev/fd/N) is written through that descriptor; anything
+    else (a device, a FIFO, a file of several names) is written to as it is, the output being whole
+    by then."""
     if path is None or path == "-":
         _to_stdout(pieces)
+        return
+    fd = _descriptor(path)
+    if fd is not None:
+        # As the shell opened it: at its offset, appending where it appends, nothing truncated.
+        os.fstat(fd)  # EBADF for a descriptor that is not open, as the shell says
+        for piece in pieces:
+            write_all(fd, piece.encode())
         return
     try:
         found = os.stat(path)
@@ -61,7 +74,29 @@ def write(pieces, path, executable=False):
             # A link the file system resolves but no path names (/proc/self/fd/N of a deleted file).
             _in_place(pieces, path)
             return
+    if found is not None:
+        _writable(final)
     _replace(pieces, final, found, executable)
+
+
+def _descriptor(path):
+    """The descriptor of this process that `path` names (through symbolic links), or None."""
+    for _ in range(_LINK_HOPS):
+        m = _DESCRIPTOR.fullmatch(os.path.normpath(path)) if path.startswith("/") else None
+        if m:
+            return int(m[1]) if m[1] is not None else 1 if m[2] == "out" else 2
+        try:
+            target = os.readlink(path)
+        except (OSError, ValueError):
+            return None
+        path = os.path.join(os.path.dirname(os.path.abspath(path)), target)
+    return None
+
+
+def _writable(path):
+    """Raise what `>` would meet opening the file for writing: a read-only file its user may not
+    write is not replaced behind their back."""
+    os.close(os.open(path, os.O_WRONLY | os.O_CLOEXEC | os.O_NONBLOCK))
 
 
 def _to_stdout(pieces):
@@ -110,6 +145,12 @@ def _replace(pieces, final, found, executable):
             os.fsync(fd)
             if found is None:
                 os.fchmod(fd, (0o777 if executable else 0o666) & ~_umask())
+            elif found.st_nlink > 1:
+                # A file of several names is one file: written in place, as `>` does, so that
+                # every name shows the output; it is whole before the file is touched.
+                os.lseek(fd, 0, os.SEEK_SET)
+                _copy(fd, final)
+                return
             elif not _keep_owner(fd, found):
                 # Only root can give a file away: write through instead, as `>` does.
                 os.lseek(fd, 0, os.SEEK_SET)

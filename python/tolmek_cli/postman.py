@@ -4,7 +4,8 @@ import json
 import re
 
 from . import auth, bodies, urls
-from .fields import Bad, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason, text
+from .fields import (Bad, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason, text,
+                     unexpected)
 from .source import InputError
 from .variables import Scope, Unresolved, read_list
 
@@ -149,6 +150,10 @@ def _walk(top, i, offset, root, scope):
             yield Skip(e.reason, label, offset)
         except UnicodeEncodeError as e:
             yield Skip(surrogate_reason(e), label, offset)
+        except MemoryError:
+            raise
+        except Exception as e:  # noqa: BLE001 - whatever else an odd item sets off costs it alone
+            yield Skip(unexpected(e), label, offset)
 
 
 def _children(items, parent):
@@ -182,6 +187,7 @@ class _Label:
 
 def _request(request, context, scope, label, offset):
     """The request as newman sends it; the paths of its fields are relative to it."""
+    scope.begin_request()
     resolve = scope.resolve
     if type(request) is str:
         request = {"url": request}
@@ -237,8 +243,8 @@ def _request(request, context, scope, label, offset):
 
 
 def _headers(headers, resolve):
-    """The enabled headers, names and values with variables replaced; those with an empty name,
-    which Postman does not send, left out."""
+    """The enabled headers, names and values with variables replaced; those with an empty name
+    (as written or once replaced), which Postman does not send, left out."""
     if headers is None:
         return []
     if type(headers) is str:
@@ -246,7 +252,7 @@ def _headers(headers, resolve):
         # (U+2028, U+0085, vertical tab and the like are text inside a value, not line ends.)
         lines = headers.replace("\r\n", "\n").replace("\r", "\n").split("\n")
         pairs = ((k.strip(), v.strip()) for k, colon, v in (line.partition(":") for line in lines) if colon)
-        return [(resolve(k), resolve(v)) for k, v in pairs if k]
+        return [(name, resolve(v)) for k, v in pairs if k and (name := resolve(k))]
     if type(headers) is not list:
         raise expected("header", "an array or a string", headers)
     out = []
@@ -257,6 +263,6 @@ def _headers(headers, resolve):
             continue
         key = text(obj, "key", f"header[{i}]", default="", null="")
         value = text(obj, "value", f"header[{i}]", default="", null="")
-        if key:
-            out.append((resolve(key), resolve(value)))
+        if key and (name := resolve(key)):
+            out.append((name, resolve(value)))
     return out

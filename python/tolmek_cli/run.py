@@ -3,7 +3,7 @@
 import sys
 
 from . import convert, output
-from .fields import shown
+from .fields import file_name, shown
 from .source import InputError, Source
 from .streams import Diagnostics, Signals, Stopped, open_input, stdin
 
@@ -74,7 +74,7 @@ def _run(args):
     except OSError as e:
         if to_stdout and isinstance(e, BrokenPipeError):
             return 2  # whoever read the output went away; nothing more to say on a closed pipe
-        return fail(f"cannot write {'<stdout>' if to_stdout else args.output}: {e.strerror or e}")
+        return fail(f"cannot write {'<stdout>' if to_stdout else file_name(args.output)}: {e.strerror or e}")
     except Exception as e:  # a fault of the command itself: one line, not a traceback
         return fail(f"internal error: {type(e).__name__}: {shown(str(e), 200)} (please report it)")
     except BaseException as e:
@@ -94,9 +94,9 @@ def _convert(args):
             raise InputError("cannot read <stdin>: standard input is closed")
     else:
         try:
-            stream, name = open_input(args.file), args.file
+            stream, name = open_input(args.file), file_name(args.file)
         except OSError as e:
-            raise InputError(f"cannot read {args.file}: {e.strerror}") from None
+            raise InputError(f"cannot read {file_name(args.file)}: {e.strerror}") from None
     try:
         src = Source(stream, name)
         items = convert.READERS[args.source_format or convert.detect(src)](src, args)

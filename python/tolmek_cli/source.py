@@ -11,6 +11,7 @@ from .fields import at
 # Bytes read at a time; a value longer than what is buffered makes the next read as long as the
 # value so far, so that a huge value is still read in a number of steps logarithmic in its size.
 CHUNK = 1 << 20
+_DEEP_GROWTH = 3  # the text read at least fourfold per try, for values the slow decoder reads
 
 _WS = re.compile(r"[ \t\n\r]*")
 _BLANK = re.compile(r"[ \t\r]*")
@@ -29,10 +30,18 @@ def _encoding(head):
     for mark, codec, name in marks:
         if head.startswith(mark):
             return codec, name, len(mark)
+    # Without a mark, the zeros of the first two characters tell (both ASCII in any JSON text the
+    # command reads, which starts with "{"); other zeros are no encoding, and a NUL is named as such.
     if len(head) >= 4 and not head[0]:
-        return ("utf-16-be", "UTF-16", 0) if head[1] else ("utf-32-be", "UTF-32", 0)
-    if len(head) >= 4 and not head[1]:
-        return ("utf-16-le", "UTF-16", 0) if head[2] or head[3] else ("utf-32-le", "UTF-32", 0)
+        if head[1] and not head[2]:
+            return "utf-16-be", "UTF-16", 0
+        if not head[1] and not head[2] and head[3]:
+            return "utf-32-be", "UTF-32", 0
+    if len(head) >= 4 and head[0] and not head[1]:
+        if head[2] and not head[3]:
+            return "utf-16-le", "UTF-16", 0
+        if not head[2] and not head[3]:
+            return "utf-32-le", "UTF-32", 0
     return "utf-8", "UTF-8", 0
 
 
@@ -80,6 +89,7 @@ class Source:
         self._raw = json.JSONDecoder().raw_decode
         self._last = (-1, 0, 0)  # (offset, line, offset of the line's start) of the last place named
         self.hold = False  # keep all text from here on (a look ahead that will be undone)
+        self._went_deep = False  # the value being read needed the decoder of deep values
 
     # -- places and errors --------------------------------------------------------------------
 
@@ -157,13 +167,18 @@ class Source:
     def value(self):
         """Decode the JSON value at the current position (after `peek`) and step past it."""
         start = self.offset()
+        self._went_deep = False
         try:
             while True:
                 try:
                     obj, end = self._decode(self.buf, self.pos)
                 except json.JSONDecodeError as e:
                     cut = e.pos >= len(self.buf) - _CUT_MARGIN or e.msg.startswith("Unterminated string")
-                    if cut and self._fill(len(self.buf) - self.pos):
+                    # Decoding starts over with more text each time: the text read grows by a
+                    # factor, so the work stays within a few times the value's size (a larger
+                    # factor where the slow decoder of deep values had to go over it).
+                    grow = (len(self.buf) - self.pos) * (_DEEP_GROWTH if self._went_deep else 1)
+                    if cut and self._fill(grow):
                         continue
                     raise self.bad_json(e.msg, self._base + e.pos) from None
                 # A number may go on in text not read yet.
@@ -182,6 +197,7 @@ class Source:
         except (RecursionError, ValueError):
             # Nesting deeper than the interpreter's stack, or an integer longer than it converts:
             # decoded again without either limit, in any member, used or not.
+            self._went_deep = True
             return deep.decode(text, pos)
 
     def bad_json(self, message, offset=None):

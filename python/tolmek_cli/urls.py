@@ -14,6 +14,7 @@ _QUERY_SET = frozenset(range(0x21)) | frozenset(b"\"#<>'") | frozenset(range(0x7
 _KEY_SET = frozenset(b"&=#")
 _VALUE_SET = frozenset(b"&#")
 _SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+_KEPT_REF = re.compile(r"(\{\{[^{}]*?\}\})")
 _SPECIAL = ("http://", "https://", "ws://", "wss://", "ftp://", "file://")
 # A fragment's "#": one outside a variable reference, whose name may hold any character.
 _FRAGMENT = re.compile(r"\{\{[^{}]*\}\}|#")
@@ -247,7 +248,9 @@ def as_sent(address):
     path, query = (address[start:], None) if q < 0 else (address[start:q], address[q + 1:])
     if scheme in _SPECIAL:
         path = path.replace("\\", "/")
-    out = address[:start] + _encode(path, _PATH_SET)
+    # A reference still in the path was kept as written (--keep-variables): it stays readable.
+    pieces = _KEPT_REF.split(path)
+    out = address[:start] + "".join(p if i % 2 else _encode(p, _PATH_SET) for i, p in enumerate(pieces))
     if query is not None:
         out += "?" + _encode(query, _QUERY_SET)
     return out

@@ -3,7 +3,8 @@
 import json
 import re
 
-from .fields import shown
+from . import deep
+from .fields import file_name, shown
 from .source import InputError
 
 # A reference holds no braces, so `{{{{inner}}}}` resolves the inner name first, then the name it made.
@@ -13,6 +14,12 @@ _ROUNDS = 20
 # A text that grows past this in substitution is taken for a loop too (a value that names itself
 # twice doubles each round).
 _GROWTH = 1 << 20
+# What substitution may make of one request: this many times its own texts and every value in scope
+# together. Values that name each other twice over double at each step; beyond this, the output of a
+# small file would be a bomb.
+EXPANSION = 64
+# And what it may add over a whole run, however many requests share it.
+RUN_GROWTH = 1 << 30
 
 
 class Unresolved(Exception):
@@ -23,19 +30,17 @@ class Unresolved(Exception):
         self.reason = reason
 
 
-def _value(value):
-    """A variable's value as the text Postman puts in its place."""
+def value_text(value):
+    """A value as the text Postman puts in its place (JavaScript's String(value))."""
     if type(value) is str:
         return value
     if value is None:
         return ""
     if isinstance(value, bool):
         return "true" if value else "false"
-    if isinstance(value, float) and value.is_integer() and abs(value) < 1e21:
-        return str(int(value))
     if isinstance(value, (int, float)):
-        return str(value)
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+        return deep.js_number(value)
+    return deep.encode(value)
 
 
 def read_list(values, off_key):
@@ -49,25 +54,31 @@ def read_list(values, off_key):
             continue
         if v.get(off_key) is True or v.get("enabled") is False:
             continue
-        out[v["key"]] = _value(v.get("value"))
+        out[v["key"]] = value_text(v.get("value"))
     return out
 
 
 def load_file(path, what):
     """The enabled values of a Postman globals or environment export."""
+    shown_path = file_name(path)
     try:
         with open(path, "rb") as f:
             data = f.read()
     except OSError as e:
-        raise InputError(f"cannot read {path}: {e.strerror}") from None
+        raise InputError(f"cannot read {shown_path}: {e.strerror}") from None
     try:
-        doc = json.loads(data.decode("utf-8-sig"))
+        text = data.decode("utf-8-sig")
+        # As the main input is read: nesting as deep as memory allows, integers of any length.
+        start = deep.WHITE_SPACE.match(text).end()
+        doc, end = deep.decode(text, start)
+        if deep.WHITE_SPACE.match(text, end).end() != len(text):
+            raise json.JSONDecodeError("Extra data", text, end)
     except UnicodeDecodeError:
-        raise InputError(f"{path}: not UTF-8 text") from None
-    except (ValueError, RecursionError) as e:
-        raise InputError(f"{path}: not valid JSON: {getattr(e, 'msg', e)}") from None
+        raise InputError(f"{shown_path}: not UTF-8 text") from None
+    except ValueError as e:
+        raise InputError(f"{shown_path}: not valid JSON: {getattr(e, 'msg', e)}") from None
     if type(doc) is not dict or type(doc.get("values")) is not list:
-        raise InputError(f'{path}: not a Postman {what} export (an object with a "values" array)')
+        raise InputError(f'{shown_path}: not a Postman {what} export (an object with a "values" array)')
     return read_list(doc["values"], "disabled")
 
 
@@ -100,21 +111,38 @@ class Scope:
             self.inner.update(assignments(getattr(options, "env_var", None), "--env-var"))
         self.values = dict(self.outer)
         self.values.update(self.inner)
+        self._scope_size = sum(map(len, self.values.values()))
+        self._added = 0  # by substitution, over the run
+        self.begin_request()
+
+    def begin_request(self):
+        """Start the budget of another request."""
+        self._own = self._made = 0
 
     def set_collection(self, variables):
         """The collection's own variables, between the globals and the environment."""
         self.values = dict(self.outer)
         self.values.update(variables)
         self.values.update(self.inner)
+        self._scope_size = sum(map(len, self.values.values()))
+
+    def _spent(self, made, given):
+        self._made += len(made)
+        self._added += max(len(made) - given, 0)
 
     def resolve(self, text):
         """`text` with every reference replaced; raises Unresolved for one that cannot be (unless
         the references are kept as written)."""
+        given = len(text)
+        self._own += given
         if "{{" not in text:
+            self._made += len(text)
             return text
         values = self.values
-        seen = []
-        limit = len(text) + _GROWTH
+        seen = set()
+        request_room = EXPANSION * (self._own + self._scope_size) - self._made
+        run_room = RUN_GROWTH - self._added + given
+        limit = min(len(text) + _GROWTH, request_room, run_room)
         for _ in range(_ROUNDS):
             changed = False
 
@@ -124,19 +152,26 @@ class Scope:
                 if got is None:
                     return m.group(0)
                 changed = True
-                seen.append(m.group(1))
+                seen.add(m.group(1))
                 return got
 
             text = _REF.sub(swap, text)
             if not changed:
                 break
             if len(text) > limit:
-                raise Unresolved("the variables refer to each other in a loop (" +
-                                 ", ".join(sorted(set("{{" + n + "}}" for n in seen))) + ")")
+                names = ", ".join(sorted(set("{{" + n + "}}" for n in seen)))
+                if len(text) > request_room:
+                    raise Unresolved(f"the variables expand the request to more than {EXPANSION} times its own "
+                                     f"text and the values in scope ({names})")
+                if len(text) > run_room:
+                    raise Unresolved(f"the variables expand the run's requests by more than {RUN_GROWTH >> 30} GiB "
+                                     f"({names})")
+                raise Unresolved(f"the variables refer to each other in a loop ({names})")
         else:
             if not self.keep:
                 names = ", ".join(sorted(set("{{" + n + "}}" for n in seen)))
                 raise Unresolved(f"the variables refer to each other in a loop ({names})")
+            self._spent(text, given)
             return text
         if not self.keep:
             m = _REF.search(text)
@@ -147,4 +182,5 @@ class Scope:
                                      "Postman sends the request); --keep-variables prints it as written")
                 raise Unresolved(f"the variable {{{{{name}}}}} is not defined (-e, --env-var, -g and "
                                  "--global-var define variables; --keep-variables prints it as written)")
+        self._spent(text, given)
         return text

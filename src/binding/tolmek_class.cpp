@@ -161,6 +161,10 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
             in = "";
             break;
         case Reason::second_host: why = "is a second Host header, which curl drops"; in = ""; break;
+        case Reason::white_only:
+            why = "holds only white space with a vertical tab or a form feed";
+            tail = ", which curl reads as empty and drops";
+            break;
         case Reason::control: break;  // URLs only
     }
     std::size_t index = 0;

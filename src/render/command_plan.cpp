@@ -3,8 +3,29 @@
 
 #include "render/document_plan.hpp"
 #include "render/scan.hpp"
+#include "render/terminal.hpp"
 
 namespace tolmek::render {
+
+namespace {
+
+/// The widest character the command writes when some texts are spliced: spliced runs are ASCII
+/// escapes, and a str must be no wider than its widest character.
+[[gnu::cold]] Width kept_width(model::Record record) noexcept {
+    Measure measure;
+    auto kept = [&measure](std::string_view s) {
+        terminal::split(s, [&measure](std::string_view run) { measure.text(run); }, [](std::string_view) {});
+    };
+    kept(record.url());
+    for (model::HeaderView h : record.headers()) {
+        kept(h.name);
+        kept(h.value);
+    }
+    if (auto body = record.body()) kept(*body);
+    return measure.width();
+}
+
+}  // namespace
 
 TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, Width text_width) noexcept {
     model::Record record = writer.record();
@@ -20,6 +41,7 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
     // Code points the command holds besides the texts themselves: 1. "curl -X " and the method.
     std::uint64_t extra = 8 + model::name_text(record.method()).size();
     std::uint8_t flags = 0, quotes = 0;
+    bool any_spliced = false;
 
     // 2. The URL and the flags it needs.
     std::string_view url = record.url();
@@ -37,6 +59,10 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
         extra += 2 + 3 * u.apostrophes + 2 * u.spaces;
         if (u.spaces != 0) flags |= url_spaces;
         if (u.apostrophes != 0) quotes |= url_apostrophe;
+    }
+    if (u.classes & scan::terminal) [[unlikely]] {
+        // Only non-ASCII characters can be acted on here (controls are refused), so the URL is quoted.
+        if (std::uint64_t more = terminal::splice_extra(url)) quotes |= url_spliced, extra += more, any_spliced = true;
     }
 
     // 3. Each header: refused, "Name;" for a blank value, else double or single quotes. The
@@ -65,8 +91,9 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
                 n = scan::classify<scan::detail::header_mask>(h.name);
                 v = scan::classify<scan::detail::header_mask>(h.value);
             } else {
-                for (; next < count && hits[next] < value_at; ++next) n.add(static_cast<unsigned char>(region[hits[next]]));
-                for (; next < count && hits[next] < end; ++next) v.add(static_cast<unsigned char>(region[hits[next]]));
+                std::string_view all(region, region_size);
+                for (; next < count && hits[next] < value_at; ++next) n.add_in(all, hits[next]);
+                for (; next < count && hits[next] < end; ++next) v.add_in(all, hits[next]);
             }
             at = end;
             escapes.others += n.escapes + v.escapes;
@@ -78,8 +105,22 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
                 host = true;
             }
             std::uint8_t form = 0;
-            if (is_blank(h.value)) {
+            bool empty = is_blank(h.value);
+            if (empty) {
                 if ((n.classes & scan::semicolon) || h.name.back() == ' ' || h.name.back() == '\t') return refuse();
+            } else if ((v.classes & scan::control) && is_white_only(h.value)) {
+                return refuse();
+            }
+            std::uint64_t more = 0;
+            if ((n.classes | v.classes) & scan::terminal) [[unlikely]]
+                more = terminal::splice_extra(h.name) + (empty ? 0 : terminal::splice_extra(h.value));
+            if (more != 0) {
+                // " -H '" + name + (";'" | ": " + value + "'"), each text spliced.
+                form = single_quoted | spliced | (empty ? blank : 0);
+                extra += empty ? 7 - h.value.size() + 3 * n.apostrophes : 8 + 3 * (n.apostrophes + v.apostrophes);
+                extra += more;
+                any_spliced = true;
+            } else if (empty) {
                 // " -H \"" + name + ";\"": the value's code points are not written (they are blanks).
                 form = blank;
                 extra += 7;
@@ -108,12 +149,15 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
         if (body->starts_with('@')) flags |= data_raw;
         if (b.apostrophes != 0) quotes |= body_apostrophe;
         extra += (flags & data_raw ? 13 : 5) + 1 + 3 * b.apostrophes;
+        if (b.classes & scan::terminal) [[unlikely]] {
+            if (std::uint64_t more = terminal::splice_extra(*body)) quotes |= body_spliced, extra += more, any_spliced = true;
+        }
     }
 
     header.command_flags = flags;
     header.command_quotes = quotes;
     header.command_length = text_code_points + extra;
-    header.command_width = static_cast<std::uint8_t>(text_width);
+    header.command_width = static_cast<std::uint8_t>(any_spliced ? kept_width(record) : text_width);
     escapes.counted = true;
     return escapes;
 }

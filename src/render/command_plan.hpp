@@ -30,6 +30,8 @@ enum CommandFlag : std::uint8_t {
 enum CommandQuotes : std::uint8_t {
     url_apostrophe = 1 << 0,   ///< the quoted URL holds an apostrophe
     body_apostrophe = 1 << 1,  ///< the body holds an apostrophe
+    url_spliced = 1 << 2,      ///< the URL holds characters a terminal acts on (render/terminal.hpp)
+    body_spliced = 1 << 3,     ///< ... the body does
 };
 
 /// Bits of a header's form byte.
@@ -37,6 +39,7 @@ enum HeaderForm : std::uint8_t {
     single_quoted = 1 << 0,  ///< in single quotes rather than double quotes
     blank = 1 << 1,          ///< empty or blank value: written "Name;"
     has_apostrophe = 1 << 2, ///< the quoted text holds an apostrophe (written '\'')
+    spliced = 1 << 3,        ///< single quoted, holding characters a terminal acts on (render/terminal.hpp)
 };
 
 /// True if `segment` is "." or ".." once "%2e" and "%2E" in it are decoded: curl 8 decodes
@@ -75,6 +78,17 @@ inline bool is_blank(std::string_view value) noexcept {
     for (char c : value)
         if (c != ' ' && c != '\t') return false;
     return true;
+}
+
+/// True for a value that is not blank but only white space as curl reads it (with a vertical tab
+/// or a form feed): curl takes it for empty and drops the header, and "Name;" would send no value.
+inline bool is_white_only(std::string_view value) noexcept {
+    bool other = false;
+    for (char c : value) {
+        if (c == '\v' || c == '\f') other = true;
+        else if (c != ' ' && c != '\t') return false;
+    }
+    return other;
 }
 
 /// Decides the plan of a record whose texts are in place. `text_code_points` and `text_width`

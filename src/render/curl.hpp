@@ -9,6 +9,7 @@
 
 #include "model/request.hpp"
 #include "render/command_plan.hpp"
+#include "render/terminal.hpp"
 
 namespace tolmek::render {
 
@@ -28,6 +29,7 @@ struct CurlRefusal {
                              ///< when that is the name's only ';'
         white_end_in_empty,  ///< curl 8 drops the white space before the ';' of "Name;"
         second_host,         ///< curl sends only the first Host header
+        white_only,          ///< a value of only white space with a VT or FF: curl drops the header
     };
     Piece piece;
     Reason reason;
@@ -62,6 +64,19 @@ void single_quoted_url(Sink& out, std::string_view url) {
     out.text_padded(url.substr(run));
 }
 
+/// A record text inside single quotes with the characters a terminal acts on spliced in by
+/// printf (the rare form: see render/terminal.hpp); a URL's spaces are written "%20".
+template <class Sink>
+void single_quoted_spliced(Sink& out, std::string_view s, bool url) {
+    terminal::split(
+        s,
+        [&](std::string_view kept) {
+            if (url) single_quoted_url(out, kept);
+            else single_quoted_inside(out, kept);
+        },
+        [&](std::string_view run) { terminal::write_splice(out, run); });
+}
+
 }  // namespace curl_detail
 
 /// The first reason, in command order (URL, headers in order with name before value, body),
@@ -92,6 +107,7 @@ inline std::optional<CurlRefusal> curl_refusal(model::Record request) noexcept {
             return CurlRefusal{Piece::header_name, Reason::semicolon_in_empty, i};
         if (is_blank(h.value) && (h.name.back() == ' ' || h.name.back() == '\t'))
             return CurlRefusal{Piece::header_name, Reason::white_end_in_empty, i};
+        if (is_white_only(h.value)) return CurlRefusal{Piece::header_value, Reason::white_only, i};
         if (is_host(h.name)) {
             if (host) return CurlRefusal{Piece::header_name, Reason::second_host, i};
             host = true;
@@ -123,7 +139,8 @@ void write_curl(Sink& out, model::Record request) {
         out.text_padded(url);
     } else {
         out.ascii('\'');
-        if (flags & url_spaces) single_quoted_url(out, url);
+        if (quotes & url_spliced) single_quoted_spliced(out, url, true);
+        else if (flags & url_spaces) single_quoted_url(out, url);
         else if (quotes & url_apostrophe) single_quoted_inside(out, url);
         else out.text_padded(url);
         out.ascii('\'');
@@ -132,7 +149,17 @@ void write_curl(Sink& out, model::Record request) {
     const std::uint8_t* form = request.header_forms().data();
     for (model::HeaderView h : request.headers()) {
         std::uint8_t f = *form++;
-        if (!(f & has_apostrophe)) {
+        if (f & spliced) [[unlikely]] {
+            out.ascii(" -H '");
+            single_quoted_spliced(out, h.name, false);
+            if (f & blank) {
+                out.ascii(";'");
+                continue;
+            }
+            out.ascii(": ");
+            single_quoted_spliced(out, h.value, false);
+            out.ascii('\'');
+        } else if (!(f & has_apostrophe)) {
             bool single = f & single_quoted;
             out.ascii(single ? std::string_view(" -H '") : std::string_view(" -H \""));
             out.text_padded(h.name);
@@ -160,7 +187,8 @@ void write_curl(Sink& out, model::Record request) {
     // that file); --data-raw sends such a body as it is.
     if (auto body = request.body()) {
         out.ascii(flags & data_raw ? std::string_view(" --data-raw '") : std::string_view(" -d '"));
-        if (quotes & body_apostrophe) single_quoted_inside(out, *body);
+        if (quotes & body_spliced) single_quoted_spliced(out, *body, false);
+        else if (quotes & body_apostrophe) single_quoted_inside(out, *body);
         else out.text_padded(*body);
         out.ascii('\'');
     }

@@ -14,6 +14,7 @@
 
 #include "platform.hpp"
 #include "render/escapes.hpp"
+#include "render/terminal.hpp"
 #if !TOLMEK_SSE2
 #include "render/words.hpp"
 #endif
@@ -32,6 +33,7 @@ enum Class : std::uint16_t {
     semicolon = 1 << 7,
     glob = 1 << 8,      ///< [ ] { }: curl's URL globbing
     not_bare = 1 << 9,  ///< anything but ASCII letters, digits and _ @ % + = : , . / -
+    terminal = 1 << 10, ///< may start a character a terminal acts on (render/terminal.hpp decides)
 };
 
 inline constexpr std::array<std::uint16_t, 256> byte_class = [] {
@@ -50,6 +52,9 @@ inline constexpr std::array<std::uint16_t, 256> byte_class = [] {
     t[':'] |= colon;
     t[';'] |= semicolon;
     for (unsigned char c : std::string_view("[]{}")) t[c] |= glob;
+    for (int c = 1; c < 0x20; ++c)
+        if (c != '\n') t[c] |= terminal;
+    for (int c : {0x7F, int{'^'}, 0xC2, 0xD8, 0xE2}) t[c] |= terminal;
     return t;
 }();
 
@@ -64,6 +69,17 @@ struct Result {
 
     void add(unsigned char b) noexcept {
         classes |= byte_class[b];
+        apostrophes += b == '\'';
+        spaces += b == ' ';
+        escapes += escape_extra[b];
+    }
+    /// add() for the byte at s[pos], where a lead byte or '^' counts as `terminal` only when its
+    /// character is acted on: text with dashes, quotes or signs of U+2000-U+2FFF stays plain.
+    void add_in(std::string_view s, std::size_t pos) noexcept {
+        auto b = static_cast<unsigned char>(s[pos]);
+        std::uint16_t c = byte_class[b];
+        if ((c & terminal) && b >= '^' && b != 0x7F && terminal::acted_on(s, pos) == 0) c &= ~terminal;
+        classes |= c;
         apostrophes += b == '\'';
         spaces += b == ' ';
         escapes += escape_extra[b];
@@ -100,18 +116,31 @@ inline std::uint64_t url_mask(Chunk x) noexcept {
     return ~bits(_mm_or_si128(_mm_or_si128(letter, digit), _mm_or_si128(punct, dash_dot_slash))) & 0xFFFF;
 }
 
-/// Header bytes that may matter: below 0x20 (NUL, CR, LF; all of them JSON escapes), " \ $ ` ! ' : ;.
+/// The bytes that may start a character a terminal acts on, besides those below 0x20: DEL and
+/// the lead bytes of C1 controls (0xC2) and of bidirectional controls (0xD8, 0xE2).
+inline __m128i terminal_leads(Chunk x) noexcept {
+    return _mm_or_si128(_mm_or_si128(eq(x, 0x7F), eq(x, static_cast<char>(0xC2))),
+                        _mm_or_si128(eq(x, static_cast<char>(0xD8)), eq(x, static_cast<char>(0xE2))));
+}
+
+/// Header bytes that may matter: below 0x20 (NUL, CR, LF; all of them JSON escapes), " \ $ ` ! ' : ;,
+/// and terminal_leads().
 inline std::uint64_t header_mask(Chunk x) noexcept {
     // '!' and '"' are 0x21 and 0x22; ':' and ';' 0x3A and 0x3B.
     __m128i m = _mm_or_si128(at_most(x, 0x1F), at_most(_mm_sub_epi8(x, _mm_set1_epi8('!')), 1));
     m = _mm_or_si128(m, _mm_or_si128(eq(x, '$'), eq(x, '\'')));
     m = _mm_or_si128(m, _mm_or_si128(eq(x, '\\'), eq(x, '`')));
     m = _mm_or_si128(m, at_most(_mm_sub_epi8(x, _mm_set1_epi8(':')), 1));
-    return bits(m);
+    return bits(_mm_or_si128(m, terminal_leads(x)));
 }
 
-/// Body bytes that may matter: NUL and the apostrophe.
-inline std::uint64_t body_mask(Chunk x) noexcept { return bits(_mm_or_si128(eq(x, '\0'), eq(x, '\''))); }
+/// Body bytes that may matter: NUL, the apostrophe, '^', controls other than LF (line breaks
+/// are most of a pretty-printed body's few hits) and terminal_leads().
+inline std::uint64_t body_mask(Chunk x) noexcept {
+    __m128i m = _mm_andnot_si128(eq(x, '\n'), at_most(x, 0x1F));
+    m = _mm_or_si128(m, _mm_or_si128(eq(x, '\''), eq(x, '^')));
+    return bits(_mm_or_si128(m, terminal_leads(x)));
+}
 
 #else
 
@@ -126,13 +155,20 @@ constexpr std::uint64_t first_bytes(std::size_t n) noexcept { return (std::uint6
 
 // Bits above the lowest flagged byte may be false alarms; every flagged byte goes through the
 // table, which has the final say, so a false alarm costs a lookup and nothing else.
+inline std::uint64_t terminal_leads(Chunk w) noexcept {
+    using words::bytes_equal;
+    return bytes_equal(w, 0x7F) | bytes_equal(w, 0xC2) | bytes_equal(w, 0xD8) | bytes_equal(w, 0xE2);
+}
 inline std::uint64_t url_mask(Chunk) noexcept { return words::highs; }  // every byte
 inline std::uint64_t header_mask(Chunk w) noexcept {
     using words::bytes_equal;
     return words::control_bytes(w) | bytes_equal(w, '!') | bytes_equal(w, '"') | bytes_equal(w, '$') |
-           bytes_equal(w, '\'') | bytes_equal(w, '\\') | bytes_equal(w, '`') | bytes_equal(w, ':') | bytes_equal(w, ';');
+           bytes_equal(w, '\'') | bytes_equal(w, '\\') | bytes_equal(w, '`') | bytes_equal(w, ':') | bytes_equal(w, ';') |
+           terminal_leads(w);
 }
-inline std::uint64_t body_mask(Chunk w) noexcept { return words::zero_bytes(w) | words::bytes_equal(w, '\''); }
+inline std::uint64_t body_mask(Chunk w) noexcept {
+    return words::control_bytes(w) | words::bytes_equal(w, '\'') | words::bytes_equal(w, '^') | terminal_leads(w);
+}
 
 #endif
 
@@ -158,7 +194,7 @@ inline void for_each_hit(const char* p, std::size_t n, Visit&& visit) noexcept {
 template <std::uint64_t (*Mask)(detail::Chunk)>
 inline Result classify(std::string_view s) noexcept {
     Result r;
-    for_each_hit<Mask>(s.data(), s.size(), [&](std::size_t pos) { r.add(static_cast<unsigned char>(s[pos])); });
+    for_each_hit<Mask>(s.data(), s.size(), [&](std::size_t pos) { r.add_in(s, pos); });
     return r;
 }
 
@@ -181,7 +217,7 @@ inline Result body(std::string_view s) noexcept {
             escapes.add_last(u + i, x, static_cast<unsigned>(detail::first_bytes(n - i)));
             bits &= detail::first_bytes(n - i);
         }
-        for (; bits != 0; bits &= bits - 1) r.add(u[i + detail::position(bits)]);
+        for (; bits != 0; bits &= bits - 1) r.add_in(s, i + detail::position(bits));
     }
     r.escapes = escapes.total();
     return r;
