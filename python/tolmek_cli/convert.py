@@ -1,7 +1,7 @@
 """Recognising the input format and turning its requests into curl commands or a collection."""
 
 from tolmek import HTTPMETHOD, Tolmek, TolmekCollection
-from tolmek_http.compose import TEXT_LIMIT, command
+from tolmek_http.compose import TEXT_LIMIT, command, held_back
 
 from . import har, jsonl, postman, pruning
 from .carry import credentials_reason, scheme_reason
@@ -61,13 +61,16 @@ class Report:
 # A text body this long (in characters) may be longer than one argument takes in UTF-8.
 _PIPED_FROM = TEXT_LIMIT // 4
 _PRUNED = (HTTPMETHOD.GET, HTTPMETHOD.HEAD)
+# curl sends a body with a form's Content-Type unless told otherwise: a record without one did not.
+_NO_CONTENT_TYPE = held_back(("Content-Type",))
 
 
 def _requests(items, report, restart, curl=False):
-    """(Tolmek, label, offset, whether it is a GET or HEAD with a body) for each request that can be
-    made, or (the request's fields, label, offset, that) for one whose body the module's command may
-    not carry; the others are reported. `curl`: the requests become commands (URL credentials that
-    curl would send as Basic auth must be the record's own)."""
+    """(Tolmek, label, offset, whether it is a GET or HEAD with a body, whether curl's Content-Type
+    is to be held back) for each request that can be made, or (the request's fields, label, offset,
+    the same two) for one whose body the module's command may not carry; the others are reported.
+    `curl`: the requests become commands (URL credentials that curl would send as Basic auth must be
+    the record's own, and a body goes without a Content-Type the record lacks)."""
     for item in items:
         if item is RESTART:
             report.restart()
@@ -84,9 +87,11 @@ def _requests(items, report, restart, curl=False):
             report.skip(Skip(reason, label, offset))
             continue
         pruned = bool(body) and method in _PRUNED
+        # curl would add a Content-Type to a body that the record has none for.
+        untyped = curl and body is not None and not any(k.lower() == "content-type" for k, _ in headers)
         if type(body) is bytes or (body is not None and len(body) > _PIPED_FROM):
             # Binary, or perhaps too long for one argument: the composer decides how it goes to curl.
-            yield (url, headers, method, body), label, offset, pruned
+            yield (url, headers, method, body), label, offset, pruned, untyped
             continue
         try:
             request = Tolmek(url, headers, method, body)
@@ -94,7 +99,7 @@ def _requests(items, report, restart, curl=False):
             reason = surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e)
             report.skip(Skip(reason, label, offset))
             continue
-        yield request, label, offset, pruned
+        yield request, label, offset, pruned, untyped
 
 
 def commands(items, report):
@@ -102,9 +107,10 @@ def commands(items, report):
     render = Tolmek.get_request_command
     out = []
     append = out.append
-    for request, label, offset, _ in _requests(items, report, out.clear, curl=True):
+    for request, label, offset, _, untyped in _requests(items, report, out.clear, curl=True):
         try:
-            append(render(request) if type(request) is Tolmek else command(*request))
+            line = render(request) if type(request) is Tolmek else command(*request)
+            append(line + _NO_CONTENT_TYPE if untyped else line)
         except ValueError as e:  # a request no command line can carry; the message says why
             if isinstance(e, UnicodeEncodeError):
                 e = surrogate_reason(e)
@@ -122,7 +128,7 @@ def document(items, report):
         made[0] = TolmekCollection()
         kept.clear()
 
-    for request, label, offset, pruned in _requests(items, report, restart):
+    for request, label, offset, pruned, _ in _requests(items, report, restart):
         if type(request) is not Tolmek:
             url, headers, method, body = request
             if type(body) is bytes:

@@ -7,7 +7,7 @@ from tolmek import HTTPMETHOD, Tolmek
 
 from .methods import _MEMBERS, method
 
-__all__ = ["command", "is_text", "printf_pipe", "CURL_OWN"]
+__all__ = ["command", "held_back", "is_text", "printf_pipe", "CURL_OWN"]
 
 # A body the module can carry as a `-d` argument: at most this many UTF-8 bytes. The kernel takes
 # up to 128 KiB in one argument; staying well below leaves the rest of the command line its room.
@@ -108,6 +108,11 @@ def _proxy_option(proxy: str) -> str:
     return f" --proxy {proxy}"
 
 
+def held_back(names: Iterable[str]) -> str:
+    """The options that keep curl from sending each of these headers of its own accord."""
+    return "".join(f" -H '{name}:'" for name in names)
+
+
 def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD, body: bytes | str | None, *,
             exact: bool = False, proxy: str | None = None) -> str:
     """The curl command sending this request: the module's command for the URL, the headers in
@@ -155,7 +160,5 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
             own += _CURL_BODY
         if proxy is not None:
             own += _CURL_PROXY
-        for held in own:
-            if not _has(headers, held):
-                out += f" -H '{held}:'"
+        out += held_back(held for held in own if not _has(headers, held))
     return out
