@@ -24,9 +24,11 @@
 #include <vector>
 
 #include "binding/str_storage.hpp"
+#include "model/collection.hpp"
 #include "model/request.hpp"
 #include "render/command_plan.hpp"
 #include "render/curl.hpp"
+#include "render/document_plan.hpp"
 #include "render/postman.hpp"
 #include "render/sink.hpp"
 
@@ -34,6 +36,7 @@ namespace {
 
 using tolmek::model::HeaderView;
 using tolmek::model::HttpMethod;
+using tolmek::model::Record;
 using tolmek::model::Request;
 namespace render = tolmek::render;
 
@@ -402,8 +405,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<Spec> specs = parse(data, size);
 
     // Each record as made (with read padding, so it can be rendered as a command) and as a
-    // collection stores it: a copy, moved into place, which must own its texts.
+    // collection stores it: a copy in the collection's blocks, with the document's notes taken
+    // from the padded record as the module takes them, and a heap copy that must own its texts.
     std::vector<Request> made, records;
+    tolmek::model::Collection stored;
     for (const Spec& s : specs) {
         std::vector<HeaderView> views;
         for (const auto& [name, value] : s.headers) views.push_back({name, value});
@@ -412,12 +417,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         made.push_back(render::make_request(s.url, views, s.method, body));
         Request copy(made.back());
         records.push_back(std::move(copy));
+        tolmek::model::RecordHeader* block = stored.add(made.back().record());
+        block->document_length = 0;
+        render::plan_document(made.back().record(), *block);
     }
 
     for (std::size_t i = 0; i < specs.size(); ++i) {
         const Spec& s = specs[i];
         const Request& r = made[i];
         CHECK(std::memcmp(records[i].record().data(), r.record().data(), r.record().size()) == 0);
+        CHECK(std::memcmp(stored.items()[i].data(), r.record().data(), r.record().size()) == 0);
         CHECK(r.url() == s.url);
         CHECK(r.method() == s.method);
         CHECK(r.headers().size() == s.headers.size());
@@ -451,7 +460,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(plan.command_length == points.size());
         CHECK(plan.command_width == static_cast<std::uint8_t>(width_of(points)));
     }
-    std::span<const Request> all(records);
+    std::span<const Record> all = stored.items();
     check_render("collection document", [&](auto& sink) { render::write_collection(sink, all); },
                  reference_document(specs));
     CHECK(render::collection_document(all) == reference_document(specs));
@@ -460,9 +469,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(planned.length == document.size());
     CHECK(planned.width == width_of(document));
     // Items too long for their note (gigabytes of text) are measured instead, to the same sum.
-    std::vector<Request> unnoted(records);
-    for (Request& r : unnoted) r.block()->document_length = tolmek::model::unnoted_length;
-    render::DocumentSize measured = render::collection_size(unnoted);
+    tolmek::model::Collection unnoted;
+    for (Record r : all) unnoted.add(r)->document_length = tolmek::model::unnoted_length;
+    render::DocumentSize measured = render::collection_size(unnoted.items());
     CHECK(measured.length == planned.length && measured.width == planned.width);
     return 0;
 }

@@ -94,9 +94,9 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     // After the texts: encoding may write a few bytes past the last one.
     std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
 
-    // 4. What the curl command and the collection document need, decided once.
-    render::TextEscapes escapes = render::plan_command(writer, code_points, width);
-    render::plan_document(writer, url.length, code_points, width, escapes);
+    // 4. What the curl command needs, decided once. The collection document's notes are taken
+    //    where a collection copies the record in: only the export needs them.
+    render::plan_command(writer, code_points, width);
     obj->initialised = true;
     return made;
 }
@@ -222,10 +222,12 @@ LazyType& tolmek_type() {
     return type;
 }
 
-model::Request to_request(PyObject* obj) {
+void add_request_to(model::Collection& collection, PyObject* obj) {
     Object& tolmek = checked_instance<RecordHeader>(obj, tolmek_type());
     SharedBorrow borrow(tolmek.borrow);
-    return model::Request(Record(&tolmek.value));
+    Record source(&tolmek.value);
+    // Counted from the object's own record, which carries the read padding the copy goes without.
+    render::plan_document(source, *collection.add(source));
 }
 
 Ref wrap_request(Record record) {

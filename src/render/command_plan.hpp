@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "model/request.hpp"
-#include "render/escapes.hpp"
 #include "render/sink.hpp"
 
 namespace tolmek::render {
@@ -79,9 +78,8 @@ inline bool is_blank(std::string_view value) noexcept {
 
 /// Decides the plan of a record whose texts are in place. `text_code_points` and `text_width`
 /// are the number of code points of all its texts together and the widest character among them
-/// (the maker knows both from the Python strings; measure_texts() finds them otherwise). Returns
-/// what JSON escaping adds to the texts, which its scans count for the document's plan.
-TextEscapes plan_command(model::RecordWriter& record, std::uint64_t text_code_points, Width text_width) noexcept;
+/// (the maker knows both from the Python strings; measure_texts() finds them otherwise).
+void plan_command(model::RecordWriter& record, std::uint64_t text_code_points, Width text_width) noexcept;
 
 /// Code points and widest character of all the texts of a record (what Python's str knows).
 void measure_texts(model::Record record, std::uint64_t& code_points, Width& width) noexcept;
