@@ -94,9 +94,10 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     // After the texts: encoding may write a few bytes past the last one.
     std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
 
-    // 4. What the curl command needs, decided once. The collection document's notes are taken
-    //    where a collection copies the record in: only the export needs them.
-    render::plan_command(writer, code_points, width);
+    // 4. What the curl command needs, decided once, and what the collection document needs as
+    //    far as it is known for nothing; a collection's copy counts the rest.
+    render::TextEscapes escapes = render::plan_command(writer, code_points, width);
+    render::note_texts(writer, url.length, code_points, width, escapes);
     obj->initialised = true;
     return made;
 }
@@ -226,8 +227,8 @@ void add_request_to(model::Collection& collection, PyObject* obj) {
     Object& tolmek = checked_instance<RecordHeader>(obj, tolmek_type());
     SharedBorrow borrow(tolmek.borrow);
     Record source(&tolmek.value);
-    // Counted from the object's own record, which carries the read padding the copy goes without.
-    render::plan_document(source, *collection.add(source));
+    // Finished from the object's own record, which carries the read padding the copy goes without.
+    collection.add(source.size(), [&](void* block) { render::copy_noting_document(source, block); });
 }
 
 Ref wrap_request(Record record) {

@@ -2,7 +2,6 @@
 #include "model/collection.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace tolmek::model {
 
@@ -27,19 +26,23 @@ void Collection::grow(std::size_t size) {
     left_ = block;
 }
 
-RecordHeader* Collection::add(Record record) {
-    std::size_t size = record.size();
-    // Rounded up so that the next record is aligned; a size this close to SIZE_MAX was never allocated.
+void Collection::grow_list() { items_.reserve(std::max<std::size_t>(16, 2 * items_.capacity())); }
+
+std::size_t Collection::make_room(std::size_t size) {
+    // A size this close to SIZE_MAX was never allocated.
     std::size_t room = checked_add(size, record_alignment - 1) & ~(record_alignment - 1);
-    if (items_.size() == items_.capacity()) items_.reserve(std::max<std::size_t>(16, 2 * items_.capacity()));
+    if (items_.size() == items_.capacity()) grow_list();
     if (room > left_) grow(room);
-    auto* copy = reinterpret_cast<RecordHeader*>(free_);
-    std::memcpy(copy, record.data(), size);
+    return room;
+}
+
+RecordHeader* Collection::commit(std::size_t room) noexcept {
+    auto* record = reinterpret_cast<RecordHeader*>(free_);
     free_ += room;
     left_ -= room;
-    items_.push_back(Record(copy));  // cannot throw: reserved above
+    items_.push_back(Record(record));  // cannot throw: make_room reserved it
     present_ = true;
-    return copy;
+    return record;
 }
 
 }  // namespace tolmek::model

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <vector>
@@ -25,10 +26,19 @@ public:
     Collection(const Collection&) = delete;
     Collection& operator=(const Collection&) = delete;
 
-    /// Appends a copy of `record` (its size as it says, without read padding) and returns the
-    /// copy's block, for the caller to finish before anything reads it. On failure
-    /// (std::bad_alloc) the collection is unchanged.
-    RecordHeader* add(Record record);
+    /// Appends a record of `size` bytes that `fill(block)` writes (without throwing) and returns
+    /// it. On failure (std::bad_alloc) the collection is unchanged.
+    template <class Fill>
+    RecordHeader* add(std::size_t size, Fill&& fill) {
+        std::size_t room = make_room(size);
+        fill(static_cast<void*>(free_));
+        return commit(room);
+    }
+
+    /// Appends a copy of `record` (its size as it says, without read padding) and returns it.
+    RecordHeader* add(Record record) {
+        return add(record.size(), [&](void* block) { std::memcpy(block, record.data(), record.size()); });
+    }
 
     /// Room for `count` records in the list (their blocks grow as they come).
     void reserve(std::size_t count) { items_.reserve(count); }
@@ -39,8 +49,15 @@ public:
     std::span<const Record> items() const noexcept { return items_; }
 
 private:
+    /// Makes room at free_ for a record of `size` bytes and for its entry in the list; returns
+    /// the bytes it takes (rounded up so that the next record is aligned).
+    std::size_t make_room(std::size_t size);
+    /// Lists the record written at free_, which takes `room` bytes.
+    RecordHeader* commit(std::size_t room) noexcept;
     /// Room for `size` more bytes at free_, from a new block (cold: once per many records).
     [[gnu::cold]] void grow(std::size_t size);
+    /// Room for more entries in the list, by doubling.
+    [[gnu::cold]] void grow_list();
 
     bool present_ = false;
     std::vector<Record> items_;

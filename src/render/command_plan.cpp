@@ -6,14 +6,16 @@
 
 namespace tolmek::render {
 
-void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, Width text_width) noexcept {
+TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, Width text_width) noexcept {
     model::Record record = writer.record();
     model::RecordHeader& header = writer.header();
-    auto refuse = [&header] {
+    TextEscapes escapes;
+    auto refuse = [&header, &escapes] {
         header.command_flags = refused;
         header.command_quotes = 0;
         header.command_length = 0;
         header.command_width = 0;
+        return escapes;  // not counted: the collection's copy counts them
     };
     // Code points the command holds besides the texts themselves: 1. "curl -X " and the method.
     std::uint64_t extra = 8 + model::name_text(record.method()).size();
@@ -22,6 +24,7 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
     // 2. The URL and the flags it needs.
     std::string_view url = record.url();
     scan::Result u = scan::url(url);
+    escapes.url = u.escapes;
     if (u.classes & (scan::nul | scan::line_break | scan::control)) return refuse();
     auto body = record.body();
     if (record.method() == model::HttpMethod::HEAD && !body) flags |= head_only, extra += 3;
@@ -66,6 +69,7 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
                 for (; next < count && hits[next] < end; ++next) v.add(static_cast<unsigned char>(region[hits[next]]));
             }
             at = end;
+            escapes.headers += n.escapes + v.escapes;
             if (h.name.empty() || h.name.front() == '@' || h.name.front() == ' ' || h.name.front() == '\t' ||
                 ((n.classes | v.classes) & (scan::nul | scan::line_break)) || (n.classes & scan::colon))
                 return refuse();
@@ -109,6 +113,8 @@ void plan_command(model::RecordWriter& writer, std::uint64_t text_code_points, W
     header.command_quotes = quotes;
     header.command_length = text_code_points + extra;
     header.command_width = static_cast<std::uint8_t>(text_width);
+    escapes.counted = true;
+    return escapes;
 }
 
 void measure_texts(model::Record record, std::uint64_t& code_points, Width& width) noexcept {
@@ -130,8 +136,10 @@ model::Request make_request(std::string_view url, std::span<const model::HeaderV
     Width width;
     measure_texts(request.record(), code_points, width);
     model::RecordWriter writer(request.block());
-    plan_command(writer, code_points, width);
-    plan_document(request.record(), *request.block());
+    TextEscapes escapes = plan_command(writer, code_points, width);
+    Measure url_measure;
+    url_measure.text(url);
+    note_texts(writer, url_measure.length(), code_points, width, escapes);
     return request;
 }
 

@@ -2,42 +2,121 @@
 #include "render/document_plan.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "render/escapes.hpp"
 #include "render/postman.hpp"
 
 namespace tolmek::render {
 
-void plan_document(model::Record record, model::RecordHeader& notes) noexcept {
-    namespace t = document_text;
-    std::string_view url = record.url();
-    // The other texts (header names and values, then the body) follow the URL to the block's end.
-    const char* others = url.data() + url.size();
-    std::string_view rest_of_texts(others, static_cast<std::size_t>(static_cast<const char*>(record.data()) +
-                                                                     record.size() - others));
-    // Each is the text's length inside a JSON string, quotes left out.
-    JsonSums url_sums = json_sums<true>(url), other_sums = json_sums<false>(rest_of_texts);
-    std::uint64_t url_json = url_sums.units;
-    auto json = [](std::uint64_t units) { return 2 + units; };
+namespace {
+
+namespace t = document_text;
+
+/// What the URL's object needs of the URL after its scheme (`rest`): its "/" and whether a "?"
+/// or "#" ends the host before the first "/" (split_host(), with the host's end and the first
+/// "/" found in the same pass; padded memory, as copy_json_sums).
+struct UrlShape {
+    std::uint64_t slashes = 0;
+    bool host_ends_early = false;
+};
+
+UrlShape url_shape(std::string_view rest) noexcept {
+    UrlShape shape;
+#if TOLMEK_SSE2
+    std::size_t n = rest.size();
+    const auto* u = reinterpret_cast<const unsigned char*>(rest.data());
+    bool first_found = false;
+    for (std::size_t i = 0; i < n; i += 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
+        unsigned keep = n - i >= 16 ? 0xFFFF : (1u << (n - i)) - 1;
+        auto slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('/')))) & keep;
+        if (!first_found) {
+            auto ends = static_cast<unsigned>(_mm_movemask_epi8(
+                            _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('?')), _mm_cmpeq_epi8(x, _mm_set1_epi8('#'))))) &
+                        keep;
+            if ((slashes | ends) != 0) {
+                first_found = true;
+                // The lowest of the three marks the end of the host.
+                shape.host_ends_early = ends != 0 && (slashes == 0 || (ends & (0u - ends)) < (slashes & (0u - slashes)));
+            }
+        }
+        for (; slashes != 0; slashes &= slashes - 1) ++shape.slashes;
+    }
+#else
+    std::size_t first = rest.find_first_of("/?#");
+    shape.host_ends_early = first != std::string_view::npos && rest[first] != '/';
+    shape.slashes = static_cast<std::uint64_t>(std::count(rest.begin(), rest.end(), '/'));
+#endif
+    return shape;
+}
+
+/// The item's length but for its texts' lengths inside JSON strings: the fixed text, the
+/// quotes, separators, the method, and the URL's object but for its texts. `parts` is the
+/// record's URL split at its scheme, `shape` what follows the scheme.
+std::uint64_t item_frame(model::Record record, const UrlParts& parts, UrlShape shape) noexcept {
     auto separators = [](std::uint64_t count) { return count == 0 ? 0 : count - 1; };
-
-    // The URL's object: host and path elements are the text after the scheme without its "/"
-    // (the scheme and "://" or "//" are ASCII and need no escaping).
-    UrlSplit split = split_host(url);
-    std::uint64_t prefix = url.size() - split.parts.rest.size();
-    // A prefix is "scheme://" or "//", scheme characters being no "/": two of the URL's slashes.
-    std::uint64_t slashes = url_sums.slashes - (prefix != 0 ? 2 : 0);
-    std::uint64_t path_elements = slashes + (split.host_end != split.slash ? 1 : 0);
-    std::uint64_t url_object = t::host_open.size() + json(url_json - prefix - slashes) + 2 * path_elements +
-                               t::path_open.size() + separators(path_elements) + t::protocol_open.size() +
-                               json(split.parts.protocol.size()) + t::raw_open.size() + json(url_json);
-
+    std::uint64_t prefix = record.url().size() - parts.rest.size();
+    std::uint64_t slashes = shape.slashes;
+    std::uint64_t path_elements = slashes + (shape.host_ends_early ? 1 : 0);
+    // The host and path elements are the URL after its scheme without the "/" (the scheme and
+    // "://" or "//" are ASCII and need no escaping); the raw copy is the whole URL.
+    std::uint64_t url_object = t::host_open.size() + 2 - prefix - slashes + 2 * path_elements + t::path_open.size() +
+                               separators(path_elements) + t::protocol_open.size() + 2 + parts.protocol.size() +
+                               t::raw_open.size() + 2;
     std::uint64_t headers = record.headers().size();
     std::uint64_t per_header = t::key_open.size() + 2 + t::value_open.size() + 2 + t::header_close.size();
-    std::uint64_t length = t::item_open.size() + json(url_json) + t::body_open.size() + 2 + t::headers_open.size() +
-                           headers * per_header + separators(headers) + other_sums.units + t::method_open.size() +
-                           model::name_text(record.method()).size() + url_object + t::item_close.size();
+    return t::item_open.size() + 2 + t::body_open.size() + 2 + t::headers_open.size() + headers * per_header +
+           separators(headers) + t::method_open.size() + model::name_text(record.method()).size() + url_object +
+           t::item_close.size();
+}
+
+void set_length(model::RecordHeader& notes, std::uint64_t length) noexcept {
     notes.document_length = length < model::unnoted_length ? static_cast<std::uint32_t>(length) : model::unnoted_length;
+    notes.document_notes = whole;
+}
+
+}  // namespace
+
+void note_texts(model::RecordWriter& writer, std::uint64_t url_code_points, std::uint64_t text_code_points,
+                Width text_width, TextEscapes escapes) noexcept {
+    model::RecordHeader& notes = writer.header();
+    notes.document_width = static_cast<std::uint8_t>(text_width);
+    std::uint64_t known = 3 * (url_code_points + escapes.url) + (text_code_points - url_code_points) + escapes.headers;
+    if (!escapes.counted || known >= model::unnoted_length) [[unlikely]]
+        return;  // counted by the copy
+    notes.document_length = static_cast<std::uint32_t>(known);
+    notes.document_notes = texts_noted;
+}
+
+void copy_noting_document(model::Record record, void* out) noexcept {
+    const model::RecordHeader& header = record.header();
+    auto& notes = *static_cast<model::RecordHeader*>(out);
+    if (header.document_notes == whole) {
+        std::memmove(out, record.data(), record.size());
+        return;
+    }
+    std::string_view url = record.url();
+    UrlParts parts = split_url(url);
+    if (header.document_notes == texts_noted) {
+        // The URL's structure and the body's escapes are what the note lacks.
+        std::uint64_t length = header.document_length + item_frame(record, parts, url_shape(parts.rest));
+        if (auto body = record.body()) length += json_escape_extra(*body);
+        std::memmove(out, record.data(), record.size());
+        set_length(notes, length);
+        return;
+    }
+    // Nothing noted: the texts are counted as they are copied; the fixed part is copied as it is.
+    // The other texts (header names and values, then the body) follow the URL to the block's end.
+    const char* start = static_cast<const char*>(record.data());
+    const char* others = url.data() + url.size();
+    std::string_view rest_of_texts(others, static_cast<std::size_t>(start + record.size() - others));
+    char* copy = static_cast<char*>(out);
+    auto fixed = static_cast<std::size_t>(url.data() - start);
+    std::memmove(copy, start, fixed);
+    JsonSums url_sums = copy_json_sums(url, copy + fixed);
+    JsonSums other_sums = copy_json_sums(rest_of_texts, copy + fixed + url.size());
+    set_length(notes, 3 * url_sums.units + other_sums.units + item_frame(record, parts, url_shape(parts.rest)));
     notes.document_width = static_cast<std::uint8_t>(std::max(url_sums.width(), other_sums.width()));
 }
 

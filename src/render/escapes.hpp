@@ -1,4 +1,4 @@
-// What a text becomes inside a JSON string: its code points plus what escaping adds, counted from its UTF-8.
+// What a text becomes inside a JSON string: its code points plus what escaping adds, counted as it is copied.
 #pragma once
 
 #include <array>
@@ -23,9 +23,8 @@ inline constexpr std::array<std::uint8_t, 256> escape_extra = [] {
 
 /// A UTF-8 text as a JSON string writes it, counted in one pass.
 struct JsonSums {
-    std::uint64_t units = 0;      ///< code points plus the characters escaping adds (no quotes)
-    std::uint64_t slashes = 0;    ///< '/' bytes, when asked for
-    unsigned char max_byte = 0;   ///< the largest byte, which gives the widest character
+    std::uint64_t units = 0;     ///< code points plus the characters escaping adds (no quotes)
+    unsigned char max_byte = 0;  ///< the largest byte, which gives the widest character
 
     Width width() const noexcept {
         // Lead bytes from 0xC4 start code points above U+00FF, from 0xF0 those above U+FFFF.
@@ -34,12 +33,13 @@ struct JsonSums {
     }
 };
 
-/// Counts `s` (valid UTF-8) sixteen bytes at a time, and its '/' bytes with `Slashes`. Reads up
-/// to 15 bytes past the end (padded record memory).
-template <bool Slashes>
-JsonSums json_sums(std::string_view s) noexcept;
+/// Characters JSON escaping adds to `s` (the sum of escape_extra over its bytes). Reads up to 15
+/// bytes past the end (padded record memory).
+std::uint64_t json_escape_extra(std::string_view s) noexcept;
 
-extern template JsonSums json_sums<true>(std::string_view) noexcept;
-extern template JsonSums json_sums<false>(std::string_view) noexcept;
+/// Copies `s` (valid UTF-8) to `out` and counts it in the same pass, sixteen bytes at a time.
+/// Reads up to 15 bytes past the end of `s` (padded record memory); writes exactly s.size()
+/// bytes (`out` may be s.data()).
+JsonSums copy_json_sums(std::string_view s, char* out) noexcept;
 
 }  // namespace tolmek::render

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform.hpp"
+#include "render/escapes.hpp"
 #if !TOLMEK_SSE2
 #include "render/words.hpp"
 #endif
@@ -52,16 +53,20 @@ inline constexpr std::array<std::uint16_t, 256> byte_class = [] {
     return t;
 }();
 
-/// The classes met in a text, with the counts that change the command's length.
+/// The classes met in a text, with the counts that change the command's length and what JSON
+/// escaping adds to the text (for the collection document: every byte it escapes is a hit of
+/// the URL and header masks, so that counting it costs a lookup per hit).
 struct Result {
     std::uint16_t classes = 0;
     std::uint64_t apostrophes = 0;
     std::uint64_t spaces = 0;
+    std::uint64_t escapes = 0;
 
     void add(unsigned char b) noexcept {
         classes |= byte_class[b];
         apostrophes += b == '\'';
         spaces += b == ' ';
+        escapes += escape_extra[b];
     }
 };
 
@@ -95,7 +100,7 @@ inline std::uint64_t url_mask(Chunk x) noexcept {
     return ~bits(_mm_or_si128(_mm_or_si128(letter, digit), _mm_or_si128(punct, dash_dot_slash))) & 0xFFFF;
 }
 
-/// Header bytes that may matter: below 0x20 (NUL, CR, LF among them), " \ $ ` ! ' : ;.
+/// Header bytes that may matter: below 0x20 (NUL, CR, LF; all of them JSON escapes), " \ $ ` ! ' : ;.
 inline std::uint64_t header_mask(Chunk x) noexcept {
     // '!' and '"' are 0x21 and 0x22; ':' and ';' 0x3A and 0x3B.
     __m128i m = _mm_or_si128(at_most(x, 0x1F), at_most(_mm_sub_epi8(x, _mm_set1_epi8('!')), 1));
