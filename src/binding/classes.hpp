@@ -15,7 +15,7 @@ LazyType& http_method_type();
 LazyType& tolmek_type();
 LazyType& collection_type();
 
-/// The method value of an HTTPMETHOD member, read under a shared borrow; TypeError naming
+/// The method value of an HTTPMETHOD member; TypeError naming
 /// "HTTPMETHOD" for anything else, an instance that the module did not make included.
 model::HttpMethod to_http_method(PyObject* obj);
 
