@@ -2,6 +2,7 @@
 #include "render/document_plan.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "render/escapes.hpp"
@@ -24,25 +25,38 @@ struct UrlShape {
 UrlShape url_shape(std::string_view rest) noexcept {
     UrlShape shape;
 #if TOLMEK_SSE2
-    std::size_t n = rest.size();
     const auto* u = reinterpret_cast<const unsigned char*>(rest.data());
+    std::size_t n = rest.size();
     bool first_found = false;
-    for (std::size_t i = 0; i < n; i += 16) {
+    // Byte lanes count the slashes, at most one a chunk: summed every 255 chunks.
+    __m128i lanes = _mm_setzero_si128();
+    unsigned laps = 0;
+    auto chunk = [&](std::size_t i, __m128i keep) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
-        unsigned keep = n - i >= 16 ? 0xFFFF : (1u << (n - i)) - 1;
-        auto slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('/')))) & keep;
+        __m128i slashes = _mm_and_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('/')), keep);
+        lanes = _mm_sub_epi8(lanes, slashes);
         if (!first_found) {
-            auto ends = static_cast<unsigned>(_mm_movemask_epi8(
-                            _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('?')), _mm_cmpeq_epi8(x, _mm_set1_epi8('#'))))) &
-                        keep;
-            if ((slashes | ends) != 0) {
+            __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('?')), _mm_cmpeq_epi8(x, _mm_set1_epi8('#')));
+            if (auto marks = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_or_si128(slashes, ends), keep)))) {
                 first_found = true;
-                // The lowest of the three marks the end of the host.
-                shape.host_ends_early = ends != 0 && (slashes == 0 || (ends & (0u - ends)) < (slashes & (0u - slashes)));
+                shape.host_ends_early = u[i + static_cast<std::size_t>(std::countr_zero(marks))] != '/';
             }
         }
-        for (; slashes != 0; slashes &= slashes - 1) ++shape.slashes;
+        if (++laps == 255) {
+            shape.slashes += lane_sum(lanes);
+            lanes = _mm_setzero_si128();
+            laps = 0;
+        }
+    };
+    std::size_t i = 0;
+    for (; n - i >= 16; i += 16) chunk(i, _mm_set1_epi8(-1));
+    if (i != n) {
+        // The last bytes, within a whole chunk of padded memory.
+        alignas(16) static constexpr signed char first[32] = {-1, -1, -1, -1, -1, -1, -1, -1,
+                                                               -1, -1, -1, -1, -1, -1, -1, -1};
+        chunk(i, _mm_loadu_si128(reinterpret_cast<const __m128i*>(first + 16 - (n - i))));
     }
+    shape.slashes += lane_sum(lanes);
 #else
     std::size_t first = rest.find_first_of("/?#");
     shape.host_ends_early = first != std::string_view::npos && rest[first] != '/';

@@ -13,13 +13,6 @@ namespace {
 
 #if TOLMEK_SSE2
 
-/// Sum of the sixteen byte lanes.
-std::uint64_t lane_sum(__m128i lanes) noexcept {
-    __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
-           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-}
-
 /// The four more characters of each \u00xx escape among the control bytes that `bits` marks
 /// in the chunk at p (rare: most control bytes in text are line breaks and tabs).
 std::uint64_t long_escapes(const unsigned char* p, unsigned bits) noexcept {

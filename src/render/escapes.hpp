@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform.hpp"
 #include "render/json.hpp"
 #include "render/sink.hpp"
 
@@ -32,6 +33,15 @@ struct JsonSums {
                                                                                                   : Width::astral;
     }
 };
+
+#if TOLMEK_SSE2
+/// Sum of the sixteen byte lanes of a count kept in them.
+inline std::uint64_t lane_sum(__m128i lanes) noexcept {
+    __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+}
+#endif
 
 /// Characters JSON escaping adds to `s` (the sum of escape_extra over its bytes). Reads up to 15
 /// bytes past the end (padded record memory).
