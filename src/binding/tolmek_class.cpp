@@ -119,7 +119,10 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (kwnames == nullptr && nargs >= 3 && nargs <= 4) {
             // The common call, all by position: nothing to match.
-            for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+            slots[0] = args[0];
+            slots[1] = args[1];
+            slots[2] = args[2];
+            if (nargs == 4) slots[3] = args[3];
         } else {
             match_arguments(new_description, args, nargs, kwnames, slots);
         }

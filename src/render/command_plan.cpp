@@ -49,9 +49,10 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
         constexpr std::size_t most = 64;
         std::size_t hits[most + 1];
         std::size_t count = 0;
-        const char* region = (*headers.begin()).name.data();
-        std::size_t region_size = 0;
-        for (model::HeaderView h : headers) region_size += h.name.size() + h.value.size();
+        // They run from the URL's end to the body's start (or the block's end).
+        const char* region = url.data() + url.size();
+        const char* region_end = body ? body->data() : static_cast<const char*>(record.data()) + record.size();
+        auto region_size = static_cast<std::size_t>(region_end - region);
         scan::for_each_hit<scan::detail::header_mask>(region, region_size, [&](std::size_t pos) {
             if (count <= most) hits[count++] = pos;
         });

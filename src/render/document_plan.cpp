@@ -92,17 +92,6 @@ void set_length(model::RecordHeader& notes, std::uint64_t length) noexcept {
 
 }  // namespace
 
-void note_texts(model::RecordWriter& writer, std::uint64_t url_code_points, std::uint64_t text_code_points,
-                Width text_width, TextEscapes escapes) noexcept {
-    model::RecordHeader& notes = writer.header();
-    notes.document_width = static_cast<std::uint8_t>(text_width);
-    std::uint64_t known = 3 * (url_code_points + escapes.url) + (text_code_points - url_code_points) + escapes.headers;
-    if (!escapes.counted || known >= model::unnoted_length) [[unlikely]]
-        return;  // counted by the copy
-    notes.document_length = static_cast<std::uint32_t>(known);
-    notes.document_notes = texts_noted;
-}
-
 void copy_noting_document(model::Record record, void* out) noexcept {
     const model::RecordHeader& header = record.header();
     auto& notes = *static_cast<model::RecordHeader*>(out);

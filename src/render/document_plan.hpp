@@ -38,8 +38,16 @@ struct TextEscapes {
 /// the URL's length inside a JSON string (the item holds it three times) plus the other texts'
 /// without the body's escapes. Leaves the record not noted when that does not fit or the
 /// escapes were not counted.
-void note_texts(model::RecordWriter& record, std::uint64_t url_code_points, std::uint64_t text_code_points,
-                Width text_width, TextEscapes escapes) noexcept;
+inline void note_texts(model::RecordWriter& record, std::uint64_t url_code_points, std::uint64_t text_code_points,
+                       Width text_width, TextEscapes escapes) noexcept {
+    model::RecordHeader& notes = record.header();
+    notes.document_width = static_cast<std::uint8_t>(text_width);
+    std::uint64_t known = 3 * (url_code_points + escapes.url) + (text_code_points - url_code_points) + escapes.headers;
+    if (!escapes.counted || known >= model::unnoted_length) [[unlikely]]
+        return;  // counted by the copy
+    notes.document_length = static_cast<std::uint32_t>(known);
+    notes.document_notes = texts_noted;
+}
 
 /// Copies `record` to `out` (record.size() bytes; `out` may be the record's own block) with its
 /// item's length and widest character wholly noted in the copy (document_length, or
