@@ -122,7 +122,7 @@ def test_export_matches_reference(requests):
     assert export_and_validate(make(requests))[0] == reference_text(requests)
 
 
-# Export sizes the document from what each request noted when it was made and writes it in one
+# Export sizes the document from what each request noted when it was stored and writes it in one
 # pass, sixteen bytes at a time: texts made of runs put escapes, multi-byte characters and "/"
 # at every offset of those chunks, in documents of each character width.
 PIECES = {

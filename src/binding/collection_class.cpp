@@ -85,7 +85,7 @@ PyObject* export_collection(PyObject* self, PyObject*) {
         Object& obj = receiver<Collection>(self, collection_type());
         SharedBorrow borrow(obj.borrow);
         std::span<const model::Record> items = obj.value.items();
-        // Sized from the notes each record took when it was made: one pass over the texts.
+        // Sized from the notes each record took when it was stored: one pass over the texts.
         render::DocumentSize size = render::collection_size(items);
         return render_known_str(size.length, size.width, [&](auto& sink) { render::write_collection(sink, items); });
     });

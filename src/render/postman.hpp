@@ -180,7 +180,7 @@ struct DocumentSize {
     Width width;
 };
 
-/// The size of the document of `requests`, from what each record noted when it was made (an
+/// The size of the document of `requests`, from what each record noted when it was stored (an
 /// item too long to note is measured); throws std::bad_alloc when the length cannot be
 /// represented.
 DocumentSize collection_size(std::span<const model::Record> requests);
