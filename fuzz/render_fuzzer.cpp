@@ -24,9 +24,11 @@
 #include <vector>
 
 #include "binding/str_storage.hpp"
+#include "model/collection.hpp"
 #include "model/request.hpp"
 #include "render/command_plan.hpp"
 #include "render/curl.hpp"
+#include "render/document_plan.hpp"
 #include "render/postman.hpp"
 #include "render/sink.hpp"
 
@@ -34,6 +36,7 @@ namespace {
 
 using tolmek::model::HeaderView;
 using tolmek::model::HttpMethod;
+using tolmek::model::Record;
 using tolmek::model::Request;
 namespace render = tolmek::render;
 
@@ -461,8 +464,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<Spec> specs = parse(data, size);
 
     // Each record as made (with read padding, so it can be rendered as a command) and as a
-    // collection stores it: a copy, moved into place, which must own its texts.
+    // collection stores it: a copy in the collection's blocks, with the document's notes taken
+    // from the padded record as the module takes them, and a heap copy that must own its texts.
     std::vector<Request> made, records;
+    tolmek::model::Collection stored;
     for (const Spec& s : specs) {
         std::vector<HeaderView> views;
         for (const auto& [name, value] : s.headers) views.push_back({name, value});
@@ -471,12 +476,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         made.push_back(render::make_request(s.url, views, s.method, body));
         Request copy(made.back());
         records.push_back(std::move(copy));
+        Record source = made.back().record();
+        stored.add(source.size(), [&](void* block) { render::copy_noting_document(source, block); });
     }
 
     for (std::size_t i = 0; i < specs.size(); ++i) {
         const Spec& s = specs[i];
         const Request& r = made[i];
         CHECK(std::memcmp(records[i].record().data(), r.record().data(), r.record().size()) == 0);
+        // The stored copy differs only in the document's notes, which it completes.
+        constexpr std::size_t fixed = sizeof(tolmek::model::RecordHeader);
+        CHECK(stored.items()[i].size() == r.record().size());
+        CHECK(std::memcmp(static_cast<const char*>(stored.items()[i].data()) + fixed,
+                          static_cast<const char*>(r.record().data()) + fixed, r.record().size() - fixed) == 0);
         CHECK(r.url() == s.url);
         CHECK(r.method() == s.method);
         CHECK(r.headers().size() == s.headers.size());
@@ -494,9 +506,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The item's noted length and width are those of the reference item, as export
         // sizes the document by them alone.
         const auto& plan = r.record().header();
+        const auto& notes = stored.items()[i].header();
         std::u32string item = decode(reference_item(s));
-        CHECK(plan.document_length == item.size());
-        CHECK(plan.document_width == static_cast<std::uint8_t>(width_of(item)));
+        CHECK(notes.document_notes == render::whole);
+        CHECK(notes.document_length == item.size());
+        CHECK(notes.document_width == static_cast<std::uint8_t>(width_of(item)));
 
         // The plan's one bit and the detailed reason agree with the reference, and a planned
         // command has exactly the planned length and width.
@@ -510,7 +524,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(plan.command_length == points.size());
         CHECK(plan.command_width == static_cast<std::uint8_t>(width_of(points)));
     }
-    std::span<const Request> all(records);
+    std::span<const Record> all = stored.items();
     check_render("collection document", [&](auto& sink) { render::write_collection(sink, all); },
                  reference_document(specs));
     CHECK(render::collection_document(all) == reference_document(specs));
@@ -518,10 +532,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     render::DocumentSize planned = render::collection_size(all);
     CHECK(planned.length == document.size());
     CHECK(planned.width == width_of(document));
-    // Items too long for their note (gigabytes of text) are measured instead, to the same sum.
-    std::vector<Request> unnoted(records);
-    for (Request& r : unnoted) r.block()->document_length = tolmek::model::unnoted_length;
-    render::DocumentSize measured = render::collection_size(unnoted);
+    // A copy of a copy keeps its notes; items too long for their note (gigabytes of text) are
+    // measured instead, to the same sum.
+    tolmek::model::Collection again, unnoted;
+    for (Record r : all) again.add(r.size(), [&](void* block) { render::copy_noting_document(r, block); });
+    CHECK(render::collection_size(again.items()).length == document.size());
+    for (Record r : all) unnoted.add(r)->document_length = tolmek::model::unnoted_length;
+    render::DocumentSize measured = render::collection_size(unnoted.items());
     CHECK(measured.length == planned.length && measured.width == planned.width);
     return 0;
 }

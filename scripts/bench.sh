@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make bench`: build into .venv-bench-X.Y with the newest Python 3.12+ here, then with the
 # Debian root's 3.14 and 3.15 (or only $PYTHON, any CPython 3.12 or newer), install the
-# benchmark requirements, build the floors (bench/floor.c) and run bench/run.py, then the same timings with the
+# benchmark requirements, build the floors (bench/floor.c) and run bench/run.py, then count
+# instructions per request under callgrind (bench/instructions.py), then the same timings with the
 # portable build (plain C++ scans, as non-x86 platforms get), then bench/cli.py
 # (the `tolmek` command on a large HAR), bench/clients.py and bench/http_peers.py (the HTTP
 # clients); arguments (e.g. `--quick`) go to all of them.
@@ -49,11 +50,23 @@ floors=$ROOT/build/bench-floor-$ver
 mkdir -p "$floors"
 read -r include suffix < <("$venv/bin/python" -c \
     'import sysconfig as s; print(s.get_paths()["include"], s.get_config_var("EXT_SUFFIX"))')
-log "building the floors (bench/floor.c)"
+log "building the floors (bench/floor.c) and the callgrind mark (bench/mark.c)"
 "${CC:-cc}" -O2 -Wall -Wextra -shared -fPIC -I"$include" bench/floor.c -o "$floors/_floor$suffix"
+"${CC:-cc}" -O2 -Wall -Wextra -shared -fPIC -I"$include" bench/mark.c -o "$floors/_mark$suffix"
 
 log "running bench/run.py"
 PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/run.py "$@"
+
+# The counts need valgrind. A root made before they were counted gets it here; its package
+# lists may be past their validity date, which does not matter for a measuring tool.
+if ! command -v valgrind >/dev/null && [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+    log "installing valgrind from Debian's packages (for the instruction counts)"
+    { DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Check-Valid-Until=false update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Check-Valid-Until=false install -y -qq \
+            --no-install-recommends valgrind; } >/dev/null 2>&1 || log "valgrind did not install"
+fi
+log "running bench/instructions.py (callgrind)"
+PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/instructions.py "$@"
 
 # The same timings for the build other platforms get: plain C++ text scans, no SSE2.
 portable=$ROOT/.venv-bench-portable-$ver

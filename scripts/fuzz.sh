@@ -52,7 +52,7 @@ fi
 
 # Only the pure C++ layers: the model and the renderers (no Python). Two builds: the one
 # shipped (SSE2 scans on x86-64) and the portable one every other platform gets.
-sources=(fuzz/render_fuzzer.cpp src/model/request.cpp src/render/*.cpp src/platform.cpp)
+sources=(fuzz/render_fuzzer.cpp src/model/*.cpp src/render/*.cpp src/platform.cpp)
 mkdir -p "$out/corpus"
 build_fuzzer() {  # build_fuzzer BINARY [EXTRA FLAGS...]
     local binary=$1

@@ -122,7 +122,7 @@ def test_export_matches_reference(requests):
     assert export_and_validate(make(requests))[0] == reference_text(requests)
 
 
-# Export sizes the document from what each request noted when it was made and writes it in one
+# Export sizes the document from what each request noted when it was stored and writes it in one
 # pass, sixteen bytes at a time: texts made of runs put escapes, multi-byte characters and "/"
 # at every offset of those chunks, in documents of each character width.
 PIECES = {
@@ -194,3 +194,22 @@ def test_documents_of_megabytes(wide):
                 for i in range(3000)]
     requests.append(("http://h/big", [], "PUT", ("x" * 99 + wide) * 8000))
     assert make(requests).export_collection() == reference_text(requests)
+
+
+def test_records_of_every_size_around_the_collections_blocks():
+    """A collection copies its records one after another into blocks of its own (4 KiB, doubling
+    to 1 MiB): records that end near a block's end, outgrow the block in use or are larger than
+    any block keep their texts and order, whether added one by one, given as a list, or handed
+    back by get_collection and stored again (the copy of a copy keeps its notes)."""
+    bodies = [None, "", "é" * 2000, "b" * 4000, "✓" * 30000, "x" * (3 << 20), "\x00" * 9000, "q\"" * 600000]
+    requests = [(f"http://h/{i}", [("N", "v" * (i % 97))], "POST", bodies[i % len(bodies)]) for i in range(64)]
+    expected = reference_text(requests)
+    one_by_one = TolmekCollection()
+    for u, h, m, b in requests:
+        one_by_one.add_request(Tolmek(u, h, getattr(M, m), b))
+    for c in (one_by_one, make(requests)):
+        assert c.export_collection() == expected
+        again = TolmekCollection()
+        for t in c.get_collection():
+            again.add_request(t)
+        assert again.export_collection() == expected == TolmekCollection(c.get_collection()).export_collection()

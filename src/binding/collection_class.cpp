@@ -1,6 +1,4 @@
 // The TolmekCollection class: stored copies of requests, handing them back, and export.
-#include <vector>
-
 #include "binding/args.hpp"
 #include "binding/classes.hpp"
 #include "binding/convert.hpp"
@@ -13,7 +11,6 @@
 namespace tolmek::binding {
 
 using model::Collection;
-using model::Request;
 using Object = Instance<Collection>;
 
 namespace {
@@ -23,20 +20,20 @@ constexpr FunctionDescription new_description{"TolmekCollection", "__new__", new
 constexpr const char* add_parameters[] = {"tolmek"};
 constexpr FunctionDescription add_description{"TolmekCollection", "add_request", add_parameters, 0, 1, {}};
 
-std::vector<Request> convert_requests(PyObject* seq) {
-    std::vector<Request> records;
+Collection convert_requests(PyObject* seq) {
+    Collection records;
+    records.make_present();
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq))
         records.reserve(static_cast<std::size_t>(Py_SIZE(seq)));
     else if (!PyUnicode_Check(seq) && PySequence_Check(seq))
         records.reserve(capacity_hint(seq, 4096));
-    for_each_item(seq, [&](PyObject* item, Ref) { records.push_back(to_request(item)); });
+    for_each_item(seq, [&](PyObject* item, Ref) { add_request_to(records, item); });
     return records;
 }
 
 Ref construct(PyTypeObject* type, PyObject* collection) {
     if (collection == nullptr || collection == Py_None) return allocate(type, Collection());
-    auto records = convert_argument("collection", [&] { return convert_requests(collection); });
-    return allocate(type, Collection(std::move(records)));
+    return allocate(type, convert_argument("collection", [&] { return convert_requests(collection); }));
 }
 
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -61,11 +58,11 @@ PyObject* collection_vectorcall(PyObject* type, PyObject* const* args, std::size
 PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call([&] {
         PyObject* slots[1] = {};
-        match_arguments(add_description, args, nargs, kwnames, slots);
+        if (kwnames == nullptr && nargs == 1) slots[0] = args[0];  // the common call: nothing to match
+        else match_arguments(add_description, args, nargs, kwnames, slots);
         Object& obj = receiver<Collection>(self, collection_type());
         ExclusiveBorrow borrow(obj.borrow);
-        Request record = convert_argument("tolmek", [&] { return to_request(slots[0]); });
-        obj.value.add(std::move(record));
+        convert_argument("tolmek", [&] { add_request_to(obj.value, slots[0]); });
         return Ref::borrow(Py_None);
     });
 }
@@ -75,10 +72,10 @@ PyObject* get_collection(PyObject* self, PyObject*) {
         Object& obj = receiver<Collection>(self, collection_type());
         SharedBorrow borrow(obj.borrow);
         if (!obj.value.present()) return Ref::borrow(Py_None);
-        std::span<const Request> items = obj.value.items();
+        std::span<const model::Record> items = obj.value.items();
         Ref list = result(PyList_New(static_cast<Py_ssize_t>(items.size())));
         for (std::size_t i = 0; i < items.size(); ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap_request(items[i].record()).release());
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap_request(items[i]).release());
         return list;
     });
 }
@@ -87,8 +84,8 @@ PyObject* export_collection(PyObject* self, PyObject*) {
     return call([&] {
         Object& obj = receiver<Collection>(self, collection_type());
         SharedBorrow borrow(obj.borrow);
-        std::span<const Request> items = obj.value.items();
-        // Sized from the notes each record took when it was made: one pass over the texts.
+        std::span<const model::Record> items = obj.value.items();
+        // Sized from the notes each record took when it was stored: one pass over the texts.
         render::DocumentSize size = render::collection_size(items);
         return render_known_str(size.length, size.width, [&](auto& sink) { render::write_collection(sink, items); });
     });

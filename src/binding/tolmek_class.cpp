@@ -94,9 +94,10 @@ Ref construct(PyTypeObject* type, PyObject* const (&slots)[4]) {
     // After the texts: encoding may write a few bytes past the last one.
     std::memset(reinterpret_cast<char*>(&obj->value) + size, 0, model::read_padding);
 
-    // 4. What the curl command and the collection document need, decided once.
+    // 4. What the curl command needs, decided once, and what the collection document needs as
+    //    far as it is known for nothing; a collection's copy counts the rest.
     render::TextEscapes escapes = render::plan_command(writer, code_points, width);
-    render::plan_document(writer, url.length, code_points, width, escapes);
+    render::note_texts(writer, url.length, code_points, width, escapes);
     obj->initialised = true;
     return made;
 }
@@ -118,7 +119,10 @@ PyObject* tolmek_vectorcall(PyObject* type, PyObject* const* args, std::size_t n
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (kwnames == nullptr && nargs >= 3 && nargs <= 4) {
             // The common call, all by position: nothing to match.
-            for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+            slots[0] = args[0];
+            slots[1] = args[1];
+            slots[2] = args[2];
+            if (nargs == 4) slots[3] = args[3];
         } else {
             match_arguments(new_description, args, nargs, kwnames, slots);
         }
@@ -226,10 +230,12 @@ LazyType& tolmek_type() {
     return type;
 }
 
-model::Request to_request(PyObject* obj) {
+void add_request_to(model::Collection& collection, PyObject* obj) {
     Object& tolmek = checked_instance<RecordHeader>(obj, tolmek_type());
     SharedBorrow borrow(tolmek.borrow);
-    return model::Request(Record(&tolmek.value));
+    Record source(&tolmek.value);
+    // Finished from the object's own record, which carries the read padding the copy goes without.
+    collection.add(source.size(), [&](void* block) { render::copy_noting_document(source, block); });
 }
 
 Ref wrap_request(Record record) {

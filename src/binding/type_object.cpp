@@ -39,9 +39,7 @@ PyTypeObject* LazyType::get() {
     return type;
 }
 
-PyTypeObject* LazyType::get_infallible() {
-    if (PyTypeObject* type = type_.get(); type != nullptr && attributes_filled_.load(std::memory_order_acquire))
-        return type;
+PyTypeObject* LazyType::make_infallible() {
     try {
         return get();
     } catch (PythonError& error) {

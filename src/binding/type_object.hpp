@@ -50,8 +50,14 @@ public:
     PyTypeObject* get();
 
     /// The same for every use after start-up: a failure is printed and becomes an
-    /// internal failure "failed to create type object for NAME".
-    PyTypeObject* get_infallible();
+    /// internal failure "failed to create type object for NAME". Inline, as every call and
+    /// argument check asks for it and finds it made.
+    PyTypeObject* get_infallible() {
+        if (PyTypeObject* type = type_.get(); type != nullptr && attributes_filled_.load(std::memory_order_acquire))
+            [[likely]]
+            return type;
+        return make_infallible();
+    }
 
     /// True if `obj` is an instance of this class or of a subclass.
     bool is_instance(PyObject* obj) {
@@ -60,6 +66,8 @@ public:
     }
 
 private:
+    /// get_infallible() when the type is not made yet.
+    [[gnu::cold]] PyTypeObject* make_infallible();
     PyTypeObject* create();
     void fill_attributes(PyTypeObject* type);
 

@@ -32,7 +32,7 @@ RecordWriter::RecordWriter(void* block, std::size_t size, HttpMethod method, std
                            std::size_t header_count, std::optional<std::size_t> body_length) noexcept
     : block_(static_cast<RecordHeader*>(block)) {
     *block_ = RecordHeader{size, url_length, body_length.value_or(0), static_cast<std::uint32_t>(header_count), 0, 0,
-                           method, body_length.has_value(), 0, 0, 0, 0};
+                           method, body_length.has_value(), 0, 0, 0, 0, 0};
 }
 
 Request Request::make(std::string_view url, std::span<const HeaderView> headers, HttpMethod method,

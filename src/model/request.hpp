@@ -30,9 +30,9 @@ struct RecordHeader {
     std::uint64_t url_length;
     std::uint64_t body_length;
     std::uint32_t header_count;  ///< at most max_header_count
-    /// The record's item in the collection document, decided when the record is made (as the
-    /// command is): its length in code points, or unnoted_length when it does not fit here
-    /// (render/document_plan.hpp). Export sums these instead of reading every text twice.
+    /// The record's item in the collection document (render/document_plan.hpp): its length in
+    /// code points, or unnoted_length when it does not fit here, once document_notes says it is
+    /// whole. Export sums these instead of reading every text twice.
     std::uint32_t document_length;
     /// The curl command, decided when the record is made: its length in code points, the
     /// widest character class in it and flags (render/command_plan.hpp gives their meaning).
@@ -43,6 +43,7 @@ struct RecordHeader {
     std::uint8_t command_flags;
     std::uint8_t command_quotes;  ///< which single-quoted texts hold apostrophes
     std::uint8_t document_width;  ///< widest character class of the item (render::Width)
+    std::uint8_t document_notes;  ///< how far document_length is noted (render::DocumentNotes)
 };
 
 // The document's notes live in what was padding: a stored request costs no more memory.

@@ -36,7 +36,7 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
         header.command_quotes = 0;
         header.command_length = 0;
         header.command_width = 0;
-        return escapes;  // not counted: the document's plan counts them itself
+        return escapes;  // not counted: the collection's copy counts them
     };
     // Code points the command holds besides the texts themselves: 1. "curl -X " and the method.
     std::uint64_t extra = 8 + model::name_text(record.method()).size();
@@ -75,9 +75,10 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
         constexpr std::size_t most = 64;
         std::size_t hits[most + 1];
         std::size_t count = 0;
-        const char* region = (*headers.begin()).name.data();
-        std::size_t region_size = 0;
-        for (model::HeaderView h : headers) region_size += h.name.size() + h.value.size();
+        // They run from the URL's end to the body's start (or the block's end).
+        const char* region = url.data() + url.size();
+        const char* region_end = body ? body->data() : static_cast<const char*>(record.data()) + record.size();
+        auto region_size = static_cast<std::size_t>(region_end - region);
         scan::for_each_hit<scan::detail::header_mask>(region, region_size, [&](std::size_t pos) {
             if (count <= most) hits[count++] = pos;
         });
@@ -96,7 +97,7 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
                 for (; next < count && hits[next] < end; ++next) v.add_in(all, hits[next]);
             }
             at = end;
-            escapes.others += n.escapes + v.escapes;
+            escapes.headers += n.escapes + v.escapes;
             if (h.name.empty() || h.name.front() == '@' || h.name.front() == ' ' || h.name.front() == '\t' ||
                 ((n.classes | v.classes) & (scan::nul | scan::line_break)) || (n.classes & scan::colon))
                 return refuse();
@@ -144,7 +145,6 @@ TextEscapes plan_command(model::RecordWriter& writer, std::uint64_t text_code_po
     // 4. The body, always in single quotes.
     if (body) {
         scan::Result b = scan::body(*body);
-        escapes.others += b.escapes;
         if (b.classes & scan::nul) return refuse();
         if (body->starts_with('@')) flags |= data_raw;
         if (b.apostrophes != 0) quotes |= body_apostrophe;
@@ -184,7 +184,7 @@ model::Request make_request(std::string_view url, std::span<const model::HeaderV
     TextEscapes escapes = plan_command(writer, code_points, width);
     Measure url_measure;
     url_measure.text(url);
-    plan_document(writer, url_measure.length(), code_points, width, escapes);
+    note_texts(writer, url_measure.length(), code_points, width, escapes);
     return request;
 }
 

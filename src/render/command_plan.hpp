@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "model/request.hpp"
-#include "render/escapes.hpp"
+#include "render/document_plan.hpp"
 #include "render/sink.hpp"
 
 namespace tolmek::render {
@@ -94,14 +94,14 @@ inline bool is_white_only(std::string_view value) noexcept {
 /// Decides the plan of a record whose texts are in place. `text_code_points` and `text_width`
 /// are the number of code points of all its texts together and the widest character among them
 /// (the maker knows both from the Python strings; measure_texts() finds them otherwise). Returns
-/// what JSON escaping adds to the texts, which its scans count for the document's plan.
+/// what JSON escaping adds to the URL and header texts, which its scans count for the document.
 TextEscapes plan_command(model::RecordWriter& record, std::uint64_t text_code_points, Width text_width) noexcept;
 
 /// Code points and widest character of all the texts of a record (what Python's str knows).
 void measure_texts(model::Record record, std::uint64_t& code_points, Width& width) noexcept;
 
-/// A heap record made from views, with its command and document plans (for tests, fuzzing
-/// and tools).
+/// A heap record made from views, with its command plan and the document's notes as a Tolmek
+/// takes them (for tests, fuzzing and tools).
 model::Request make_request(std::string_view url, std::span<const model::HeaderView> headers, model::HttpMethod method,
                             std::optional<std::string_view> body);
 

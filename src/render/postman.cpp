@@ -18,20 +18,20 @@ namespace {
 
 }  // namespace
 
-std::string collection_document(std::span<const model::Request> requests) {
+std::string collection_document(std::span<const model::Record> requests) {
     return render_utf8([&](auto& sink) { write_collection(sink, requests); });
 }
 
-DocumentSize collection_size(std::span<const model::Request> requests) {
+DocumentSize collection_size(std::span<const model::Record> requests) {
     // The fixed text and a comma between items.
     std::uint64_t length = document_text::open.size() + document_text::close.size() +
                            (requests.empty() ? 0 : requests.size() - 1);
     Width width = Width::ascii;
-    for (const model::Request& r : requests) {
-        const model::RecordHeader& notes = r.record().header();
+    for (model::Record r : requests) {
+        const model::RecordHeader& notes = r.header();
         std::uint64_t item = notes.document_length;
         if (item == model::unnoted_length) [[unlikely]]
-            item = measure_item(r.record());
+            item = measure_item(r);
         length = model::checked_add(length, item);
         width = std::max(width, static_cast<Width>(notes.document_width));
     }

@@ -160,18 +160,16 @@ void write_item(Sink& out, model::Record r) {
 /// Writes the whole document as compact JSON with every object's members in byte order of
 /// their keys (the member order of the fixed text above is that order, written out by hand).
 template <class Sink>
-void write_collection(Sink& out, std::span<const model::Request> requests) {
+void write_collection(Sink& out, std::span<const model::Record> requests) {
     out.ascii(document_text::open);
     for (std::size_t i = 0; i < requests.size(); ++i) {
         if (i != 0) out.ascii(',');
         out.next_part();
-        // Stored records lie apart on the heap, each too short for the hardware to see a stream:
-        // the next one is asked for while this one is written.
-        if (i + 1 < requests.size()) {
-            model::Record next = requests[i + 1].record();
-            platform::prefetch(next.data(), next.size());
-        }
-        write_item(out, requests[i].record());
+        // Records may lie apart (a collection's blocks, or wherever other callers keep them),
+        // each too short for the hardware to see a stream: the next one is asked for while this
+        // one is written.
+        if (i + 1 < requests.size()) platform::prefetch(requests[i + 1].data(), requests[i + 1].size());
+        write_item(out, requests[i]);
     }
     out.ascii(document_text::close);
 }
@@ -182,12 +180,12 @@ struct DocumentSize {
     Width width;
 };
 
-/// The size of the document of `requests`, from what each record noted when it was made (an
+/// The size of the document of `requests`, from what each record noted when it was stored (an
 /// item too long to note is measured); throws std::bad_alloc when the length cannot be
 /// represented.
-DocumentSize collection_size(std::span<const model::Request> requests);
+DocumentSize collection_size(std::span<const model::Record> requests);
 
 /// The document as UTF-8 text.
-std::string collection_document(std::span<const model::Request> requests);
+std::string collection_document(std::span<const model::Record> requests);
 
 }  // namespace tolmek::render

@@ -59,8 +59,8 @@ inline constexpr std::array<std::uint16_t, 256> byte_class = [] {
 }();
 
 /// The classes met in a text, with the counts that change the command's length and what JSON
-/// escaping adds to the text (for the collection document; every byte it escapes is a hit of
-/// the URL and header masks, and the body's scan counts them alongside).
+/// escaping adds to the text (for the collection document: every byte it escapes is a hit of
+/// the URL and header masks, so that counting it costs a lookup per hit).
 struct Result {
     std::uint16_t classes = 0;
     std::uint64_t apostrophes = 0;
@@ -200,33 +200,8 @@ inline Result classify(std::string_view s) noexcept {
 
 inline Result url(std::string_view s) noexcept { return classify<detail::url_mask>(s); }
 
-/// The body's classes (NUL and apostrophes are hits) and, in the same pass over its chunks, what
-/// JSON escaping adds to it: a JSON body has quotes throughout, too many to visit one by one.
-inline Result body(std::string_view s) noexcept {
-#if TOLMEK_SSE2
-    Result r;
-    escape_detail::EscapeCount escapes;
-    const auto* u = reinterpret_cast<const unsigned char*>(s.data());
-    std::size_t n = s.size();
-    for (std::size_t i = 0; i < n; i += 16) {
-        __m128i x = detail::load(u + i);
-        std::uint64_t bits = detail::body_mask(x);
-        if (n - i >= 16) {
-            escapes.add(u + i, x);
-        } else {
-            escapes.add_last(u + i, x, static_cast<unsigned>(detail::first_bytes(n - i)));
-            bits &= detail::first_bytes(n - i);
-        }
-        for (; bits != 0; bits &= bits - 1) r.add_in(s, i + detail::position(bits));
-    }
-    r.escapes = escapes.total();
-    return r;
-#else
-    Result r = classify<detail::body_mask>(s);
-    r.escapes = json_escape_extra(s);
-    return r;
-#endif
-}
+/// The body's classes: NUL and apostrophes are its hits.
+inline Result body(std::string_view s) noexcept { return classify<detail::body_mask>(s); }
 
 /// True if a "." or a "%" (of "%2e") starts a segment of `s` (first in it, or right after a
 /// "/"): the only places where a dot segment can begin. Reads the byte before `s` and whole
