@@ -112,3 +112,20 @@ def newman_run(collection, request_ms):
     return subprocess.run([str(NEWMAN), "run", str(collection), "--reporters", "cli", "--timeout-request",
                            str(request_ms), "--color", "off"], capture_output=True, text=True, timeout=120,
                           env=loopback_env())
+
+
+def cli_runner(capsysbinary, monkeypatch):
+    """The command run in this process: run(*args, stdin=bytes) -> (exit status, standard output
+    bytes, standard error text)."""
+    import io
+    import sys
+
+    import tolmek_cli
+
+    def run(*args, stdin=b""):
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+        code = tolmek_cli.main(list(args))
+        out, err = capsysbinary.readouterr()
+        return code, out, err.decode()
+
+    return run

@@ -14,8 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import tolmek_cli
-from conftest import M, missing
+from conftest import M, cli_runner, missing
 from tolmek import Tolmek, TolmekCollection
 from tolmek_cli import source
 
@@ -25,14 +24,7 @@ NINE = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CO
 @pytest.fixture
 def cli(capsysbinary, monkeypatch):
     """Run the command in this process: (exit status, standard output bytes, standard error text)."""
-
-    def run(*args, stdin=b""):
-        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
-        code = tolmek_cli.main(list(args))
-        out, err = capsysbinary.readouterr()
-        return code, out, err.decode()
-
-    return run
+    return cli_runner(capsysbinary, monkeypatch)
 
 
 def script(*reqs):

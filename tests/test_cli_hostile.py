@@ -1,14 +1,12 @@
 """Files an attacker hands over for conversion: what the command refuses to carry, and faults that
 must cost one entry, not the run. Grouped by fault."""
 
-import io
 import json
-import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import tolmek_cli
+from conftest import cli_runner
 
 DEPTH = 10_000
 
@@ -16,14 +14,13 @@ DEPTH = 10_000
 @pytest.fixture
 def cli(capsysbinary, monkeypatch):
     """Run the command in this process: (exit status, standard output text, standard error text)."""
+    run = cli_runner(capsysbinary, monkeypatch)
 
-    def run(*args, stdin=b""):
-        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
-        code = tolmek_cli.main(list(args))
-        out, err = capsysbinary.readouterr()
-        return code, out.decode(), err.decode()
+    def as_text(*args, stdin=b""):
+        code, out, err = run(*args, stdin=stdin)
+        return code, out.decode(), err
 
-    return run
+    return as_text
 
 
 def jsonl(*objs):
