@@ -104,8 +104,8 @@ def test_har_entries_become_the_modules_commands(cli):
 
 
 SKIPS = [
-    (req("PROPFIND", "http://h/"), "method 'PROPFIND' is not one of " + ", ".join(NINE)),
-    (req("get", "http://h/"), "method 'get' is not one of " + ", ".join(NINE)),
+    (req("PROP FIND", "http://h/"), "method 'PROP FIND' is not an HTTP token, which a request line cannot hold"),
+    (req("G/T", "http://h/"), "method 'G/T' is not an HTTP token, which a request line cannot hold"),
     (req("POST", "http://h/", postData={"text": "AAD", "encoding": "base64"}),
      "the body is marked base64 but is not base64 text"),
     (req("POST", "http://h/", postData={"text": "café", "encoding": "base64"}),
@@ -171,7 +171,7 @@ def test_requests_the_renderer_refuses_are_skipped_with_its_message(cli):
 def test_small_chunks_read_the_same_text(cli, monkeypatch, chunk):
     # Long strings, multi-byte characters, escapes and numbers all get cut at chunk boundaries, and
     # the place of a skipped entry is counted across the text already let go.
-    reqs = [req("POST" if i != 3 else "PROPFIND", f"http://h/{i}/" + "é😀" * i, [("X-N", "\\u00e9 " * i)],
+    reqs = [req("POST" if i != 3 else "PROP FIND", f"http://h/{i}/" + "é😀" * i, [("X-N", "\\u00e9 " * i)],
                 postData={"text": "x\"\\u2713" * (i * 40) + str(10 ** i)}) for i in range(6)]
     doc = har(*reqs, indent=2)
     expected = cli("curl", stdin=doc)
@@ -191,14 +191,14 @@ def test_places_stay_right_however_the_text_is_cut(cli, monkeypatch):
     # a JSON Lines value followed by blanks at the end of a chunk, or the start of a document
     # whose other members are read before "log" or "item" is found missing.
     line = b'{"url": "u", "method": "GET", "headers": []}'
-    skipping = [line, b"", line.replace(b"GET", b"GOT") + b" \t", *[line + b" "] * 6]
+    skipping = [line, b"", line.replace(b"GET", b"G T") + b" \t", *[line + b" "] * 6]
     failing = [*skipping, line.replace(b"[]", b"[1]") + b"\r", *[line + b"\r"] * 4]
     other = b'\n  {"x": "' + b"a" * 20 + b'",\n "y": [1,\n2]\n, "z": {"q": 3}}\n'
     cases = [(["curl"], b"\n".join(failing),
               (2, b"", "tolmek: error: <stdin>:10:1: headers[0]: expected a [name, value] pair\n")),
              (["curl"], b"\n".join(skipping),
-              (0, script(("u", [], "GET", None)) * 7, "tolmek: <stdin>:3:1: skipped: method 'GOT' is not one of "
-                                                        + ", ".join(NINE) + "\ntolmek: 1 of 8 requests skipped\n")),
+              (0, script(("u", [], "GET", None)) * 7, "tolmek: <stdin>:3:1: skipped: method 'G T' is not an HTTP token, which a request line cannot hold"
+                                                        "\ntolmek: 1 of 8 requests skipped\n")),
              (["curl", "--from", "har"], other,
               (2, b"", 'tolmek: error: <stdin>:2:3: "log" is missing: not a HAR file\n')),
              (["postman", "--from", "postman"], other,
@@ -421,7 +421,7 @@ def test_output_file_is_replaced_only_when_whole(cli, tmp_path):
     out.chmod(0o640)
     # Bad input, or a skip under --strict: the old file stays as it was and no temporary file is left.
     assert cli("postman", "-o", str(out), stdin=good + b"{")[0] == 2
-    assert cli("postman", "-o", str(out), "--strict", stdin=good.replace(b"GET", b"GOT"))[0] == 1
+    assert cli("postman", "-o", str(out), "--strict", stdin=good.replace(b"GET", b"G T"))[0] == 1
     assert (sorted(tmp_path.iterdir()), out.read_bytes()) == ([out], first)
     assert cli("curl", "--script", "-o", str(out), stdin=good) == (0, b"", "")
     assert (out.read_bytes(), out.stat().st_mode & 0o777) == (b"#!/bin/sh\n" + script(("http://h/", [], "GET", None)),

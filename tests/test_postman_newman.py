@@ -85,6 +85,9 @@ FEATURES = {
         # Methods in any case, headers.
         req("lower case", "post", B + "/lower", body=raw("x")),
         req("mixed case", "Options", B + "/mixed"),
+        req("webdav", "propfind", B + "/dav", h(("Depth", "1")), raw("<propfind/>", "xml")),
+        req("purge", "PURGE", B + "/purge"),
+        req("token characters", "M$!`'|~#", B + "/token"),
         req("header string", "GET", B + "/hstr", "X-A: 1\r\nX-B:2\rX-C: {{v}}\nX-D: x y\n\nX-E: a:b\nno colon\n: no name"),
         req("headers", "GET", B + "/headers", h(("B", ""), ("C", " sp "), ("", "no name"), off=[("Off", "x")])),
         # URLs: parts over raw, path variables, encoding, disabled query parameters.

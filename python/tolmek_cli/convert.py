@@ -5,7 +5,7 @@ from tolmek_http.compose import TEXT_LIMIT, command, held_back
 
 from . import har, jsonl, postman, pruning
 from .carry import credentials_reason, scheme_reason
-from .fields import RESTART, Skip, surrogate_reason
+from .fields import NAMES, RESTART, Skip, shown, surrogate_reason
 from .source import kind_at
 
 READERS = {"har": har.read, "postman": postman.read, "jsonl": jsonl.read}
@@ -89,8 +89,9 @@ def _requests(items, report, restart, curl=False):
         pruned = bool(body) and method in _PRUNED
         # curl would add a Content-Type to a body that the record has none for.
         untyped = curl and body is not None and not any(k.lower() == "content-type" for k, _ in headers)
-        if type(body) is bytes or (body is not None and len(body) > _PIPED_FROM):
-            # Binary, or perhaps too long for one argument: the composer decides how it goes to curl.
+        if type(body) is bytes or (body is not None and len(body) > _PIPED_FROM) or type(method) is str:
+            # Binary, or perhaps too long for one argument, or a method beyond the module's: the
+            # composer decides how it goes to curl.
             yield (url, headers, method, body), label, offset, pruned, untyped
             continue
         try:
@@ -131,6 +132,10 @@ def document(items, report):
     for request, label, offset, pruned, _ in _requests(items, report, restart):
         if type(request) is not Tolmek:
             url, headers, method, body = request
+            if type(method) is str:
+                report.skip(Skip(f"method {shown(method)} is not one of {', '.join(NAMES)}, the methods a "
+                                 "collection document holds", label, offset))
+                continue
             if type(body) is bytes:
                 report.skip(Skip("the body is binary data, which a collection's raw body cannot hold", label, offset))
                 continue

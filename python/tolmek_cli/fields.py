@@ -3,6 +3,8 @@
 from urllib.parse import quote_plus
 
 from tolmek import HTTPMETHOD
+from tolmek_http.compose import TEXT_LIMIT
+from tolmek_http.methods import is_token
 
 NAMES = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT")
 METHODS = {name: getattr(HTTPMETHOD, name) for name in NAMES}
@@ -112,11 +114,16 @@ def text(obj, key, path, default=None, null=None):
 
 
 def method_or_skip(name):
-    """The HTTPMETHOD member for a method name, or the reason it cannot be carried."""
+    """The HTTPMETHOD member for a method name; a name beyond them that is an HTTP token as it is
+    (curl sends any token); or the reason it cannot be carried."""
     member = METHODS.get(name)
     if member is not None:
         return member, None
-    return None, f"method {shown(name)} is not one of {', '.join(NAMES)}"
+    if len(name) > TEXT_LIMIT:
+        return None, f"method {shown(name)} is longer than one argument of a command line may be"
+    if is_token(name):
+        return name, None
+    return None, f"method {shown(name)} is not an HTTP token, which a request line cannot hold"
 
 
 def surrogate_reason(error):

@@ -5,7 +5,7 @@ from collections.abc import Iterable, Sequence
 
 from tolmek import HTTPMETHOD, Tolmek
 
-from .methods import _MEMBERS, method
+from .methods import _MEMBERS, is_token, method
 
 __all__ = ["command", "held_back", "is_text", "printf_pipe", "CURL_OWN"]
 
@@ -25,6 +25,8 @@ _CURL_PROXY = ("Proxy-Connection",)
 
 # Characters a proxy address may hold to be written bare: those of the module's bare URLs.
 _EMPTY_BODY = " -d ''"
+# How the module's command for a POST starts.
+_POST = "curl -X POST "
 # A text of at most this many characters is within TEXT_LIMIT in UTF-8 (four bytes at most each).
 _SURELY_SHORT = TEXT_LIMIT // 4
 _BARE = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_@%+=:,./-")
@@ -126,8 +128,16 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
     if type(headers) is not list:
         headers = list(headers)
     member = _MEMBERS.get(name) if type(name) is str else None
+    extension = None
     if member is None:
-        member = name if isinstance(name, HTTPMETHOD) else method(name)
+        if isinstance(name, HTTPMETHOD):
+            member = name
+        elif type(name) is str and is_token(name):
+            # A method beyond the module's members: the module renders a POST, and the method
+            # word takes its place, quoted by the module like any text.
+            member, extension = HTTPMETHOD.POST, name
+        else:
+            member = method(name)
     piped = False
     text = body
     if body is None or (type(body) is str and len(body) <= _SURELY_SHORT and "\x00" not in body):
@@ -146,6 +156,9 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
         if piped:
             text = ""
     out = Tolmek(url, headers, member, text).get_request_command()
+    if extension is not None:
+        assert out.startswith(_POST)
+        out = "curl -X " + _quoted(extension) + out[len(_POST) - 1:]
     if piped:
         # The module writes the body last, and an empty one as exactly this.
         assert out.endswith(_EMPTY_BODY)
