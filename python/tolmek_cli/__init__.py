@@ -23,9 +23,10 @@ input formats (recognised by content, or named with --from):
 
 A request that cannot be carried (a method that is not an HTTP token, or in a collection one
 other than GET, POST, PUT, DELETE, HEAD, OPTIONS, PATCH, TRACE and CONNECT, a binary body in a
-collection, a body the recording did not keep, a field of the wrong type, an undefined or dynamic {{variable}}, an auth type or file upload no
-command carries, a request no command line can carry) is skipped with one line on standard
-error naming its place and the reason, and a count at the end. A HAR body recorded base64-encoded
+collection, a body the recording did not keep, a field of the wrong type, an undefined or
+dynamic {{variable}}, an auth type or file upload no command carries, a request no command line
+can carry) is skipped with one line on standard error naming its place and the reason, and a
+count at the end. A HAR body recorded base64-encoded
 that is not text goes to curl byte for byte, through the shell's printf into
 curl --data-binary @-.
 
