@@ -164,39 +164,6 @@ def test_capture_is_per_client_and_per_thread(recorders, private_home):
     assert sorted((w.target, w.body) for w in got) == sorted((f"/t{i}".encode(), bytes([i]) * (1000 + i)) for i in range(8))
 
 
-# Bodies for the composer's printf path at its edges: a piece boundary on each side of an escape,
-# pieces that start with '-' (printf would take an option), every byte value at a boundary.
-_EDGE = 30000  # compose.PRINTF_CHUNK
-COMPOSER_BODIES = {
-    "dash at every piece": (b"-" * _EDGE) * 3 + b"-\x00",
-    "escapes across a boundary": b"a" * (_EDGE - 1) + b"%\\'\x00" + b"\xff" * _EDGE,
-    "every byte at a boundary": b"x" * (_EDGE - 128) + bytes(range(256)) * 2,
-    "text just past the argument size": b"\xc3\xa9" * (64 * 1024 // 2 + 1),
-    "a NUL in short text": b"it's\x00$HOME",
-    "CR alone": b"\r",
-}
-
-
-def test_composer_bodies(recorders, private_home, tmp_path):
-    """command() on its own: each body, with the framing a client writes, arrives byte for byte from
-    every shell, and curl adds none of its own headers."""
-    _need("urllib.request")
-    from tolmek_http.compose import PRINTF_CHUNK
-
-    assert PRINTF_CHUNK == _EDGE
-    origin, _ = recorders
-    host = origin.base.removeprefix("http://")
-    commands = [tolmek_http.command(f"{origin.base}/{i}", [("Host", host), ("Content-Length", str(len(body)))],
-                                    "POST", body, exact=True)
-                for i, body in enumerate(COMPOSER_BODIES.values())]
-    for shell in SHELLS:
-        by_index, stderr = http_matrix.run_commands(shell, commands, tmp_path, recorders)
-        assert stderr == ""
-        for i, (name, body) in enumerate(COMPOSER_BODIES.items()):
-            (got,) = by_index[i]
-            assert (got.body, got.headers) == (body, [(b"Host", host.encode()), (b"Content-Length", str(len(body)).encode())]), (shell, name)
-
-
 def test_capture_with_concurrent_tasks(recorders, private_home):
     """Tasks sending at once over one captured AsyncClient and one ClientSession (several
     connections, writes interleaved on the loop) each report their own request, whole."""

@@ -151,9 +151,10 @@ def basic_auth(url, resolve):
         if type(value) is not str:
             raise expected(f"url.auth.{key}", "a string", value)
         info.append(lead + resolve(value))
-    if not info or not "".join(info):
+    userinfo = "".join(info)
+    if not userinfo:
         return None
-    user, _, password = "".join(info).partition(":")
+    user, _, password = userinfo.partition(":")
     # Invalid UTF-8 after decoding reads as U+FFFD, as in newman.
     pair = f"{unquote(user)}:{unquote(password)}".encode("utf-8")
     return "Basic " + base64.b64encode(pair).decode("ascii")
