@@ -151,6 +151,24 @@ FEATURES = {
         req("formdata file", "POST", B + "/fdfile", body={"mode": "formdata", "formdata": [
             {"key": "f", "type": "file", "src": "/nonexistent"}]}),
         req("file body", "POST", B + "/file", body={"mode": "file", "file": {"src": "/nonexistent"}}),
+        # Files curl reads itself, found from the working directory as newman finds them.
+        req("formdata files", "POST", B + "/fdfiles", h(("A", "1")), {
+            "mode": "formdata", "formdata": [
+                {"key": "t", "value": "@not a file;type=x", "type": "text"},
+                {"key": "f", "type": "file", "src": "data.bin"},
+                {"key": "g é", "type": "file", "src": ["odd;name,\\q.txt"], "contentType": "app/x"},
+                {"key": "off", "type": "file", "src": "data.bin", "disabled": True}]}, auth={"type": "noauth"}),
+        req("formdata file, own type", "POST", B + "/fdown", h(("Content-Type", "multipart/form-data"), ("A", "1")), {
+            "mode": "formdata", "formdata": [{"key": "f", "type": "file", "src": "data.bin"}]}),
+        req("formdata file, own type last", "POST", B + "/fdlast", h(("A", "1"), ("Content-Type", "multipart/form-data")), {
+            "mode": "formdata", "formdata": [{"key": "f", "type": "file", "src": "data.bin"}]}, auth={"type": "noauth"}),
+        req("formdata file, quoted name", "POST", B + "/fdq", body={"mode": "formdata", "formdata": [
+            {"key": "f", "type": "file", "src": "odd;name,\"q\".txt"}]}),
+        req("formdata file by variable", "PUT", B + "/fdvar", body={"mode": "formdata", "formdata": [
+            {"key": "f", "type": "file", "src": "{{v}}.json"}]}),
+        req("file body found", "POST", B + "/filebody", h(("B", "2")), {"mode": "file", "file": {"src": "data.bin"}}),
+        req("file body typed", "PATCH", B + "/filetyped", h(("Content-Type", "app/y")),
+            {"mode": "file", "file": {"src": "odd;name,\"q\".txt"}}),
         req("get body pruned", "GET", B + "/getbody", body=raw("x")),
         req("head body pruned", "HEAD", B + "/headbody", body=raw("x")),
         req("get body kept", "GET", B + "/getkeep", body=raw("x"), protocolProfileBehavior={"disableBodyPruning": True}),
@@ -172,8 +190,11 @@ SKIPS = {
     "oauth2 no token": "the oauth2 auth has no stored access token (Postman gets one before sending)",
     "digest": "auth type 'digest' cannot be carried (bearer, basic, apikey, oauth2 with a stored access token, "
               "and noauth, are)",
-    "formdata file": "the formdata field 'f' is a file, which tolmek does not carry",
-    "file body": "the body is a file (mode 'file'), which tolmek does not carry",
+    "formdata file": "the formdata field 'f': the file '/nonexistent' does not exist",
+    "file body": "the file body: the file '/nonexistent' does not exist",
+    "formdata file, own type": "the request's own Content-Type comes before other headers, where curl cannot put its "
+                               "form's type",
+    "formdata file, quoted name": "the formdata field 'f': the file name 'odd;name,\"q\".txt' has a double quote",
 }
 
 
@@ -196,7 +217,14 @@ def test_features_arrive_as_newman_sends_them(newman, tmp_path):
     env_file = _environment(tmp_path, env + [("off", "on in newman", False)], "environment")
     # newman uses an environment value marked disabled; Postman's app and tolmek do not.
     newman_env = _environment(tmp_path / "..", env, "environment")
-    base = ["-g", globals_file, "--global-var", "g=from option", "--env-var", "ge=env option"]
+    files = tmp_path / "files"
+    files.mkdir()
+    (files / "data.bin").write_bytes(bytes(range(256)) + b"\r\n--x")
+    (files / 'odd;name,"q".txt').write_text("é\n")
+    (files / "odd;name,\\q.txt").write_text("x")
+    (files / "coll.json").write_text("{}")
+    base = ["-g", globals_file, "--global-var", "g=from option", "--env-var", "ge=env option",
+            "--working-dir", str(files)]
     got = postman_diff.run(FEATURES, tmp_path, base + ["-e", env_file], base + ["-e", newman_env])
     names = dict(got.cases)
     # Each skip line ends in: item[...] "NAME": REASON
