@@ -119,7 +119,7 @@ class _Path:
         return ".".join(f"item[{i}]" for i in reversed(indices))
 
 
-def _walk(top, i, offset, root, scope, working_dir):
+def _walk(top, i, offset, root, scope, working_dir=None):
     """The requests of one top-level item, folders walked in order without recursion."""
     stack = [(iter(((top, _Path(None, i)),)), root)]
     while stack:
@@ -222,10 +222,14 @@ def _request(request, context, scope, label, offset, working_dir=None):
                             "its form's type", label, offset)
             headers = [h for i, h in enumerate(headers) if i not in own]
         label.curl = lambda command: carry(command, typed)
+        # A file body's type, when the request names none, goes where newman puts it: last.
+        late = None if typed or body.content_type is None else ("Content-Type", body.content_type)
         body = None
+    else:
+        late = None
     # newman's order: the request's headers, the Content-Type of a raw body marked JSON, the auth
     # header, then any other Content-Type it adds.
-    content_type = None
+    content_type = late
     if body is not None:
         given = [i for i, (k, _) in enumerate(headers) if k.lower() == "content-type"]
         for i in given:
