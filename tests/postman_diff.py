@@ -159,7 +159,7 @@ def run(collection, scratch, options=(), newman_options=None):
         path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
         done = subprocess.run([str(NEWMAN), "run", str(path), "--reporters", "cli", "--color", "off",
                                "--timeout-request", "5000", *newman_options],
-                              capture_output=True, text=True, timeout=300, env=loopback_env())
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300, env=loopback_env())
         newman = by_case(rec.take())
         converted = subprocess.run([sys.executable, "-m", "tolmek_cli", "curl", str(path), *options],
                                    capture_output=True, timeout=120)

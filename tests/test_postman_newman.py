@@ -236,7 +236,6 @@ FILE_SKIPS = {
 }
 
 
-@pytest.mark.skip(reason="newman run from the harness does not finish on this collection (its requests alone do)")
 def test_files_arrive_as_newman_sends_them(newman, tmp_path):
     # Files curl reads when the command runs, found from the working directory as newman finds them.
     files = tmp_path / "files"
