@@ -10,6 +10,7 @@ from hypothesis import HealthCheck, Phase, given, settings, strategies as st
 
 import postman_diff
 from conftest import M, require_newman
+from http_matrix import PASSWORD, USER
 from test_faithful_newman import newman_requests
 from tolmek import Tolmek, TolmekCollection
 
@@ -51,7 +52,7 @@ FEATURES = {
     "variable": [{"key": "base", "value": "http://127.0.0.1:1"}, {"key": "v", "value": "coll"},
                  {"key": "n1", "value": "{{n2}}"}, {"key": "n2", "value": "deep"}, {"key": "nm", "value": "v"},
                  {"key": "off", "value": "x", "disabled": True}, {"key": "tok", "value": "T-{{v}}"},
-                 {"key": "num", "value": 7}],
+                 {"key": "num", "value": 7}, {"key": "pw", "value": PASSWORD}],
     "auth": v21("bearer", token="{{tok}}"),
     "item": [
         # Variables: every scope and nesting; the scopes' order is set by the options of the run.
@@ -81,7 +82,11 @@ FEATURES = {
                                                                        value="v=&#+'!*()~/?:@", **{"in": "query"})),
         req("bearer v2.0", "GET", B + "/bearer20", auth={"type": "bearer", "bearer": {"token": "{{tok}}"}}),
         req("empty bearer", "GET", B + "/bearerempty", auth=v21("bearer", token="")),
-        req("digest", "GET", B + "/digest", auth=v21("digest", username="u")),
+        req("digest", "POST", B + "/digest?x=1", h(("A", "1")), raw("d"), auth=v21("digest", username=USER,
+                                                                                     password="{{pw}}")),
+        req("digest, no retry", "GET", B + "/digest-once", auth=v21("digest", username="u", disableRetryRequest=True)),
+        req("digest, stored nonce", "GET", B + "/digest", auth=v21("digest", username="u", realm="r", nonce="n")),
+        req("digest, SHA-256", "GET", B + "/digest", auth=v21("digest", username="u", algorithm="SHA-256")),
         # Methods in any case, headers.
         req("lower case", "post", B + "/lower", body=raw("x")),
         req("mixed case", "Options", B + "/mixed"),
@@ -170,8 +175,9 @@ SKIPS = {
     "dynamic": "{{$guid}} is a dynamic variable (a new value each time Postman sends the request); "
                "--keep-variables prints it as written",
     "oauth2 no token": "the oauth2 auth has no stored access token (Postman gets one before sending)",
-    "digest": "auth type 'digest' cannot be carried (bearer, basic, apikey, oauth2 with a stored access token, "
-              "and noauth, are)",
+    "digest, stored nonce": "the digest auth has a stored nonce and realm, which newman answers from before any "
+                            "challenge (curl answers only the server's)",
+    "digest, SHA-256": "the digest auth's algorithm 'SHA-256' is not the MD5 curl answers with",
     "formdata file": "the formdata field 'f': the file '/nonexistent' does not exist",
     "file body": "the file body: the file '/nonexistent' does not exist",
 }

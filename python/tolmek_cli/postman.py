@@ -227,6 +227,11 @@ def _request(request, context, scope, label, offset, working_dir=None):
         body = None
     else:
         late = None
+    if added is not None and added.curl is not None:
+        # curl answers the server's challenge itself, after whatever the body asks of it.
+        first, answer = label.curl, added.curl
+        label.curl = answer if first is None else lambda command: answer(first(command))
+        added = None
     # newman's order: the request's headers, the Content-Type of a raw body marked JSON, the auth
     # header, then any other Content-Type it adds.
     content_type = late
