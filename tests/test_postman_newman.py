@@ -301,7 +301,7 @@ def test_public_collections_arrive_as_newman_sends_them(newman, tmp_path):
             unnamed.append(name)
     print("\n".join(report) + f"\ntotal: newman sent {sent}, tolmek converted {converted}, {identical} identical")
     assert not unnamed
-    assert identical >= 0.95 * converted, "\n".join(report)
+    assert identical >= 0.98 * converted, "\n".join(report)
 
 
 def test_a_v1_collection_is_named_with_the_way_to_v21():
