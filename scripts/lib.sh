@@ -186,14 +186,23 @@ test_with_libcxx() {
 # The closing line of every suite that `make test` runs, one per line, "LABEL: N passed ...".
 TEST_SUMMARY=$ROOT/build/test-summary.txt
 
-# run_suite LABEL PYTHON [PYTEST ARGS...]: the whole suite with PYTHON (a venv's); its closing line is
+# run_suite LABEL PYTHON [PYTEST ARGS...]: the suite (or the tests/ files the arguments name) with PYTHON (a venv's); its closing line is
 # added to TEST_SUMMARY. A failing run (any non-zero exit, 5 for "no tests" too) ends the script after
 # the summary so far.
 run_suite() {
-    local label=$1 py=$2 log status=0 line
+    local label=$1 py=$2 log status=0 line arg
     shift 2
+    # The whole of tests/ unless the arguments name files in it; one -q (a second one would drop
+    # the closing line that the summary reads).
+    local where=(tests) quiet=(-q)
+    for arg in "$@"; do
+        case $arg in
+        tests/* | ./tests/*) where=() ;;
+        -q | --quiet) quiet=() ;;
+        esac
+    done
     log=$(mktemp "${TMPDIR:-/tmp}/tolmek-pytest.XXXXXX")
-    "$py" -m pytest -q tests "$@" | tee "$log" || status=$?
+    "$py" -m pytest "${quiet[@]}" "${where[@]}" "$@" | tee "$log" || status=$?
     line=$(grep -E '^[= ]*[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed|warnings?)\b' "$log" |
         sed -n '$s/^[= ]*//; $s/[= ]*$//; $p') || true
     rm -f "$log"

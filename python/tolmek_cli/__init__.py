@@ -130,6 +130,8 @@ def _parser(subparsers):
             sub.add_argument("--script", action="store_true",
                              help="start with a #!/bin/sh line (a new OUT is made executable)")
         _variable_options(sub)
+        sub.add_argument("--working-dir", metavar="DIR",
+                         help="where a collection's relative file paths start, as for newman (default: here)")
         subparsers[name] = sub
     return top
 

@@ -6,7 +6,7 @@ from .fields import expected, shown
 from .urls import query_pair
 from .variables import value_text
 
-CARRIED = ("noauth", "bearer", "basic", "apikey", "oauth2")
+CARRIED = ("noauth", "bearer", "basic", "digest", "apikey", "oauth2")
 
 
 def applies(own):
@@ -29,13 +29,15 @@ def _params(auth, kind, resolve):
 
 
 class Added:
-    """What an auth adds: one header (replacing the request's own of that name) or one query parameter."""
+    """What an auth adds: one header (replacing the request's own of that name), one query
+    parameter, or curl options that answer the server themselves (command -> command)."""
 
-    __slots__ = ("header", "query")
+    __slots__ = ("header", "query", "curl")
 
-    def __init__(self, header=None, query=None):
+    def __init__(self, header=None, query=None, curl=None):
         self.header = header
         self.query = query
+        self.curl = curl
 
 
 def apply(auth, resolve):
@@ -59,6 +61,8 @@ def apply(auth, resolve):
     if kind == "basic":
         pair = f"{p.get('username', '')}:{p.get('password', '')}".encode()
         return Added(header=("Authorization", "Basic " + base64.b64encode(pair).decode())), None
+    if kind == "digest":
+        return _digest(p)
     if kind == "apikey":
         key, value = p.get("key", ""), p.get("value", "")
         if not key:
@@ -74,3 +78,21 @@ def apply(auth, resolve):
     prefix = p.get("headerPrefix")
     prefix = "Bearer" if prefix is None else prefix
     return Added(header=("Authorization", f"{prefix} {token}" if prefix else token)), None
+
+
+def _digest(p):
+    """newman sends the request without auth, and again with the answer to a 401 or 403 challenge;
+    curl's --digest does the same. What curl cannot answer as newman would is a skip."""
+    if p.get("disableRetryRequest") in (True, "true"):
+        return None, None  # sent once, without auth, by both
+    if p.get("nonce") and p.get("realm"):
+        return None, ("the digest auth has a stored nonce and realm, which newman answers from before any "
+                      "challenge (curl answers only the server's)")
+    algorithm = p.get("algorithm") or "MD5"
+    if algorithm != "MD5":
+        return None, f"the digest auth's algorithm {shown(algorithm)} is not the MD5 curl answers with"
+    user, password = p.get("username", ""), p.get("password", "")
+    if ":" in user or any(c in user + password for c in "\r\n\x00"):
+        return None, "the digest auth's username has a colon, or it or the password a line break or NUL"
+    from tolmek_http.compose import with_digest
+    return Added(curl=lambda command: with_digest(command, user, password)), None

@@ -2,7 +2,12 @@
 
 import hashlib
 import json
+import mimetypes
+import os
+import re
 from urllib.parse import quote
+
+from tolmek_http.compose import form_name_reason, with_file_body, with_form
 
 from . import deep
 from .fields import a_or_an, expected, join, shown
@@ -20,13 +25,41 @@ class Body:
     not after it as for every other body. `keeps(value)`: whether the request's own Content-Type
     stays; a form's is replaced where it stands by one the body can be read with."""
 
-    __slots__ = ("text", "content_type", "early", "keeps")
+    __slots__ = ("text", "content_type", "early", "keeps", "curl")
 
-    def __init__(self, text, content_type, early=False, keeps=lambda value: True):
+    def __init__(self, text, content_type, early=False, keeps=lambda value: True, curl=None):
         self.text = text
         self.content_type = content_type
         self.early = early
         self.keeps = keeps
+        # A body curl reads from files itself: (the module's command, whether the request names its
+        # own Content-Type) -> the command sending it. `text` is then None.
+        self.curl = curl
+
+
+# A file's type as newman's form writer names it: by the name's extension, else bytes.
+_TYPES = mimetypes.MimeTypes(filenames=())
+# A part type curl's -F option takes as written: type/subtype, no parameters.
+_PLAIN_TYPE = re.compile(r"[A-Za-z0-9!#$%&'*+.^_`|~-]+/[A-Za-z0-9!#$%&'*+.^_`|~-]+")
+
+
+def _type_of(path):
+    return _TYPES.guess_type(path)[0] or "application/octet-stream"
+
+
+def _located(src, where, resolve, working_dir):
+    """(the file's absolute path, None) or (None, why it cannot be sent): a relative path is taken
+    from the working directory, as newman's --working-dir does."""
+    if type(src) is list and len(src) == 1:
+        src = src[0]
+    if type(src) is not str or not src:
+        return None, f"{where} names no single file"
+    path = os.path.join(os.path.abspath(working_dir or "."), resolve(src))
+    if any(c in path for c in "\r\n\x00"):
+        return None, f"{where}: the path {shown(path)} has a line break or NUL, which curl's options cannot hold"
+    if not os.path.isfile(path):
+        return None, f"{where}: the file {shown(path)} does not exist"
+    return path, None
 
 
 def _string(obj, key, path, resolve):
@@ -55,8 +88,9 @@ def _fields(params, path):
     return out
 
 
-def read(body, resolve):
-    """(Body or None, None), or (None, why the body cannot be carried)."""
+def read(body, resolve, working_dir=None):
+    """(Body or None, None), or (None, why the body cannot be carried); files are looked for in
+    `working_dir` (default: the current directory)."""
     if body is None:
         return None, None
     if type(body) is not dict:
@@ -91,9 +125,14 @@ def read(body, resolve):
     if mode == "graphql":
         return _graphql(body.get("graphql"), resolve), None
     if mode == "formdata":
-        return _formdata(body.get("formdata"), resolve)
+        return _formdata(body.get("formdata"), resolve, working_dir)
     if mode == "file":
-        return None, "the body is a file (mode 'file'), which tolmek does not carry"
+        given = body.get("file")
+        path, reason = _located(given.get("src") if type(given) is dict else None, "the file body", resolve,
+                                working_dir)
+        if reason is not None:
+            return None, reason
+        return Body(None, _type_of(path), curl=lambda out, typed: with_file_body(out, path, True)), None
     return None, f"{a_or_an(mode)} {shown(mode)} body cannot be carried (raw, urlencoded, graphql and formdata bodies are)"
 
 
@@ -115,12 +154,13 @@ def _graphql(graphql, resolve):
     return Body(text + "}", "application/json")
 
 
-def _formdata(params, resolve):
+def _formdata(params, resolve, working_dir):
+    fields = _fields(params, "body.formdata")
+    if any(p.get("type") == "file" or "src" in p and p.get("type") != "text" for _, p in fields):
+        return _form_with_files(fields, resolve, working_dir)
     parts = []
-    for path, p in _fields(params, "body.formdata"):
+    for path, p in fields:
         key = _string(p, "key", path, resolve)
-        if p.get("type") == "file" or "src" in p and p.get("type") != "text":
-            return None, f"the formdata field {shown(key)} is a file, which tolmek does not carry"
         # As browsers write a field name: its quote and line breaks would end the header.
         name = key.replace('"', "%22").replace("\r", "%0D").replace("\n", "%0A")
         head = f'Content-Disposition: form-data; name="{name}"\r\n'
@@ -150,3 +190,33 @@ def _boundary(parts):
         if not any(boundary in part for part in parts):
             return boundary
         seed = hashlib.sha256(seed).digest()
+
+
+def _form_with_files(fields, resolve, working_dir):
+    """A form with file fields, written by curl as it reads the files: (name, text, None) and
+    (name, path, type) per field, or the reason one of them cannot go."""
+    out = []
+    for path, p in fields:
+        key = _string(p, "key", path, resolve)
+        reason = form_name_reason(key)
+        content_type = p.get("contentType")
+        content_type = resolve(content_type) if type(content_type) is str and content_type else None
+        if p.get("type") == "file" or "src" in p and p.get("type") != "text":
+            where = f"the formdata field {shown(key)}"
+            file, reason = (None, reason) if reason else _located(p.get("src"), where, resolve, working_dir)
+            if reason is not None:
+                return None, reason
+            if '"' in os.path.basename(file):
+                # newman writes the quote as it is; curl writes it as %22.
+                return None, f"{where}: the file name {shown(os.path.basename(file))} has a double quote"
+            content_type = content_type or _type_of(file)
+            if not _PLAIN_TYPE.fullmatch(content_type):
+                return None, f"{where}: the type {shown(content_type)} cannot be written in curl's -F option"
+            out.append((key, file, content_type))
+        else:
+            if reason is None and content_type is not None:
+                reason = f"the formdata field {shown(key)} has its own contentType beside file fields"
+            if reason is not None:
+                return None, reason
+            out.append((key, _string(p, "value", path, resolve), None))
+    return Body(None, None, keeps=lambda value: False, curl=lambda command, typed: with_form(command, out)), None

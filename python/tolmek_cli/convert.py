@@ -111,6 +111,8 @@ def commands(items, report):
     for request, label, offset, _, untyped in _requests(items, report, out.clear, curl=True):
         try:
             line = render(request) if type(request) is Tolmek else command(*request)
+            if getattr(label, "curl", None) is not None:
+                line = label.curl(line)  # options for what curl reads or answers by itself
             append(line + _NO_CONTENT_TYPE if untyped else line)
         except ValueError as e:  # a request no command line can carry; the message says why
             if isinstance(e, UnicodeEncodeError):
@@ -130,6 +132,10 @@ def document(items, report):
         kept.clear()
 
     for request, label, offset, pruned, _ in _requests(items, report, restart):
+        if getattr(label, "curl", None) is not None:
+            report.skip(Skip("its file body, file fields or digest auth are curl's to send, which a collection's "
+                             "request cannot hold", label, offset))
+            continue
         if type(request) is not Tolmek:
             url, headers, method, body = request
             if type(method) is str:

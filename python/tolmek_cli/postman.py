@@ -43,6 +43,7 @@ class _Context:
 def read(src, options=None):
     """Yield (url, headers, method, body, label, offset) per request, or a Skip."""
     scope = Scope(options)
+    working_dir = getattr(options, "working_dir", None)
     # Named now: the text there is let go as the members are read.
     src.peek()
     start = src.place(src.offset())
@@ -78,7 +79,7 @@ def read(src, options=None):
         "protocolProfileBehavior", (None, 0))[0]})
     try:
         for i, (item, offset) in enumerate(items):
-            yield from _walk(item, i, offset, root, scope)
+            yield from _walk(item, i, offset, root, scope, working_dir)
     finally:
         src.hold = held
     src.finish()
@@ -118,7 +119,7 @@ class _Path:
         return ".".join(f"item[{i}]" for i in reversed(indices))
 
 
-def _walk(top, i, offset, root, scope):
+def _walk(top, i, offset, root, scope, working_dir=None):
     """The requests of one top-level item, folders walked in order without recursion."""
     stack = [(iter(((top, _Path(None, i)),)), root)]
     while stack:
@@ -143,7 +144,7 @@ def _walk(top, i, offset, root, scope):
             yield Skip('an item needs "request" (or "item", for a folder)', label, offset)
             continue
         try:
-            yield _request(item["request"], context.inside(item), scope, label, offset)
+            yield _request(item["request"], context.inside(item), scope, label, offset, working_dir)
         except Bad as e:
             yield Skip(at(join("request", e.path), e.message), label, offset)
         except Unresolved as e:
@@ -166,11 +167,13 @@ class _Label:
     """How a skip names an item: its path and, when it has one, its name. Formatted only when a
     request is skipped, which few are."""
 
-    __slots__ = ("path", "name")
+    __slots__ = ("path", "name", "curl")
 
     def __init__(self, path, name):
         self.path = path
         self.name = name
+        # What curl does by itself for the request, put around the module's command: command -> command.
+        self.curl = None
 
     def __str__(self):
         path = str(self.path)
@@ -185,7 +188,7 @@ class _Label:
         return f"{path} {shown if len(shown) <= 60 else shown[:56] + '...' + chr(34)}"
 
 
-def _request(request, context, scope, label, offset):
+def _request(request, context, scope, label, offset, working_dir=None):
     """The request as newman sends it; the paths of its fields are relative to it."""
     scope.begin_request()
     resolve = scope.resolve
@@ -196,7 +199,7 @@ def _request(request, context, scope, label, offset):
     name = text(request, "method", "", default="GET", null="GET").upper()
     url = urls.from_parts(request.get("url"), resolve)
     headers = _headers(request.get("header"), resolve)
-    body, reason = bodies.read(request.get("body"), resolve)
+    body, reason = bodies.read(request.get("body"), resolve, working_dir)
     own = request.get("auth")
     added = None
     if reason is None:
@@ -207,9 +210,31 @@ def _request(request, context, scope, label, offset):
         return Skip(reason, label, offset)
     if name in bodies.PRUNED and not context.keep_body:
         body = None
+    if body is not None and body.curl is not None:
+        # curl reads the files and writes the body itself; a form's type with its boundary too.
+        carry = body.curl
+        typed = any(k.lower() == "content-type" for k, _ in headers)
+        if body.content_type is None:
+            own = [i for i, (k, _) in enumerate(headers) if k.lower() == "content-type"]
+            if own and (own[-1] < len(headers) - 1 or added is not None and added.header is not None):
+                # newman puts the form's type where the request's own stood; curl writes it last.
+                return Skip("the request's own Content-Type comes before other headers, where curl cannot put "
+                            "its form's type", label, offset)
+            headers = [h for i, h in enumerate(headers) if i not in own]
+        label.curl = lambda command: carry(command, typed)
+        # A file body's type, when the request names none, goes where newman puts it: last.
+        late = None if typed or body.content_type is None else ("Content-Type", body.content_type)
+        body = None
+    else:
+        late = None
+    if added is not None and added.curl is not None:
+        # curl answers the server's challenge itself, after whatever the body asks of it.
+        first, answer = label.curl, added.curl
+        label.curl = answer if first is None else lambda command: answer(first(command))
+        added = None
     # newman's order: the request's headers, the Content-Type of a raw body marked JSON, the auth
     # header, then any other Content-Type it adds.
-    content_type = None
+    content_type = late
     if body is not None:
         given = [i for i, (k, _) in enumerate(headers) if k.lower() == "content-type"]
         for i in given:

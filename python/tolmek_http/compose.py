@@ -7,7 +7,7 @@ from tolmek import HTTPMETHOD, Tolmek
 
 from .methods import _MEMBERS, is_token, method
 
-__all__ = ["command", "held_back", "is_text", "printf_pipe", "CURL_OWN"]
+__all__ = ["command", "held_back", "is_text", "printf_pipe", "with_form", "with_file_body", "with_digest", "CURL_OWN"]
 
 # A body the module can carry as a `-d` argument: at most this many UTF-8 bytes. The kernel takes
 # up to 128 KiB in one argument; staying well below leaves the rest of the command line its room.
@@ -175,3 +175,47 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
             own += _CURL_PROXY
         out += held_back(held for held in own if not _has(headers, held))
     return out
+
+
+def _word(text: str) -> str:
+    """`text` as one shell word quoted by the module, whatever it starts with (the module writes a
+    body starting with `@` after --data-raw, so that curl does not read it as a file name)."""
+    out = Tolmek("u", (), HTTPMETHOD.POST, text).get_request_command()
+    return out[len("curl -X POST u "):].partition(" ")[2]
+
+
+# What curl's -F reads specially in a field name, and in a file name unless it is in double quotes.
+_FORM_NAME_BAD = frozenset('=;"\r\n\x00')
+
+
+def form_name_reason(name: str) -> str | None:
+    """Why curl's -F cannot carry this field name, or None."""
+    if not name or not _FORM_NAME_BAD.isdisjoint(name) or name[0] in "@<":
+        return f"the formdata field name {name!r} cannot be written in curl's -F option"
+    return None
+
+
+def with_form(out: str, fields: Iterable[tuple[str, str, str | None]]) -> str:
+    """The module's command `out` (no body) sending a multipart form that curl writes itself: each
+    field (name, text, None) as `--form-string`, taken literally, and each (name, path, type) as
+    `-F name=@"path";type=...`, the file read when curl runs. The path goes in double quotes so that
+    `;` and `,` in it are not read as options; curl reads `\\` and `\"` there as escapes."""
+    for name, value, content_type in fields:
+        if content_type is None:
+            out += " --form-string " + _word(f"{name}={value}")
+        else:
+            path = value.replace("\\", "\\\\").replace('"', '\\"')
+            out += " -F " + _word(f'{name}=@"{path}";type={content_type}')
+    return out
+
+
+def with_file_body(out: str, path: str, typed: bool) -> str:
+    """The module's command `out` (no body) sending the bytes of the file at `path` as they are;
+    `typed`: the request names its own Content-Type, else curl's form type is held back."""
+    out += " --data-binary " + _word("@" + path)
+    return out if typed else out + held_back(("Content-Type",))
+
+
+def with_digest(out: str, user: str, password: str) -> str:
+    """The module's command `out` answering the server's digest challenge as this user."""
+    return out + " --digest --user " + _word(f"{user}:{password}")
