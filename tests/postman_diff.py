@@ -3,11 +3,14 @@
 arrived is compared request by request."""
 
 import copy
+import hashlib
+import hmac
 import json
 import re
 import subprocess
 import sys
 from dataclasses import dataclass, field
+from urllib.parse import quote, unquote
 
 from conftest import NEWMAN, loopback_env
 from http_matrix import NONCE, REALM, digest_ok
@@ -114,6 +117,40 @@ def _digest_answer(arrival):
     return any(n.lower() == b"authorization" and v.startswith(b"Digest ") for n, v in arrival.headers)
 
 
+AWS_SECRET = "aws/secret+key"
+
+
+def _aws_signed(arrival):
+    """Whether the arrival's AWS Signature v4 is right for what arrived, checked as AWS checks it:
+    the path escaped again, the query sorted, the signed headers as they came, the body's hash."""
+    headers = [(n.decode().lower(), b" ".join(v.split()).decode()) for n, v in arrival.headers]
+    auth = next(v for n, v in headers if n == "authorization")
+    m = re.fullmatch(r"AWS4-HMAC-SHA256 Credential=[^/]+/(\d{8})/([^/]+)/([^/]+)/aws4_request, ?"
+                     r"SignedHeaders=([^,]+), ?Signature=([0-9a-f]{64})", auth)
+    if not m:
+        return False
+    day, region, service, signed, signature = m.groups()
+    path, _, query = arrival.target.decode().partition("?")
+    pairs = sorted((quote(unquote(k), safe="-_.~"), quote(unquote(v), safe="-_.~"))
+                   for k, _, v in (p.partition("=") for p in query.split("&") if query))
+    values = {}
+    for n, v in headers:
+        values.setdefault(n, []).append(v)
+    names = signed.split(";")
+    if names != sorted(names) or not values.keys() >= set(names):
+        return False
+    body_hash = values.get("x-amz-content-sha256", [hashlib.sha256(arrival.body).hexdigest()])[0]
+    request = "\n".join([arrival.method.decode(), path if service == "s3" else quote(path, safe="/-_.~"),
+                         "&".join(f"{k}={v}" for k, v in pairs),
+                         "".join(f"{n}:{','.join(values[n])}\n" for n in names), signed, body_hash])
+    scope = f"{day}/{region}/{service}/aws4_request"
+    to_sign = "\n".join(["AWS4-HMAC-SHA256", values["x-amz-date"][0], scope, hashlib.sha256(request.encode()).hexdigest()])
+    key = ("AWS4" + AWS_SECRET).encode()
+    for part in (day, region, service, "aws4_request"):
+        key = hmac.new(key, part.encode(), hashlib.sha256).digest()
+    return hmac.compare_digest(hmac.new(key, to_sign.encode(), hashlib.sha256).hexdigest(), signature)
+
+
 def by_case(arrivals):
     """case -> its first arrival; an answer to the digest challenge rides on it as `.retry`."""
     out = {}
@@ -144,6 +181,12 @@ def view(arrival):
             # The client's nonce is its own random choice, and curl writes its answer before the
             # request's headers, newman after them: the answer is compared by whether it is right.
             answer = digest_ok(arrival) and f'uri="{arrival.target.decode()}"'.encode() in v
+            continue
+        if low == b"authorization" and v.startswith(b"AWS4-HMAC-SHA256 "):
+            # Signed at a different time, and curl writes it and its date before the request's headers.
+            answer = ("AWS4", _aws_signed(arrival), v.split(b"Signature=")[0].split(b"SignedHeaders=")[0])
+            continue
+        if low == b"x-amz-date" and any(v.startswith(b"AWS4-HMAC-SHA256 ") for _, v in arrival.headers):
             continue
         if low == b"content-type" and (m := _BOUNDARY.search(v)):
             boundary = m.group(1).strip(b'"')

@@ -1,12 +1,15 @@
 """Postman auth: which object applies to a request (inherited from folders and the collection) and what it adds."""
 
 import base64
+import hashlib
+import re
+from urllib.parse import quote, unquote
 
 from .fields import expected, shown
 from .urls import query_pair
 from .variables import value_text
 
-CARRIED = ("noauth", "bearer", "basic", "digest", "apikey", "oauth2")
+CARRIED = ("noauth", "bearer", "basic", "digest", "awsv4", "apikey", "oauth2")
 
 
 def applies(own):
@@ -30,14 +33,39 @@ def _params(auth, kind, resolve):
 
 class Added:
     """What an auth adds: one header (replacing the request's own of that name), one query
-    parameter, or curl options that answer the server themselves (command -> command)."""
+    parameter, or curl options that answer the server themselves (command -> command); `aws`:
+    the request is signed by curl (an Aws)."""
 
-    __slots__ = ("header", "query", "curl")
+    __slots__ = ("header", "query", "curl", "aws")
 
-    def __init__(self, header=None, query=None, curl=None):
+    def __init__(self, header=None, query=None, curl=None, aws=None):
         self.header = header
         self.query = query
         self.curl = curl
+        self.aws = aws
+
+
+class Aws:
+    """An AWS Signature v4 that curl computes (--aws-sigv4) from what it sends; newman's own
+    headers beside it: the body's hash and the session token."""
+
+    # The request's own headers of these names newman removes before it signs.
+    REMOVED = frozenset(("authorization", "x-amz-date", "x-amz-security-token", "x-amz-content-sha256"))
+
+    __slots__ = ("token", "service")
+
+    def __init__(self, token, service):
+        self.token = token
+        self.service = service
+
+    def headers(self, body_text):
+        """What newman adds before the signature: the hash of a body that is not empty, the token."""
+        out = []
+        if body_text:
+            out.append(("X-Amz-Content-Sha256", hashlib.sha256(body_text.encode("utf-8", "surrogatepass")).hexdigest()))
+        if self.token:
+            out.append(("X-Amz-Security-Token", self.token))
+        return out
 
 
 def apply(auth, resolve):
@@ -63,6 +91,8 @@ def apply(auth, resolve):
         return Added(header=("Authorization", "Basic " + base64.b64encode(pair).decode())), None
     if kind == "digest":
         return _digest(p)
+    if kind == "awsv4":
+        return _aws(p)
     if kind == "apikey":
         key, value = p.get("key", ""), p.get("value", "")
         if not key:
@@ -96,3 +126,36 @@ def _digest(p):
         return None, "the digest auth's username has a colon, or it or the password a line break or NUL"
     from tolmek_http.compose import with_digest
     return Added(curl=lambda command: with_digest(command, user, password)), None
+
+
+def _aws(p):
+    if p.get("addAuthDataToQuery") in (True, "true"):
+        return None, "the awsv4 auth signs the query (addAuthDataToQuery), which curl's --aws-sigv4 cannot"
+    key, secret = p.get("accessKey", ""), p.get("secretKey", "")
+    region, service = p.get("region") or "us-east-1", p.get("service") or "execute-api"
+    if ":" in key + region + service or any(c in key + secret + region + service for c in "\r\n\x00"):
+        return None, "the awsv4 auth's access key, region or service has a colon, or a field a line break or NUL"
+    from tolmek_http.compose import with_aws_sigv4
+    return Added(curl=lambda command: with_aws_sigv4(command, key, secret, region, service),
+                 aws=Aws(p.get("sessionToken", ""), service)), None
+
+
+# A query in the one order and spelling that every curl signs as AWS does: name=value pairs,
+# sorted, each escaped exactly where AWS escapes.
+def _canonical_pair(pair):
+    k, eq, v = pair.partition("=")
+    return eq and all(quote(unquote(x), safe="-_.~") == x for x in (k, v))
+
+
+def aws_reason(url):
+    """Why curl's signature of this address (as sent) may not be the one AWS checks, or None:
+    curl before 8 signs the path and query as they are, where AWS escapes and sorts them."""
+    rest = url.split("://", 1)[-1]
+    cut = rest.find("/")
+    path, _, query = ("/", "", "") if cut < 0 else rest[cut:].partition("?")
+    if "%" in path or re.search(r"(^|/)\.\.?(/|$)", path):
+        return f"the awsv4 auth's path {shown(path)} has escapes or dot segments, which curl 7 signs unlike AWS"
+    pairs = query.split("&") if query else []
+    if not all(map(_canonical_pair, pairs)) or pairs != sorted(pairs, key=lambda x: x.partition("=")[::2]):
+        return f"the awsv4 auth's query {shown(query)} is not sorted and escaped as AWS signs it, which curl 7 does not do"
+    return None

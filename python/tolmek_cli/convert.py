@@ -133,7 +133,7 @@ def document(items, report):
 
     for request, label, offset, pruned, _ in _requests(items, report, restart):
         if getattr(label, "curl", None) is not None:
-            report.skip(Skip("its file body, file fields or digest auth are curl's to send, which a collection's "
+            report.skip(Skip("its file body, file fields, digest or awsv4 auth are curl's to send, which a collection's "
                              "request cannot hold", label, offset))
             continue
         if type(request) is not Tolmek:

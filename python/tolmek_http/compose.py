@@ -7,7 +7,7 @@ from tolmek import HTTPMETHOD, Tolmek
 
 from .methods import _MEMBERS, is_token, method
 
-__all__ = ["command", "held_back", "is_text", "printf_pipe", "with_form", "with_file_body", "with_digest", "CURL_OWN"]
+__all__ = ["command", "held_back", "is_text", "printf_pipe", "with_form", "with_file_body", "with_digest", "with_aws_sigv4", "CURL_OWN"]
 
 # A body the module can carry as a `-d` argument: at most this many UTF-8 bytes. The kernel takes
 # up to 128 KiB in one argument; staying well below leaves the rest of the command line its room.
@@ -219,3 +219,9 @@ def with_file_body(out: str, path: str, typed: bool) -> str:
 def with_digest(out: str, user: str, password: str) -> str:
     """The module's command `out` answering the server's digest challenge as this user."""
     return out + " --digest --user " + _word(f"{user}:{password}")
+
+
+def with_aws_sigv4(out: str, key: str, secret: str, region: str, service: str) -> str:
+    """The module's command `out` signed by curl with AWS Signature v4 (the Authorization and
+    X-Amz-Date headers, computed from what curl sends)."""
+    return out + " --aws-sigv4 " + _word(f"aws:amz:{region}:{service}") + " --user " + _word(f"{key}:{secret}")
