@@ -193,8 +193,10 @@ SKIPS = {
                       "does not do",
     "awsv4 escaped path": "the awsv4 auth's path '/aws%205' has escapes or dot segments, which curl 7 signs unlike AWS",
     "awsv4 in query": "the awsv4 auth signs the query (addAuthDataToQuery), which curl's --aws-sigv4 cannot",
-    "formdata file": "the formdata field 'f': the file '/nonexistent' does not exist",
-    "file body": "the file body: the file '/nonexistent' does not exist",
+    "formdata file": "the formdata field 'f': curl would read the file '/nonexistent' on this machine, which only "
+                     "--working-dir allows (the directory files may come from)",
+    "file body": "the file body: curl would read the file '/nonexistent' on this machine, which only --working-dir "
+                 "allows (the directory files may come from)",
 }
 
 
@@ -249,11 +251,21 @@ FILES = {"info": {"name": "files", "schema": SCHEMA}, "variable": [{"key": "base
     req("file body found", "POST", B + "/filebody", h(("B", "2")), {"mode": "file", "file": {"src": "data.bin"}}),
     req("file body typed", "PATCH", B + "/filetyped", h(("Content-Type", "app/y")),
         {"mode": "file", "file": {"src": "odd;name,\"q\".txt"}}),
+    # A collection handed over must not make the command send the reader's own files.
+    req("file outside", "POST", B + "/out", body={"mode": "file", "file": {"src": "../outside.txt"}}),
+    req("link outside", "POST", B + "/link", body={"mode": "formdata", "formdata": [
+        {"key": "f", "type": "file", "src": "link.txt"}]}),
+    req("file missing", "POST", B + "/missing", body={"mode": "file", "file": {"src": "missing.bin"}}),
 ]}
 FILE_SKIPS = {
     "formdata file, own type": "the request's own Content-Type comes before other headers, where curl cannot put its "
                                "form's type",
     "formdata file, quoted name": "the formdata field 'f': the file name 'odd;name,\"q\".txt' has a double quote",
+    "file outside": "the file body: the file '{tmp}/outside.txt' is outside the working directory "
+                    "(--insecure-file-read allows it)",
+    "link outside": "the formdata field 'f': the file '{tmp}/files/link.txt' is outside the working directory "
+                    "(--insecure-file-read allows it)",
+    "file missing": "the file body: the file '{tmp}/files/missing.bin' does not exist",
 }
 
 
@@ -265,9 +277,11 @@ def test_files_arrive_as_newman_sends_them(newman, tmp_path):
     (files / 'odd;name,"q".txt').write_text("é\n")
     (files / "odd;name,\\q.txt").write_text("x")
     (files / "coll.json").write_text("{}")
+    (tmp_path / "outside.txt").write_text("private")
+    (files / "link.txt").symlink_to(tmp_path / "outside.txt")
     got = postman_diff.run(FILES, tmp_path, ["--working-dir", str(files)])
     skipped = dict(line.split(' "', 1)[1].split('": ', 1) for line in got.skipped)
-    assert skipped == FILE_SKIPS
+    assert skipped == {k: v.replace("{tmp}", str(tmp_path)) for k, v in FILE_SKIPS.items()}
     assert not got.differences, postman_diff.describe(got)
     assert len(got.tolmek) + len(FILE_SKIPS) == len(got.newman) == len(got.cases)
 

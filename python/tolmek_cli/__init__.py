@@ -131,7 +131,10 @@ def _parser(subparsers):
                              help="start with a #!/bin/sh line (a new OUT is made executable)")
         _variable_options(sub)
         sub.add_argument("--working-dir", metavar="DIR",
-                         help="where a collection's relative file paths start, as for newman (default: here)")
+                         help="the directory a collection's file bodies and fields may come from, relative paths "
+                              "starting there, as for newman (without it they are skipped)")
+        sub.add_argument("--insecure-file-read", action="store_true",
+                         help="carry files outside --working-dir too (newman reads them unless told not to)")
         subparsers[name] = sub
     return top
 

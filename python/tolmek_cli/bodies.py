@@ -47,16 +47,34 @@ def _type_of(path):
     return _TYPES.guess_type(path)[0] or "application/octet-stream"
 
 
-def _located(src, where, resolve, working_dir):
+class Files:
+    """Where a collection's files may come from: curl reads them when the command runs, so a
+    collection handed over could name the reader's own files (~/.ssh/id_rsa) and send them away.
+    Only `--working-dir` gives a directory; files outside it (links followed) need `outside`."""
+
+    __slots__ = ("directory", "outside")
+
+    def __init__(self, directory=None, outside=False):
+        self.directory = os.path.realpath(directory) if directory else None
+        self.outside = outside
+
+
+def _located(src, where, resolve, files):
     """(the file's absolute path, None) or (None, why it cannot be sent): a relative path is taken
     from the working directory, as newman's --working-dir does."""
     if type(src) is list and len(src) == 1:
         src = src[0]
     if type(src) is not str or not src:
         return None, f"{where} names no single file"
-    path = os.path.join(os.path.abspath(working_dir or "."), resolve(src))
+    src = resolve(src)
+    if files is None or files.directory is None:
+        return None, (f"{where}: curl would read the file {shown(src)} on this machine, which only --working-dir "
+                      "allows (the directory files may come from)")
+    path = os.path.normpath(os.path.join(files.directory, src))
     if any(c in path for c in "\r\n\x00"):
         return None, f"{where}: the path {shown(path)} has a line break or NUL, which curl's options cannot hold"
+    if not files.outside and os.path.commonpath([os.path.realpath(path), files.directory]) != files.directory:
+        return None, f"{where}: the file {shown(path)} is outside the working directory (--insecure-file-read allows it)"
     if not os.path.isfile(path):
         return None, f"{where}: the file {shown(path)} does not exist"
     return path, None
@@ -88,9 +106,9 @@ def _fields(params, path):
     return out
 
 
-def read(body, resolve, working_dir=None):
-    """(Body or None, None), or (None, why the body cannot be carried); files are looked for in
-    `working_dir` (default: the current directory)."""
+def read(body, resolve, files=None):
+    """(Body or None, None), or (None, why the body cannot be carried); files are looked for as
+    `files` (a Files) allows."""
     if body is None:
         return None, None
     if type(body) is not dict:
@@ -125,11 +143,11 @@ def read(body, resolve, working_dir=None):
     if mode == "graphql":
         return _graphql(body.get("graphql"), resolve), None
     if mode == "formdata":
-        return _formdata(body.get("formdata"), resolve, working_dir)
+        return _formdata(body.get("formdata"), resolve, files)
     if mode == "file":
         given = body.get("file")
         path, reason = _located(given.get("src") if type(given) is dict else None, "the file body", resolve,
-                                working_dir)
+                                files)
         if reason is not None:
             return None, reason
         return Body(None, _type_of(path), curl=lambda out, typed: with_file_body(out, path, True)), None
@@ -154,10 +172,10 @@ def _graphql(graphql, resolve):
     return Body(text + "}", "application/json")
 
 
-def _formdata(params, resolve, working_dir):
+def _formdata(params, resolve, files):
     fields = _fields(params, "body.formdata")
     if any(p.get("type") == "file" or "src" in p and p.get("type") != "text" for _, p in fields):
-        return _form_with_files(fields, resolve, working_dir)
+        return _form_with_files(fields, resolve, files)
     parts = []
     for path, p in fields:
         key = _string(p, "key", path, resolve)
@@ -192,7 +210,7 @@ def _boundary(parts):
         seed = hashlib.sha256(seed).digest()
 
 
-def _form_with_files(fields, resolve, working_dir):
+def _form_with_files(fields, resolve, files):
     """A form with file fields, written by curl as it reads the files: (name, text, None) and
     (name, path, type) per field, or the reason one of them cannot go."""
     out = []
@@ -203,7 +221,7 @@ def _form_with_files(fields, resolve, working_dir):
         content_type = resolve(content_type) if type(content_type) is str and content_type else None
         if p.get("type") == "file" or "src" in p and p.get("type") != "text":
             where = f"the formdata field {shown(key)}"
-            file, reason = (None, reason) if reason else _located(p.get("src"), where, resolve, working_dir)
+            file, reason = (None, reason) if reason else _located(p.get("src"), where, resolve, files)
             if reason is not None:
                 return None, reason
             if '"' in os.path.basename(file):

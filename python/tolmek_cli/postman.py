@@ -43,7 +43,7 @@ class _Context:
 def read(src, options=None):
     """Yield (url, headers, method, body, label, offset) per request, or a Skip."""
     scope = Scope(options)
-    working_dir = getattr(options, "working_dir", None)
+    files = bodies.Files(getattr(options, "working_dir", None), getattr(options, "insecure_file_read", False))
     # Named now: the text there is let go as the members are read.
     src.peek()
     start = src.place(src.offset())
@@ -79,7 +79,7 @@ def read(src, options=None):
         "protocolProfileBehavior", (None, 0))[0]})
     try:
         for i, (item, offset) in enumerate(items):
-            yield from _walk(item, i, offset, root, scope, working_dir)
+            yield from _walk(item, i, offset, root, scope, files)
     finally:
         src.hold = held
     src.finish()
@@ -119,7 +119,7 @@ class _Path:
         return ".".join(f"item[{i}]" for i in reversed(indices))
 
 
-def _walk(top, i, offset, root, scope, working_dir=None):
+def _walk(top, i, offset, root, scope, files=None):
     """The requests of one top-level item, folders walked in order without recursion."""
     stack = [(iter(((top, _Path(None, i)),)), root)]
     while stack:
@@ -144,7 +144,7 @@ def _walk(top, i, offset, root, scope, working_dir=None):
             yield Skip('an item needs "request" (or "item", for a folder)', label, offset)
             continue
         try:
-            yield _request(item["request"], context.inside(item), scope, label, offset, working_dir)
+            yield _request(item["request"], context.inside(item), scope, label, offset, files)
         except Bad as e:
             yield Skip(at(join("request", e.path), e.message), label, offset)
         except Unresolved as e:
@@ -188,7 +188,7 @@ class _Label:
         return f"{path} {shown if len(shown) <= 60 else shown[:56] + '...' + chr(34)}"
 
 
-def _request(request, context, scope, label, offset, working_dir=None):
+def _request(request, context, scope, label, offset, files=None):
     """The request as newman sends it; the paths of its fields are relative to it."""
     scope.begin_request()
     resolve = scope.resolve
@@ -199,7 +199,7 @@ def _request(request, context, scope, label, offset, working_dir=None):
     name = text(request, "method", "", default="GET", null="GET").upper()
     url = urls.from_parts(request.get("url"), resolve)
     headers = _headers(request.get("header"), resolve)
-    body, reason = bodies.read(request.get("body"), resolve, working_dir)
+    body, reason = bodies.read(request.get("body"), resolve, files)
     own = request.get("auth")
     added = None
     if reason is None:
