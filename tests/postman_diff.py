@@ -9,6 +9,8 @@ import json
 import re
 import subprocess
 import sys
+import threading
+import time
 from dataclasses import dataclass, field
 from urllib.parse import quote, unquote
 
@@ -215,6 +217,34 @@ class Outcome:
         return [c for c in self.newman if c in self.tolmek and c not in self.differences]
 
 
+def _newman(args):
+    """newman's run. Now and then, with file bodies, newman prints its summary and then never
+    exits: a run still there 5 s after its summary is ended and counts as finished."""
+    with subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=loopback_env()) as proc:
+        out, err = [], []
+        readers = [threading.Thread(target=lambda f, to: to.extend(f), args=(f, to), daemon=True)
+                   for f, to in ((proc.stdout, out), (proc.stderr, err))]
+        for r in readers:
+            r.start()
+        summary, deadline = None, time.monotonic() + 300
+        while proc.poll() is None:
+            assert time.monotonic() < deadline, "newman did not finish in 300 s:\n" + "".join(out + err)
+            if summary is None and any("total run duration" in line for line in out[-8:]):
+                summary = time.monotonic()
+            if summary is not None and time.monotonic() - summary > 5:
+                proc.kill()
+                proc.wait()
+                break
+            time.sleep(0.1)
+        for r in readers:
+            r.join(10)
+        code = proc.returncode
+        if summary is not None and code < 0:
+            code = 1 if re.search(r"│\s+requests\s+│\s+\d+\s+│\s+[1-9]", "".join(out)) else 0
+    return subprocess.CompletedProcess(args, code, "".join(out), "".join(err))
+
+
 def run(collection, scratch, options=(), newman_options=None):
     """Both deliveries of one collection; newman and `tolmek curl` get the same variable options
     (`options`, newman's spelling) unless `newman_options` says otherwise; "{base}" in an option
@@ -225,9 +255,8 @@ def run(collection, scratch, options=(), newman_options=None):
         doc, cases = prepare(collection, rec.base, rec.port)
         path = scratch / "collection.json"
         path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
-        done = subprocess.run([str(NEWMAN), "run", str(path), "--reporters", "cli", "--color", "off",
-                               "--timeout-request", "5000", *newman_options],
-                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300, env=loopback_env())
+        done = _newman([str(NEWMAN), "run", str(path), "--reporters", "cli", "--color", "off",
+                        "--timeout-request", "5000", *newman_options])
         newman = by_case(rec.take())
         converted = subprocess.run([sys.executable, "-m", "tolmek_cli", "curl", str(path), *options],
                                    capture_output=True, timeout=120)
