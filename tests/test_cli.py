@@ -481,9 +481,8 @@ def test_wheel_holds_the_module_its_stubs_and_the_command_only():
     assert tops == {"tolmek.so", "tolmek-stubs", "tolmek_cli", "tolmek_http", f"tolmek-{version('tolmek')}.dist-info", "tolmek"}
     modules = {f.name for f in installed if f.parts[0] == "tolmek_cli" and f.suffix == ".py"}
     assert modules == {"__init__.py", "__main__.py", "auth.py", "bodies.py", "carry.py", "convert.py", "deep.py",
-                       "fields.py", "har.py", "jsonl.py", "output.py", "postman.py", "pruning.py", "run.py", "source.py",
-                       "streams.py", "urls.py",
-                       "variables.py"}
+                       "fields.py", "har.py", "jsonl.py", "options.py", "output.py", "postman.py", "pruning.py",
+                       "run.py", "source.py", "streams.py", "urls.py", "variables.py"}
 
 
 _EDGE = 30000  # the composer's printf pieces (compose.PRINTF_CHUNK)

@@ -3,10 +3,8 @@ replaced only once it is whole."""
 
 import errno
 import os
-import re
 import stat
 import sys
-import tempfile
 
 from .streams import held, lift, write_all
 
@@ -14,7 +12,7 @@ _BATCH = 1024           # commands encoded and written at a time
 _SLICE = 1 << 20        # characters of a collection document encoded and written at a time
 _TEMPORARY_EXTRA = len(".") + len(".") + 8 + len(".tmp")  # what a temporary name adds to OUT's
 # Names of this process's own descriptors: opening one opens the file behind it anew, from its start.
-_DESCRIPTOR = re.compile(r"/(?:dev/fd|proc/(?:self|thread-self|%d)/fd)/([0-9]+)|/dev/std(out|err)" % os.getpid())
+_DESCRIPTOR = r"/(?:dev/fd|proc/(?:self|thread-self|%d)/fd)/([0-9]+)|/dev/std(out|err)"
 _LINK_HOPS = 40
 
 
@@ -81,8 +79,11 @@ def write(pieces, path, executable=False):
 
 def _descriptor(path):
     """The descriptor of this process that `path` names (through symbolic links), or None."""
+    import re  # only a run writing to OUT needs it; standard output does without
+
+    descriptor = re.compile(_DESCRIPTOR % os.getpid())
     for _ in range(_LINK_HOPS):
-        m = _DESCRIPTOR.fullmatch(os.path.normpath(path)) if path.startswith("/") else None
+        m = descriptor.fullmatch(os.path.normpath(path)) if path.startswith("/") else None
         if m:
             return int(m[1]) if m[1] is not None else 1 if m[2] == "out" else 2
         try:
@@ -126,6 +127,8 @@ def _in_place(pieces, path):
 
 
 def _replace(pieces, final, found, executable):
+    import tempfile
+
     directory, name = os.path.split(final)
     temporary = None
     try:

@@ -5,7 +5,7 @@ import re
 
 from . import deep
 from .fields import file_name, shown
-from .source import InputError
+from .source import RunError
 
 # A reference holds no braces, so `{{{{inner}}}}` resolves the inner name first, then the name it made.
 _REF = re.compile(r"\{\{([^{}]*?)\}\}")
@@ -65,7 +65,7 @@ def load_file(path, what):
         with open(path, "rb") as f:
             data = f.read()
     except OSError as e:
-        raise InputError(f"cannot read {shown_path}: {e.strerror}") from None
+        raise RunError(f"cannot read {shown_path}: {e.strerror}") from None
     try:
         text = data.decode("utf-8-sig")
         # As the main input is read: nesting as deep as memory allows, integers of any length.
@@ -74,11 +74,11 @@ def load_file(path, what):
         if deep.WHITE_SPACE.match(text, end).end() != len(text):
             raise json.JSONDecodeError("Extra data", text, end)
     except UnicodeDecodeError:
-        raise InputError(f"{shown_path}: not UTF-8 text") from None
+        raise RunError(f"{shown_path}: not UTF-8 text") from None
     except ValueError as e:
-        raise InputError(f"{shown_path}: not valid JSON: {getattr(e, 'msg', e)}") from None
+        raise RunError(f"{shown_path}: not valid JSON: {getattr(e, 'msg', e)}") from None
     if type(doc) is not dict or type(doc.get("values")) is not list:
-        raise InputError(f'{shown_path}: not a Postman {what} export (an object with a "values" array)')
+        raise RunError(f'{shown_path}: not a Postman {what} export (an object with a "values" array)')
     return read_list(doc["values"], "disabled")
 
 
@@ -88,7 +88,7 @@ def assignments(pairs, flag):
     for pair in pairs or ():
         name, eq, value = pair.partition("=")
         if not eq or not name:
-            raise InputError(f"{flag} {shown(pair)}: expected NAME=VALUE")
+            raise RunError(f"{flag} {shown(pair)}: expected NAME=VALUE")
         out[name] = value
     return out
 
