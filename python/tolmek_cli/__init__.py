@@ -96,18 +96,7 @@ def _main(argv):
         raise SystemExit(0)  # as argparse's --version ends
     args = quick(argv)
     if args is None:
-        from .options import parser
-
-        subparsers = {}
-        top = parser(subparsers)
-        args, extra = top.parse_known_args(argv)
-        # argparse takes the files as one run of arguments: those after an option come back here.
-        unknown = [arg for arg in extra if arg.startswith("-") and arg != "-"]
-        if unknown:
-            top.error(f"unrecognized arguments: {' '.join(unknown)}")
-        args.files += extra
-        if args.files.count("-") > 1:
-            subparsers[args.command].error("- (standard input) may be named only once")
+        args = parsed(argv)
     if not args.files:
         args.files = ["-"]
         if _terminal(sys.stdin):
@@ -124,6 +113,23 @@ def _main(argv):
     from .run import run
 
     return run(args)
+
+
+def parsed(argv):
+    """The arguments as argparse reads them; SystemExit for help, --version and mistakes."""
+    from .options import parser
+
+    subparsers = {}
+    top = parser(subparsers)
+    args, extra = top.parse_known_args(argv)
+    # argparse takes the files as one run of arguments: those after an option come back here.
+    unknown = [arg for arg in extra if arg.startswith("-") and arg != "-"]
+    if unknown:
+        top.error(f"unrecognized arguments: {' '.join(unknown)}")
+    args.files += extra
+    if args.files.count("-") > 1:
+        subparsers[args.command].error("- (standard input) may be named only once")
+    return args
 
 
 def _terminal(stream):

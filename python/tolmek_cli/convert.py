@@ -178,12 +178,14 @@ def collected(items, report):
 
 def document(requests):
     """The collection document of the (request, pruned) pairs, in order; a GET or HEAD keeps its body in newman too."""
-    from .pruning import keep_bodies
-
     made = TolmekCollection()
     kept = []
     for i, (request, pruned) in enumerate(requests):
         if pruned:
             kept.append(i)
         made.add_request(request)
+    if not kept:
+        return made.export_collection()
+    from .pruning import keep_bodies
+
     return keep_bodies(made.export_collection(), kept)

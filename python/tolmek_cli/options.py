@@ -31,6 +31,7 @@ curl --data-binary @-.
 
 Input is UTF-8, or UTF-16 or UTF-32 (told by a byte order mark or by the text itself).
 With no FILE and a terminal as standard input, the usage is printed: - reads the terminal.
+Several FILEs are read in order, each recognised by its own content; messages name the file.
 
 exit status:
   0      every request converted (or skipped without --strict)
@@ -38,24 +39,29 @@ exit status:
   2      bad input: not JSON, not UTF-8, an unknown format, a v1 collection, a file structure
          that is not the format's (the message names the place in the file), a variables file
          that cannot be read; nothing is written. Also an input that cannot be read, output
-         that cannot be written, or not enough memory
+         that cannot be written, or not enough memory. With several FILEs, one that cannot be
+         read or converted is named and the others are still converted and written (with
+         --strict nothing is)
   128+N  stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP); a regular file OUT is
          left as it was, with no temporary file beside it
 """
 
 _CURL = """\
 Print one curl command per request, each ending with a line break, so that the output is a
-shell script that replays the requests in order.
+shell script that replays the requests in order (those of several FILEs one file after another).
 
-example:
+examples:
   tolmek curl capture.har > replay.sh
+  tolmek curl login.har api.postman_collection.json > replay.sh
 """
 
 _POSTMAN = """\
-Print the Postman v2.1.0 collection document of the requests, one line.
+Print the Postman v2.1.0 collection document of the requests, one line: one collection holding
+the requests of every FILE, in order.
 
-example:
+examples:
   tolmek postman capture.har -o capture.postman_collection.json
+  tolmek postman login.har checkout.har -o session.postman_collection.json
 """
 
 
