@@ -91,6 +91,7 @@ def _convert(args):
     message of why it could not be converted); everything read and checked."""
     outcomes = []
     converted = []
+    args.shared = {}  # what the readers of the run's files share
     for path in args.files:
         try:
             report, made = _file(args, path)

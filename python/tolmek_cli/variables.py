@@ -99,6 +99,21 @@ class Scope:
 
     def __init__(self, options):
         self.keep = bool(getattr(options, "keep_variables", False))
+        # The collections of one run share the files' values, read once, and the run's budget.
+        shared = getattr(options, "shared", None)
+        if shared is not None and "variables" in shared:
+            self.outer, self.inner, self._added = shared["variables"]
+        else:
+            self._read(options)
+            self._added = [0]  # characters added by substitution, over the run
+            if shared is not None:
+                shared["variables"] = (self.outer, self.inner, self._added)
+        self.values = dict(self.outer)
+        self.values.update(self.inner)
+        self._scope_size = sum(map(len, self.values.values()))
+        self.begin_request()
+
+    def _read(self, options):
         self.outer = {}
         if options is not None:
             if getattr(options, "globals", None):
@@ -109,11 +124,6 @@ class Scope:
             if getattr(options, "environment", None):
                 self.inner.update(load_file(options.environment, "environment"))
             self.inner.update(assignments(getattr(options, "env_var", None), "--env-var"))
-        self.values = dict(self.outer)
-        self.values.update(self.inner)
-        self._scope_size = sum(map(len, self.values.values()))
-        self._added = 0  # by substitution, over the run
-        self.begin_request()
 
     def begin_request(self):
         """Start the budget of another request."""
@@ -128,7 +138,7 @@ class Scope:
 
     def _spent(self, made, given):
         self._made += len(made)
-        self._added += max(len(made) - given, 0)
+        self._added[0] += max(len(made) - given, 0)
 
     def resolve(self, text):
         """`text` with every reference replaced; raises Unresolved for one that cannot be (unless
@@ -141,7 +151,7 @@ class Scope:
         values = self.values
         seen = set()
         request_room = EXPANSION * (self._own + self._scope_size) - self._made
-        run_room = RUN_GROWTH - self._added + given
+        run_room = RUN_GROWTH - self._added[0] + given
         limit = min(len(text) + _GROWTH, request_room, run_room)
         for _ in range(_ROUNDS):
             changed = False
