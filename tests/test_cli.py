@@ -579,7 +579,7 @@ finally:
 def test_plain_runs_leave_what_they_do_not_use_unimported(tmp_path):
     one = tmp_path / "one.jsonl"
     one.write_bytes(b'{"url": "http://h/", "method": "GET", "headers": [["Accept", "*/*"]]}\n')
-    for args in (["--version"], ["curl", str(one)], ["postman", str(one)]):
+    for args in (["--version"], ["curl", str(one)], ["postman", str(one)], ["curl", "-o", str(tmp_path / "out"), str(one)]):
         done = subprocess.run([sys.executable, "-c", IMPORTED, *args], capture_output=True, timeout=60)
         assert done.returncode == 0 and not UNUSED & set(done.stderr.decode().split()), (args, done.stderr)
 
