@@ -152,40 +152,59 @@ def commands(items, report):
     return out
 
 
-def collected(items, report):
-    """(Tolmek, whether it is a GET or HEAD with a body) of each request a collection can hold, in order."""
-    kept = []
-    append = kept.append
-    for request, label, offset, pruned, _ in _requests(items, report, kept.clear):
-        if type(request) is not Tolmek:
-            url, headers, method, body = request
-            if type(method) is str:
-                report.skip(Skip(f"method {shown(method)} is not one of {', '.join(NAMES)}, the methods a "
-                                 "collection document holds", label, offset))
-                continue
-            if type(body) is bytes:
-                report.skip(Skip("the body is binary data, which a collection's raw body cannot hold", label, offset))
-                continue
-            try:
-                request = Tolmek(url, headers, method, body)
-            except ValueError as e:
-                report.skip(Skip(surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e), label, offset))
-                continue
-        append((request, pruned))
-        report.converted += 1
-    return kept
+class Collection:
+    """The collection of a run's requests, made as the files are read: the module copies each request
+    in, so none is held beyond its own conversion. A file's requests can be taken out again (the
+    file failed, or a repeated member starts it over); those of the files before it stay."""
 
+    def __init__(self):
+        self.made = TolmekCollection()
+        self.count = 0
+        self.kept = []  # the positions of GET and HEAD requests whose body newman is to keep
 
-def document(requests):
-    """The collection document of the (request, pruned) pairs, in order; a GET or HEAD keeps its body in newman too."""
-    made = TolmekCollection()
-    kept = []
-    for i, (request, pruned) in enumerate(requests):
-        if pruned:
-            kept.append(i)
-        made.add_request(request)
-    if not kept:
-        return made.export_collection()
-    from .pruning import keep_bodies
+    def _back_to(self, start):
+        if self.count > start:
+            self.made = TolmekCollection(self.made.get_collection()[:start]) if start else TolmekCollection()
+            self.count = start
+            self.kept = [i for i in self.kept if i < start]
 
-    return keep_bodies(made.export_collection(), kept)
+    def add(self, items, report):
+        """Add the requests of one file, in order; on a failure, none of them is kept."""
+        start = self.count
+        try:
+            self._add(items, report, start)
+        except BaseException:
+            self._back_to(start)
+            raise
+
+    def _add(self, items, report, start):
+        for request, label, offset, pruned, _ in _requests(items, report, lambda: self._back_to(start)):
+            if type(request) is not Tolmek:
+                url, headers, method, body = request
+                if type(method) is str:
+                    report.skip(Skip(f"method {shown(method)} is not one of {', '.join(NAMES)}, the methods a "
+                                     "collection document holds", label, offset))
+                    continue
+                if type(body) is bytes:
+                    report.skip(Skip("the body is binary data, which a collection's raw body cannot hold", label,
+                                     offset))
+                    continue
+                try:
+                    request = Tolmek(url, headers, method, body)
+                except ValueError as e:
+                    report.skip(Skip(surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e), label,
+                                     offset))
+                    continue
+            if pruned:
+                self.kept.append(self.count)
+            self.made.add_request(request)
+            self.count += 1
+            report.converted += 1
+
+    def document(self):
+        """The collection document; a GET or HEAD keeps its body in newman too."""
+        if not self.kept:
+            return self.made.export_collection()
+        from .pruning import keep_bodies
+
+        return keep_bodies(self.made.export_collection(), self.kept)

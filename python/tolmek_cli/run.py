@@ -90,11 +90,12 @@ def _convert(args):
     """(pieces of the output, the outcome of each file in order: the report of its skips, or the
     message of why it could not be converted); everything read and checked."""
     outcomes = []
-    converted = []
+    commands = []
+    collection = convert.Collection() if args.command == "postman" else None
     args.shared = {}  # what the readers of the run's files share
     for path in args.files:
         try:
-            report, made = _file(args, path)
+            report, made = _file(args, path, collection)
         except RunError:
             raise
         except InputError as e:
@@ -102,15 +103,21 @@ def _convert(args):
             outcomes.append(str(e))
             continue
         outcomes.append(report)
-        converted.append(made)
-    if args.command == "curl":
-        commands = converted[0] if len(converted) == 1 else [c for made in converted for c in made]
+        if made is not None:
+            if commands:
+                commands.extend(made)
+            else:
+                commands = made
+    if all(type(outcome) is str for outcome in outcomes):
+        return None, outcomes  # nothing to write
+    if collection is None:
         return output.script(commands, args.script), outcomes
-    return output.document(convert.document([r for made in converted for r in made])), outcomes
+    return output.document(collection.document()), outcomes
 
 
-def _file(args, path):
-    """(report of the skips, the commands or the collection's requests) of one input file."""
+def _file(args, path, collection):
+    """(report of the skips, the commands) of one input file; its requests go into `collection`
+    instead when there is one."""
     if path == "-":
         stream, name = stdin(), "<stdin>"
         if stream is None:
@@ -124,9 +131,10 @@ def _file(args, path):
         src = Source(stream, name)
         items = convert.reader(args.source_format or convert.detect(src))(src, args)
         report = convert.Report(src)
-        if args.command == "curl":
+        if collection is None:
             return report, convert.commands(items, report)
-        return report, convert.collected(items, report)
+        collection.add(items, report)
+        return report, None
     except OSError as e:
         raise InputError(f"cannot read {name}: {e.strerror}") from None
     finally:
