@@ -15,7 +15,11 @@ memory (VmHWM, reset through /proc/self/clear_refs) less the resident memory bef
 - curl:    `tolmek curl FILE` with standard output to /dev/null
 - postman: `tolmek postman FILE` with standard output to /dev/null
 
-Targets: curl time <= 1.5 x (load + module); curl peak memory <= 2 x the file's size. Figures
+Start-up, in the same run: `python -c 0`, `tolmek --version` and `tolmek curl` of a one-request
+JSON Lines file, each the wall time of a whole fresh process, taking turns, 40 runs each (--startup N).
+
+Targets: curl time <= 1.5 x (load + module); curl peak memory <= 2 x the file's size; each start-up
+<= 2 x `python -c 0`. Figures
 are medians; the machine may be shared, so single runs are noisy.
 """
 
@@ -144,11 +148,31 @@ def measure(mode, path):
     return json.loads(done.stderr.strip().splitlines()[-1])
 
 
+def startup(tmp, runs):
+    """Median wall seconds of whole fresh processes: the interpreter alone, then the command's two shortest jobs."""
+    one = os.path.join(tmp, "one.jsonl")
+    with open(one, "w", encoding="utf-8") as f:
+        f.write('{"url": "https://api.example.com/v2/orders?page=2", "method": "GET", '
+                '"headers": [["Accept", "application/json"]]}\n')
+    # The installed command, not `python -m`, so its launcher's cost counts as a user's would.
+    command = os.path.join(os.path.dirname(sys.executable), "tolmek")
+    jobs = {"python -c 0": [sys.executable, "-c", "0"], "tolmek --version": [command, "--version"],
+            "tolmek curl one.jsonl": [command, "curl", one]}
+    times = {label: [] for label in jobs}
+    for _ in range(runs):
+        for label, argv in jobs.items():  # taking turns, as above
+            start = time.perf_counter()
+            subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
+            times[label].append(time.perf_counter() - start)
+    return {label: statistics.median(t) for label, t in times.items()}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="10,000 entries, 3 runs")
     parser.add_argument("--n", type=int, help="HAR entries (default 100,000)")
     parser.add_argument("--repeats", type=int, help="runs of each measurement (default 3)")
+    parser.add_argument("--startup", type=int, default=40, help="fresh processes per start-up job (default 40)")
     parser.add_argument("--child", nargs=2, metavar=("MODE", "FILE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -165,6 +189,7 @@ def main():
         for _ in range(repeats):
             for mode in runs:  # the modes take turns, so a drift in machine load hits all alike
                 runs[mode].append(measure(mode, path))
+        starts = startup(tmp, args.startup)
     med = {mode: (statistics.median(r["seconds"] for r in rs), statistics.median(r["peak_bytes"] for r in rs))
            for mode, rs in runs.items()}
     print(f"{'measurement':<28}{'seconds':>10}{'peak memory / file':>22}")
@@ -176,6 +201,11 @@ def main():
     floor = med["load"][0] + med["module"][0]
     print(f"tolmek curl time / (json.load + module's work): {med['curl'][0] / floor:.2f}  (target <= 1.5)")
     print(f"tolmek curl peak memory / file size:            {med['curl'][1] / size:.2f}  (target <= 2.0)")
+    base = starts["python -c 0"]
+    print(f"start-up, medians of {args.startup} fresh processes:")
+    for label, seconds in starts.items():
+        print(f"  {label:<26}{seconds:>10.3f}  {seconds / base:.2f} x python -c 0" + ("" if seconds is base
+              else "  (target <= 2.0)"))
 
 
 if __name__ == "__main__":

@@ -316,6 +316,113 @@ def test_format_can_be_named_and_files_read(cli, tmp_path):
     assert cli("curl", str(absent)) == (2, b"", f"tolmek: error: cannot read {absent}: No such file or directory\n")
 
 
+# -- several files --------------------------------------------------------------------------------
+
+def several(tmp_path):
+    """Three inputs of three formats, each with a request converted and one skipped; the JSON Lines
+    file has a GET with a body, which the collection must mark to keep at its place among all."""
+    paths = [tmp_path / "a.har", tmp_path / "b.jsonl", tmp_path / "c.json"]
+    paths[0].write_bytes(har(req("GET", "http://h/1"), req("G T", "http://h/skipped"),
+                             req("POST", "http://h/2", postData={"text": "two"}), indent=1))
+    paths[1].write_bytes(b'{"url": "http://h/g", "method": "GET", "headers": [], "body": "kept"}\n'
+                         b'{"url": "ftp://h/", "method": "GET", "headers": []}\n')
+    paths[2].write_bytes(TolmekCollection([Tolmek("http://h/{{undefined}}", [], M.GET),
+                                           Tolmek("http://h/3", [("A", "1")], M.PUT, "x")]).export_collection().encode())
+    return [str(p) for p in paths]
+
+
+@pytest.mark.parametrize("command", ["curl", "postman"])
+def test_several_files_make_one_output_in_order(cli, tmp_path, command):
+    paths = several(tmp_path)
+    alone = [cli(command, p) for p in paths]
+    counts = ["tolmek: 1 of 3 requests skipped\n", "tolmek: 1 of 2 requests skipped\n", "tolmek: 1 of 2 requests skipped\n"]
+    assert [(code, err.endswith(n) and p in err) for (code, _, err), n, p in zip(alone, counts, paths)] == [(0, True)] * 3
+    code, out, err = cli(command, *paths)
+    # Each file's skip lines, named by the file, in order; one count for the run.
+    assert (code, err) == (0, "".join(e[:-len(n)] for (_, _, e), n in zip(alone, counts)) +
+                           "tolmek: 3 of 7 requests skipped\n")
+    if command == "curl":
+        assert out == b"".join(o for _, o, _ in alone)
+    else:
+        docs = [json.loads(o) for _, o, _ in alone]
+        assert json.loads(out) == {**docs[0], "item": [i for d in docs for i in d["item"]]}
+        assert out.count(b"disableBodyPruning") == 1
+    # Standard input at its place among the files; options after the files as before them.
+    with open(paths[1], "rb") as f:
+        assert cli(command, paths[0], "-", paths[2], stdin=f.read()) == (code, out, err.replace(paths[1], "<stdin>"))
+    assert cli(command, paths[0], "--strict", *paths[1:]) == (1, b"", err[:-1] + "; nothing written (--strict)\n")
+
+
+def test_a_file_that_fails_is_named_and_the_others_still_convert(cli, tmp_path):
+    # A repeated "log" starts the file over: its first request (a GET with a body, to be marked in a
+    # collection) is dropped, but not the requests of the files before it.
+    good = tmp_path / "good.har"
+    good.write_bytes(b'{"log": {"entries": [{"request": {"method": "GET", "url": "http://h/dropped", "headers": [],'
+                     b' "postData": {"text": "b"}}}]}, "log": {"entries": [{"request": {"method": "GET", "url": '
+                     b'"http://h/", "headers": []}}]}}')
+    # A file that fails after a request was converted: none of its requests is kept.
+    bad, absent = tmp_path / "bad.jsonl", tmp_path / "absent.har"
+    bad.write_bytes(b'{"url": "http://h/lost", "method": "GET", "headers": [], "body": "b"}\n{"url": 1}\n')
+    errors = "".join(cli("curl", str(p))[2] for p in (bad, absent))
+    assert errors.count("tolmek: error: ") == 2 and str(bad) in errors and str(absent) in errors
+    files = [str(good), str(bad), str(absent), str(good)]
+    assert cli("curl", *files) == (2, script(("http://h/", [], "GET", None)) * 2,
+                                   errors + "tolmek: 2 of 4 files not converted\n")
+    one = cli("postman", str(good))[1]
+    code, both, err = cli("postman", *files)
+    assert (code, json.loads(both), err) == (2, {**json.loads(one), "item": json.loads(one)["item"] * 2},
+                                             errors + "tolmek: 2 of 4 files not converted\n")
+    assert b"disableBodyPruning" not in both and b"lost" not in both
+    out = tmp_path / "out.sh"
+    assert cli("curl", "-o", str(out), *files)[0] == 2
+    assert out.read_bytes() == script(("http://h/", [], "GET", None)) * 2
+    out.write_bytes(b"old")
+    assert cli("postman", "--strict", "-o", str(out), *files) == (
+        2, b"", errors + "tolmek: 2 of 4 files not converted; nothing written (--strict)\n")
+    assert cli("curl", str(bad), str(absent)) == (2, b"", errors)
+    assert out.read_bytes() == b"old"
+    # A variables file every collection rests on stops the run, named once.
+    collection = tmp_path / "c.json"
+    collection.write_bytes(TolmekCollection([Tolmek("http://h/", [], M.GET)]).export_collection().encode())
+    assert cli("curl", "-e", str(absent), str(collection), str(collection)) == (
+        2, b"", f"tolmek: error: cannot read {absent}: No such file or directory\n")
+    twice = run_installed("curl", str(good), "-", "-")
+    assert (twice.returncode, twice.stdout) == (2, b"")
+    assert twice.stderr.endswith(b"tolmek curl: error: - (standard input) may be named only once\n")
+
+
+# Arguments a plain run is made of, and others that only argparse reads (abbreviations, --opt=value,
+# values that look like options, choices it refuses, help).
+PLAIN_ARGS = ["a.har", "b c", "", "-", "--strict", "--script", "--keep-variables", "--from", "har", "jsonl", "-o",
+              "--output", "-g", "--globals", "-e", "--environment", "--global-var", "--env-var", "N=V", "--working-dir",
+              "--insecure-file-read"]
+OTHER_ARGS = ["--from=har", "--str", "--", "-x", "-1", "-oOUT", "xml", "-h", "--version", "-s"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from(["curl", "postman"]), st.lists(st.sampled_from(PLAIN_ARGS), max_size=7),
+       st.lists(st.sampled_from(PLAIN_ARGS + OTHER_ARGS), max_size=7))
+def test_plain_arguments_read_as_argparse_reads_them(command, plain, any_args):
+    """The quick reading of a plain run against argparse's: the same options wherever it reads them,
+    and every run of plain arguments argparse accepts is read quickly."""
+    import contextlib
+
+    import tolmek_cli
+
+    for argv in ([command, *plain], [command, *any_args]):
+        quick = tolmek_cli.quick(argv)
+        try:
+            with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+                full = vars(tolmek_cli.parsed(argv))
+        except SystemExit:
+            assert quick is None, argv
+            continue
+        if quick is not None:
+            assert vars(quick) == full, argv
+        else:
+            assert argv[1:] != plain, f"{argv}: plain arguments left to argparse"
+
+
 def test_json_lines_with_a_byte_order_mark_crlf_and_blank_lines(cli):
     text = ('\ufeff{"id": 1, "url": "http://h/a", "method": "PUT", "headers": [["A", "1"]], "body": "x"}\r\n\r\n \n'
             '{"url": "http://h/b", "method": "GET", "headers": [], "body": null}\r\n')
@@ -464,6 +571,30 @@ def test_installed_command_help_and_version():
     assert bad.returncode == 2 and "invalid choice: 'xml'" in bad.stderr.decode()
 
 
+# What a plain run must not import: a module imported at the top of the wrong file would undo the
+# start-up bench/cli.py measures (argparse, regular expressions, json, the signal module's enums, the
+# composer, the other readers).
+UNUSED = {"argparse", "re", "json", "enum", "signal", "threading", "tempfile", "urllib.parse", "tolmek_http",
+          "tolmek_cli.har", "tolmek_cli.postman", "tolmek_cli.options"}
+IMPORTED = """
+import sys
+before = set(sys.modules)
+from tolmek_cli import main
+try:
+    main(sys.argv[1:])
+finally:
+    sys.stderr.write(" ".join(sorted(set(sys.modules) - before)))
+"""
+
+
+def test_plain_runs_leave_what_they_do_not_use_unimported(tmp_path):
+    one = tmp_path / "one.jsonl"
+    one.write_bytes(b'{"url": "http://h/", "method": "GET", "headers": [["Accept", "*/*"]]}\n')
+    for args in (["--version"], ["curl", str(one)], ["postman", str(one)], ["curl", "-o", str(tmp_path / "out"), str(one)]):
+        done = subprocess.run([sys.executable, "-c", IMPORTED, *args], capture_output=True, timeout=60)
+        assert done.returncode == 0 and not UNUSED & set(done.stderr.decode().split()), (args, done.stderr)
+
+
 def test_installed_command_and_module_entry_convert_a_pipe():
     lines = b'{"url": "http://h/", "method": "GET", "headers": [["A", "it\'s"]]}\n'
     expected = script(("http://h/", [("A", "it's")], "GET", None))
@@ -481,9 +612,8 @@ def test_wheel_holds_the_module_its_stubs_and_the_command_only():
     assert tops == {"tolmek.so", "tolmek-stubs", "tolmek_cli", "tolmek_http", f"tolmek-{version('tolmek')}.dist-info", "tolmek"}
     modules = {f.name for f in installed if f.parts[0] == "tolmek_cli" and f.suffix == ".py"}
     assert modules == {"__init__.py", "__main__.py", "auth.py", "bodies.py", "carry.py", "convert.py", "deep.py",
-                       "fields.py", "har.py", "jsonl.py", "output.py", "postman.py", "pruning.py", "run.py", "source.py",
-                       "streams.py", "urls.py",
-                       "variables.py"}
+                       "fields.py", "har.py", "jsonl.py", "options.py", "output.py", "postman.py", "pruning.py",
+                       "run.py", "source.py", "streams.py", "urls.py", "variables.py"}
 
 
 _EDGE = 30000  # the composer's printf pieces (compose.PRINTF_CHUNK)

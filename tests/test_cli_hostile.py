@@ -143,11 +143,16 @@ def test_expansion_is_bounded_per_request(cli):
     assert (code, err) == (0, "") and out.replace("'; printf '", "").count("t" * 4096) == 60
 
 
-def test_expansion_is_bounded_per_run(cli, monkeypatch):
+def test_expansion_is_bounded_per_run(cli, monkeypatch, tmp_path):
     from tolmek_cli import variables
     monkeypatch.setattr(variables, "RUN_GROWTH", 6000)  # room for two requests of 2,560 characters
     code, out, err = cli("curl", stdin=json.dumps(doubling(8, uses=5)).encode())
     assert out.count("curl ") == 2 and skips(err)[0].startswith("the variables expand the run's requests by more than")
+    # Over several files too: the budget is the run's, not each file's.
+    path = tmp_path / "doubling.json"
+    path.write_text(json.dumps(doubling(8, uses=5)))
+    code, out, err = cli("curl", str(path), str(path))
+    assert out.count("curl ") == 2 and len(skips(err)) == 2 * len(skips(cli("curl", str(path))[2])) + 2
 
 
 # -- values that are not texts, written as Postman writes them ---------------------------------------

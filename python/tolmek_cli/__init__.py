@@ -1,87 +1,11 @@
 """The `tolmek` command: HAR files, Postman collections and JSON Lines in; curl scripts and collections out."""
 
-import argparse
 import sys
 
 __all__ = ["main"]
 
-_FORMATS = """\
-input formats (recognised by content, or named with --from):
-  har       HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request
-            with method, url, headers in order (HTTP/2 pseudo-headers such as :authority and
-            Content-Length, which curl computes, are left out), queryString and cookies the
-            url and headers lack, and postData.text, or postData.params sent as a form when
-            there is no text
-  postman   a Postman v2.0 or v2.1 collection (tolmek's own exports too): each request as
-            newman sends it: {{variables}} replaced (-g, -e and friends below), auth inherited
-            from folders and the collection (bearer, basic, apikey, oauth2 with a stored token),
-            url built from its parts and encoded, raw, urlencoded, graphql and text formdata
-            bodies with the Content-Type Postman adds, GET and HEAD bodies dropped as Postman
-            drops them
-  jsonl     JSON Lines: one object a line with "url", "headers" (a list of [name, value]
-            pairs), "method" and an optional "body"
 
-A request that cannot be carried (a method that is not an HTTP token, or in a collection one
-other than GET, POST, PUT, DELETE, HEAD, OPTIONS, PATCH, TRACE and CONNECT, a binary body in a
-collection, a body the recording did not keep, a field of the wrong type, an undefined or
-dynamic {{variable}}, an auth type or file upload no command carries, a request no command line
-can carry) is skipped with one line on standard error naming its place and the reason, and a
-count at the end. A HAR body recorded base64-encoded
-that is not text goes to curl byte for byte, through the shell's printf into
-curl --data-binary @-.
-
-Input is UTF-8, or UTF-16 or UTF-32 (told by a byte order mark or by the text itself).
-With no FILE and a terminal as standard input, the usage is printed: - reads the terminal.
-
-exit status:
-  0      every request converted (or skipped without --strict)
-  1      requests were skipped under --strict; nothing is written
-  2      bad input: not JSON, not UTF-8, an unknown format, a v1 collection, a file structure
-         that is not the format's (the message names the place in the file), a variables file
-         that cannot be read; nothing is written. Also an input that cannot be read, output
-         that cannot be written, or not enough memory
-  128+N  stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP); a regular file OUT is
-         left as it was, with no temporary file beside it
-"""
-
-_CURL = """\
-Print one curl command per request, each ending with a line break, so that the output is a
-shell script that replays the requests in order.
-
-example:
-  tolmek curl capture.har > replay.sh
-"""
-
-_POSTMAN = """\
-Print the Postman v2.1.0 collection document of the requests, one line.
-
-example:
-  tolmek postman capture.har -o capture.postman_collection.json
-"""
-
-
-_OUT = """
--o OUT writes the output as `> OUT` would, once it is whole: a regular file (or a new one) is
-written beside itself and renamed into place, so a failed run never leaves a half-written
-file and OUT keeps its owner and permissions; a symbolic link's target is replaced so (the
-link stays); a device or FIFO (/dev/null, /dev/stdout) is written to. A new file made with
---script is executable.
-"""
-
-
-class _Version(argparse.Action):
-    """--version: the installed distribution's version, looked up only when asked for."""
-
-    def __init__(self, option_strings, dest, **kwargs):
-        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
-                         help="print the version and exit")
-
-    def __call__(self, parser, namespace, values, option_string=None):
-        print(f"tolmek {_installed_version()}")
-        parser.exit()
-
-
-def _installed_version():
+def installed_version():
     """The version in the metadata installed beside this package: read straight from it, as
     importlib.metadata's search of every path entry costs more than a whole conversion."""
     import os
@@ -103,74 +27,86 @@ def _installed_version():
     return version("tolmek")
 
 
-def _parser(subparsers):
-    top = argparse.ArgumentParser(
-        prog="tolmek", formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Turn captured HTTP traffic (HAR), Postman collections and JSON Lines into curl "
-                    "scripts and Postman collections.",
-        epilog=_FORMATS + "\n`tolmek SUBCOMMAND --help` describes each subcommand.")
-    top.add_argument("--version", action=_Version)
-    top.epilog += _OUT
-    subs = top.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
-    for name, summary, description in (
-            ("curl", "print a curl command per request: a shell script", _CURL),
-            ("postman", "print the requests as a Postman v2.1.0 collection", _POSTMAN)):
-        sub = subs.add_parser(name, help=summary, description=description + "\n" + _FORMATS + _OUT,
-                              formatter_class=argparse.RawDescriptionHelpFormatter)
-        sub.add_argument("file", nargs="?", metavar="FILE",
-                         help="the input file; - or nothing reads standard input")
-        sub.add_argument("--from", dest="source_format", choices=("har", "postman", "jsonl"),
-                         help="the input format, when it should not be recognised by content")
-        sub.add_argument("-o", "--output", metavar="OUT",
-                         help="write to OUT (replaced only once the output is whole) instead of "
-                              "standard output")
-        sub.add_argument("--strict", action="store_true",
-                         help="fail (exit status 1, nothing written) if any request is skipped")
-        if name == "curl":
-            sub.add_argument("--script", action="store_true",
-                             help="start with a #!/bin/sh line (a new OUT is made executable)")
-        _variable_options(sub)
-        sub.add_argument("--working-dir", metavar="DIR",
-                         help="the directory a collection's file bodies and fields may come from, relative paths "
-                              "starting there, as for newman (without it they are skipped)")
-        sub.add_argument("--insecure-file-read", action="store_true",
-                         help="carry files outside --working-dir too (newman reads them unless told not to)")
-        subparsers[name] = sub
-    return top
-
-
-def _variable_options(sub):
-    """The flags that give a collection's {{variables}} values, named as newman names them."""
-    group = sub.add_argument_group(
-        "Postman variables", "{{name}} in a collection is replaced as Postman does; an environment value "
-        "wins over the collection's, which wins over a global one")
-    group.add_argument("-g", "--globals", metavar="FILE", help="a Postman globals export")
-    group.add_argument("--global-var", metavar="NAME=VALUE", action="append", help="a global variable (repeatable)")
-    group.add_argument("-e", "--environment", metavar="FILE", help="a Postman environment export")
-    group.add_argument("--env-var", metavar="NAME=VALUE", action="append",
-                       help="an environment variable (repeatable)")
-    group.add_argument("--keep-variables", action="store_true",
-                       help="print {{name}} that has no value, and {{$dynamic}} ones, as written instead of "
-                            "skipping the request")
-
-
 def main(argv=None):
     """Run the command with `argv` (default: the process's arguments); returns the exit status."""
     try:
-        return _main(argv)
+        return _main(sys.argv[1:] if argv is None else list(argv))
     except KeyboardInterrupt:  # before the run's own handlers are in place
         return 130
 
 
+class Options:
+    """The options of a run, as argparse's namespace holds them."""
+
+    def __init__(self, **values):
+        self.__dict__.update(values)
+
+
+# Plain runs are read here: argparse and the regular expressions it needs cost more start-up than a
+# whole small conversion. Anything else (help, abbreviations, --opt=value, values starting with "-",
+# mistakes) goes to argparse, which reads it as before.
+_FLAGS = {"--strict": "strict", "--keep-variables": "keep_variables", "--insecure-file-read": "insecure_file_read"}
+_VALUED = {"--from": "source_format", "-o": "output", "--output": "output", "-g": "globals", "--globals": "globals",
+           "-e": "environment", "--environment": "environment", "--working-dir": "working_dir"}
+_REPEATED = {"--global-var": "global_var", "--env-var": "env_var"}
+_FORMATS = ("har", "postman", "jsonl")
+
+
+def quick(argv):
+    """The Options of a plain run's arguments, or None where argparse is to read them."""
+    if not argv or argv[0] not in ("curl", "postman"):
+        return None
+    values = {"command": argv[0], "files": [], "source_format": None, "output": None, "strict": False,
+              "globals": None, "global_var": None, "environment": None, "env_var": None, "keep_variables": False,
+              "working_dir": None, "insecure_file_read": False}
+    flags = _FLAGS
+    if argv[0] == "curl":
+        values["script"] = False
+        flags = {**_FLAGS, "--script": "script"}
+    files = values["files"]
+    i, n = 1, len(argv)
+    while i < n:
+        arg = argv[i]
+        if arg == "-" or not arg.startswith("-"):
+            if arg == "-" and arg in files:
+                return None
+            files.append(arg)
+            i += 1
+            continue
+        if arg in flags:
+            values[flags[arg]] = True
+            i += 1
+            continue
+        name = _VALUED.get(arg) or _REPEATED.get(arg)
+        if name is None or i + 1 == n:
+            return None
+        value = argv[i + 1]
+        if value.startswith("-") and value != "-" or (name == "source_format" and value not in _FORMATS):
+            return None
+        if arg in _REPEATED:
+            values[name] = [*(values[name] or ()), value]
+        else:
+            values[name] = value
+        i += 2
+    return Options(**values)
+
+
 def _main(argv):
-    subparsers = {}
-    args = _parser(subparsers).parse_args(argv)
-    if args.file is None:
-        args.file = "-"
+    if argv == ["--version"]:
+        print(f"tolmek {installed_version()}")
+        raise SystemExit(0)  # as argparse's --version ends
+    args = quick(argv)
+    if args is None:
+        args = parsed(argv)
+    if not args.files:
+        args.files = ["-"]
         if _terminal(sys.stdin):
             # Nothing piped in: a person at the terminal more likely forgot the FILE.
+            from .options import parser
             from .streams import Diagnostics
 
+            subparsers = {}
+            parser(subparsers)
             say = Diagnostics().say
             say(subparsers[args.command].format_usage().rstrip("\n"))
             say("tolmek: error: no FILE given and standard input is a terminal (- reads it)")
@@ -178,6 +114,23 @@ def _main(argv):
     from .run import run
 
     return run(args)
+
+
+def parsed(argv):
+    """The arguments as argparse reads them; SystemExit for help, --version and mistakes."""
+    from .options import parser
+
+    subparsers = {}
+    top = parser(subparsers)
+    args, extra = top.parse_known_args(argv)
+    # argparse takes the files as one run of arguments: those after an option come back here.
+    unknown = [arg for arg in extra if arg.startswith("-") and arg != "-"]
+    if unknown:
+        top.error(f"unrecognized arguments: {' '.join(unknown)}")
+    args.files += extra
+    if args.files.count("-") > 1:
+        subparsers[args.command].error("- (standard input) may be named only once")
+    return args
 
 
 def _terminal(stream):

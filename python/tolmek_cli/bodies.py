@@ -1,6 +1,5 @@
 """Postman request bodies: raw, urlencoded, graphql and formdata as the bytes and Content-Type Postman sends."""
 
-import hashlib
 import json
 import mimetypes
 import os
@@ -201,6 +200,8 @@ def _formdata(params, resolve, files):
 def _boundary(parts):
     """A boundary of the shape Postman's uses (26 dashes, 24 digits), the same for the same fields
     so that output is reproducible, and found in none of them."""
+    import hashlib  # only a formdata body needs it, and its OpenSSL binding is slow to load
+
     seed = hashlib.sha256("\0".join(parts).encode("utf-8", "surrogatepass")).digest()
     while True:
         digits = str(int.from_bytes(seed[:12], "big")).zfill(24)[-24:]

@@ -1,14 +1,22 @@
 """Recognising the input format and turning its requests into curl commands or a collection."""
 
 from tolmek import HTTPMETHOD, Tolmek, TolmekCollection
-from tolmek_http.compose import TEXT_LIMIT, command, held_back
 
-from . import har, jsonl, postman, pruning
 from .carry import credentials_reason, scheme_reason
 from .fields import NAMES, RESTART, Skip, shown, surrogate_reason
 from .source import kind_at
 
-READERS = {"har": har.read, "postman": postman.read, "jsonl": jsonl.read}
+
+def reader(fmt):
+    """The reader of a format: only its module is imported, the others cost a run nothing."""
+    if fmt == "har":
+        from .har import read
+    elif fmt == "postman":
+        from .postman import read
+    else:
+        from .jsonl import read
+    return read
+
 
 # The first member that tells the formats apart; other members are passed over until one does.
 _FORMAT_BY_KEY = {"log": "har", "url": "jsonl", "method": "jsonl", "headers": "jsonl", "body": "jsonl"} | dict.fromkeys(
@@ -58,11 +66,22 @@ class Report:
         self.lines.append(f"{self.src.place(item.offset)}: skipped{label}: {item.reason}")
 
 
-# A text body this long (in characters) may be longer than one argument takes in UTF-8.
-_PIPED_FROM = TEXT_LIMIT // 4
 _PRUNED = (HTTPMETHOD.GET, HTTPMETHOD.HEAD)
-# curl sends a body with a form's Content-Type unless told otherwise: a record without one did not.
-_NO_CONTENT_TYPE = held_back(("Content-Type",))
+
+
+def _piped_from():
+    """A text body this long (in characters) may be longer than one argument takes in UTF-8. The
+    composer is imported only once a request has a body: a run of GETs does without it."""
+    from tolmek_http.compose import TEXT_LIMIT
+
+    return TEXT_LIMIT // 4
+
+
+def _no_content_type():
+    """curl sends a body with a form's Content-Type unless told otherwise: a record without one did not."""
+    from tolmek_http.compose import held_back
+
+    return held_back(("Content-Type",))
 
 
 def _requests(items, report, restart, curl=False):
@@ -71,6 +90,7 @@ def _requests(items, report, restart, curl=False):
     the same two) for one whose body the module's command may not carry; the others are reported.
     `curl`: the requests become commands (URL credentials that curl would send as Basic auth must be
     the record's own, and a body goes without a Content-Type the record lacks)."""
+    piped_from = None
     for item in items:
         if item is RESTART:
             report.restart()
@@ -89,7 +109,9 @@ def _requests(items, report, restart, curl=False):
         pruned = bool(body) and method in _PRUNED
         # curl would add a Content-Type to a body that the record has none for.
         untyped = curl and body is not None and not any(k.lower() == "content-type" for k, _ in headers)
-        if type(body) is bytes or (body is not None and len(body) > _PIPED_FROM) or type(method) is str:
+        if body is not None and piped_from is None:
+            piped_from = _piped_from()
+        if type(body) is bytes or (body is not None and len(body) > piped_from) or type(method) is str:
             # Binary, or perhaps too long for one argument, or a method beyond the module's: the
             # composer decides how it goes to curl.
             yield (url, headers, method, body), label, offset, pruned, untyped
@@ -108,12 +130,22 @@ def commands(items, report):
     render = Tolmek.get_request_command
     out = []
     append = out.append
+    no_content_type = None
     for request, label, offset, _, untyped in _requests(items, report, out.clear, curl=True):
         try:
-            line = render(request) if type(request) is Tolmek else command(*request)
+            if type(request) is Tolmek:
+                line = render(request)
+            else:
+                from tolmek_http.compose import command
+
+                line = command(*request)
             if getattr(label, "curl", None) is not None:
                 line = label.curl(line)  # options for what curl reads or answers by itself
-            append(line + _NO_CONTENT_TYPE if untyped else line)
+            if untyped:
+                if no_content_type is None:
+                    no_content_type = _no_content_type()
+                line += no_content_type
+            append(line)
         except ValueError as e:  # a request no command line can carry; the message says why
             if isinstance(e, UnicodeEncodeError):
                 e = surrogate_reason(e)
@@ -122,36 +154,63 @@ def commands(items, report):
     return out
 
 
-def document(items, report):
-    """The collection document of the requests, in order; a GET or HEAD keeps its body in newman too."""
-    made = [TolmekCollection()]
-    kept = []
+class Collection:
+    """The collection of a run's requests, made as the files are read: the module copies each request
+    in, so none is held beyond its own conversion. A file's requests can be taken out again (the
+    file failed, or a repeated member starts it over); those of the files before it stay."""
 
-    def restart():
-        made[0] = TolmekCollection()
-        kept.clear()
+    def __init__(self):
+        self.made = TolmekCollection()
+        self.count = 0
+        self.kept = []  # the positions of GET and HEAD requests whose body newman is to keep
 
-    for request, label, offset, pruned, _ in _requests(items, report, restart):
-        if getattr(label, "curl", None) is not None:
-            report.skip(Skip("its file body, file fields, digest or awsv4 auth are curl's to send, which a collection's "
-                             "request cannot hold", label, offset))
-            continue
-        if type(request) is not Tolmek:
-            url, headers, method, body = request
-            if type(method) is str:
-                report.skip(Skip(f"method {shown(method)} is not one of {', '.join(NAMES)}, the methods a "
-                                 "collection document holds", label, offset))
+    def _back_to(self, start):
+        if self.count > start:
+            self.made = TolmekCollection(self.made.get_collection()[:start]) if start else TolmekCollection()
+            self.count = start
+            self.kept = [i for i in self.kept if i < start]
+
+    def add(self, items, report):
+        """Add the requests of one file, in order; on a failure, none of them is kept."""
+        start = self.count
+        try:
+            self._add(items, report, start)
+        except BaseException:
+            self._back_to(start)
+            raise
+
+    def _add(self, items, report, start):
+        for request, label, offset, pruned, _ in _requests(items, report, lambda: self._back_to(start)):
+            if getattr(label, "curl", None) is not None:
+                report.skip(Skip("its file body, file fields, digest or awsv4 auth are curl's to send, which a "
+                                 "collection's request cannot hold", label, offset))
                 continue
-            if type(body) is bytes:
-                report.skip(Skip("the body is binary data, which a collection's raw body cannot hold", label, offset))
-                continue
-            try:
-                request = Tolmek(url, headers, method, body)
-            except ValueError as e:
-                report.skip(Skip(surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e), label, offset))
-                continue
-        if pruned:
-            kept.append(report.converted)
-        made[0].add_request(request)
-        report.converted += 1
-    return pruning.keep_bodies(made[0].export_collection(), kept)
+            if type(request) is not Tolmek:
+                url, headers, method, body = request
+                if type(method) is str:
+                    report.skip(Skip(f"method {shown(method)} is not one of {', '.join(NAMES)}, the methods a "
+                                     "collection document holds", label, offset))
+                    continue
+                if type(body) is bytes:
+                    report.skip(Skip("the body is binary data, which a collection's raw body cannot hold", label,
+                                     offset))
+                    continue
+                try:
+                    request = Tolmek(url, headers, method, body)
+                except ValueError as e:
+                    report.skip(Skip(surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e), label,
+                                     offset))
+                    continue
+            if pruned:
+                self.kept.append(self.count)
+            self.made.add_request(request)
+            self.count += 1
+            report.converted += 1
+
+    def document(self):
+        """The collection document; a GET or HEAD keeps its body in newman too."""
+        if not self.kept:
+            return self.made.export_collection()
+        from .pruning import keep_bodies
+
+        return keep_bodies(self.made.export_collection(), self.kept)

@@ -1,10 +1,6 @@
 """What the readers share: field checks that name the JSON path, skips, methods and form encoding."""
 
-from urllib.parse import quote_plus
-
 from tolmek import HTTPMETHOD
-from tolmek_http.compose import TEXT_LIMIT
-from tolmek_http.methods import is_token
 
 NAMES = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT")
 METHODS = {name: getattr(HTTPMETHOD, name) for name in NAMES}
@@ -119,6 +115,10 @@ def method_or_skip(name):
     member = METHODS.get(name)
     if member is not None:
         return member, None
+    # Imported here: a run whose methods are all among the nine does without the composer.
+    from tolmek_http.compose import TEXT_LIMIT
+    from tolmek_http.methods import is_token
+
     if len(name) > TEXT_LIMIT:
         return None, f"method {shown(name)} is longer than one argument of a command line may be"
     if is_token(name):
@@ -133,4 +133,6 @@ def surrogate_reason(error):
 
 def form(pairs):
     """Name/value pairs as an application/x-www-form-urlencoded body (UTF-8, spaces as '+')."""
+    from urllib.parse import quote_plus
+
     return "&".join(f"{quote_plus(k)}={quote_plus(v)}" for k, v in pairs)

@@ -1,6 +1,5 @@
 """HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request, one entry at a time."""
 
-import base64
 from urllib.parse import parse_qsl, quote
 
 from .fields import (RESTART, Bad, Skip, a_or_an, at, expected, form, join, method_or_skip, shown,
@@ -136,6 +135,8 @@ def _body(post, length, chunked):
         if encoding is not None and recorded:
             if encoding != "base64":
                 return None, f"the body is in an encoding tolmek does not read ({shown(encoding)})"
+            import base64  # here: it brings the regular expressions, which most runs do without
+
             try:
                 # Line breaks and spaces are how MIME writes base64; they carry nothing.
                 recorded = base64.b64decode(recorded.translate(_BASE64_SPACE), validate=True)

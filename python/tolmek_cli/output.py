@@ -3,18 +3,19 @@ replaced only once it is whole."""
 
 import errno
 import os
-import re
 import stat
 import sys
-import tempfile
 
 from .streams import held, lift, write_all
 
 _BATCH = 1024           # commands encoded and written at a time
 _SLICE = 1 << 20        # characters of a collection document encoded and written at a time
-_TEMPORARY_EXTRA = len(".") + len(".") + 8 + len(".tmp")  # what a temporary name adds to OUT's
+_NAME_CHARACTERS = "abcdefghijklmnopqrstuvwxyz0123456789_"
+_NAME_LENGTH = 8
+_TEMPORARY_EXTRA = len(".") + len(".") + _NAME_LENGTH + len(".tmp")  # what a temporary name adds to OUT's
 # Names of this process's own descriptors: opening one opens the file behind it anew, from its start.
-_DESCRIPTOR = re.compile(r"/(?:dev/fd|proc/(?:self|thread-self|%d)/fd)/([0-9]+)|/dev/std(out|err)" % os.getpid())
+_STANDARD = {"/dev/stdout": 1, "/dev/stderr": 2}
+_NUMBERED = ("/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/", "/proc/%d/fd/")
 _LINK_HOPS = 40
 
 
@@ -81,10 +82,16 @@ def write(pieces, path, executable=False):
 
 def _descriptor(path):
     """The descriptor of this process that `path` names (through symbolic links), or None."""
+    numbered = _NUMBERED[:-1] + (_NUMBERED[-1] % os.getpid(),)
     for _ in range(_LINK_HOPS):
-        m = _DESCRIPTOR.fullmatch(os.path.normpath(path)) if path.startswith("/") else None
-        if m:
-            return int(m[1]) if m[1] is not None else 1 if m[2] == "out" else 2
+        if path.startswith("/"):
+            name = os.path.normpath(path)
+            if name in _STANDARD:
+                return _STANDARD[name]
+            for prefix in numbered:
+                number = name[len(prefix):]
+                if name.startswith(prefix) and number and all(c in "0123456789" for c in number):
+                    return int(number)
         try:
             target = os.readlink(path)
         except (OSError, ValueError):
@@ -125,13 +132,28 @@ def _in_place(pieces, path):
         os.close(fd)
 
 
+def _temporary(directory, prefix):
+    """(descriptor, path) of a new file beside OUT that only this run opened, made as
+    tempfile.mkstemp makes one: tempfile brings shutil and the regular expressions with it, which
+    cost more start-up than a small conversion."""
+    flags = os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | getattr(os, "O_NOFOLLOW", 0)
+    for _ in range(100):
+        name = "".join(_NAME_CHARACTERS[b % len(_NAME_CHARACTERS)] for b in os.urandom(_NAME_LENGTH))
+        path = os.path.join(directory, f"{prefix}{name}.tmp")
+        try:
+            return os.open(path, flags, 0o600), path
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no unused temporary file name found")
+
+
 def _replace(pieces, final, found, executable):
     directory, name = os.path.split(final)
     temporary = None
     try:
         try:
             with held():
-                fd, temporary = tempfile.mkstemp(prefix=f".{_cut(name, directory)}.", suffix=".tmp", dir=directory)
+                fd, temporary = _temporary(directory, f".{_cut(name, directory)}.")
         except PermissionError:
             if found is None:
                 raise

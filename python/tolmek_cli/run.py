@@ -4,7 +4,7 @@ import sys
 
 from . import convert, output
 from .fields import file_name, shown
-from .source import InputError, Source
+from .source import InputError, RunError, Source
 from .streams import Diagnostics, Signals, Stopped, open_input, stdin
 
 
@@ -59,12 +59,12 @@ def _run(args):
     try:
         before, sys.stderr = sys.stderr, held
         try:
-            pieces, report = _convert(args)
+            pieces, outcomes = _convert(args)
         finally:
             sys.stderr = before
         for line in held.text.splitlines():
             say(line)
-        return _finish(args, pieces, report, say)
+        return _finish(args, pieces, outcomes, say)
     except InputError as e:
         return fail(e)
     except MemoryError:
@@ -87,23 +87,54 @@ def _run(args):
 
 
 def _convert(args):
-    """(pieces of the output, report of the skips); everything read and checked."""
-    if args.file == "-":
+    """(pieces of the output, the outcome of each file in order: the report of its skips, or the
+    message of why it could not be converted); everything read and checked."""
+    outcomes = []
+    commands = []
+    collection = convert.Collection() if args.command == "postman" else None
+    args.shared = {}  # what the readers of the run's files share
+    for path in args.files:
+        try:
+            report, made = _file(args, path, collection)
+        except RunError:
+            raise
+        except InputError as e:
+            # One file that cannot be read or is not its format: the others are still converted.
+            outcomes.append(str(e))
+            continue
+        outcomes.append(report)
+        if made is not None:
+            if commands:
+                commands.extend(made)
+            else:
+                commands = made
+    if all(type(outcome) is str for outcome in outcomes):
+        return None, outcomes  # nothing to write
+    if collection is None:
+        return output.script(commands, args.script), outcomes
+    return output.document(collection.document()), outcomes
+
+
+def _file(args, path, collection):
+    """(report of the skips, the commands) of one input file; its requests go into `collection`
+    instead when there is one."""
+    if path == "-":
         stream, name = stdin(), "<stdin>"
         if stream is None:
             raise InputError("cannot read <stdin>: standard input is closed")
     else:
         try:
-            stream, name = open_input(args.file), file_name(args.file)
+            stream, name = open_input(path), file_name(path)
         except OSError as e:
-            raise InputError(f"cannot read {file_name(args.file)}: {e.strerror}") from None
+            raise InputError(f"cannot read {file_name(path)}: {e.strerror}") from None
     try:
         src = Source(stream, name)
-        items = convert.READERS[args.source_format or convert.detect(src)](src, args)
+        items = convert.reader(args.source_format or convert.detect(src))(src, args)
         report = convert.Report(src)
-        if args.command == "curl":
-            return output.script(convert.commands(items, report), args.script), report
-        return output.document(convert.document(items, report)), report
+        if collection is None:
+            return report, convert.commands(items, report)
+        collection.add(items, report)
+        return report, None
     except OSError as e:
         raise InputError(f"cannot read {name}: {e.strerror}") from None
     finally:
@@ -111,16 +142,29 @@ def _convert(args):
             stream.close()
 
 
-def _finish(args, pieces, report, say):
-    for line in report.lines:
-        say(f"tolmek: {line}")
-    skipped = len(report.lines)
+def _finish(args, pieces, outcomes, say):
+    skipped = converted = failed = 0
+    for outcome in outcomes:
+        if type(outcome) is str:
+            say(f"tolmek: error: {outcome}")
+            failed += 1
+            continue
+        for line in outcome.lines:
+            say(f"tolmek: {line}")
+        skipped += len(outcome.lines)
+        converted += outcome.converted
+    if failed == len(outcomes):
+        return 2
+    notes = []
     if skipped:
-        total = skipped + report.converted
-        counted = f"{skipped} of {total} request{'s' if total != 1 else ''} skipped"
-        if args.strict:
-            say(f"tolmek: {counted}; nothing written (--strict)")
-            return 1
-        say(f"tolmek: {counted}")
+        total = skipped + converted
+        notes.append(f"{skipped} of {total} request{'s' if total != 1 else ''} skipped")
+    if failed:
+        notes.append(f"{failed} of {len(outcomes)} files not converted")
+    if args.strict and notes:
+        say(f"tolmek: {'; '.join(notes)}; nothing written (--strict)")
+        return 2 if failed else 1
+    for note in notes:
+        say(f"tolmek: {note}")
     output.write(pieces, args.output, executable=getattr(args, "script", False))
-    return 0
+    return 2 if failed else 0

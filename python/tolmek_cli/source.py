@@ -1,20 +1,57 @@
 """Input text read in chunks and walked one JSON value at a time, with places given as line and column."""
 
 import codecs
-import json
-import re
-import unicodedata
 
-from . import deep
 from .fields import at
+
+try:
+    # The scanner json.JSONDecoder uses, made here: the json package brings the regular expression
+    # engine with it, which costs more start-up than a whole small conversion. json is imported
+    # only when a value fails to decode, to name the error (the scanner imports it then itself).
+    from _json import make_scanner
+except ImportError:  # an interpreter without the accelerator: json's own decoder
+    make_scanner = None
 
 # Bytes read at a time; a value longer than what is buffered makes the next read as long as the
 # value so far, so that a huge value is still read in a number of steps logarithmic in its size.
 CHUNK = 1 << 20
 _DEEP_GROWTH = 3  # the text read at least fourfold per try, for values the slow decoder reads
 
-_WS = re.compile(r"[ \t\n\r]*")
-_BLANK = re.compile(r"[ \t\r]*")
+_WINDOW = 64  # characters looked at a time when skipping white space
+
+
+def _skipper(chars):
+    """skip(text, pos): the index of the first character from `pos` on that is not one of `chars`."""
+    def skip(text, pos):
+        while True:
+            window = text[pos:pos + _WINDOW]
+            rest = window.lstrip(chars)
+            pos += len(window) - len(rest)
+            if rest or len(window) < _WINDOW:
+                return pos
+
+    return skip
+
+
+_WS = _skipper(" \t\n\r")
+_BLANK = _skipper(" \t\r")
+
+
+class _Context:
+    """What json.JSONDecoder() hands the scanner: its default settings."""
+
+    strict = True
+    object_hook = object_pairs_hook = None
+    parse_float = float
+    parse_int = int
+    parse_constant = {"-Infinity": float("-inf"), "Infinity": float("inf"), "NaN": float("nan")}.__getitem__
+
+
+def _json_error(error):
+    """Whether `error` is a syntax error of the JSON text (json.JSONDecodeError)."""
+    from json import JSONDecodeError
+
+    return isinstance(error, JSONDecodeError)
 # How near the end of the buffered text a decoding error may be and still be the text being cut
 # short rather than wrong: the longest token that fails when cut is a surrogate pair escape.
 _CUT_MARGIN = 16
@@ -51,12 +88,19 @@ def _named(c):
         return ""
     if c == "\ufeff":
         return " (found U+FEFF, a byte order mark)"
+    import unicodedata
+
     name = unicodedata.name(c, "")
     return f" (found U+{ord(c):04X}{' ' + name if name else ''})"
 
 
 class InputError(Exception):
     """Input that cannot be read; the message starts with the file's name and the place."""
+
+
+class RunError(InputError):
+    """Input that every file's conversion rests on (a variables file, a NAME=VALUE argument): it
+    stops the whole run, not only the file being read."""
 
 
 _KIND_BY_FIRST = {"{": "an object", "[": "an array", '"': "a string", "t": "a boolean", "f": "a boolean",
@@ -86,7 +130,7 @@ class Source:
         self._line = 1     # line of buf[0]
         self._col = 0      # characters before buf[0] on its line
         self._eof = False
-        self._raw = json.JSONDecoder().raw_decode
+        self._scan = make_scanner(_Context()) if make_scanner is not None else None
         self._last = (-1, 0, 0)  # (offset, line, offset of the line's start) of the last place named
         self.hold = False  # keep all text from here on (a look ahead that will be undone)
         self._went_deep = False  # the value being read needed the decoder of deep values
@@ -151,10 +195,10 @@ class Source:
         self.buf += text
         return True
 
-    def peek(self, _skip=_WS.match):
+    def peek(self, _skip=_WS):
         """Skip white space; the next character, or "" at the end of the input."""
         while True:
-            self.pos = _skip(self.buf, self.pos).end()
+            self.pos = _skip(self.buf, self.pos)
             if self.pos < len(self.buf):
                 return self.buf[self.pos]
             if not self._fill():
@@ -162,7 +206,7 @@ class Source:
 
     def skip_blanks(self):
         """Skip spaces, tabs and carriage returns; the next character, or "" at the end."""
-        return self.peek(_BLANK.match)
+        return self.peek(_BLANK)
 
     def value(self):
         """Decode the JSON value at the current position (after `peek`) and step past it."""
@@ -172,7 +216,9 @@ class Source:
             while True:
                 try:
                     obj, end = self._decode(self.buf, self.pos)
-                except json.JSONDecodeError as e:
+                except ValueError as e:
+                    if not _json_error(e):
+                        raise
                     cut = e.pos >= len(self.buf) - _CUT_MARGIN or e.msg.startswith("Unterminated string")
                     # Decoding starts over with more text each time: the text read grows by a
                     # factor, so the work stays within a few times the value's size (a larger
@@ -191,12 +237,22 @@ class Source:
 
     def _decode(self, text, pos):
         try:
-            return self._raw(text, pos)
-        except json.JSONDecodeError:
-            raise
-        except (RecursionError, ValueError):
+            if self._scan is None:
+                from json import JSONDecoder
+
+                self._scan = JSONDecoder().raw_decode
+            return self._scan(text, pos)
+        except StopIteration as e:  # what json.JSONDecoder.raw_decode says of no value at `pos`
+            from json import JSONDecodeError
+
+            raise JSONDecodeError("Expecting value", text, e.value) from None
+        except (RecursionError, ValueError) as e:
+            if _json_error(e):
+                raise
             # Nesting deeper than the interpreter's stack, or an integer longer than it converts:
             # decoded again without either limit, in any member, used or not.
+            from . import deep
+
             self._went_deep = True
             return deep.decode(text, pos)
 

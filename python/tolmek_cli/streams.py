@@ -3,9 +3,12 @@
 import fcntl
 import os
 import select
-import signal
 import stat
 import sys
+
+# The C half of the signal module: the module itself makes enums of every signal and handler, which
+# costs more start-up than a whole small conversion. Its functions take and give plain numbers.
+import _signal as signal
 
 # The signals that stop a run: it cleans up and exits with 128 + the signal number.
 STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -168,15 +171,14 @@ class Signals:
             raise Stopped(signum)
 
     def __enter__(self):
-        import threading
-
-        if threading.current_thread() is not threading.main_thread():
-            return self
         global _wakeup
         for signum in STOPPING:
             current = signal.getsignal(signum)
             if current in (signal.SIG_DFL, signal.default_int_handler):
-                self._saved[signum] = signal.signal(signum, self._handle)
+                try:
+                    self._saved[signum] = signal.signal(signum, self._handle)
+                except ValueError:  # not the main thread, where only handlers can be set: none are
+                    return self
         if self._saved:
             read_end, write_end = os.pipe()
             self._pipe = (lift(read_end), lift(write_end))

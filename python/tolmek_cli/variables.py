@@ -5,7 +5,7 @@ import re
 
 from . import deep
 from .fields import file_name, shown
-from .source import InputError
+from .source import RunError
 
 # A reference holds no braces, so `{{{{inner}}}}` resolves the inner name first, then the name it made.
 _REF = re.compile(r"\{\{([^{}]*?)\}\}")
@@ -65,7 +65,7 @@ def load_file(path, what):
         with open(path, "rb") as f:
             data = f.read()
     except OSError as e:
-        raise InputError(f"cannot read {shown_path}: {e.strerror}") from None
+        raise RunError(f"cannot read {shown_path}: {e.strerror}") from None
     try:
         text = data.decode("utf-8-sig")
         # As the main input is read: nesting as deep as memory allows, integers of any length.
@@ -74,11 +74,11 @@ def load_file(path, what):
         if deep.WHITE_SPACE.match(text, end).end() != len(text):
             raise json.JSONDecodeError("Extra data", text, end)
     except UnicodeDecodeError:
-        raise InputError(f"{shown_path}: not UTF-8 text") from None
+        raise RunError(f"{shown_path}: not UTF-8 text") from None
     except ValueError as e:
-        raise InputError(f"{shown_path}: not valid JSON: {getattr(e, 'msg', e)}") from None
+        raise RunError(f"{shown_path}: not valid JSON: {getattr(e, 'msg', e)}") from None
     if type(doc) is not dict or type(doc.get("values")) is not list:
-        raise InputError(f'{shown_path}: not a Postman {what} export (an object with a "values" array)')
+        raise RunError(f'{shown_path}: not a Postman {what} export (an object with a "values" array)')
     return read_list(doc["values"], "disabled")
 
 
@@ -88,7 +88,7 @@ def assignments(pairs, flag):
     for pair in pairs or ():
         name, eq, value = pair.partition("=")
         if not eq or not name:
-            raise InputError(f"{flag} {shown(pair)}: expected NAME=VALUE")
+            raise RunError(f"{flag} {shown(pair)}: expected NAME=VALUE")
         out[name] = value
     return out
 
@@ -99,6 +99,21 @@ class Scope:
 
     def __init__(self, options):
         self.keep = bool(getattr(options, "keep_variables", False))
+        # The collections of one run share the files' values, read once, and the run's budget.
+        shared = getattr(options, "shared", None)
+        if shared is not None and "variables" in shared:
+            self.outer, self.inner, self._added = shared["variables"]
+        else:
+            self._read(options)
+            self._added = [0]  # characters added by substitution, over the run
+            if shared is not None:
+                shared["variables"] = (self.outer, self.inner, self._added)
+        self.values = dict(self.outer)
+        self.values.update(self.inner)
+        self._scope_size = sum(map(len, self.values.values()))
+        self.begin_request()
+
+    def _read(self, options):
         self.outer = {}
         if options is not None:
             if getattr(options, "globals", None):
@@ -109,11 +124,6 @@ class Scope:
             if getattr(options, "environment", None):
                 self.inner.update(load_file(options.environment, "environment"))
             self.inner.update(assignments(getattr(options, "env_var", None), "--env-var"))
-        self.values = dict(self.outer)
-        self.values.update(self.inner)
-        self._scope_size = sum(map(len, self.values.values()))
-        self._added = 0  # by substitution, over the run
-        self.begin_request()
 
     def begin_request(self):
         """Start the budget of another request."""
@@ -128,7 +138,7 @@ class Scope:
 
     def _spent(self, made, given):
         self._made += len(made)
-        self._added += max(len(made) - given, 0)
+        self._added[0] += max(len(made) - given, 0)
 
     def resolve(self, text):
         """`text` with every reference replaced; raises Unresolved for one that cannot be (unless
@@ -141,7 +151,7 @@ class Scope:
         values = self.values
         seen = set()
         request_room = EXPANSION * (self._own + self._scope_size) - self._made
-        run_room = RUN_GROWTH - self._added + given
+        run_room = RUN_GROWTH - self._added[0] + given
         limit = min(len(text) + _GROWTH, request_room, run_room)
         for _ in range(_ROUNDS):
             changed = False
