@@ -1,9 +1,6 @@
 """Postman auth: which object applies to a request (inherited from folders and the collection) and what it adds."""
 
 import base64
-import hashlib
-import re
-from urllib.parse import quote, unquote
 
 from .fields import expected, shown
 from .urls import query_pair
@@ -60,6 +57,8 @@ class Aws:
 
     def headers(self, body_text):
         """What newman adds before the signature: the hash of a body that is not empty, the token."""
+        import hashlib
+
         out = []
         if body_text:
             out.append(("X-Amz-Content-Sha256", hashlib.sha256(body_text.encode("utf-8", "surrogatepass")).hexdigest()))
@@ -143,6 +142,8 @@ def _aws(p):
 # A query in the one order and spelling that every curl signs as AWS does: name=value pairs,
 # sorted, each escaped exactly where AWS escapes.
 def _canonical_pair(pair):
+    from urllib.parse import quote, unquote
+
     k, eq, v = pair.partition("=")
     return eq and all(quote(unquote(x), safe="-_.~") == x for x in (k, v))
 
@@ -150,6 +151,8 @@ def _canonical_pair(pair):
 def aws_reason(url):
     """Why curl's signature of this address (as sent) may not be the one AWS checks, or None:
     curl before 8 signs the path and query as they are, where AWS escapes and sorts them."""
+    import re
+
     rest = url.split("://", 1)[-1]
     cut = rest.find("/")
     path, _, query = ("/", "", "") if cut < 0 else rest[cut:].partition("?")

@@ -1,12 +1,9 @@
 """Postman request bodies: raw, urlencoded, graphql and formdata as the bytes and Content-Type Postman sends."""
 
 import json
-import mimetypes
 import os
 import re
 from urllib.parse import quote
-
-from tolmek_http.compose import form_name_reason, with_file_body, with_form
 
 from . import deep
 from .fields import a_or_an, expected, join, shown
@@ -36,14 +33,19 @@ class Body:
         self.curl = curl
 
 
-# A file's type as newman's form writer names it: by the name's extension, else bytes.
-_TYPES = mimetypes.MimeTypes(filenames=())
+# A file's type as newman's form writer names it (by the name's extension, else bytes); made when
+# a collection first has a file.
+_TYPES = []
 # A part type curl's -F option takes as written: type/subtype, no parameters.
 _PLAIN_TYPE = re.compile(r"[A-Za-z0-9!#$%&'*+.^_`|~-]+/[A-Za-z0-9!#$%&'*+.^_`|~-]+")
 
 
 def _type_of(path):
-    return _TYPES.guess_type(path)[0] or "application/octet-stream"
+    if not _TYPES:
+        import mimetypes
+
+        _TYPES.append(mimetypes.MimeTypes(filenames=()))
+    return _TYPES[0].guess_type(path)[0] or "application/octet-stream"
 
 
 class Files:
@@ -149,6 +151,8 @@ def read(body, resolve, files=None):
                                 files)
         if reason is not None:
             return None, reason
+        from tolmek_http.compose import with_file_body
+
         return Body(None, _type_of(path), curl=lambda out, typed: with_file_body(out, path, True)), None
     return None, f"{a_or_an(mode)} {shown(mode)} body cannot be carried (raw, urlencoded, graphql and formdata bodies are)"
 
@@ -214,6 +218,8 @@ def _boundary(parts):
 def _form_with_files(fields, resolve, files):
     """A form with file fields, written by curl as it reads the files: (name, text, None) and
     (name, path, type) per field, or the reason one of them cannot go."""
+    from tolmek_http.compose import form_name_reason, with_form
+
     out = []
     for path, p in fields:
         key = _string(p, "key", path, resolve)
