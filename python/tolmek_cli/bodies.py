@@ -3,7 +3,6 @@
 import json
 import os
 import re
-from urllib.parse import quote
 
 from . import deep
 from .fields import a_or_an, expected, join, shown
@@ -138,6 +137,8 @@ def read(body, resolve, files=None):
                  for path, p in _fields(body.get("urlencoded"), "body.urlencoded")]
         if not pairs:
             return None, None
+        from urllib.parse import quote
+
         text = "&".join(f"{quote(k, safe='')}={quote(v, safe='')}" for k, v in pairs)
         return Body(text, "application/x-www-form-urlencoded",
                     keeps=lambda value: value.lower().startswith("application/x-www-form-urlencoded")), None

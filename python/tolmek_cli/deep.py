@@ -3,7 +3,6 @@
 import json
 import re
 import sys
-from decimal import Decimal
 
 from json.decoder import scanstring
 
@@ -196,6 +195,8 @@ def js_number(number):
 def _decimal_digits(x):
     """(digits without trailing zeros, n) of a positive finite double: x = 0.DIGITS * 10**n, with
     the shortest digits that read back as x (what repr finds)."""
+    from decimal import Decimal
+
     sign, digits, exponent = Decimal(repr(x)).as_tuple()
     text = "".join(map(str, digits))
     stripped = text.rstrip("0")

@@ -2,7 +2,6 @@
 
 import base64
 import re
-from urllib.parse import unquote
 
 from .fields import expected, join
 
@@ -155,6 +154,8 @@ def basic_auth(url, resolve):
     if not userinfo:
         return None
     user, _, password = userinfo.partition(":")
+    from urllib.parse import unquote
+
     # Invalid UTF-8 after decoding reads as U+FFFD, as in newman.
     pair = f"{unquote(user)}:{unquote(password)}".encode("utf-8")
     return "Basic " + base64.b64encode(pair).decode("ascii")

@@ -1,7 +1,8 @@
 """HTTP requests of Python's HTTP clients as curl commands and tolmek requests, also as they went on the wire."""
 
-from collections.abc import Callable
-from typing import Any, TypeVar
+# Annotations are left unevaluated, so typing is not imported at run time (the command imports
+# this package for its composer); __init__.pyi gives checkers the types.
+from __future__ import annotations
 
 from tolmek import Tolmek
 
@@ -15,9 +16,6 @@ __all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest"
 # The module that captures for each client, by the top-level package of the client's class.
 _CLIENTS = {"requests": "client_requests", "httpx": "client_httpx", "aiohttp": "client_aiohttp",
             "urllib3": "client_urllib3", "urllib": "client_urllib"}
-
-C = TypeVar("C")
-
 
 def to_curl(request: Any) -> str:
     """The curl command for a request object: a captured WireRequest exactly as it went on the
