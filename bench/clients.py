@@ -238,60 +238,54 @@ def _server():
 # --- capture overhead in instructions --------------------------------------------------------
 
 ARMS = ("not captured", "captured", "captured, the command made")
+SINKS = (None, keep_nothing, lambda w: w.curl)
 
 
-def _runners(name, base):
-    """(run(arm, start, stop) sending requests start..stop-1 with that arm, close) for a client."""
+def _runner(name, base, k):
+    """(run(start, stop) sending requests start..stop-1 with arm k of the client, close)."""
     if name != "aiohttp":
-        arms = _arms(_SYNC[name], base)
+        send = _SYNC[name](base, k > 0, SINKS[k])
 
-        def run(k, start, stop):
-            send = arms[k]
+        def run(start, stop):
             for i in range(start, stop):
                 send(i)
 
         return run, lambda: None
+    import aiohttp
+
     loop = asyncio.new_event_loop()
 
     async def made():
-        return _aiohttp_sessions(base)
+        return aiohttp.ClientSession()
 
-    sessions, arms = loop.run_until_complete(made())
+    session = loop.run_until_complete(made())
+    if k:
+        tolmek_http.capture(session, SINKS[k])
 
-    async def block(send, start, stop):
+    async def block(start, stop):
         for i in range(start, stop):
-            await send(i)
-
-    for send in arms:
-        loop.run_until_complete(send(-1))
+            async with session.post(f"{base}/r/{i}", data=b'{"n": 1}', headers={"Content-Type": "application/json"}) as r:
+                await r.read()
 
     def close():
-        for s in sessions:
-            loop.run_until_complete(s.close())
+        loop.run_until_complete(session.close())
         loop.close()
 
-    return lambda k, start, stop: loop.run_until_complete(block(arms[k], start, stop)), close
+    return lambda start, stop: loop.run_until_complete(block(start, stop)), close
 
 
-def instructions_child(base, n, repeats, names):
-    """Runs under callgrind: per client, `repeats` rounds in which each arm sends n requests as one
-    marked call (its own dump); prints the dumps' labels. Only this process is counted: the server
-    is another one."""
+def instructions_child(base, name, k, n, repeats):
+    """Runs under callgrind, one client and one arm per process (arms taking turns in one process
+    disturb each other: the interpreter's specializations of the client's code, made for one arm's
+    objects, miss for the next one's); each round of n requests is a marked call of its own."""
     import _mark
 
-    labels = []
-    for name in names:
-        run, close = _runners(name, base)
-        for r in range(repeats):
-            # Each round starts with another arm: whichever runs first in a round counts more (by
-            # some 10% for aiohttp, captured or not), the second a little more than the third.
-            for j in range(len(ARMS)):
-                k = (r + j) % len(ARMS)
-                gc.collect()
-                _mark.marked_call(lambda: run(k, r * n, (r + 1) * n))
-                labels.append([name, k])
-        close()
-    print(json.dumps(labels))
+    run, close = _runner(name, base, k)
+    run(-20, 0)  # the connection made and the code warmed up, not counted
+    for r in range(repeats):
+        gc.collect()
+        _mark.marked_call(lambda: run(r * n, (r + 1) * n))
+    close()
 
 
 def _dump_totals(prefix):
@@ -306,7 +300,8 @@ def _dump_totals(prefix):
 
 
 def instructions(n, repeats, names):
-    """Capture's cost in instructions: this script under callgrind, each arm's n requests one dump."""
+    """Capture's cost in instructions: for each client and arm this script under callgrind, sending
+    `repeats` rounds of n requests to the loopback server (another process, not counted)."""
     valgrind = shutil.which("valgrind")
     try:
         import _mark  # noqa: F401
@@ -319,32 +314,33 @@ def instructions(n, repeats, names):
     server = _server()
     try:
         base = server.stdout.readline().strip()
-        with tempfile.TemporaryDirectory() as tmp:
-            prefix = os.path.join(tmp, "callgrind.out")
-            run = subprocess.run(
-                [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=tolmek_bench_marked_call",
-                 "--dump-after=tolmek_bench_marked_call", f"--callgrind-out-file={prefix}", sys.executable,
-                 os.path.abspath(__file__), "--instructions-child", base, "--n", str(n), "--repeats", str(repeats),
-                 "--clients", ",".join(names)],
-                check=True, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-            labels = json.loads(run.stdout.strip().splitlines()[-1])
-            counts = _dump_totals(prefix)[:len(labels)]
+        for name in names:
+            per = []
+            for k in range(len(ARMS)):
+                with tempfile.TemporaryDirectory() as tmp:
+                    prefix = os.path.join(tmp, "callgrind.out")
+                    subprocess.run(
+                        [valgrind, "--tool=callgrind", "--collect-atstart=no",
+                         "--toggle-collect=tolmek_bench_marked_call", "--dump-after=tolmek_bench_marked_call",
+                         f"--callgrind-out-file={prefix}", sys.executable, os.path.abspath(__file__),
+                         "--instructions-child", base, "--clients", name, "--arm", str(k), "--n", str(n),
+                         "--repeats", str(repeats)],
+                        check=True, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+                    counts = _dump_totals(prefix)
+                if len(counts) != repeats:
+                    sys.exit(f"callgrind wrote {len(counts)} dumps for {repeats} marked calls")
+                per.append([c / n for c in counts])
+            if os.environ.get("TOLMEK_BENCH_ROUNDS"):
+                print(name, [[round(x) for x in a] for a in per], file=sys.stderr)
+            plain, captured, made = (statistics.median(a) for a in per)
+            print(f"| {name}: instructions to send a request to a loopback server, captured / not (callgrind, "
+                  f"median of {repeats} rounds of {n}, each arm a process of its own) | "
+                  f"{captured:,.0f} vs {plain:,.0f} | {(captured / plain - 1) * 100:+.2f}% | < 5% |")
+            print(f"| {name}: the same, with the command made for each request | {made:,.0f} | "
+                  f"{(made / plain - 1) * 100:+.2f}% | |")
     finally:
         server.kill()
         server.wait()
-    if len(counts) != len(labels):
-        sys.exit(f"callgrind wrote {len(counts)} dumps for {len(labels)} marked calls")
-    per = {}
-    for (name, k), count in zip(labels, counts):
-        per.setdefault(name, [[] for _ in ARMS])[k].append(count / n)
-    for name, arms in per.items():
-        if os.environ.get("TOLMEK_BENCH_ROUNDS"):
-            print(name, [[round(x) for x in a] for a in arms], file=sys.stderr)
-        plain, captured, made = (statistics.fmean(a) for a in arms)  # each arm once in each place
-        print(f"| {name}: instructions to send a request to a loopback server, captured / not (callgrind) | "
-              f"{captured:,.0f} vs {plain:,.0f} | {(captured / plain - 1) * 100:+.2f}% | < 5% |")
-        print(f"| {name}: the same, with the command made for each request | {made:,.0f} | "
-              f"{(made / plain - 1) * 100:+.2f}% | |")
 
 
 def main():
@@ -355,9 +351,10 @@ def main():
     parser.add_argument("--only", choices=("clock", "instructions"), help="one of the two ways of measuring")
     parser.add_argument("--clients", default=",".join(CLIENTS), help="the clients measured (comma-separated)")
     parser.add_argument("--instructions-child", metavar="BASE", help=argparse.SUPPRESS)
+    parser.add_argument("--arm", type=int, help=argparse.SUPPRESS)
     args, _ = parser.parse_known_args()
     if args.instructions_child:
-        return instructions_child(args.instructions_child, args.n, args.repeats, args.clients.split(","))
+        return instructions_child(args.instructions_child, args.clients, args.arm, args.n, args.repeats)
     repeats = args.repeats or (3 if args.quick else 7)
     gc.collect()
     print(f"tolmek_http, CPython {sys.version.split()[0]}, medians of {repeats} repeats taken in turns; capture's"
