@@ -79,9 +79,10 @@ PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$portable/bin/python" bench/run.p
     --sections construction,command,collection,export --title "portable build (TOLMEK_PORTABLE=ON: plain C++ scans)"
 log "running bench/cli.py"
 "$venv/bin/python" bench/cli.py "$@"
-# The HTTP clients (requirements-bench.txt): rendering beside curlify, capture's cost, and the
-# clients' matrix scored for tolmek_http and the peers (bash, dash, zsh and curl run its commands).
+# The HTTP clients (requirements-bench.txt): rendering beside curlify, capture's cost (clocked, and
+# counted under callgrind with the mark), and the clients' matrix scored for tolmek_http and the
+# peers (bash, dash, zsh and curl run its commands).
 log "running bench/clients.py"
-"$venv/bin/python" bench/clients.py "$@"
+PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/clients.py "$@"
 log "running bench/http_peers.py"
 exec "$venv/bin/python" bench/http_peers.py "$@"

@@ -191,3 +191,61 @@ def test_capture_with_concurrent_tasks(recorders, private_home):
     origin.take()
     assert sorted((w.target, w.body) for w in got) == sorted(
         [(f"/x{i}".encode(), b) for i, b in enumerate(bodies)] + [(f"/a{i}".encode(), b) for i, b in enumerate(bodies)])
+
+
+def test_requests_read_alike_however_the_writes_split():
+    """The reader of a connection's writes reports the same requests for one write of everything,
+    for every place of a single split, for one byte at a time and for random pieces of the three
+    buffer types: its shortcuts for whole heads and bodies must agree with its long way."""
+    import random
+
+    from tolmek_http.wire import Tap
+
+    # Each request as the clients write it: its head, then its body (if any) in a write of its own.
+    writes = [(b"\r\nGET /a HTTP/1.1\r\nHost: h\r\n\r\n", b""),
+              (b"POST /b HTTP/1.1\r\nContent-Length: 5\r\n\r\n", b"hello"),
+              (b"PUT /c HTTP/1.1\r\ncontent-length:  3 \r\nX: y\r\n\r\n", b"abc"),
+              (b"POST /d HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", b"4;x=1\r\nwiki\r\n5\r\npedia\r\n0\r\nT: t\r\n\r\n"),
+              (b"GET http://o.example/e HTTP/1.1\r\nHost: o.example\r\n\r\n", b""),
+              (b"COPY /h HTTP/1.1\r\nContent-Length: 2\r\n\r\n", b"hi"),
+              (b"CONNECT o.example:443 HTTP/1.1\r\nHost: o.example:443\r\n\r\n", b""),
+              (b"POST /f HTTP/1.1\r\nContent-Length: 0\r\n\r\n", b""),
+              (b"GET /g HTTP/1.1\r\nContent-Length: 4\r\n\r\n", b"\r\n\r\n")]
+    stream = b"".join(head + body for head, body in writes)
+    expected = [("GET", b"/a", None, False, "https://127.0.0.1:8080/a", None),
+                ("POST", b"/b", b"hello", False, "https://127.0.0.1:8080/b", None),
+                ("PUT", b"/c", b"abc", False, "https://127.0.0.1:8080/c", None),
+                ("POST", b"/d", b"wikipedia", True, "https://127.0.0.1:8080/d", None),
+                ("GET", b"http://o.example/e", None, False, "http://o.example/e", "http://127.0.0.1:8080"),
+                ("COPY", b"/h", b"hi", False, "https://127.0.0.1:8080/h", None),
+                ("POST", b"/f", b"", False, "https://o.example:443/f", "http://127.0.0.1:8080"),
+                ("GET", b"/g", b"\r\n\r\n", False, "https://o.example:443/g", "http://127.0.0.1:8080")]
+
+    def read(pieces):
+        got = []
+        tap = Tap(got.append, "https", "127.0.0.1", 8080)
+        for piece in pieces:
+            tap.feed(piece)
+        return [(w.method, w.target, w.body, w.chunked, w.url, w.proxy) for w in got]
+
+    assert read([stream]) == expected
+    assert read([head + body for head, body in writes]) == expected
+    assert read([part for pair in writes for part in pair if part]) == expected
+    assert read([stream[i:i + 1] for i in range(len(stream))]) == expected
+    for cut in range(1, len(stream)):
+        assert read([stream[:cut], stream[cut:]]) == expected, cut
+    rand = random.Random(7)
+    for _ in range(200):
+        cuts = sorted(rand.sample(range(1, len(stream)), rand.randrange(1, 12)))
+        pieces = [stream[a:b] for a, b in zip([0, *cuts], [*cuts, len(stream)])]
+        assert read([rand.choice((bytes, bytearray, memoryview))(p) for p in pieces]) == expected, cuts
+    got = []
+    tap = Tap(got.append, "https", "127.0.0.1", 8080)
+    for n, (head, body) in enumerate(writes):
+        for part in (head, body) if body else (head,):
+            tap.feed(part)
+        assert len(got) == n + (n < 6), f"request {n} not reported once its last byte was written"  # 6: CONNECT
+    got = []
+    Tap(got.append, "http", "h", None).feed(stream[:150])
+    assert [w.headers for w in got] == [[(b"Host", b"h")], [(b"Content-Length", b"5")],
+                                        [(b"content-length", b"3"), (b"X", b"y")]]

@@ -12,11 +12,15 @@ _C = TypeVar("_C")
 class WireRequest:
     """One request as a client wrote it to its connection."""
 
-    method: str
-    target: bytes
     body: bytes | None
-    chunked: bool
-    proxy: str | None
+    @property
+    def method(self) -> str: ...
+    @property
+    def target(self) -> bytes: ...
+    @property
+    def chunked(self) -> bool: ...
+    @property
+    def proxy(self) -> str | None: ...
     @property
     def headers(self) -> list[tuple[bytes, bytes]]: ...
     @property

@@ -1,6 +1,7 @@
 """Capture for aiohttp: a ClientSession's connector makes protocols whose transport hands over every write."""
 
 import functools
+import types
 
 import aiohttp
 
@@ -48,4 +49,12 @@ class _Transport:
         self._transport.writelines(chunks)
 
     def __getattr__(self, name):
-        return getattr(self._transport, name)
+        found = getattr(self._transport, name)
+        if type(found) in _METHODS:
+            # Asked for on every request (is_closing, resume_reading): kept on the wrapper, later
+            # lookups find it without coming here.
+            setattr(self, name, found)
+        return found
+
+
+_METHODS = (types.MethodType, types.BuiltinMethodType)

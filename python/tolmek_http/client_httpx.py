@@ -1,5 +1,7 @@
 """Capture for httpx: the network backend of each of a client's connection pools hands over the streams' writes."""
 
+import types
+
 import httpx
 
 from .callbacks import attach
@@ -28,6 +30,17 @@ def capture(client: httpx.Client | httpx.AsyncClient, callback) -> None:
         pool._network_backend = wrap(pool._network_backend, callbacks)
 
 
+def _forward(self, name):
+    """The wrapped object's attribute; a method is kept on the wrapper, which every request asks
+    for some (read, get_extra_info) and which later lookups then find without coming here."""
+    own = self.__dict__
+    inner = own["_stream"] if "_stream" in own else own["_backend"]
+    found = getattr(inner, name)
+    if type(found) in (types.MethodType, types.BuiltinMethodType):
+        setattr(self, name, found)
+    return found
+
+
 class _Stream:
     def __init__(self, stream, tap):
         self._stream, self._tap = stream, tap
@@ -40,8 +53,7 @@ class _Stream:
         self._tap.scheme = "https"
         return _Stream(self._stream.start_tls(ssl_context, server_hostname, timeout), self._tap)
 
-    def __getattr__(self, name):
-        return getattr(self._stream, name)
+    __getattr__ = _forward
 
 
 class _Backend:
@@ -52,8 +64,7 @@ class _Backend:
         stream = self._backend.connect_tcp(host, port, timeout, local_address, socket_options)
         return _Stream(stream, Tap(self._callback, "http", host, port))
 
-    def __getattr__(self, name):
-        return getattr(self._backend, name)
+    __getattr__ = _forward
 
 
 class _AsyncStream:
@@ -68,8 +79,7 @@ class _AsyncStream:
         self._tap.scheme = "https"
         return _AsyncStream(await self._stream.start_tls(ssl_context, server_hostname, timeout), self._tap)
 
-    def __getattr__(self, name):
-        return getattr(self._stream, name)
+    __getattr__ = _forward
 
 
 class _AsyncBackend:
@@ -80,5 +90,4 @@ class _AsyncBackend:
         stream = await self._backend.connect_tcp(host, port, timeout, local_address, socket_options)
         return _AsyncStream(stream, Tap(self._callback, "http", host, port))
 
-    def __getattr__(self, name):
-        return getattr(self._backend, name)
+    __getattr__ = _forward

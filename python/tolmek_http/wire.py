@@ -12,6 +12,17 @@ _HEAD_END = b"\r\n\r\n"
 _FRAMING = re.compile(rb"\r\n(content-length|transfer-encoding):[ \t]*([^\r\n]*)", re.I)
 
 
+def _framing(head: bytes) -> int:
+    """Body bytes that follow `head`: its last Content-Length, -1 with no body framing, -2 chunked."""
+    need = -1
+    for name, value in _FRAMING.findall(head):
+        if len(name) == 14:  # Content-Length
+            need = int(value)  # int() itself skips the white space around the digits
+        elif b"chunked" in value.lower():
+            return -2
+    return need
+
+
 class WireRequest:
     """One request as the client wrote it: the request line's method and target, every header line
     in order (names in the client's case, duplicates kept, values without the white space around
@@ -19,40 +30,74 @@ class WireRequest:
     it went: `url` (scheme, the address connected to, the target) and `proxy` when the target was
     written for an HTTP proxy. `.curl` is the command sending the same.
 
-    The header lines are split and the URL and command made only when asked for: capture itself
-    only finds where each request ends."""
+    Capture itself only finds where each request ends and keeps the head's bytes: the request line
+    is read, the header lines split and the URL and command made only when asked for."""
 
-    __slots__ = ("method", "target", "body", "chunked", "proxy", "_origin", "_lines", "_headers", "_curl")
+    # _line, _headers and _curl stay unset until first asked for: a request nobody reads costs no
+    # stores for them.
+    __slots__ = ("body", "_head", "_where", "_line", "_headers", "_curl")
 
-    def __init__(self, method: str, target: bytes, lines: bytes, body: bytes | None, chunked: bool, origin: str,
-                 proxy: str | None):
-        self.method = method
-        self.target = target
+    def __init__(self, head: bytes, body: bytes | None, where: tuple[str, str, str | None]):
+        self._head = head  # the request line and header lines, without the empty line ending them
         self.body = body
-        self.chunked = chunked
-        self.proxy = proxy
-        self._origin = origin
-        self._lines = lines
-        self._headers: list[tuple[bytes, bytes]] | None = None
-        self._curl: str | None = None
+        self._where = where  # (scheme, the authority connected to, the proxy of a tunnel or None)
+
+    def _request_line(self) -> tuple[str, bytes, bytes, bool]:
+        try:
+            return self._line
+        except AttributeError:
+            pass
+        head = self._head.lstrip(b"\r\n")  # a client may write empty lines between requests
+        eol = head.find(b"\r\n")
+        line, lines = (head, b"") if eol < 0 else (head[:eol], head[eol + 2:])
+        method, _, rest = line.partition(b" ")
+        found = self._line = (method.decode("latin-1"), rest.rpartition(b" ")[0], lines, _framing(self._head) == -2)
+        return found
+
+    @property
+    def method(self) -> str:
+        return self._request_line()[0]
+
+    @property
+    def target(self) -> bytes:
+        return self._request_line()[1]
+
+    @property
+    def chunked(self) -> bool:
+        return self._request_line()[3]
+
+    @property
+    def proxy(self) -> str | None:
+        """The proxy the request went through: the one connected to for a target written for a proxy, a tunnel's."""
+        if self.target.startswith((b"http://", b"https://")):
+            return f"http://{self._where[1]}"
+        return self._where[2]
 
     @property
     def headers(self) -> list[tuple[bytes, bytes]]:
         """[(name, value)] as bytes, in the order written, values without the white space around them."""
-        if self._headers is None:
-            found = []
-            if self._lines:
-                for line in self._lines.split(b"\r\n"):
-                    name, _, value = line.partition(b":")
-                    found.append((name, value.strip(b" \t")))
-            self._headers = found
-        return self._headers
+        try:
+            return self._headers
+        except AttributeError:
+            pass
+        found = []
+        lines = self._request_line()[2]
+        if lines:
+            for line in lines.split(b"\r\n"):
+                name, _, value = line.partition(b":")
+                found.append((name, value.strip(b" \t")))
+        self._headers = found
+        return found
 
     @property
     def url(self) -> str:
         """The target as written for a proxy, else the scheme and address connected to with the target."""
-        target = self.target.decode("utf-8", "surrogateescape")  # other bytes: a lone surrogate the module refuses
-        return target if self.target.startswith((b"http://", b"https://")) else self._origin + target
+        target = self.target
+        text = target.decode("utf-8", "surrogateescape")  # other bytes: a lone surrogate the module refuses
+        if target.startswith((b"http://", b"https://")):
+            return text
+        scheme, authority, _ = self._where
+        return f"{scheme}://{authority}{text}"
 
     def header_pairs(self) -> list[tuple[str, str]]:
         """The headers as text: names are ASCII, values UTF-8 (a value in another encoding raises ValueError)."""
@@ -67,9 +112,13 @@ class WireRequest:
     @property
     def curl(self) -> str:
         """The curl command that sends this request's bytes (made on first use)."""
-        if self._curl is None:
-            self._curl = _command(self.url, self.header_pairs(), self.method, self.body, exact=True, proxy=self.proxy)
-        return self._curl
+        try:
+            return self._curl
+        except AttributeError:
+            pass
+        made = self._curl = _command(self.url, self.header_pairs(), self.method, self.body, exact=True,
+                                     proxy=self.proxy)
+        return made
 
     def __repr__(self) -> str:
         size = "no body" if self.body is None else f"{len(self.body)} body bytes"
@@ -81,62 +130,81 @@ class Tap:
     writes, and calls back with each as soon as its last byte has been handed over. One Tap per
     connection: a connection carries one request at a time, so it needs no lock."""
 
-    __slots__ = ("callback", "scheme", "host", "port", "proxy", "_buf", "_head", "_need", "_chunks", "_pos")
+    __slots__ = ("callback", "host", "port", "proxy", "_scheme", "_where", "_funcs", "_buf", "_head", "_need",
+                 "_chunks", "_pos")
 
     def __init__(self, callback: Callable[[WireRequest], object], scheme: str, host: str, port: int | None):
         self.callback = callback
-        self.scheme = scheme
+        # A client's Callbacks are called straight from their list, which sees callbacks added later.
+        funcs = getattr(callback, "funcs", None)
+        self._funcs = funcs if type(funcs) is list else [callback]
         self.host = host
         self.port = port
         self.proxy: str | None = None  # set once a CONNECT has made this connection a tunnel
+        self.scheme = scheme
         self._buf = bytearray()
-        self._head = None  # (method, target, header lines, chunked) of the request being written
+        self._head: bytes | None = None  # the head of the request being written
         self._need = 0  # body bytes to come; -1: no body
-        self._chunks = None  # the de-chunked body so far, for a chunked request
+        self._chunks: bytearray | None = None  # the de-chunked body so far, for a chunked request
         self._pos = 0  # where the next chunk starts in _buf
+
+    @property
+    def scheme(self) -> str:
+        return self._scheme
+
+    @scheme.setter
+    def scheme(self, scheme: str) -> None:
+        # Where the requests go is made once per connection (again after TLS or a tunnel starts), not per request.
+        self._scheme = scheme
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        self._where = (scheme, host if self.port is None else f"{host}:{self.port}", self.proxy)
 
     def feed(self, data) -> None:
         if self._buf:
             pass
         elif self._head is not None:
             if self._chunks is None and len(data) == self._need:
-                self._emit(bytes(data))  # the body, written on its own after the head (http.client)
+                # The body, written on its own after the head (http.client, httpx).
+                head = self._head
+                self._head = None
+                request = WireRequest(head, data if type(data) is bytes else bytes(data), self._where)
+                for f in self._funcs:
+                    f(request)
                 return
         else:
             # The usual case: a write that starts a request; its head is read straight from it.
             if type(data) is not bytes:
                 data = bytes(data)
             end = data.find(_HEAD_END)
-            if end >= 0:
-                self._start(data[:end])
-                rest = len(data) - end - 4
-                if self._chunks is None and rest == max(self._need, 0):
-                    self._emit(data[end + 4:] if self._need >= 0 else None)
-                    return
-                data = data[end + 4:]
+            if end > 0:
+                head = data[:end]
+                first = head[0]
+                # A CONNECT (a tunnel to set up) and empty lines before the request line (C, CR)
+                # take the long way, as does a body still to come in pieces.
+                if first != 67 and first != 13:
+                    need = _framing(head)
+                    rest = len(data) - end - 4
+                    if need == rest or (need == -1 and rest == 0):
+                        request = WireRequest(head, data[end + 4:] if need >= 0 else None, self._where)
+                        for f in self._funcs:
+                            f(request)
+                        return
+                    if rest == 0 and need > 0:
+                        self._head = head
+                        self._need = need
+                        return
         self._buf += data
         while self._step():
             pass
 
     def _start(self, head: bytes) -> None:
-        head = head.lstrip(b"\r\n")  # a client may write empty lines between requests
-        eol = head.find(b"\r\n")
-        line, lines = (head, b"") if eol < 0 else (head[:eol], head[eol + 2:])
-        method, _, rest = line.partition(b" ")
-        target = rest.rpartition(b" ")[0]
-        length = None
-        chunked = False
-        for m in _FRAMING.finditer(head):
-            if len(m.group(1)) == 14:  # Content-Length
-                length = int(m.group(2).strip(b" \t"))
-            elif b"chunked" in m.group(2).lower():
-                chunked = True
-        self._head = (method, target, lines, chunked)
-        if chunked:
+        self._head = head
+        need = _framing(head)
+        if need == -2:
             self._chunks = bytearray()
             self._pos = 0
         else:
-            self._need = -1 if length is None else length
+            self._need = need
 
     def _step(self) -> bool:
         buf = self._buf
@@ -180,20 +248,15 @@ class Tap:
             self._pos = start + size + 2
 
     def _emit(self, body: bytes | None) -> bool:
-        method, target, lines, chunked = self._head
+        request = WireRequest(self._head, body, self._where)
         self._head = None
-        if method == b"CONNECT":
+        if request.method == "CONNECT":
             # A tunnel through a proxy: what follows goes to the host it names, over TLS.
-            self.proxy = f"http://{self._authority()}"
-            host, _, port = target.decode("ascii").rpartition(":")
+            self.proxy = f"http://{self._where[1]}"
+            host, _, port = request.target.decode("ascii").rpartition(":")
             self.host, self.port = host.strip("[]"), int(port)
+            self.scheme = self._scheme  # where the requests go from now on
             return True
-        proxy = f"http://{self._authority()}" if target.startswith((b"http://", b"https://")) else self.proxy
-        self.callback(WireRequest(method.decode("latin-1"), target, lines, body, chunked,
-                                  f"{self.scheme}://{self._authority()}", proxy))
+        for f in self._funcs:
+            f(request)
         return True
-
-    def _authority(self) -> str:
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        return host if self.port is None else f"{host}:{self.port}"
-
