@@ -590,9 +590,38 @@ finally:
 def test_plain_runs_leave_what_they_do_not_use_unimported(tmp_path):
     one = tmp_path / "one.jsonl"
     one.write_bytes(b'{"url": "http://h/", "method": "GET", "headers": [["Accept", "*/*"]]}\n')
-    for args in (["--version"], ["curl", str(one)], ["postman", str(one)], ["curl", "-o", str(tmp_path / "out"), str(one)]):
+    har, collection = tmp_path / "one.har", tmp_path / "one.json"
+    har.write_text(json.dumps({"log": {"entries": [{"request": {"method": "GET", "url": "http://h/?a=1", "headers": [],
+                                                               "queryString": [{"name": "a", "value": "1"}]}}]}}))
+    collection.write_text(json.dumps({"info": {"schema": "https://schema.getpostman.com/json/collection/v2.1.0/"
+                                                         "collection.json"},
+                                      "item": [{"request": {"url": "http://h/?a=1", "header": [{"key": "A", "value": "1"}],
+                                                            "auth": {"type": "basic"}}}]}))
+    # Nor do the other readers, for texts without variables, escapes, JSON values or forms.
+    readers = UNUSED - {"tolmek_cli.har", "tolmek_cli.postman"} | {"decimal", "typing", "base64"}
+    for args, unused in ((["--version"], UNUSED), (["curl", str(one)], UNUSED), (["postman", str(one)], UNUSED),
+                         (["curl", "-o", str(tmp_path / "out"), str(one)], UNUSED), (["curl", str(har)], readers),
+                         (["curl", str(collection)], readers)):
         done = subprocess.run([sys.executable, "-c", IMPORTED, *args], capture_output=True, timeout=60)
-        assert done.returncode == 0 and not UNUSED & set(done.stderr.decode().split()), (args, done.stderr)
+        assert done.returncode == 0 and not unused & set(done.stderr.decode().split()), (args, done.stderr)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.sampled_from(list("%+=&aZ~ -é\udc80") + ["%2", "%c3%a9", "%C3", "%e2%82", "%ff%FF"])).map("".join))
+def test_escapes_as_urllib_parse_writes_and_reads_them(text):
+    from urllib.parse import parse_qsl, quote, unquote
+
+    from tolmek_cli.fields import escape, query_pairs, unescape
+    assert unescape(text) == unquote(text)
+    assert query_pairs(text) == parse_qsl(text, keep_blank_values=True)
+    for safe in ("", "!$'()*,/:;?@[]~"):
+        try:
+            expected = quote(text, safe=safe)
+        except UnicodeEncodeError:
+            with pytest.raises(UnicodeEncodeError):
+                escape(text, safe)
+        else:
+            assert escape(text, safe) == expected
 
 
 def test_installed_command_and_module_entry_convert_a_pipe():

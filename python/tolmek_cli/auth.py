@@ -1,8 +1,8 @@
 """Postman auth: which object applies to a request (inherited from folders and the collection) and what it adds."""
 
-import base64
+import binascii
 
-from .fields import expected, shown
+from .fields import escape, expected, shown, unescape
 from .urls import query_pair
 from .variables import value_text
 
@@ -87,7 +87,7 @@ def apply(auth, resolve):
         return (Added(header=("Authorization", f"Bearer {token}")) if token else None), None
     if kind == "basic":
         pair = f"{p.get('username', '')}:{p.get('password', '')}".encode()
-        return Added(header=("Authorization", "Basic " + base64.b64encode(pair).decode())), None
+        return Added(header=("Authorization", "Basic " + binascii.b2a_base64(pair, newline=False).decode())), None
     if kind == "digest":
         return _digest(p)
     if kind == "awsv4":
@@ -142,10 +142,8 @@ def _aws(p):
 # A query in the one order and spelling that every curl signs as AWS does: name=value pairs,
 # sorted, each escaped exactly where AWS escapes.
 def _canonical_pair(pair):
-    from urllib.parse import quote, unquote
-
     k, eq, v = pair.partition("=")
-    return eq and all(quote(unquote(x), safe="-_.~") == x for x in (k, v))
+    return eq and all(escape(unescape(x)) == x for x in (k, v))
 
 
 def aws_reason(url):

@@ -1,11 +1,8 @@
 """Postman request bodies: raw, urlencoded, graphql and formdata as the bytes and Content-Type Postman sends."""
 
-import json
 import os
-import re
 
-from . import deep
-from .fields import a_or_an, expected, join, shown
+from .fields import Pattern, a_or_an, escape, expected, join, shown
 
 # The Content-Type Postman gives a raw body, by the language the editor was set to.
 _RAW_TYPES = {"json": "application/json", "javascript": "application/javascript", "xml": "application/xml",
@@ -36,7 +33,7 @@ class Body:
 # a collection first has a file.
 _TYPES = []
 # A part type curl's -F option takes as written: type/subtype, no parameters.
-_PLAIN_TYPE = re.compile(r"[A-Za-z0-9!#$%&'*+.^_`|~-]+/[A-Za-z0-9!#$%&'*+.^_`|~-]+")
+_PLAIN_TYPE = Pattern(r"[A-Za-z0-9!#$%&'*+.^_`|~-]+/[A-Za-z0-9!#$%&'*+.^_`|~-]+")
 
 
 def _type_of(path):
@@ -137,9 +134,7 @@ def read(body, resolve, files=None):
                  for path, p in _fields(body.get("urlencoded"), "body.urlencoded")]
         if not pairs:
             return None, None
-        from urllib.parse import quote
-
-        text = "&".join(f"{quote(k, safe='')}={quote(v, safe='')}" for k, v in pairs)
+        text = "&".join(f"{escape(k)}={escape(v)}" for k, v in pairs)
         return Body(text, "application/x-www-form-urlencoded",
                     keeps=lambda value: value.lower().startswith("application/x-www-form-urlencoded")), None
     if mode == "graphql":
@@ -159,6 +154,10 @@ def read(body, resolve, files=None):
 
 
 def _graphql(graphql, resolve):
+    import json
+
+    from . import deep
+
     if graphql is None:
         graphql = {}
     if type(graphql) is not dict:

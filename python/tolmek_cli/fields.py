@@ -136,3 +136,71 @@ def form(pairs):
     from urllib.parse import quote_plus
 
     return "&".join(f"{quote_plus(k)}={quote_plus(v)}" for k, v in pairs)
+
+
+# Percent-escapes as urllib.parse writes and reads them, without importing it: urllib.parse brings
+# ipaddress and more, which cost more start-up than a small conversion.
+_HEX = frozenset("0123456789abcdefABCDEF")
+_UNRESERVED = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-~")
+
+
+def escape(text, safe=""):
+    """urllib.parse.quote(text, safe=safe): UTF-8 bytes outside the unreserved and `safe` ones as %XX."""
+    keep = _UNRESERVED.union(safe)
+    if all(c in keep for c in text):
+        return text
+    return "".join(c if c in keep else "".join(f"%{b:02X}" for b in c.encode("utf-8"))
+                   for c in text)
+
+
+def unescape(text):
+    """urllib.parse.unquote(text): each run of %XX escapes decoded as UTF-8, an invalid sequence as U+FFFD."""
+    if "%" not in text:
+        return text
+    out, i, n = [], 0, len(text)
+    while i < n:
+        j = text.find("%", i)
+        if j < 0:
+            out.append(text[i:])
+            break
+        out.append(text[i:j])
+        run = bytearray()
+        while j + 2 < n and text[j] == "%" and text[j + 1] in _HEX and text[j + 2] in _HEX:
+            run.append(int(text[j + 1:j + 3], 16))
+            j += 3
+        if run:
+            out.append(run.decode("utf-8", "replace"))
+            i = j
+        else:
+            out.append("%")
+            i = j + 1
+    return "".join(out)
+
+
+def query_pairs(query):
+    """urllib.parse.parse_qsl(query, keep_blank_values=True): (name, value) per "&"-separated
+    piece that is not empty, "+" read as a space, escapes decoded."""
+    out = []
+    for piece in query.split("&"):
+        if piece:
+            name, _, value = piece.partition("=")
+            out.append((unescape(name.replace("+", " ")), unescape(value.replace("+", " "))))
+    return out
+
+
+class Pattern:
+    """A regular expression compiled on first use: `re` brings enum and more with it, which cost more
+    start-up than converting a small file whose texts never need the pattern."""
+
+    __slots__ = ("_source", "_compiled")
+
+    def __init__(self, source):
+        self._source = source
+        self._compiled = None
+
+    def __getattr__(self, name):  # match, search, sub, split, ... of the compiled pattern
+        if self._compiled is None:
+            import re
+
+            self._compiled = re.compile(self._source)
+        return getattr(self._compiled, name)

@@ -1,9 +1,7 @@
 """HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request, one entry at a time."""
 
-from urllib.parse import parse_qsl, quote
-
-from .fields import (RESTART, Bad, Skip, a_or_an, at, expected, form, join, method_or_skip, shown,
-                     surrogate_reason, text, unexpected)
+from .fields import (RESTART, Bad, Skip, a_or_an, at, escape, expected, form, join, method_or_skip, query_pairs,
+                     shown, surrogate_reason, text, unexpected)
 from .source import InputError
 
 _MAX_SIZE = 1 << 63  # no body is longer: a Content-Length from here on is out of range
@@ -196,7 +194,7 @@ def _with_query(url, params):
     for pair in query.split("&"):
         name, _, value = pair.partition("=")
         present.add((name, value))
-    present.update(parse_qsl(query, keep_blank_values=True))
+    present.update(query_pairs(query))
     missing = []
     for i, p in enumerate(params):
         path = f"request.queryString[{i}]"
@@ -204,7 +202,7 @@ def _with_query(url, params):
             raise expected(path, "an object", p)
         name, value = text(p, "name", path), text(p, "value", path, default="", null="")
         if (name, value) not in present:
-            missing.append(f"{quote(name, safe=_QUERY_SAFE)}={quote(value, safe=_QUERY_SAFE)}")
+            missing.append(f"{escape(name, _QUERY_SAFE)}={escape(value, _QUERY_SAFE)}")
     if not missing:
         return url
     cut = url.find("#")

@@ -1,18 +1,18 @@
 """Postman v2.0 and v2.1 collections (tolmek's own exports among them): each request as newman sends it."""
 
-import json
-import re
-
 from . import auth, bodies, urls
-from .fields import (Bad, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason, text,
+from .fields import (Bad, Pattern, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason, text,
                      unexpected)
 from .source import InputError
 from .variables import Scope, Unresolved, read_list
 
 # Every form of schema address Postman has written for v2.0 and v2.1 ("…/json/collection/v2.1.0/…",
 # "…/collection/json/v2.1.0/draft-07/…", "…/collection/v2/…").
-_V2 = re.compile(r"/(?:json/collection|collection/json|collection)/v2(?:\.[01](?:\.\d+)*)?/")
-_V1 = re.compile(r"/(?:json/collection|collection/json|collection)/v1(?:[./]|$)")
+_V2 = Pattern(r"/(?:json/collection|collection/json|collection)/v2(?:\.[01](?:\.\d+)*)?/")
+_V1 = Pattern(r"/(?:json/collection|collection/json|collection)/v1(?:[./]|$)")
+# The addresses Postman writes today, known without the pattern.
+_V2_USUAL = frozenset(f"{scheme}://schema.getpostman.com/json/collection/v{v}/collection.json"
+                      for scheme in ("https", "http") for v in ("2.1.0", "2.0.0"))
 _HOW_TO_V21 = ("tolmek reads v2.0 and v2.1: import it into Postman and export it again as Collection v2.1 "
                "(the collection's ... menu, Export)")
 
@@ -93,7 +93,7 @@ def _check_info(info, offset, src):
         return
     if type(schema) is not str:
         raise src.error(f"info.schema: expected a string, got {kind(schema)}", offset)
-    if _V2.search(schema):
+    if schema in _V2_USUAL or _V2.search(schema):
         return
     if _V1.search(schema):
         raise src.error(f"info.schema: {shown(schema)} is a Postman v1 collection: {_HOW_TO_V21}", offset)
@@ -179,6 +179,8 @@ class _Label:
         path = str(self.path)
         if type(self.name) is not str:
             return path
+        import json
+
         shown = json.dumps(self.name, ensure_ascii=False)
         if not shown.isprintable():
             # Every character a terminal would not show as itself escaped (C1 controls such as

@@ -1,9 +1,8 @@
 """The address of a Postman request: built from its parts, path variables filled in, encoded as Postman sends it."""
 
-import base64
-import re
+import binascii
 
-from .fields import expected, join
+from .fields import Pattern, expected, join, unescape
 
 # What Postman percent-encodes in a path and in a query (the URL standard's sets; the fragment is
 # never sent). A "%" is left alone, so text that is already encoded is not encoded twice.
@@ -12,13 +11,23 @@ _QUERY_SET = frozenset(range(0x21)) | frozenset(b"\"#<>'") | frozenset(range(0x7
 # Characters a query parameter built from its parts cannot hold as themselves.
 _KEY_SET = frozenset(b"&=#")
 _VALUE_SET = frozenset(b"&#")
-_SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
-_KEPT_REF = re.compile(r"(\{\{[^{}]*?\}\})")
+_KEPT_REF = Pattern(r"(\{\{[^{}]*?\}\})")
 _SPECIAL = ("http://", "https://", "ws://", "wss://", "ftp://", "file://")
 # A fragment's "#": one outside a variable reference, whose name may hold any character.
-_FRAGMENT = re.compile(r"\{\{[^{}]*\}\}|#")
+_FRAGMENT = Pattern(r"\{\{[^{}]*\}\}|#")
 # What newman can put in an address it does not encode: Node.js refuses the rest.
-_UNENCODED = re.compile(r"[^\x21-\x7e]")
+_UNENCODED = Pattern(r"[^\x21-\x7e]")
+_SCHEME_FIRST = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")
+_SCHEME_REST = _SCHEME_FIRST | frozenset("0123456789+.-")
+
+
+def _scheme(address):
+    """The address's scheme with its "://" (`[A-Za-z][A-Za-z0-9+.-]*://` at its start), or "".
+    Read without a regular expression, which this module needs only for rarer texts."""
+    end = address.find("://")
+    if end <= 0 or address[0] not in _SCHEME_FIRST or not all(c in _SCHEME_REST for c in address[1:end]):
+        return ""
+    return address[:end + 3]
 
 
 def _encode(text, unsafe):
@@ -154,21 +163,19 @@ def basic_auth(url, resolve):
     if not userinfo:
         return None
     user, _, password = userinfo.partition(":")
-    from urllib.parse import unquote
-
     # Invalid UTF-8 after decoding reads as U+FFFD, as in newman.
-    pair = f"{unquote(user)}:{unquote(password)}".encode("utf-8")
-    return "Basic " + base64.b64encode(pair).decode("ascii")
+    pair = f"{unescape(user)}:{unescape(password)}".encode("utf-8")
+    return "Basic " + binascii.b2a_base64(pair, newline=False).decode("ascii")
 
 
 def unencoded(address):
     """(the address as newman sends it with URL encoding turned off, None), or (None, why it cannot be
     sent so): no fragment, nothing encoded."""
-    m = _SCHEME.match(address)
-    cut = address.find("#", m.end() if m else 0)
+    scheme = _scheme(address)
+    cut = address.find("#", len(scheme))
     if cut >= 0:
         address = address[:cut]
-    if (m.group(0).lower() if m else "http://") in _SPECIAL:
+    if (scheme.lower() or "http://") in _SPECIAL:
         start = _path_start(address)
         q = address.find("?", start)
         end = len(address) if q < 0 else q
@@ -219,8 +226,7 @@ def _query(query, resolve):
 
 def _path_start(address):
     """Where the path of an address starts (after the scheme and the host)."""
-    m = _SCHEME.match(address)
-    i = m.end() if m else 0
+    i = len(_scheme(address))
     ends = [j for j in (address.find(c, i) for c in "/?#") if j >= 0]
     return min(ends) if ends else len(address)
 
@@ -239,10 +245,10 @@ def as_sent(address):
     "\\" as "/" in the path, and path and query percent-encoded where the URL standard says."""
     if not address:
         return address
-    m = _SCHEME.match(address)
+    given = _scheme(address)
     # Without a scheme Postman and curl both take http.
-    scheme = m.group(0).lower() if m else "http://"
-    cut = address.find("#", m.end() if m else 0)
+    scheme = given.lower() or "http://"
+    cut = address.find("#", len(given))
     if cut >= 0:
         address = address[:cut]
     start = _path_start(address)
@@ -251,7 +257,7 @@ def as_sent(address):
     if scheme in _SPECIAL:
         path = path.replace("\\", "/")
     # A reference still in the path was kept as written (--keep-variables): it stays readable.
-    pieces = _KEPT_REF.split(path)
+    pieces = _KEPT_REF.split(path) if "{{" in path else (path,)
     out = address[:start] + "".join(p if i % 2 else _encode(p, _PATH_SET) for i, p in enumerate(pieces))
     if query is not None:
         out += "?" + _encode(query, _QUERY_SET)

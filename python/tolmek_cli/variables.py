@@ -1,14 +1,10 @@
 """Postman variables: the scopes (globals, collection, environment) and `{{name}}` substitution."""
 
-import json
-import re
-
-from . import deep
-from .fields import file_name, shown
+from .fields import Pattern, file_name, shown
 from .source import RunError
 
 # A reference holds no braces, so `{{{{inner}}}}` resolves the inner name first, then the name it made.
-_REF = re.compile(r"\{\{([^{}]*?)\}\}")
+_REF = Pattern(r"\{\{([^{}]*?)\}\}")
 # Postman gives up after this many rounds of substitution; more rounds than this means a loop.
 _ROUNDS = 20
 # A text that grows past this in substitution is taken for a loop too (a value that names itself
@@ -38,6 +34,8 @@ def value_text(value):
         return ""
     if isinstance(value, bool):
         return "true" if value else "false"
+    from . import deep  # only for values that are not text: json and its regular expressions
+
     if isinstance(value, (int, float)):
         return deep.js_number(value)
     return deep.encode(value)
@@ -60,6 +58,10 @@ def read_list(values, off_key):
 
 def load_file(path, what):
     """The enabled values of a Postman globals or environment export."""
+    import json
+
+    from . import deep
+
     shown_path = file_name(path)
     try:
         with open(path, "rb") as f:
