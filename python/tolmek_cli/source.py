@@ -38,13 +38,24 @@ _BLANK = _skipper(" \t\r")
 
 
 class _Context:
-    """What json.JSONDecoder() hands the scanner: its default settings."""
+    """What json.JSONDecoder() hands the scanner: its default settings (array_hook since 3.15; a
+    setting a later interpreter asks for that is not here makes the reader use json's own decoder)."""
 
     strict = True
-    object_hook = object_pairs_hook = None
+    object_hook = object_pairs_hook = array_hook = None
     parse_float = float
     parse_int = int
     parse_constant = {"-Infinity": float("-inf"), "Infinity": float("inf"), "NaN": float("nan")}.__getitem__
+
+
+def _scanner():
+    """The C scanner with json's default settings, or None (json's own decoder is used then)."""
+    if make_scanner is None:
+        return None
+    try:
+        return make_scanner(_Context())
+    except AttributeError:
+        return None
 
 
 def _json_error(error):
@@ -130,7 +141,7 @@ class Source:
         self._line = 1     # line of buf[0]
         self._col = 0      # characters before buf[0] on its line
         self._eof = False
-        self._scan = make_scanner(_Context()) if make_scanner is not None else None
+        self._scan = _scanner()
         self._last = (-1, 0, 0)  # (offset, line, offset of the line's start) of the last place named
         self.hold = False  # keep all text from here on (a look ahead that will be undone)
         self._went_deep = False  # the value being read needed the decoder of deep values
