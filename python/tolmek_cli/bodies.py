@@ -24,8 +24,8 @@ class Body:
         self.content_type = content_type
         self.early = early
         self.keeps = keeps
-        # A body curl reads from files itself: (the module's command, whether the request names its
-        # own Content-Type) -> the command sending it. `text` is then None.
+        # A body curl reads from files itself: the module's command -> the command sending it.
+        # `text` is then None.
         self.curl = curl
 
 
@@ -149,7 +149,7 @@ def read(body, resolve, files=None):
             return None, reason
         from tolmek_http.compose import with_file_body
 
-        return Body(None, _type_of(path), curl=lambda out, typed: with_file_body(out, path, True)), None
+        return Body(None, _type_of(path), curl=lambda out: with_file_body(out, path)), None
     return None, f"{a_or_an(mode)} {shown(mode)} body cannot be carried (raw, urlencoded, graphql and formdata bodies are)"
 
 
@@ -244,4 +244,4 @@ def _form_with_files(fields, resolve, files):
             if reason is not None:
                 return None, reason
             out.append((key, _string(p, "value", path, resolve), None))
-    return Body(None, None, keeps=lambda value: False, curl=lambda command, typed: with_form(command, out)), None
+    return Body(None, None, keeps=lambda value: False, curl=lambda command: with_form(command, out)), None

@@ -216,7 +216,6 @@ def _request(request, context, scope, label, offset, files=None):
         body = None
     if body is not None and body.curl is not None:
         # curl reads the files and writes the body itself; a form's type with its boundary too.
-        carry = body.curl
         typed = any(k.lower() == "content-type" for k, _ in headers)
         if body.content_type is None:
             own = [i for i, (k, _) in enumerate(headers) if k.lower() == "content-type"]
@@ -225,7 +224,7 @@ def _request(request, context, scope, label, offset, files=None):
                 return Skip("the request's own Content-Type comes before other headers, where curl cannot put "
                             "its form's type", label, offset)
             headers = [h for i, h in enumerate(headers) if i not in own]
-        label.curl = lambda command: carry(command, typed)
+        label.curl = body.curl
         # A file body's type, when the request names none, goes where newman puts it: last.
         late = None if typed or body.content_type is None else ("Content-Type", body.content_type)
         body = None

@@ -7,7 +7,8 @@ from tolmek import HTTPMETHOD, Tolmek
 
 from .methods import _MEMBERS, is_token, method
 
-__all__ = ["command", "held_back", "is_text", "printf_pipe", "with_form", "with_file_body", "with_digest", "with_aws_sigv4", "CURL_OWN"]
+__all__ = ["command", "held_back", "is_text", "printf_pipe", "with_form", "with_file_body", "with_digest",
+           "with_aws_sigv4", "CURL_OWN"]
 
 # A body the module can carry as a `-d` argument: at most this many UTF-8 bytes. The kernel takes
 # up to 128 KiB in one argument; staying well below leaves the rest of the command line its room.
@@ -94,9 +95,10 @@ def _target_as_written(url: str, absolute: bool) -> str | None:
 
 
 def _quoted(text: str) -> str:
-    """`text` as one shell word, quoted by the module: the body of a command it renders for it."""
+    """`text` as one shell word, quoted by the module: the body of a command it renders for it,
+    after `-d`, or after `--data-raw` for one starting with `@` (which curl would take for a file)."""
     out = Tolmek("u", (), HTTPMETHOD.POST, text).get_request_command()
-    return out[out.index(" -d ") + 4:]
+    return out[len("curl -X POST u "):].partition(" ")[2]
 
 
 def _has(headers: Sequence[tuple[str, str]], name: str) -> bool:
@@ -177,13 +179,6 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
     return out
 
 
-def _word(text: str) -> str:
-    """`text` as one shell word quoted by the module, whatever it starts with (the module writes a
-    body starting with `@` after --data-raw, so that curl does not read it as a file name)."""
-    out = Tolmek("u", (), HTTPMETHOD.POST, text).get_request_command()
-    return out[len("curl -X POST u "):].partition(" ")[2]
-
-
 # What curl's -F reads specially in a field name, and in a file name unless it is in double quotes.
 _FORM_NAME_BAD = frozenset('=;"\r\n\x00')
 
@@ -202,26 +197,25 @@ def with_form(out: str, fields: Iterable[tuple[str, str, str | None]]) -> str:
     `;` and `,` in it are not read as options; curl reads `\\` and `\"` there as escapes."""
     for name, value, content_type in fields:
         if content_type is None:
-            out += " --form-string " + _word(f"{name}={value}")
+            out += " --form-string " + _quoted(f"{name}={value}")
         else:
             path = value.replace("\\", "\\\\").replace('"', '\\"')
-            out += " -F " + _word(f'{name}=@"{path}";type={content_type}')
+            out += " -F " + _quoted(f'{name}=@"{path}";type={content_type}')
     return out
 
 
-def with_file_body(out: str, path: str, typed: bool) -> str:
-    """The module's command `out` (no body) sending the bytes of the file at `path` as they are;
-    `typed`: the request names its own Content-Type, else curl's form type is held back."""
-    out += " --data-binary " + _word("@" + path)
-    return out if typed else out + held_back(("Content-Type",))
+def with_file_body(out: str, path: str) -> str:
+    """The module's command `out` (no body, a Content-Type among its headers) sending the bytes of
+    the file at `path` as they are."""
+    return out + " --data-binary " + _quoted("@" + path)
 
 
 def with_digest(out: str, user: str, password: str) -> str:
     """The module's command `out` answering the server's digest challenge as this user."""
-    return out + " --digest --user " + _word(f"{user}:{password}")
+    return out + " --digest --user " + _quoted(f"{user}:{password}")
 
 
 def with_aws_sigv4(out: str, key: str, secret: str, region: str, service: str) -> str:
     """The module's command `out` signed by curl with AWS Signature v4 (the Authorization and
     X-Amz-Date headers, computed from what curl sends)."""
-    return out + " --aws-sigv4 " + _word(f"aws:amz:{region}:{service}") + " --user " + _word(f"{key}:{secret}")
+    return out + " --aws-sigv4 " + _quoted(f"aws:amz:{region}:{service}") + " --user " + _quoted(f"{key}:{secret}")
