@@ -1,12 +1,20 @@
 # Type stubs for tolmek_http: the HTTP clients' requests as curl commands and tolmek requests.
 from collections.abc import Callable, Iterable
-from typing import Any, TypeVar, final
+from typing import Any, Protocol, TypeVar, final
 
 from tolmek import HTTPMETHOD, Tolmek
 
 __all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest"]
 
 _C = TypeVar("_C")
+
+class _Response(Protocol):
+    """A response read back for a captured request (tolmek_http.exchange.WireResponse)."""
+
+    status: int
+    reason: str
+    headers: list[tuple[bytes, bytes]]
+    body: bytes
 
 @final
 class WireRequest:
@@ -27,6 +35,8 @@ class WireRequest:
     def url(self) -> str: ...
     @property
     def curl(self) -> str: ...
+    @property
+    def response(self) -> _Response | None: ...
     def header_pairs(self) -> list[tuple[str, str]]: ...
 
 def to_curl(request: Any) -> str: ...

@@ -48,3 +48,8 @@ as_request: Tolmek = tolmek_http.to_tolmek(urllib.request.Request("http://h.exam
 
 def show(wire: tolmek_http.WireRequest) -> tuple[str, bytes, list[tuple[bytes, bytes]], bytes | None, str]:
     return wire.method, wire.target, wire.headers, wire.body, wire.url
+
+
+def answered(wire: tolmek_http.WireRequest) -> tuple[int, str, list[tuple[bytes, bytes]], bytes] | None:
+    r = wire.response
+    return None if r is None else (r.status, r.reason, r.headers, r.body)
