@@ -144,6 +144,8 @@ def _httpx_async(base, plan, capture, got, tls):
 def _aiohttp(base, plan, capture, got, tls):
     import aiohttp
 
+    through = {"proxy": tls.proxy, "ssl": tls.context()} if tls else {}
+
     async def run():
         view = []
         async with aiohttp.ClientSession() as s:
@@ -151,7 +153,7 @@ def _aiohttp(base, plan, capture, got, tls):
             for m, p, h, b in plan:
                 # aiohttp's own way of sending Expect: it waits for the 100.
                 async with s.request(m, base + p, headers={k: v for k, v in h.items() if k != "Expect"}, data=b,
-                                     expect100="Expect" in h, **({"proxy": tls.proxy, "ssl": tls.context()} if tls else {})) as r:
+                                     expect100="Expect" in h, **through) as r:
                     view.append((r.status, await r.read()))
         return view
 
@@ -162,7 +164,8 @@ def _urllib3(base, plan, capture, got, tls):
     import urllib3
 
     retries = urllib3.Retry(None, connect=0, read=0, other=0, redirect=3)
-    pm = urllib3.ProxyManager(tls.proxy, retries=retries, ca_certs=tls.cafile) if tls else urllib3.PoolManager(retries=retries)
+    pm = (urllib3.ProxyManager(tls.proxy, retries=retries, ca_certs=tls.cafile) if tls
+          else urllib3.PoolManager(retries=retries))
     capture(pm, got.append)
     return [(r.status, r.data) for m, p, h, b in plan for r in [pm.request(m, base + p, headers=h, body=b)]]
 
@@ -171,7 +174,8 @@ def _urllib(base, plan, capture, got, tls):
     import urllib.error
     import urllib.request as u
 
-    opener = u.build_opener(u.ProxyHandler({"https": tls.proxy} if tls else {}), *([u.HTTPSHandler(context=tls.context())] if tls else []))
+    opener = u.build_opener(u.ProxyHandler({"https": tls.proxy} if tls else {}),
+                            *([u.HTTPSHandler(context=tls.context())] if tls else []))
     capture(opener, got.append)
     view = []
     for m, p, h, b in plan:
@@ -193,8 +197,8 @@ class TunnelProxy:
 
     def __init__(self, port, directory):
         self.port, self.cafile, key = port, str(directory / "cert.pem"), str(directory / "key.pem")
-        made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
-                               "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", self.cafile],
+        made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                               "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", self.cafile],
                               capture_output=True, timeout=60)
         if made.returncode:
             missing(f"openssl made no certificate: {made.stderr[-300:]!r}")
@@ -309,7 +313,8 @@ def test_streamed_response_closed_unread_stays_none(server):
 
 def _read(stream, methods, cuts=(), end=True, pending=()):
     """The responses set for requests of `methods` (after `pending`), `stream` fed cut at `cuts`."""
-    reader, requests = ResponseReader(), [WireRequest(m.encode() + b" / HTTP/1.1", None, ("http", "h", None)) for m in methods]
+    reader = ResponseReader()
+    requests = [WireRequest(m.encode() + b" / HTTP/1.1", None, ("http", "h", None)) for m in methods]
     reader.pending.extend([*pending, *requests])
     for a, b in zip([0, *cuts], [*cuts, len(stream)]):
         reader.feed(stream[a:b])
@@ -344,22 +349,23 @@ def exchanges(draw):
     """Answers on one connection as servers write them (interim ones first), with their requests' methods."""
     parts, methods, n = [], [], draw(st.integers(1, 4))
     for i in range(n):
-        parts += [b"HTTP/1.1 %d Wait\r\nX-I: 1\r\n\r\n" % draw(st.sampled_from([100, 102, 103])) for _ in range(draw(st.integers(0, 2)))]
+        parts += [b"HTTP/1.1 %d Wait\r\nX-I: 1\r\n\r\n" % draw(st.sampled_from([100, 102, 103]))
+                  for _ in range(draw(st.integers(0, 2)))]
         methods.append(draw(st.sampled_from(["GET", "POST", "HEAD"])))
         status = draw(st.sampled_from([200, 201, 204, 301, 304, 404, 500]))
         framing = "none" if status in (204, 304) else draw(st.sampled_from(["length", "chunked"] + ["close"] * (i == n - 1)))
-        headers = draw(st.lists(st.tuples(st.sampled_from([b"X-A", b"set-cookie", b"Set-Cookie", b"ETag"]),
-                                          st.binary(max_size=12).map(lambda b: bytes(c for c in b if c > 32 and c != 127))), max_size=4))
-        parts.append(written(status, draw(st.sampled_from([b"OK", b"Some Reason", b""])), headers,
-                             draw(st.binary(max_size=300)), framing, methods[-1].encode(), draw(st.sampled_from([b"", b" \t"]))))
+        value = st.binary(max_size=12).map(lambda b: bytes(c for c in b if c > 32 and c != 127))
+        headers = draw(st.lists(st.tuples(st.sampled_from([b"X-A", b"set-cookie", b"Set-Cookie", b"ETag"]), value), max_size=4))
+        parts.append(written(status, draw(st.sampled_from([b"OK", b"Some Reason", b""])), headers, draw(st.binary(max_size=300)),
+                             framing, methods[-1].encode(), draw(st.sampled_from([b"", b" \t"]))))
         if framing == "close":
             break
     return b"".join(parts), methods
 
 
 @settings(max_examples=300, deadline=None)
-@given(exchanges(), st.lists(st.integers(1, 10_000), max_size=8), st.lists(st.tuples(st.integers(0, 10_000), st.binary(max_size=6)), max_size=4),
-       st.binary(max_size=200))
+@given(exchanges(), st.lists(st.integers(1, 10_000), max_size=8),
+       st.lists(st.tuples(st.integers(0, 10_000), st.binary(max_size=6)), max_size=4), st.binary(max_size=200))
 def test_reader_reads_as_h11_and_never_raises(exchange, cuts, edits, noise):
     """Generated answers read as h11 reads them, whole, in random pieces and a byte at a time; the
     same with bytes changed, and noise: never an exception, and only responses of the right types."""
@@ -388,9 +394,11 @@ def test_reader_framing_edges():
     assert _read(b"HTTP/1.1 200 OK\nContent-Length: 2\nX: a\n  b\n\nok", ["GET"]) == \
         [WireResponse(200, "OK", [(b"Content-Length", b"2"), (b"X", b"a b")], b"ok")]
     assert _read(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nok!", ["GET"]) == [None]
-    assert _read(b"HTTP/1.1 200 OK\r\nContent-Length: 2, 2\r\n\r\nok", ["GET"]) == [WireResponse(200, "OK", [(b"Content-Length", b"2, 2")], b"ok")]
+    assert _read(b"HTTP/1.1 200 OK\r\nContent-Length: 2, 2\r\n\r\nok", ["GET"]) == \
+        [WireResponse(200, "OK", [(b"Content-Length", b"2, 2")], b"ok")]
     assert _read(ok + ok, ["GET", "GET"], end=False) == [okr, okr] and _read(ok + ok, ["GET"]) == [okr]
-    assert _read(b"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n", ["GET"])[0].body == b"ok"
+    chunked = b"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"
+    assert _read(chunked, ["GET"])[0].body == b"ok"
     assert _read(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\nzz", ["GET"])[0].body == b"zz"
     assert _read(ok[:-1], ["GET"]) == [None] and _read(b"HTTP/1.1 200 OK\r\n\r\nto the end", ["GET"], end=False) == [None]
     reader = ResponseReader()
@@ -403,12 +411,14 @@ def test_reader_framing_edges():
 
 @settings(max_examples=200, deadline=None)
 @given(st.binary(min_size=1, max_size=3000),
-       st.lists(st.tuples(st.sampled_from(["read", "read1", "readline", "readinto", "readinto1", "peek"]), st.integers(-1, 700)), max_size=25))
+       st.lists(st.tuples(st.sampled_from(["read", "read1", "readline", "readinto", "readinto1", "peek"]),
+                          st.integers(-1, 700)), max_size=25))
 def test_reading_file_reads_as_the_file_it_wraps(data, calls):
     """http.client's file read through returns what the buffered file would, call for call, and
     hands over exactly the bytes returned, in order; the end only once it is reached."""
     fed, ends = bytearray(), []
-    sink = type("Sink", (), {"feed": lambda _, b: fed.extend(b), "end": lambda _: ends.append(1), "close": lambda _: ends.append(0)})()
+    sink = type("Sink", (), {"feed": lambda _, b: fed.extend(b), "end": lambda _: ends.append(1),
+                             "close": lambda _: ends.append(0)})()
     plain, wrapped = (io.BufferedReader(io.BytesIO(data), buffer_size=64) for _ in range(2))
     wrapped, consumed = _ReadingFile(wrapped, sink), 0
     for name, n in calls:
