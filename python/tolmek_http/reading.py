@@ -99,7 +99,7 @@ class ResponseReader:
         self.stop()
 
     def close(self) -> None:
-        """The client closed what it reads from: a response part-read stays unanswered, and as
+        """The client closed what it reads from: a response not read to its end stays unanswered, and as
         the rest of its bytes were never read here, nothing after it can be read either."""
         if self._state != _HEAD or self._buf:
             self.stop()
