@@ -42,7 +42,9 @@ class ResponseReader:
         self.pending: deque = deque()  # requests written and not yet answered, oldest first
         self._buf = bytearray()
         self._state = _HEAD
-        self._need = 0  # body bytes still to come (_LENGTH), of the chunk being read (_DATA)
+        # Body bytes still to come (_LENGTH), of the chunk being read (_DATA); where the search
+        # for the head's end goes on (_HEAD).
+        self._need = 0
         self._request = None
         self._status = 0
         self._reason = ""
@@ -99,8 +101,8 @@ class ResponseReader:
         self.stop()
 
     def close(self) -> None:
-        """The client closed what it reads from: a response not read to its end stays unanswered, and as
-        the rest of its bytes were never read here, nothing after it can be read either."""
+        """The client closed what it reads from: a response not read to its end stays unanswered,
+        and as the rest of its bytes were never read here, nothing after it can be read either."""
         if self._state != _HEAD or self._buf:
             self.stop()
 
