@@ -119,7 +119,7 @@ class Vault:
         return out
 
     def userinfo(self, text: str) -> list[tuple[int, int, str]]:
-        return [(m.start(1), m.end(1), "password") for m in _USERINFO.finditer(text)]
+        return [(m.start(1), m.end(1), "url password") for m in _USERINFO.finditer(text)]
 
     def body(self, text: str, content_type: str) -> list[tuple[int, int, str]]:
         """Secret fields of a body by its type (urlencoded, multipart, JSON), and URL credentials in it."""
