@@ -9,6 +9,7 @@ import pathlib
 import shutil
 import stat
 import subprocess
+import sys
 import warnings
 
 import httpx
@@ -31,18 +32,19 @@ SCHEMA = jsonschema.Draft4Validator(json.loads(
 SECRETS = {
     "bearer": "BEARER-TOKEN-42xyz",
     "query": "QUERYKEY-123456",
-    "header": "HEADERKEY-555555",
+    "header": "HEADERKEY-'$x\"\\`id`%s-555555",  # what the shell and printf read specially
     "cookie": "COOKIE-SESSION-31337",
     "json": 'JSONPASS-\\"q\\u00e9\\"-abc',  # as written inside the JSON string: escapes kept
-    "deep": "DEEPSECRET-998877",
+    "deep": "DEEPSECRET-'$(id)\\\\-998877",
     "second_token": "OTHERTOKEN-424242",
-    "form": "FORMPASS-24680",
+    "form": "FORMPASS-24680+%26+%C3%A9%3D",  # as sent: requests encodes FORM_VALUE
     "multipart": "MULTIPART-TOK-1357",
     "url": "DSNPASS-445566",
     "header_url": "HDRURLPASS-8899",
     "set_cookie": "SETCOOKIE-777777",
     "echoed": "RESPONSE-ONLY-SESSION-1",
 }
+FORM_VALUE = "FORMPASS-24680 & é="
 TEST_A = "tests/test_recording_writer.py::test_login[id with\nnewline; rm -rf ~]"
 TEST_B = "tests/test_recording_writer.py::test_uploads"
 BINARY = bytes(range(256)) * 3
@@ -91,7 +93,7 @@ def _send(base):
                                               [(k.encode(), v.encode()) for k, v in r.raw.headers.items()], raw)
         s.get(f"{base}/items/a%2e%2E/..;x/{{y}}?q=a=b&&flag&empty=", headers={"Accept": "text/plain"})
         callbacks.append(record(TEST_B, ("tests/test_recording_writer.py", "test_uploads")))
-        s.post(f"{base}/form", data={"username": "alice", "passwd": SECRETS["form"], "note": "hi there & more"})
+        s.post(f"{base}/form", data={"username": "alice", "passwd": FORM_VALUE, "note": "hi there & more"})
         s.post(f"{base}/multipart", files={"api_token": (None, SECRETS["multipart"]), "text": ("a.txt", "plain\n")})
         s.put(f"{base}/binary", data=BINARY, headers={"Content-Type": "application/octet-stream"})
         r = s.get(f"{base}/image")
@@ -214,8 +216,9 @@ class TestSecretsOut:
         assert sorted(map(pathlib.Path, written)) == files
         secret_files = {directory / "secrets.sh", directory / "tolmek.postman_environment.json"}
         for value in SECRETS.values():
-            # As written, and as a JSON string writes it.
-            forms = (value.encode(), json.dumps(value, ensure_ascii=False)[1:-1].encode())
+            # As written, as a JSON string writes it, and in sh's single quotes.
+            forms = (value.encode(), json.dumps(value, ensure_ascii=False)[1:-1].encode(),
+                     value.replace("'", "'\\''").encode())
             holders = {p for p in files if any(f in p.read_bytes() for f in forms)}
             assert holders == secret_files, (value, holders)
         # Not secret: a name that only looks like one ("author"), and everything else the clients sent.
@@ -261,6 +264,17 @@ class TestSecretsOut:
         collection = (directory / "tolmek.postman_collection.json").read_text("utf-8")
         # The bearer token the server echoed is its variable in the example too.
         assert '\\"echo\\": \\"{{AUTHORIZATION}}\\"' in collection
+
+    @pytest.mark.parametrize("shell", ["bash", "dash", "zsh"])
+    def test_secrets_sh_gives_the_environments_values(self, recording, shell):
+        directory = recording[0]
+        env = json.loads((directory / "tolmek.postman_environment.json").read_text("utf-8"))
+        names = [v["key"] for v in env["values"]]
+        # The exported variables as the next program sees them, read by Python from its environment.
+        code = "import json, os, sys; print(json.dumps([os.environ[n] for n in sys.argv[1:]]))"
+        printed = subprocess.run([shell, "-c", '. ./secrets.sh && exec "$0" "$@"', sys.executable, "-c", code, *names],
+                                 cwd=directory, capture_output=True, timeout=60)
+        assert json.loads(printed.stdout) == [v["value"] for v in env["values"]], printed.stderr
 
     def test_binary_body_with_a_secret_is_named_not_written(self, tmp_path):
         secret = "BINARY-TOKEN-0000"

@@ -45,6 +45,7 @@ class Vault:
         self.names: dict[str, str] = {}  # value -> name
         self.values: dict[str, str] = {}  # name -> value, in the order found
         self._long: re.Pattern | None = None
+        self.unheld: list[str] = []  # fields whose values could not become variables
 
     def sensitive(self, field: str) -> bool:
         n = _norm(field)
@@ -53,6 +54,10 @@ class Vault:
     def name(self, field: str, value: str) -> str | None:
         """The variable for `value` found in the field `field`; None for an empty value."""
         if not value:
+            return None
+        if "\x00" in value:
+            # No shell variable can hold a NUL: the value stays where it is, named by the writer.
+            self.unheld.append(field)
             return None
         found = self.names.get(value)
         if found is not None:
