@@ -79,7 +79,7 @@ class _Builder:
         seen: dict[str, int] = {}
         typed = False
         authority = origin.split("://", 1)[1]
-        for name, chunks in parts.headers:
+        for (name, chunks), (_, sent) in zip(parts.headers, req.headers):
             low = name.lower()
             value = _pm(chunks)
             if low == "host" and value == authority:
@@ -91,7 +91,7 @@ class _Builder:
             seen[low] = seen.get(low, 0) + 1
             if seen[low] == 2:
                 self.warn(f"{label}: the header {name} is repeated; newman sends only the last one")
-            if not value.isascii():
+            if not sent.isascii():
                 self.warn(f"{label}: the header {name} holds non-ASCII text, which newman sends as Latin-1")
             headers.append({"key": name, "value": value})
         out = {"method": parts.method, "header": headers, "url": url}
