@@ -11,6 +11,7 @@ import stat
 import subprocess
 import sys
 import warnings
+import zlib
 from urllib.parse import quote
 
 import httpx
@@ -418,6 +419,22 @@ def _random_requests(rng, count, where):
     return out
 
 
+def _random_response(rng, request):
+    """A response that echoes the request's texts (so its secrets) in its body, maybe compressed, and
+    sets a cookie."""
+    echo = json.dumps({"target": request.target.decode(), "headers": [v.decode() for _, v in request.headers],
+                       "body": (request.body or b"").decode("utf-8", "replace")}).encode()
+    headers = [(b"Content-Type", b"application/json"), (b"Set-Cookie", b"sid=SETC-%d-xyz; Path=/" % rng.randrange(10**6))]
+    coding = rng.choice([None, "gzip", "deflate"])
+    if coding == "gzip":
+        echo = gzip.compress(echo)
+    elif coding == "deflate":
+        echo = zlib.compress(echo)
+    if coding:
+        headers.append((b"Content-Encoding", coding.encode()))
+    return WireResponse(200, "OK", headers, echo) if rng.random() < 0.7 else None
+
+
 class TestRandomRequests:
     """Random requests with secrets everywhere, written at once: newman and dash deliver each as it was,
     and no value that became a variable is in any file but the secrets files."""
@@ -429,7 +446,8 @@ class TestRandomRequests:
         rng = random.Random(SEED)
         with Recorder() as rec:
             sent = _random_requests(rng, 40, ("http", f"127.0.0.1:{rec.port}", None))
-            exchanges = [Exchange(r, None, f"t::case[{i}]", ("t", f"case[{i}]"), (1, i)) for i, r in enumerate(sent)]
+            exchanges = [Exchange(r, _random_response(rng, r), f"t::case[{i}]", ("t", f"case[{i}]"), (1, i))
+                         for i, r in enumerate(sent)]
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 write(tmp_path, exchanges)

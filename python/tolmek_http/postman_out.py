@@ -66,11 +66,14 @@ class _Builder:
             target = target[len(origin):]
         base = "{{" + self.variables[origin] + "}}"
         path, q, query = target.partition("?")
+        if any(not "!" <= c <= "~" for c in target):
+            self.warn(f"{label}: the target holds characters other than visible ASCII, which newman does not send "
+                      f"as written")
         if not path.startswith("/"):
             self.warn(f"{label}: the target {target!r} has no path newman can send; it sends {'/' + path!r}")
-        url = {"raw": base + target, "host": [base], "path": path[1:].split("/") if path.startswith("/") else [path]}
+        url: dict[str, object] = {"raw": base + target, "host": [base], "path": path[1:].split("/") if path.startswith("/") else [path]}
         if q:
-            pairs = []
+            pairs: list[dict[str, str | None]] = []
             for p in query.split("&"):
                 k, eq, v = p.partition("=")
                 pairs.append({"key": k, "value": v if eq else None})
@@ -158,7 +161,7 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
         target_path = target_path[target_path.find("}}") + 2:] or "/"
         if len(target_path) > _NAME_PATH:
             target_path = target_path[:_NAME_PATH - 1] + "…"
-        item = {"name": f"{request['method']} {target_path}", "request": request}
+        item: dict[str, object] = {"name": f"{request['method']} {target_path}", "request": request}
         if ex.test is not None:
             item["description"] = f"Sent by {_pm(vault.chunks(ex.test))}"
         item["protocolProfileBehavior"] = behaviour
