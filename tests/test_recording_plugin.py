@@ -358,17 +358,17 @@ def test_fixture_and_the_failing_tests_curl_commands(pytester, env, tmp_path):
     on; a failing recorded test's report holds the curl commands of what it sent, which, run by
     bash with the real curl, send what the test sent."""
     pytester.makepyfile(conftest=STUB_WRITER, test_fixture=textwrap.dedent(FIXTURE_SUITE))
-    result = pytester.runpytest_subprocess()
-    result.assert_outcomes(passed=2, failed=2)
-    text = result.stdout.str()
-    assert text.count(SECTION) == 1
-    section = text.split(SECTION, 1)[1].split("\n", 1)[1].split("\n____", 1)[0]
-    assert section.startswith("curl -X POST ") and "/unrecorded" not in section
-    sent = [a for a in env.take() if a.target.startswith(b"/fail")]
-    subprocess.run(["bash", "-c", section], capture_output=True, timeout=60, env=loopback_env(), check=True)
-    again = env.take()
-    assert arrived(again) == arrived(sent)
-    assert not list(pytester.path.glob("**/written.json"))
+    for workers in DISTRIBUTIONS.values():
+        result = pytester.runpytest_subprocess(*workers[:4])
+        result.assert_outcomes(passed=2, failed=2)
+        text = result.stdout.str()
+        assert text.count(SECTION) == 1
+        section = text.split(SECTION, 1)[1].split("\n", 1)[1].split("\n____", 1)[0].split("\n====", 1)[0]
+        assert section.startswith("curl -X POST ") and "/unrecorded" not in section
+        sent = [a for a in env.take() if a.target.startswith(b"/fail")]
+        subprocess.run(["bash", "-c", section], capture_output=True, timeout=60, env=loopback_env(), check=True)
+        assert arrived(env.take()) == arrived(sent)
+        assert not list(pytester.path.glob("**/written.json"))
 
 
 def test_idle_without_the_option(pytester):
@@ -409,6 +409,16 @@ def test_the_plugins_faults_are_said(pytester, env):
     result.assert_outcomes(passed=2)
     result.stdout.fnmatch_lines(["tolmek: httpx.Client not recorded: cannot capture through the transport MockTransport: "
                                  "it is not an httpx.HTTPTransport or AsyncHTTPTransport"])
+    pytester.makepyfile(test_crash='''
+        import os, requests
+
+        def test_crash():
+            requests.get(os.environ["TOLMEK_TEST_BASE"] + "/crash")
+            os._exit(1)
+    ''')
+    result = pytester.runpytest_subprocess("--tolmek-record", "crashed", "-n", "1", "--max-worker-restart", "0", "test_crash.py")
+    result.stdout.fnmatch_lines(["tolmek: 0 requests recorded into */crashed: written.json",
+                                 "tolmek: worker gw0 wrote no part (did it crash?): the requests its tests sent are missing"])
     (pytester.path / "file").write_text("")
     result = pytester.runpytest_subprocess("--tolmek-record", "file/sub")
     assert result.ret == pytest.ExitCode.USAGE_ERROR
