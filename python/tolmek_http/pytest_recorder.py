@@ -6,6 +6,7 @@ import os
 import shutil
 import sys
 import tempfile
+import warnings
 
 import pytest
 
@@ -149,8 +150,12 @@ class Recorder:
         try:
             from .writer import write
 
-            self.written = write(self.directory, exchanges, secret_names=names,
-                                 write_secrets=not options.tolmek_no_secret_files)
+            # What the files cannot carry is said in the summary, not raised (also with -W error).
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                self.written = write(self.directory, exchanges, secret_names=names,
+                                     write_secrets=not options.tolmek_no_secret_files)
+            self.warnings += [str(w.message) for w in caught]
         except (OSError, ValueError, ImportError) as e:
             self._say(f"could not write the recording of {len(exchanges)} requests into {self.directory}: {e}")
             self.written = None
