@@ -145,9 +145,19 @@ def test_record_every_client_thread_and_task_once(tmp_path, env):
 
 AROUND = '''
 import gc, json, sys, weakref
-import httpx, urllib.request
+import httpx, urllib.request, urllib3
 import stub_writer
 import tolmek_http
+
+
+class Early(urllib3.PoolManager):
+    """Sets its pool classes after super().__init__, as urllib3's SOCKSProxyManager does."""
+
+    pool_classes_by_scheme = dict(urllib3.poolmanager.pool_classes_by_scheme)
+
+    def __init__(self):
+        super().__init__()
+        self.pool_classes_by_scheme = Early.pool_classes_by_scheme
 
 base, out = sys.argv[1], sys.argv[2]
 with urllib.request.urlopen(base + "/before") as r:  # the opener urlopen keeps, made before any recording
@@ -162,6 +172,14 @@ with tolmek_http.record(out + "/1") as rec:
             answers.append(c.get("http://mock.invalid/").status_code)
     client = httpx.Client()
     client.get(base + "/inside")
+
+    class Late(Early):
+        def __init__(self):
+            super().__init__()
+            self.pool_classes_by_scheme = Early.pool_classes_by_scheme
+
+    for made in (Early(), Late(), urllib3.ProxyManager(base)):
+        made.request("GET", f"{base}/{type(made).__name__}")
     try:
         with tolmek_http.record(out + "/nested"):
             pass
@@ -193,13 +211,13 @@ def test_record_around_and_after(tmp_path, env):
     done = run_program(tmp_path, AROUND, env.base, str(tmp_path), flags=("-W", "error"))
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout)
-    assert report == {"seen": ["/urlopen", "/inside"], "answers": [204, 204], "second": ["/raised"], "warnings": [],
+    assert report == {"seen": ["/urlopen", "/inside", "/Early", "/Late", f"{env.base}/ProxyManager"], "answers": [204, 204], "second": ["/raised"], "warnings": [],
                       "freed": True, "nested": "a recording is already active: tolmek_http.record cannot be nested or "
                       "run twice at once (under pytest --tolmek-record the whole session is one)"}
     assert done.stderr == ("tolmek_http.record: httpx.Client not recorded: cannot capture through the transport "
                            "MockTransport: it is not an httpx.HTTPTransport or AsyncHTTPTransport\n")
     assert [r["target"] for r in json.loads((tmp_path / "2" / "written.json").read_text())["rows"]] == ["/raised"]
-    assert len(env.take()) == 5
+    assert len(env.take()) == 8
 
 
 # --- the pytest plugin ------------------------------------------------------------------------------
