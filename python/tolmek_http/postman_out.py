@@ -66,11 +66,14 @@ class _Builder:
             target = target[len(origin):]
         base = "{{" + self.variables[origin] + "}}"
         path, q, query = target.partition("?")
+        if any(not "!" <= c <= "~" for c in target):
+            self.warn(f"{label}: the target holds characters other than visible ASCII, which newman does not send "
+                      f"as written")
         if not path.startswith("/"):
             self.warn(f"{label}: the target {target!r} has no path newman can send; it sends {'/' + path!r}")
-        url = {"raw": base + target, "host": [base], "path": path[1:].split("/") if path.startswith("/") else [path]}
+        url: dict[str, object] = {"raw": base + target, "host": [base], "path": path[1:].split("/") if path.startswith("/") else [path]}
         if q:
-            pairs = []
+            pairs: list[dict[str, str | None]] = []
             for p in query.split("&"):
                 k, eq, v = p.partition("=")
                 pairs.append({"key": k, "value": v if eq else None})
@@ -79,7 +82,7 @@ class _Builder:
         seen: dict[str, int] = {}
         typed = False
         authority = origin.split("://", 1)[1]
-        for name, chunks in parts.headers:
+        for (name, chunks), (_, sent) in zip(parts.headers, req.headers):
             low = name.lower()
             value = _pm(chunks)
             if low == "host" and value == authority:
@@ -91,9 +94,15 @@ class _Builder:
             seen[low] = seen.get(low, 0) + 1
             if seen[low] == 2:
                 self.warn(f"{label}: the header {name} is repeated; newman sends only the last one")
-            if not value.isascii():
+            if not sent.isascii():
                 self.warn(f"{label}: the header {name} holds non-ASCII text, which newman sends as Latin-1")
             headers.append({"key": name, "value": value})
+        texts = [parts.target, *(c for _, c in parts.headers)] + ([parts.body] if parts.text and parts.body else [])
+        sent = next((m.group() for chunks in texts for c in chunks if type(c) is not Ref
+                     for m in _REFERENCE.finditer(c)), None)
+        if sent is not None:
+            self.warn(f"{label}: the request holds the text {sent!r}, which newman replaces if a variable of that "
+                      f"name is defined")
         out = {"method": parts.method, "header": headers, "url": url}
         behaviour = {"disableUrlEncoding": True}
         if parts.body is not None and req.body:
@@ -140,7 +149,6 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
     build = _Builder(vault, variables, is_text, warn)
     top: list = []
     folders: dict[tuple[str, ...], list] = {(): top}
-    defined = set(variables.values()) | set(vault.values)
     for index, ex in enumerate(ordered, 1):
         label = _label(ex, index, vault)
         holder = top
@@ -158,13 +166,12 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
         target_path = target_path[target_path.find("}}") + 2:] or "/"
         if len(target_path) > _NAME_PATH:
             target_path = target_path[:_NAME_PATH - 1] + "…"
-        item = {"name": f"{request['method']} {target_path}", "request": request}
+        item: dict[str, object] = {"name": f"{request['method']} {target_path}", "request": request}
         if ex.test is not None:
             item["description"] = f"Sent by {_pm(vault.chunks(ex.test))}"
         item["protocolProfileBehavior"] = behaviour
         if ex.response is not None:
             item["response"] = [build.example(ex, dict(request))]
-        _check_references(request, defined, variables, label, warn)
         holder.append(item)
     doc = {"info": {"name": _pm(vault.chunks(name)), "schema": SCHEMA,
                     "description": "Recorded by tolmek_http; the secrets are variables of the environment "
@@ -172,19 +179,3 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
            "item": top,
            "variable": [{"key": v, "value": o, "type": "string"} for o, v in variables.items()]}
     return doc, build.files
-
-
-def _check_references(request: dict, defined: set, variables: dict, label: str, warn) -> None:
-    """A `{{name}}` the client itself sent, where newman would put a variable's value instead."""
-    ours = {"{{" + v + "}}" for v in defined}
-    texts = [request["url"]["raw"]] + [h["value"] for h in request["header"]]
-    body = request.get("body")
-    if body and body.get("mode") == "raw":
-        texts.append(body["raw"])
-    for text in texts:
-        for m in _REFERENCE.finditer(text):
-            if m.group() in ours:
-                continue
-            warn(f"{label}: the request holds the text {m.group()!r}, which newman replaces if a variable of "
-                 f"that name is defined")
-            return

@@ -44,7 +44,8 @@ class Vault:
         self.patterns = [p for p in (_norm(n) for n in (SECRET_NAMES if names is None else names)) if p]
         self.names: dict[str, str] = {}  # value -> name
         self.values: dict[str, str] = {}  # name -> value, in the order found
-        self._long: re.Pattern | None = None
+        self._long: re.Pattern | bool | None = None
+        self.unheld: list[str] = []  # fields whose values could not become variables
 
     def sensitive(self, field: str) -> bool:
         n = _norm(field)
@@ -53,6 +54,10 @@ class Vault:
     def name(self, field: str, value: str) -> str | None:
         """The variable for `value` found in the field `field`; None for an empty value."""
         if not value:
+            return None
+        if "\x00" in value:
+            # No shell variable can hold a NUL: the value stays where it is, named by the writer.
+            self.unheld.append(field)
             return None
         found = self.names.get(value)
         if found is not None:
@@ -119,7 +124,7 @@ class Vault:
         return out
 
     def userinfo(self, text: str) -> list[tuple[int, int, str]]:
-        return [(m.start(1), m.end(1), "password") for m in _USERINFO.finditer(text)]
+        return [(m.start(1), m.end(1), "url password") for m in _USERINFO.finditer(text)]
 
     def body(self, text: str, content_type: str) -> list[tuple[int, int, str]]:
         """Secret fields of a body by its type (urlencoded, multipart, JSON), and URL credentials in it."""
@@ -138,7 +143,7 @@ class Vault:
         if not m:
             return []
         delimiter = "--" + (m.group(1) or m.group(2))
-        out = []
+        out: list[tuple[int, int, str]] = []
         pos = text.find(delimiter)
         while pos >= 0:
             start = pos + len(delimiter)
@@ -162,7 +167,7 @@ class Vault:
         as their spans in the text as written: a string's characters between its quotes, escapes
         as written, so that putting the value back gives the same text. Read token by token, so
         nesting depth costs no stack; text that is not JSON yields what was read before it."""
-        out = []
+        out: list[tuple[int, int, str]] = []
         # Each frame: [is_object, key of the member being read, secret field in effect or None]
         stack: list[list] = []
         expect_key = False
@@ -250,7 +255,7 @@ class Vault:
         if self._long is None:
             longer = sorted((v for v in self.names if len(v) >= SHORT), key=len, reverse=True)
             self._long = re.compile("|".join(map(re.escape, longer))) if longer else False
-        if not self._long:
+        if not isinstance(self._long, re.Pattern):
             return [text]
         out, pos = [], 0
         for m in self._long.finditer(text):
