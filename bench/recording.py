@@ -1,6 +1,11 @@
-"""What recording (tolmek_http.record, the pytest plugin's --tolmek-record) adds to a test suite's requests: a suite-like loop
-sending to a loopback server in another process, recording on and off in turns (CPU time of this process, medians), and
-instructions counted by callgrind (bench/mark.c's _mark module, built by scripts/bench.sh; each arm a process of its own).
+"""Recording's cost to a test suite's requests: recording on and off in turns, clocked, and counted by callgrind.
+
+A suite-like loop (tests of five requests, each set as the running test as the plugin does) sends
+to a loopback server in another process with requests and httpx: not captured, captured by hand
+without and with responses read (what capture costs on its own), and recorded (tolmek_http.record,
+pytest --tolmek-record). CPU time of this process, medians of blocks taken in turns; instructions
+counted by callgrind with bench/mark.c's _mark module (built by scripts/bench.sh), each arm a
+process of its own.
 
     python bench/recording.py                 # 10,000 requests per arm and client, 3 rounds
     python bench/recording.py --quick         # 2,000
@@ -180,7 +185,7 @@ def main():
     parser.add_argument("--only", choices=("clock", "instructions"))
     parser.add_argument("--instructions-child", metavar="BASE", help=argparse.SUPPRESS)
     parser.add_argument("--arm", type=int, help=argparse.SUPPRESS)
-    args = parser.parse_args()
+    args, _ = parser.parse_known_args()  # scripts/bench.sh hands every script the same arguments
     if args.instructions_child:
         return instructions_child(args.instructions_child, args.clients, args.arm, args.n, args.rounds)
     names = args.clients.split(",")
