@@ -46,6 +46,20 @@ def pytest_collection_finish(session) -> None:
             Recorder(config, None, {item.nodeid: i for i, item in enumerate(session.items, 1)}), NAME)
 
 
+@pytest.hookimpl(optionalhook=True)
+def pytest_testnodedown(node, error) -> None:
+    # A pytest-xdist worker's warnings (clients not recorded, parts not written), for the summary.
+    said = getattr(node, "workeroutput", {}).get("tolmek_warnings")
+    if said:
+        kept = node.config.__dict__.setdefault("_tolmek_worker_warnings", [])
+        kept += [text for text in said if text not in kept]
+
+
+def pytest_terminal_summary(terminalreporter, config) -> None:
+    for text in config.__dict__.get("_tolmek_worker_warnings", ()):
+        terminalreporter.write_line(f"tolmek: {text}")
+
+
 @pytest.fixture
 def tolmek_recording(request):
     """The requests this test sends, recorded from its setup on: `.exchanges` (tolmek_http

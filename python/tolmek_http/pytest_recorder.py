@@ -73,6 +73,8 @@ class Recorder:
         self.parts_dir: str | None = None  # a controller's: where its workers write their parts
         self.warnings: list[str] = []
         self.workers: list[str] = []  # a controller's workers, by id, as they were started
+        self.written: list[str] | None = None  # the files written at the session's end
+        self.count = 0  # the requests in them
 
     # --- the session ---------------------------------------------------------------------------
 
@@ -100,26 +102,23 @@ class Recorder:
         self.places = {item.nodeid: i for i, item in enumerate(session.items, 1)}
 
     def pytest_sessionfinish(self, session) -> None:
-        if self.directory is None:
-            return
         worker = getattr(self.config, "workerinput", None)
-        if self.recording is not None:
+        if self.directory is not None and self.recording is not None:
             recording.stop(self.recording)
+            self.warnings += [w for w in self.recording.warnings if w not in self.warnings]
             exchanges = self.recording.responses()
-            if worker is not None:
-                where = worker.get("tolmek_parts")
-                if where is None:
-                    self._say(f"worker {worker.get('workerid')}: the controller gave no place for its part "
-                              f"(is the tolmek plugin disabled there?): {len(exchanges)} requests not written")
-                    return
-                partfiles.dump(where, str(worker.get("workerid", "worker")), exchanges, self.recording.warnings)
-                return
-            self.warnings = list(self.recording.warnings)
+            if worker is None:
+                self._write(exchanges)
+            elif worker.get("tolmek_parts") is None:
+                self._say(f"worker {worker.get('workerid')}: the controller gave no place for its part "
+                          f"(is the tolmek plugin disabled there?): {len(exchanges)} requests not written")
+            else:
+                partfiles.dump(worker["tolmek_parts"], str(worker.get("workerid", "worker")), exchanges, self.warnings)
         elif self.parts_dir is not None:
-            exchanges = self._merge()
-        else:
-            return
-        self._write(exchanges)
+            self._write(self._merge())
+        if worker is not None:
+            # What a worker has to say reaches the controller's summary (pytest_plugin.pytest_testnodedown).
+            self.config.workeroutput["tolmek_warnings"] = list(self.warnings)
 
     def _merge(self) -> list[Exchange]:
         exchanges = []
@@ -130,12 +129,11 @@ class Recorder:
                     self._say(f"worker {worker} wrote no part (did it crash?): the requests its tests sent are missing")
                     continue
                 try:
-                    found, warned = partfiles.load(path)
+                    found, _ = partfiles.load(path)
                 except ValueError as e:
                     self._say(str(e))
                     continue
-                exchanges += found
-                self.warnings += [w for w in warned if w not in self.warnings]
+                exchanges += found  # the workers' warnings come with their output
         finally:
             shutil.rmtree(self.parts_dir, ignore_errors=True)
         # Stable: requests outside any test keep their worker's order, the workers in name order.
@@ -166,9 +164,9 @@ class Recorder:
         sys.stderr.write(f"tolmek: {text}\n")
 
     def pytest_terminal_summary(self, terminalreporter) -> None:
-        if self.directory is None or getattr(self.config, "workerinput", None) is not None:
+        if getattr(self.config, "workerinput", None) is not None:
             return
-        written = getattr(self, "written", None)
+        written = self.written
         if written is not None:
             terminalreporter.write_line(f"tolmek: {self.count} requests recorded into {self.directory}: "
                                         + ", ".join(os.path.basename(p) for p in written))
@@ -207,6 +205,7 @@ class Recorder:
         self.item = None
         if self.directory is None and self.recording is not None:
             recording.stop(self.recording)
+            self.warnings += [w for w in self.recording.warnings if w not in self.warnings]
             self.recording = None
 
     def view(self, item) -> TestRecording:
