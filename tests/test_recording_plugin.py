@@ -450,7 +450,7 @@ def test_idle_without_the_option(pytester):
         def test_nothing(pytestconfig):
             assert pytestconfig.pluginmanager.has_plugin("tolmek")
             assert not pytestconfig.pluginmanager.has_plugin("tolmek-recorder")
-            for name in ("requests", "urllib3", "httpx", "aiohttp", "tolmek_http.pytest_recorder", "tolmek_http.partfiles"):
+            for name in ("requests", "urllib3", "httpx", "aiohttp", "tolmek_http.recording", "tolmek_http.pytest_recorder", "tolmek_http.partfiles"):
                 assert name not in sys.modules, name
             assert not [f for f in sys.meta_path if type(f).__name__ == "_Finder"]
             import urllib3, httpx
