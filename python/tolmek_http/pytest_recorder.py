@@ -95,7 +95,9 @@ class Recorder:
             # Private (mkdtemp: 0700, a new name): nothing planted there beforehand is read back.
             self.parts_dir = tempfile.mkdtemp(prefix=".tolmek-parts-", dir=self.directory)
         node.workerinput["tolmek_parts"] = self.parts_dir
-        self.workers.append(str(node.workerinput.get("workerid")))
+        worker = str(node.workerinput.get("workerid"))
+        if worker not in self.workers:  # a crashed worker's replacement has an id of its own
+            self.workers.append(worker)
 
     def pytest_collection_finish(self, session) -> None:
         # The same collection in every worker, so the same places.
@@ -113,7 +115,12 @@ class Recorder:
                 self._say(f"worker {worker.get('workerid')}: the controller gave no place for its part "
                           f"(is the tolmek plugin disabled there?): {len(exchanges)} requests not written")
             else:
-                partfiles.dump(worker["tolmek_parts"], str(worker.get("workerid", "worker")), exchanges, self.warnings)
+                try:
+                    partfiles.dump(worker["tolmek_parts"], str(worker.get("workerid", "worker")), exchanges,
+                                   self.warnings)
+                except OSError as e:
+                    self._say(f"worker {worker.get('workerid')}: could not write its part, {len(exchanges)} requests "
+                              f"lost: {e}")
         elif self.parts_dir is not None:
             self._write(self._merge())
         if worker is not None:
