@@ -144,10 +144,13 @@ def test_record_every_client_thread_and_task_once(tmp_path, env):
 
 
 AROUND = '''
-import gc, json, sys, weakref
+import gc, importlib.machinery, json, sys, types, weakref
 import httpx, urllib.request, urllib3
 import stub_writer
 import tolmek_http
+
+sys.modules["aiohttp"] = types.ModuleType("aiohttp")  # a package of that name that is not the client
+sys.modules["aiohttp"].__spec__ = importlib.machinery.ModuleSpec("aiohttp", None)
 
 
 class Early(urllib3.PoolManager):
@@ -211,18 +214,19 @@ with tolmek_http.record(out + "/3") as third:  # memory: what is kept is the exc
     tracemalloc.stop()
     pool.clear()
 seen = [e.request.target.decode() for e in rec.exchanges]
+first = rec.warnings
 ref = weakref.ref(rec)
 del rec
 gc.collect()
-print(json.dumps({"seen": seen, "answers": answers, "nested": nested, "warnings": second.warnings,
+print(json.dumps({"seen": seen, "first": first, "answers": answers, "nested": nested, "warnings": second.warnings,
                   "second": [e.request.target.decode() for e in second.exchanges], "freed": ref() is None,
                   "kept": kept, "grew": growth < 20_000 or growth}))
 '''
 
 
 def test_record_around_and_after(tmp_path, env):
-    """A transport capture cannot read is named once on stderr and the program goes on (also with
-    warnings as errors); subclasses that finish their set-up after super().__init__ are recorded;
+    """A transport capture cannot read, or a package of a client's name that is not it, is named
+    once on stderr and the program goes on (also with warnings as errors); subclasses that finish their set-up after super().__init__ are recorded;
     a second recording is refused word for word; the patches stay and do nothing after the block;
     the writer runs when the block raised; nothing keeps a recording alive, and a recording grows
     by its exchanges alone."""
@@ -231,11 +235,14 @@ def test_record_around_and_after(tmp_path, env):
     done = run_program(tmp_path, AROUND, env.base, str(tmp_path), flags=("-W", "error"))
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout)
+    said = ["aiohttp not recorded: it cannot be patched: AttributeError: module 'aiohttp' has no attribute 'ClientSession'",
+            "httpx.Client not recorded: cannot capture through the transport MockTransport: it is not an "
+            "httpx.HTTPTransport or AsyncHTTPTransport"]
+    assert report.pop("first") == said
+    assert done.stderr == "".join(f"tolmek_http.record: {line}\n" for line in said)
     assert report == {"seen": ["/urlopen", "/inside", "/Early", "/Late", f"{env.base}/ProxyManager"], "answers": [204, 204], "second": ["/raised"], "warnings": [],
                       "freed": True, "kept": 1000, "grew": True, "nested": "a recording is already active: tolmek_http.record cannot be nested or "
                       "run twice at once (under pytest --tolmek-record the whole session is one)"}
-    assert done.stderr == ("tolmek_http.record: httpx.Client not recorded: cannot capture through the transport "
-                           "MockTransport: it is not an httpx.HTTPTransport or AsyncHTTPTransport\n")
     assert [r["target"] for r in json.loads((tmp_path / "2" / "written.json").read_text())["rows"]] == ["/raised"]
     assert len(env.take()) == 8 + 1100
 

@@ -249,7 +249,7 @@ def _install() -> None:
         for name in list(_pending):
             module = sys.modules.get(name)
             if module is not None and getattr(module, "__spec__", None) is not None and not _initializing(module):
-                _pending.pop(name)(module)
+                _apply(_pending.pop(name), module)
         if _pending and not any(type(f) is _Finder for f in sys.meta_path):
             sys.meta_path.insert(0, _Finder())
     urllib_request = sys.modules.get("urllib.request")
@@ -258,13 +258,27 @@ def _install() -> None:
         _capture("client_urllib", urllib_request._opener, urllib_request._opener)
 
 
+def _apply(patch, module) -> None:
+    """The patch for a client package; one that does not fit the package (not the client it
+    names, a version of another shape) leaves it unrecorded, said, and the program goes on."""
+    try:
+        patch(module)
+    except Exception as e:
+        recording = _current
+        text = f"{module.__name__} not recorded: it cannot be patched: {type(e).__name__}: {e}"
+        if recording is not None:
+            recording.warn(text)
+        else:
+            sys.stderr.write(f"tolmek_http.record: {text}\n")
+
+
 def _initializing(module) -> bool:
     return bool(getattr(module.__spec__, "_initializing", False))
 
 
 class _Finder:
-    """Finds nothing itself: for a client package still to patch, takes the spec the other
-    finders give and has its loader patch the package once it has run."""
+    """Finds nothing itself: for a client package still to patch, takes what the other finders
+    find and has its loader patch the package once it has run."""
 
     def find_spec(self, name, path=None, target=None):
         if name not in _pending:
@@ -273,14 +287,14 @@ class _Finder:
             find = getattr(finder, "find_spec", None)
             if finder is self or find is None:
                 continue
-            spec = find(name, path, target)
-            if spec is not None:
+            found = find(name, path, target)
+            if found is not None:
                 break
         else:
             return None
-        if spec.loader is not None and hasattr(spec.loader, "exec_module"):
-            spec.loader = _Loader(spec.loader, name)
-        return spec
+        if found.loader is not None and hasattr(found.loader, "exec_module"):
+            found.loader = _Loader(found.loader, name)
+        return found
 
 
 class _Loader:
@@ -289,8 +303,8 @@ class _Loader:
     def __init__(self, loader, name):
         self._loader, self._name = loader, name
 
-    def create_module(self, spec):
-        return self._loader.create_module(spec)
+    def create_module(self, found):
+        return self._loader.create_module(found)
 
     def exec_module(self, module):
         # The package sees its own loader, as without the patch.
@@ -301,7 +315,7 @@ class _Loader:
             if not _pending:
                 sys.meta_path[:] = [f for f in sys.meta_path if type(f) is not _Finder]
         if patch is not None:
-            patch(module)
+            _apply(patch, module)
 
     def __getattr__(self, name):
         return getattr(self._loader, name)
