@@ -117,9 +117,18 @@ with tolmek_http.record(out, secret_names=["X-Key"], write_secrets=False) as rec
             await asyncio.gather(*(one(i) for i in range(5)))
         async with httpx.AsyncClient() as c:
             await asyncio.gather(*(c.get(f"{base}/httpx-async/{i}") for i in range(4)))
+        # Two sessions on one connector, which carries the callbacks: each request once.
+        connector = aiohttp.TCPConnector()
+        async with aiohttp.ClientSession(connector=connector, connector_owner=False) as a:
+            async with aiohttp.ClientSession(connector=connector) as b:
+                for s in (a, b):
+                    async with s.get(f"{base}/one-connector") as r:
+                        await r.read()
 
     asyncio.run(tasks())
-print(json.dumps({"seen": len(rec.exchanges), "paths": rec.paths, "warnings": rec.warnings}))
+    mine = []  # a session the program captures itself as well
+    tolmek_http.capture(requests.Session(), mine.append).get(base + "/captured-too")
+print(json.dumps({"seen": len(rec.exchanges), "paths": rec.paths, "warnings": rec.warnings, "mine": len(mine)}))
 '''
 
 
@@ -132,15 +141,15 @@ def test_record_every_client_thread_and_task_once(tmp_path, env):
     report = json.loads(done.stdout)
     written = json.loads((tmp_path / "written.json").read_text())
     arrivals = env.take()
-    assert len(arrivals) == 29 and report["seen"] == 29 and report["warnings"] == []
+    assert len(arrivals) == 32 and report["seen"] == 32 and report["warnings"] == [] and report["mine"] == 1
     assert recorded(written["rows"]) == arrived(arrivals)
     assert report["paths"] == [str(tmp_path / "written.json")]
     assert (written["secret_names"], written["write_secrets"]) == (["X-Key"], False)
     rows = written["rows"]
-    assert [r["order"] for r in rows] == [[0, n] for n in range(1, 30)]
+    assert [r["order"] for r in rows] == [[0, n] for n in range(1, 33)]
     assert {(r["test"], tuple(r["folder"])) for r in rows} == {(None, ())}
     assert not [r["curl"] for r in rows if "curl " not in r["curl"] or r["curl"].startswith("refused")]
-    assert [(r["status"], r["answer"]) for r in rows] == [(200, "ok")] * 29
+    assert [(r["status"], r["answer"]) for r in rows] == [(200, "ok")] * 32
 
 
 AROUND = '''
