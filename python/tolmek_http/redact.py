@@ -47,6 +47,8 @@ class Vault:
         self.values: dict[str, str] = {}  # name -> value, in the order found
         self._long: re.Pattern | bool | None = None
         self._forms: dict[str, str] = {}  # a value's form -> the value's variable
+        # While the first pass only gathers the values, nothing is searched for elsewhere.
+        self.gathering = False
         self.unheld: list[str] = []  # fields whose values could not become variables
 
     def sensitive(self, field: str) -> bool:
@@ -250,16 +252,15 @@ class Vault:
         return out
 
     def _anywhere(self, text: str) -> list[str]:
-        if not text:
-            return []
+        if not text or self.gathering:
+            return [text] if text else []
         if self._long is None:
             self._forms = {}
             for value, name in self.names.items():
                 if len(value) >= SHORT:
                     for form in _forms(value):
                         self._forms.setdefault(form, name)
-            longer = sorted(self._forms, key=len, reverse=True)
-            self._long = re.compile("|".join(map(re.escape, longer))) if longer else False
+            self._long = _alternatives(self._forms) if self._forms else False
         if not isinstance(self._long, re.Pattern):
             return [text]
         out, pos = [], 0
@@ -269,12 +270,39 @@ class Vault:
             found = m.group()
             # The value written another way (a JSON string's escapes, percent-encoding) is a
             # secret of its own, its variable named after the value's: putting it back gives those bytes.
-            name = self.names.get(found) or self.name(self._forms[found], found)
+            name = self.names.get(found)
+            if name is None:
+                name = self.name(self._forms[found], found)
+                self._long = m.re  # the pattern holds this form already
             out.append(Ref(name))
             pos = m.end()
         if pos < len(text):
             out.append(text[pos:])
         return out
+
+
+def _alternatives(words) -> re.Pattern:
+    """A pattern matching the longest of the words at each place, written as a tree of their common
+    prefixes: the engine then tries one branch per character, not every word at every position."""
+    trie: dict = {}
+    for w in words:
+        node = trie
+        for ch in w:
+            node = node.setdefault(ch, {})
+        node[""] = {}
+    # Built without recursion (a value may be thousands of characters long): each node's text once its children's are.
+    text: dict[int, str] = {}
+    stack = [(trie, False)]
+    while stack:
+        node, ready = stack.pop()
+        if not ready:
+            stack.append((node, True))
+            stack.extend((child, False) for key, child in node.items() if key)
+            continue
+        alts = [re.escape(k) + text.pop(id(child)) for k, child in sorted(node.items()) if k]
+        body = alts[0] if len(alts) == 1 else "(?:" + "|".join(alts) + ")" if alts else ""
+        text[id(node)] = f"(?:{body})?" if "" in node and body else body
+    return re.compile(text[id(trie)])
 
 
 def _forms(value: str) -> set[str]:

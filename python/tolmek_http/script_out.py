@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 import secrets as _random
 
-from .compose import command, printf_pipe
+from .compose import _quoted, _target_as_written, command, is_text, printf_pipe
 from .postman_out import origin_of
 from .redact import Ref, Vault, request_parts
 
@@ -92,16 +92,21 @@ def _command(parts, request, vault: Vault) -> str:
             v.encode("utf-8")
         except UnicodeEncodeError:
             raise ValueError(f"no curl command can carry this request: header {n!r} is not UTF-8 text") from None
-    if parts.body is not None and not parts.text:
-        # Bytes go through printf: the command is made with the real body, which surely takes
-        # that way, and its printf is then replaced by one writing the secrets from their variables.
-        out = command(url, headers, request.method, request.body, exact=True, proxy=request.proxy)
-        pipe = printf_pipe(request.body)
-        if any(type(c) is Ref for c in parts.body) and out.startswith(pipe + " | "):
-            out = _printf(parts.body) + out[len(pipe):]
+    secret_body = parts.body is not None and any(type(c) is Ref for c in parts.body)
+    body = None if parts.body is None else put(parts.body).encode("utf-8", "surrogateescape")
+    if secret_body and (not parts.text or not is_text(body)):
+        # Bytes with secrets in them go through printf, the secrets as its arguments: the command
+        # is made for a body that surely takes that way (a NUL), and its printf then replaced.
+        out = command(url, headers, request.method, b"\x00", exact=True, proxy=request.proxy)
+        out = _printf(parts.body) + out[len(printf_pipe(b"\x00")):]
     else:
-        body = None if parts.body is None else put(parts.body).encode("utf-8", "surrogateescape")
-        out = command(url, headers, request.method, body, exact=True, proxy=request.proxy)
+        out = command(url, headers, request.method, request.body if not parts.text else body, exact=True,
+                      proxy=request.proxy)
+    if "%" in request.url and _target_as_written(request.url, request.proxy is not None) is not None \
+            and " --request-target " not in out:
+        # curl 8 would write the real target's lower-case escapes in upper case: the composer
+        # would keep them as written, had it seen them.
+        out += " --request-target " + _quoted(target)
     out = _splice(out, holders)
     # Options the composer adds for what a value holds ([ ] { } globbing, dot segments) are
     # decided on the real texts.

@@ -99,11 +99,13 @@ def write(directory: str | os.PathLike, exchanges: Iterable[Exchange], *, secret
         warnings.warn(message, RecordingWarning, skip_file_prefixes=(os.path.dirname(__file__),))
 
     # First every secret is found, so that each is replaced wherever else it shows up, whichever came first.
+    vault.gathering = True
     for ex in exchanges:
         request_parts(vault, ex.request, is_text)
         if ex.response is not None:
             text, _ = as_text(ex.response.body, ex.response.headers)
             response_parts(vault, ex.response, text)
+    vault.gathering = False
     for field in dict.fromkeys(vault.unheld):
         warn(f"a value of the field {field!r} holds a NUL, which no shell variable can hold: it is left "
              f"in the outputs as it was")
