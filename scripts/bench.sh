@@ -84,5 +84,8 @@ log "running bench/cli.py"
 # peers (bash, dash, zsh and curl run its commands).
 log "running bench/clients.py"
 PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/clients.py "$@"
+# Recording's cost (tolmek_http.record, pytest --tolmek-record): a suite-like loop, recording on and off.
+log "running bench/recording.py"
+PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/recording.py "$@"
 log "running bench/http_peers.py"
 exec "$venv/bin/python" bench/http_peers.py "$@"

@@ -11,7 +11,7 @@ from .methods import method
 from .objects import _BY_TYPE, parts
 from .wire import WireRequest
 
-__all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest"]
+__all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
 
 # The module that captures for each client, by the top-level package of the client's class.
 _CLIENTS = {"requests": "client_requests", "httpx": "client_httpx", "aiohttp": "client_aiohttp",
@@ -54,3 +54,13 @@ def capture(client: C, callback: Callable[[WireRequest], object]) -> C:
 
     import_module(f"{__name__}.{name}").capture(client, callback)
     return client
+
+
+def __getattr__(name: str) -> Any:
+    # The recording is imported when first asked for: the pytest plugin, loaded in every pytest
+    # run, imports this package and must stay cheap while nothing is recorded.
+    if name in ("record", "Recording", "RecordingError"):
+        from . import recording
+
+        return getattr(recording, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
