@@ -24,6 +24,9 @@ def refcounts():
 
 M = tolmek.HTTPMETHOD
 
+# The sample suite is run by tests/test_recording_proof.py in a pytest of its own, against its app.
+collect_ignore = ["sample_suite"]
+
 
 def pytest_sessionstart(session):
     """`make dist` runs the suite against a wheel installed into a fresh environment and names its
