@@ -45,7 +45,7 @@ def pytest_sessionstart(session):
 
 def pytest_terminal_summary(terminalreporter):
     """One line on what the curl harness (faithful.py) ran, and against which curl, when it ran;
-    the HTTP clients' matrix, per client and shell."""
+    the HTTP clients' matrix, per client and shell; the recording proof's counts."""
     clients = sys.modules.get("test_http_clients")
     if clients is not None and clients.TALLY:
         import faithful
@@ -56,6 +56,14 @@ def pytest_terminal_summary(terminalreporter):
                 terminalreporter.write_line(f"  {client}: no way to send: {', '.join(value) or 'none'}")
             else:
                 terminalreporter.write_line(f"  {client} {shell}: {value[0]} of {value[1]}")
+    proof = sys.modules.get("test_recording_proof")
+    if proof is not None and proof.TALLY:
+        t = proof.TALLY
+        shells = ", ".join(f"{s} {t[s]}" for s in ("bash", "dash", "zsh") if s in t)
+        terminalreporter.write_line(
+            f"recording proof: {t.get('recorded', '-')} requests recorded, {t.get('newman', '-')} identical through"
+            f" newman, through the script: {shells or '-'}; {t.get('examples', '-')} examples equal,"
+            f" secrets found: {t.get('secrets', '-')}")
     faithful = sys.modules.get("faithful")
     if faithful is None or not faithful.TALLY["requests"]:
         return
