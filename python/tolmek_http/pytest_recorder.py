@@ -9,7 +9,7 @@ import tempfile
 
 import pytest
 
-from . import parts, recording
+from . import partfiles, recording
 from .exchange import Exchange
 
 __all__ = ["Recorder", "TestRecording", "NAME"]
@@ -109,7 +109,7 @@ class Recorder:
                     self._say(f"worker {worker.get('workerid')}: the controller gave no place for its part "
                               f"(is the tolmek plugin disabled there?): {len(exchanges)} requests not written")
                     return
-                parts.dump(where, str(worker.get("workerid", "worker")), exchanges, self.recording.warnings)
+                partfiles.dump(where, str(worker.get("workerid", "worker")), exchanges, self.recording.warnings)
                 return
             self.warnings = list(self.recording.warnings)
         elif self.parts_dir is not None:
@@ -125,7 +125,7 @@ class Recorder:
                 if not name.endswith(".json"):
                     continue
                 try:
-                    found, warned = parts.load(os.path.join(self.parts_dir, name))
+                    found, warned = partfiles.load(os.path.join(self.parts_dir, name))
                 except ValueError as e:
                     self._say(str(e))
                     continue

@@ -19,7 +19,7 @@ class Recording:
     `warnings`, one line per client that could not be recorded (also written to stderr), and
     once written, `paths`: the files written."""
 
-    __slots__ = ("exchanges", "warnings", "paths", "_warned")
+    __slots__ = ("exchanges", "warnings", "paths", "_warned", "__weakref__")
 
     def __init__(self) -> None:
         self.exchanges: list[Exchange] = []
@@ -155,7 +155,7 @@ def _capture(module: str, client, holder) -> None:
         capture(client, _record)
     except TypeError as e:
         kind = type(client)
-        recording.warn(f"not recording a {kind.__module__}.{kind.__qualname__}: {e}")
+        recording.warn(f"{kind.__module__}.{kind.__qualname__} not recorded: {e}")
 
 
 _captures: dict = {}  # adapter module -> its capture, asking for responses
