@@ -1,5 +1,6 @@
 """Sample tests over urllib3 and urllib.request."""
 
+import gzip
 import json
 import urllib.error
 import urllib.request
@@ -44,7 +45,8 @@ def test_urllib3_binary_head_chunked(pool, base):
 def test_urllib_request_login_cookie_jar(base):
     opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(CookieJar()))
     body = f"user={app.USER}&password={app.PASSWORD}".encode()
-    assert opener.open(f"{base}/login", data=body).status == 200
+    with opener.open(f"{base}/login", data=body) as r:
+        assert r.status == 200 and json.loads(r.read()) == {"user": app.USER}
     assert json.loads(opener.open(f"{base}/me").read())["user"] == app.USER
 
 
@@ -58,12 +60,14 @@ def test_urllib_request_token_and_bearer(base):
     form = f"grant_type=password&username={app.USER}&password={app.PASSWORD}".encode()
     token = json.loads(urllib.request.urlopen(f"{base}/token", data=form).read())["access_token"]
     req = urllib.request.Request(f"{base}/bearer", headers={"Authorization": f"Bearer {token}"})
-    assert urllib.request.urlopen(req).status == 200
+    with urllib.request.urlopen(req) as r:
+        assert r.status == 200 and json.loads(r.read()) == {"scope": "read"}
 
 
 def test_urllib_request_refused_and_204(base):
     with pytest.raises(urllib.error.HTTPError) as e:
         urllib.request.urlopen(f"{base}/key/header")
-    assert e.value.code == 403
+    assert e.value.code == 403 and json.loads(e.value.read()) == {"error": "key"}
     assert urllib.request.urlopen(urllib.request.Request(f"{base}/items/3", method="DELETE")).status == 204
-    assert urllib.request.urlopen(f"{base}/gzip").headers["Content-Encoding"] == "gzip"
+    with urllib.request.urlopen(f"{base}/gzip") as r:  # urllib.request decodes nothing itself
+        assert r.headers["Content-Encoding"] == "gzip" and json.loads(gzip.decompress(r.read()))["compressed"]
