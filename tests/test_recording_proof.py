@@ -13,7 +13,7 @@ import pytest
 
 import http_matrix
 import sample_app
-from conftest import NEWMAN, loopback_env, missing, require_newman
+from conftest import NEWMAN, missing, require_newman
 from postman_diff import OWN, _folders, _newman, _requests
 
 SUITE = Path(__file__).parent / "sample_suite"
@@ -40,9 +40,12 @@ def _run_suite(app, out, home, *extra):
     # The option's value joined to it, and the ini file named: pytest finds its rootdir and ini file
     # before plugins add their options, and would take a separate value for a directory to test.
     proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-c", "pytest.ini", "--rootdir", ".",
-                           f"--tolmek-record={out}", *extra, "."], cwd=SUITE, env=_suite_env(app.base, home), capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, timeout=600)
-    assert proc.returncode == 0, f"the sample suite failed ({proc.returncode}):\n{proc.stdout[-4000:]}\n{proc.stderr[-4000:]}"
+                           f"--tolmek-record={out}", *extra, "."], cwd=SUITE, env=_suite_env(app.base, home),
+                          capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=600)
+    said = f"{proc.stdout[-4000:]}\n{proc.stderr[-4000:]}"
+    assert proc.returncode == 0, f"the sample suite failed ({proc.returncode}):\n{said}"
+    if absent := [n for n in (COLLECTION, ENVIRONMENT, SCRIPT, SECRETS) if not (out / n).is_file()]:
+        pytest.fail(f"the recording wrote no {', '.join(absent)}; the suite said:\n{said}")
     return proc
 
 
@@ -56,7 +59,7 @@ class Recorded:
         self.items = _requests(self.collection)
 
     def variables(self):
-        """{{NAME}} -> value: the environment's, then the collection's."""
+        """{{NAME}} -> value: the collection's variables, the environment's over them (as newman does)."""
         found = {}
         for v in list(self.collection.get("variable") or ()) + list(self.environment.get("values") or ()):
             if isinstance(v, dict) and isinstance(v.get("key"), str) and isinstance(v.get("value"), str):
@@ -174,9 +177,9 @@ def test_suite_recorded(recorded, app):
     for name in (ENVIRONMENT, SECRETS):
         mode = stat.S_IMODE((recorded.dir / name).stat().st_mode)
         assert mode == 0o600, f"{name}: mode {mode:o}"
-    ids = subprocess.run([sys.executable, "-m", "pytest", "-q", "-c", "pytest.ini", "--rootdir", ".", "--collect-only", "."],
-                         cwd=SUITE, env=_suite_env(app.base, recorded.dir), capture_output=True, text=True,
-                         timeout=120).stdout.split()
+    ids = subprocess.run([sys.executable, "-m", "pytest", "-q", "-c", "pytest.ini", "--rootdir", ".",
+                          "--collect-only", "."], cwd=SUITE, env=_suite_env(app.base, recorded.dir),
+                         capture_output=True, text=True, timeout=120).stdout.split()
     nodes = [n for n in ids if "::" in n]
     assert len(nodes) >= 50
     folders = [f for f in _folders(recorded.collection) if isinstance(f.get("name"), str)]
@@ -187,7 +190,8 @@ def test_suite_recorded(recorded, app):
         if not any(isinstance(n, str) and (n == test or n.endswith(test.rpartition("::")[2])) for n in inside):
             lost.append(node)
     assert not lost, f"no folder for: {lost}; folders: {sorted(f['name'] for f in folders)}"
-    comments = [line for line in (recorded.dir / SCRIPT).read_text(encoding="utf-8").splitlines() if line.startswith("#")]
+    script = (recorded.dir / SCRIPT).read_text(encoding="utf-8")
+    comments = [line for line in script.splitlines() if line.startswith("#")]
     unnamed = [node for node in nodes if not any(node in line for line in comments)]
     assert not unnamed, f"{SCRIPT} names in no comment: {unnamed}"
     bare = [item.get("name") for item in recorded.items if not item.get("response")]
@@ -210,7 +214,8 @@ def test_xdist_writes_the_same(app, recorded, tmp_path):
     if differ:
         a, b = plain[Path(differ[0])], spread[Path(differ[0])]
         at = next((i for i in range(min(len(a), len(b))) if a[i] != b[i]), min(len(a), len(b)))
-        detail = f"\n{differ[0]} from byte {at}:\n  plain {a[max(0, at - 80):at + 160]!r}\n  xdist {b[max(0, at - 80):at + 160]!r}"
+        near = slice(max(0, at - 80), at + 160)
+        detail = f"\n{differ[0]} from byte {at}:\n  plain {a[near]!r}\n  xdist {b[near]!r}"
     assert not differ, f"differ: {differ}{detail}"
 
 

@@ -12,7 +12,8 @@ import sample_app
 def base():
     found = os.environ.get("TOLMEK_SAMPLE_BASE")
     if not found:
-        pytest.exit("TOLMEK_SAMPLE_BASE names no app: start tests/sample_app.py and set it to its address", returncode=4)
+        pytest.exit("TOLMEK_SAMPLE_BASE names no app: start tests/sample_app.py, set it to the address printed",
+                    returncode=4)
     return found
 
 
