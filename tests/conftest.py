@@ -62,7 +62,8 @@ def pytest_terminal_summary(terminalreporter):
         shells = ", ".join(f"{s} {t[s]}" for s in ("bash", "dash", "zsh") if s in t)
         terminalreporter.write_line(
             f"recording proof: {t.get('recorded', '-')} requests recorded, {t.get('newman', '-')} identical through"
-            f" newman, through the script: {shells or '-'}; {t.get('examples', '-')} examples equal,"
+            f" newman, through the script: {shells or '-'}; {t.get('examples', '-')} examples equal"
+            f" ({t.get('binary', '-')} bodies not text, named),"
             f" secrets found: {t.get('secrets', '-')}")
     faithful = sys.modules.get("faithful")
     if faithful is None or not faithful.TALLY["requests"]:
