@@ -317,6 +317,33 @@ def test_session_recording_is_the_same_however_distributed(pytester, env):
     assert seen["xdist -n 2"] == seen["alone"] and seen["xdist -n 3 --dist loadfile"] == seen["alone"]
 
 
+def test_written_files_are_the_same_however_distributed(pytester, env):
+    """With the real writer: the files written alone and under xdist are the same bytes, and the
+    curl script they hold, run by sh, sends what the tests sent, in the tests' order."""
+    pytester.makepyfile(test_api=textwrap.dedent(SUITE["test_api.py"]).replace('"/login", data=b"user"',
+                        '"/login", data=b"user", headers={"Authorization": "Bearer s3cr3t"}'),
+                        test_more=textwrap.dedent(SUITE["test_more.py"]))
+    files = {}
+    for label, workers in DISTRIBUTIONS.items():
+        out = pytester.path / label.replace(" ", "_")
+        # The concurrent tests are left out: their requests' order within the test is theirs.
+        result = pytester.runpytest_subprocess("--tolmek-record", str(out), "-k", "not threads and not tasks", *workers)
+        assert result.ret == 0, result.stdout.str() + result.stderr.str()
+        files[label] = {p.relative_to(out).as_posix(): p.read_bytes() for p in sorted(out.rglob("*")) if p.is_file()}
+        arrivals = env.take()
+        if label == "alone":  # under xdist the workers' requests interleave on arrival
+            sent = arrivals
+    assert files["xdist -n 2"] == files["alone"] and files["xdist -n 3 --dist loadfile"] == files["alone"]
+    assert b"s3cr3t" not in files["alone"]["requests.sh"] + files["alone"]["tolmek.postman_collection.json"]
+    out = pytester.path / "alone"
+    done = subprocess.run(["sh", "-c", ". ./secrets.sh && sh ./requests.sh"], cwd=out, capture_output=True, text=True,
+                          timeout=120, env=loopback_env())
+    assert done.returncode == 0, done.stderr
+    again = env.take()
+    assert [(a.method, a.target, a.body) for a in again] == [(a.method, a.target, a.body) for a in sent]
+    assert [a.headers for a in again if a.target == b"/login"] == [a.headers for a in sent if a.target == b"/login"]
+
+
 FIXTURE_SUITE = '''
     import os
     import httpx, pytest, requests
@@ -358,17 +385,17 @@ def test_fixture_and_the_failing_tests_curl_commands(pytester, env, tmp_path):
     on; a failing recorded test's report holds the curl commands of what it sent, which, run by
     bash with the real curl, send what the test sent."""
     pytester.makepyfile(conftest=STUB_WRITER, test_fixture=textwrap.dedent(FIXTURE_SUITE))
-    result = pytester.runpytest_subprocess()
-    result.assert_outcomes(passed=2, failed=2)
-    text = result.stdout.str()
-    assert text.count(SECTION) == 1
-    section = text.split(SECTION, 1)[1].split("\n", 1)[1].split("\n____", 1)[0]
-    assert section.startswith("curl -X POST ") and "/unrecorded" not in section
-    sent = [a for a in env.take() if a.target.startswith(b"/fail")]
-    subprocess.run(["bash", "-c", section], capture_output=True, timeout=60, env=loopback_env(), check=True)
-    again = env.take()
-    assert arrived(again) == arrived(sent)
-    assert not list(pytester.path.glob("**/written.json"))
+    for workers in DISTRIBUTIONS.values():
+        result = pytester.runpytest_subprocess(*workers[:4])
+        result.assert_outcomes(passed=2, failed=2)
+        text = result.stdout.str()
+        assert text.count(SECTION) == 1
+        section = text.split(SECTION, 1)[1].split("\n", 1)[1].split("\n____", 1)[0].split("\n====", 1)[0]
+        assert section.startswith("curl -X POST ") and "/unrecorded" not in section
+        sent = [a for a in env.take() if a.target.startswith(b"/fail")]
+        subprocess.run(["bash", "-c", section], capture_output=True, timeout=60, env=loopback_env(), check=True)
+        assert arrived(env.take()) == arrived(sent)
+        assert not list(pytester.path.glob("**/written.json"))
 
 
 def test_idle_without_the_option(pytester):
@@ -409,6 +436,16 @@ def test_the_plugins_faults_are_said(pytester, env):
     result.assert_outcomes(passed=2)
     result.stdout.fnmatch_lines(["tolmek: httpx.Client not recorded: cannot capture through the transport MockTransport: "
                                  "it is not an httpx.HTTPTransport or AsyncHTTPTransport"])
+    pytester.makepyfile(test_crash='''
+        import os, requests
+
+        def test_crash():
+            requests.get(os.environ["TOLMEK_TEST_BASE"] + "/crash")
+            os._exit(1)
+    ''')
+    result = pytester.runpytest_subprocess("--tolmek-record", "crashed", "-n", "1", "--max-worker-restart", "0", "test_crash.py")
+    result.stdout.fnmatch_lines(["tolmek: 0 requests recorded into */crashed: written.json",
+                                 "tolmek: worker gw0 wrote no part (did it crash?): the requests its tests sent are missing"])
     (pytester.path / "file").write_text("")
     result = pytester.runpytest_subprocess("--tolmek-record", "file/sub")
     assert result.ret == pytest.ExitCode.USAGE_ERROR

@@ -6,6 +6,7 @@ import os
 import shutil
 import sys
 import tempfile
+import warnings
 
 import pytest
 
@@ -71,6 +72,7 @@ class Recorder:
         self.start = 0  # where its exchanges start in the recording
         self.parts_dir: str | None = None  # a controller's: where its workers write their parts
         self.warnings: list[str] = []
+        self.workers: list[str] = []  # a controller's workers, by id, as they were started
 
     # --- the session ---------------------------------------------------------------------------
 
@@ -91,6 +93,7 @@ class Recorder:
             # Private (mkdtemp: 0700, a new name): nothing planted there beforehand is read back.
             self.parts_dir = tempfile.mkdtemp(prefix=".tolmek-parts-", dir=self.directory)
         node.workerinput["tolmek_parts"] = self.parts_dir
+        self.workers.append(str(node.workerinput.get("workerid")))
 
     def pytest_collection_finish(self, session) -> None:
         # The same collection in every worker, so the same places.
@@ -121,11 +124,13 @@ class Recorder:
     def _merge(self) -> list[Exchange]:
         exchanges = []
         try:
-            for name in sorted(os.listdir(self.parts_dir)):
-                if not name.endswith(".json"):
+            for worker in self.workers:
+                path = os.path.join(self.parts_dir, f"{worker}.json")
+                if not os.path.exists(path):
+                    self._say(f"worker {worker} wrote no part (did it crash?): the requests its tests sent are missing")
                     continue
                 try:
-                    found, warned = partfiles.load(os.path.join(self.parts_dir, name))
+                    found, warned = partfiles.load(path)
                 except ValueError as e:
                     self._say(str(e))
                     continue
@@ -145,8 +150,12 @@ class Recorder:
         try:
             from .writer import write
 
-            self.written = write(self.directory, exchanges, secret_names=names,
-                                 write_secrets=not options.tolmek_no_secret_files)
+            # What the files cannot carry is said in the summary, not raised (also with -W error).
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                self.written = write(self.directory, exchanges, secret_names=names,
+                                     write_secrets=not options.tolmek_no_secret_files)
+            self.warnings += [str(w.message) for w in caught]
         except (OSError, ValueError, ImportError) as e:
             self._say(f"could not write the recording of {len(exchanges)} requests into {self.directory}: {e}")
             self.written = None

@@ -207,15 +207,17 @@ class ResponseReader:
         if not self.pending:
             raise _Garbled  # an answer to no request written
         request = self.pending.popleft()
-        if request is _TUNNEL:
+        method = None if request is _TUNNEL else request.method
+        if method is None or method == "CONNECT":
             if status < 300:
                 # Tunnelled: what follows is the tunnelled connection's, read as it was written.
                 return True
-            request = None  # a refused tunnel's answer is read through, for nobody
-        self._request, self._status, self._headers = request, status, headers
+            # A refused tunnel's answer is read through (for nobody, when the tap did not report it).
+        self._request = None if request is _TUNNEL else request
+        self._status, self._headers = status, headers
         self._reason = (found.group(2) or b"").decode("latin-1")
         self._body = bytearray()
-        if status in (204, 304) or (request is not None and request.method == "HEAD"):
+        if status in (204, 304) or method == "HEAD":
             return self._done()
         framing = _framing(headers)
         if framing == -2:

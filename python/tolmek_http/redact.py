@@ -45,6 +45,7 @@ class Vault:
         self.names: dict[str, str] = {}  # value -> name
         self.values: dict[str, str] = {}  # name -> value, in the order found
         self._long: re.Pattern | None = None
+        self.unheld: list[str] = []  # fields whose values could not become variables
 
     def sensitive(self, field: str) -> bool:
         n = _norm(field)
@@ -53,6 +54,10 @@ class Vault:
     def name(self, field: str, value: str) -> str | None:
         """The variable for `value` found in the field `field`; None for an empty value."""
         if not value:
+            return None
+        if "\x00" in value:
+            # No shell variable can hold a NUL: the value stays where it is, named by the writer.
+            self.unheld.append(field)
             return None
         found = self.names.get(value)
         if found is not None:
@@ -119,7 +124,7 @@ class Vault:
         return out
 
     def userinfo(self, text: str) -> list[tuple[int, int, str]]:
-        return [(m.start(1), m.end(1), "password") for m in _USERINFO.finditer(text)]
+        return [(m.start(1), m.end(1), "url password") for m in _USERINFO.finditer(text)]
 
     def body(self, text: str, content_type: str) -> list[tuple[int, int, str]]:
         """Secret fields of a body by its type (urlencoded, multipart, JSON), and URL credentials in it."""

@@ -92,12 +92,16 @@ def _command(parts, request, vault: Vault) -> str:
             v.encode("utf-8")
         except UnicodeEncodeError:
             raise ValueError(f"no curl command can carry this request: header {n!r} is not UTF-8 text") from None
-    body = None if parts.body is None else put(parts.body).encode("utf-8", "surrogateescape")
-    out = command(url, headers, request.method, body, exact=True, proxy=request.proxy)
-    if body is not None and not parts.text and any(type(c) is Ref for c in parts.body):
-        pipe = printf_pipe(body)
-        assert out.startswith(pipe + " | ")
-        out = _printf(parts.body) + out[len(pipe):]
+    if parts.body is not None and not parts.text:
+        # Bytes go through printf: the command is made with the real body, which surely takes
+        # that way, and its printf is then replaced by one writing the secrets from their variables.
+        out = command(url, headers, request.method, request.body, exact=True, proxy=request.proxy)
+        pipe = printf_pipe(request.body)
+        if any(type(c) is Ref for c in parts.body) and out.startswith(pipe + " | "):
+            out = _printf(parts.body) + out[len(pipe):]
+    else:
+        body = None if parts.body is None else put(parts.body).encode("utf-8", "surrogateescape")
+        out = command(url, headers, request.method, body, exact=True, proxy=request.proxy)
     out = _splice(out, holders)
     # Options the composer adds for what a value holds ([ ] { } globbing, dot segments) are
     # decided on the real texts.

@@ -105,6 +105,9 @@ def write(directory: str | os.PathLike, exchanges: Iterable[Exchange], *, secret
         if ex.response is not None:
             text, _ = as_text(ex.response.body, ex.response.headers)
             response_parts(vault, ex.response, text)
+    for field in dict.fromkeys(vault.unheld):
+        warn(f"a value of the field {field!r} holds a NUL, which no shell variable can hold: it is left "
+             f"in the outputs as it was")
     doc, files = postman_out.collection(exchanges, vault, name, is_text, warn)
     script = script_out.script(exchanges, vault, name, is_text, warn, write_secrets)
     written = []
