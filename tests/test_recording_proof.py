@@ -38,13 +38,17 @@ def _suite_env(base, home):
 
 
 def _run_suite(app, out, home, *extra):
+    """The sample suite run green, recorded into `out` (None: not recorded)."""
     # The option's value joined to it, and the ini file named: pytest finds its rootdir and ini file
     # before plugins add their options, and would take a separate value for a directory to test.
-    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-c", "pytest.ini", "--rootdir", ".",
-                           f"--tolmek-record={out}", *extra, "."], cwd=SUITE, env=_suite_env(app.base, home),
+    record = [] if out is None else [f"--tolmek-record={out}"]
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-c", "pytest.ini", "--rootdir", ".", *record,
+                           *extra, "."], cwd=SUITE, env=_suite_env(app.base, home),
                           capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=600)
     said = f"{proc.stdout[-4000:]}\n{proc.stderr[-4000:]}"
     assert proc.returncode == 0, f"the sample suite failed ({proc.returncode}):\n{said}"
+    if out is None:
+        return proc
     if absent := [n for n in (COLLECTION, ENVIRONMENT, SCRIPT, SECRETS) if not (out / n).is_file()]:
         pytest.fail(f"the recording wrote no {', '.join(absent)}; the suite said:\n{said}")
     return proc
@@ -198,6 +202,19 @@ def test_suite_recorded(recorded, app):
     assert not unnamed, f"{SCRIPT} names in no comment: {unnamed}"
     bare = [item.get("name") for item in recorded.items if not item.get("response")]
     assert not bare, f"requests without their saved example: {bare}"
+
+
+def _exact_differences(sent, got):
+    return [] if (sent.method, sent.target, sent.headers, sent.body) == (got.method, got.target, got.headers,
+                                                                          got.body) else [f"{got} instead of {sent}"]
+
+
+def test_recording_changes_nothing_sent(app, recorded, tmp_path):
+    """Without --tolmek-record the clients send the very same bytes: recording alters no request."""
+    app.take()
+    _run_suite(app, None, tmp_path)
+    identical, problems = _pair(recorded.arrivals, app.take(), _exact_differences)
+    assert not problems, f"{identical} of {len(recorded.arrivals)} identical\n" + "\n".join(problems)
 
 
 def test_xdist_writes_the_same(app, recorded, tmp_path):
