@@ -19,9 +19,9 @@ def _undo(body: bytes, coding: str) -> bytes:
         except zlib.error:
             return zlib.decompress(body, -zlib.MAX_WBITS)  # raw deflate, as some servers send it
     if coding == "br":
-        import brotli  # ImportError: named by the caller
+        from importlib import import_module
 
-        return brotli.decompress(body)
+        return import_module("brotli").decompress(body)  # ImportError: named by the caller
     raise ValueError(coding)
 
 
@@ -39,7 +39,7 @@ def as_text(body: bytes, headers: list[tuple[bytes, bytes]]) -> tuple[str | None
         except ImportError:
             return None, f"{coding}-encoded body of {len(body)} bytes, not decoded: the brotli module is not installed"
         except ValueError:
-            return None, f"{coding}-encoded body of {len(body)} bytes that could not be decoded"
+            return None, f"body of {len(body)} bytes in the content coding {coding!r}, which is not decoded here"
         except zlib.error:
             return None, f"{coding}-encoded body of {len(body)} bytes that could not be decoded"
         except Exception as e:  # brotli.error and the like: a damaged body is named, never a crash

@@ -66,11 +66,14 @@ class _Builder:
             target = target[len(origin):]
         base = "{{" + self.variables[origin] + "}}"
         path, q, query = target.partition("?")
+        if any(not "!" <= c <= "~" for c in target):
+            self.warn(f"{label}: the target holds characters other than visible ASCII, which newman does not send "
+                      f"as written")
         if not path.startswith("/"):
             self.warn(f"{label}: the target {target!r} has no path newman can send; it sends {'/' + path!r}")
-        url = {"raw": base + target, "host": [base], "path": path[1:].split("/") if path.startswith("/") else [path]}
+        url: dict[str, object] = {"raw": base + target, "host": [base], "path": path[1:].split("/") if path.startswith("/") else [path]}
         if q:
-            pairs = []
+            pairs: list[dict[str, str | None]] = []
             for p in query.split("&"):
                 k, eq, v = p.partition("=")
                 pairs.append({"key": k, "value": v if eq else None})
@@ -79,7 +82,7 @@ class _Builder:
         seen: dict[str, int] = {}
         typed = False
         authority = origin.split("://", 1)[1]
-        for name, chunks in parts.headers:
+        for (name, chunks), (_, sent) in zip(parts.headers, req.headers):
             low = name.lower()
             value = _pm(chunks)
             if low == "host" and value == authority:
@@ -91,7 +94,7 @@ class _Builder:
             seen[low] = seen.get(low, 0) + 1
             if seen[low] == 2:
                 self.warn(f"{label}: the header {name} is repeated; newman sends only the last one")
-            if not value.isascii():
+            if not sent.isascii():
                 self.warn(f"{label}: the header {name} holds non-ASCII text, which newman sends as Latin-1")
             headers.append({"key": name, "value": value})
         out = {"method": parts.method, "header": headers, "url": url}
@@ -158,7 +161,7 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
         target_path = target_path[target_path.find("}}") + 2:] or "/"
         if len(target_path) > _NAME_PATH:
             target_path = target_path[:_NAME_PATH - 1] + "…"
-        item = {"name": f"{request['method']} {target_path}", "request": request}
+        item: dict[str, object] = {"name": f"{request['method']} {target_path}", "request": request}
         if ex.test is not None:
             item["description"] = f"Sent by {_pm(vault.chunks(ex.test))}"
         item["protocolProfileBehavior"] = behaviour

@@ -44,7 +44,7 @@ class Vault:
         self.patterns = [p for p in (_norm(n) for n in (SECRET_NAMES if names is None else names)) if p]
         self.names: dict[str, str] = {}  # value -> name
         self.values: dict[str, str] = {}  # name -> value, in the order found
-        self._long: re.Pattern | None = None
+        self._long: re.Pattern | bool | None = None
         self.unheld: list[str] = []  # fields whose values could not become variables
 
     def sensitive(self, field: str) -> bool:
@@ -143,7 +143,7 @@ class Vault:
         if not m:
             return []
         delimiter = "--" + (m.group(1) or m.group(2))
-        out = []
+        out: list[tuple[int, int, str]] = []
         pos = text.find(delimiter)
         while pos >= 0:
             start = pos + len(delimiter)
@@ -167,7 +167,7 @@ class Vault:
         as their spans in the text as written: a string's characters between its quotes, escapes
         as written, so that putting the value back gives the same text. Read token by token, so
         nesting depth costs no stack; text that is not JSON yields what was read before it."""
-        out = []
+        out: list[tuple[int, int, str]] = []
         # Each frame: [is_object, key of the member being read, secret field in effect or None]
         stack: list[list] = []
         expect_key = False
@@ -255,7 +255,7 @@ class Vault:
         if self._long is None:
             longer = sorted((v for v in self.names if len(v) >= SHORT), key=len, reverse=True)
             self._long = re.compile("|".join(map(re.escape, longer))) if longer else False
-        if not self._long:
+        if not isinstance(self._long, re.Pattern):
             return [text]
         out, pos = [], 0
         for m in self._long.finditer(text):

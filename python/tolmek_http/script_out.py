@@ -80,7 +80,7 @@ def _command(parts, request, vault: Vault) -> str:
     if parts.body is not None:
         used.update(c for c in parts.body if type(c) is Ref)
     nonce = _random.token_hex(4).upper()
-    holders = {f"TZ{nonce}{i}ZT": name for i, name in enumerate(sorted(used))}
+    holders: dict[str, str] = {f"TZ{nonce}{i}ZT": name for i, name in enumerate(sorted(used))}
     by_name = {v: k for k, v in holders.items()}
     put = lambda chunks: "".join(by_name[c] if type(c) is Ref else c for c in chunks)  # noqa: E731
     origin, _ = origin_of(request)
