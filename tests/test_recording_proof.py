@@ -200,6 +200,13 @@ def test_suite_recorded(recorded, app):
     comments = [line for line in script.splitlines() if line.startswith("#")]
     unnamed = [node for node in nodes if not any(node in line for line in comments)]
     assert not unnamed, f"{SCRIPT} names in no comment: {unnamed}"
+    # Each address through the base URL variable; each file body a path inside the directory.
+    literal = [item.get("name") for item in recorded.items if app.base in json.dumps(item["request"].get("url"))]
+    assert not literal, f"requests whose URL names the address instead of {{{{baseUrl}}}}: {literal}"
+    files = [(item["request"].get("body") or {}).get("file", {}).get("src") for item in recorded.items
+             if (item["request"].get("body") or {}).get("mode") == "file"]
+    assert files and all(isinstance(f, str) and not Path(f).is_absolute() and ".." not in Path(f).parts
+                         and (recorded.dir / f).is_file() for f in files), files
     bare = [item.get("name") for item in recorded.items if not item.get("response")]
     assert not bare, f"requests without their saved example: {bare}"
 
