@@ -488,3 +488,32 @@ class TestRandomRequests:
             for v in values:
                 if len(v) >= 6:
                     assert v.encode() not in data and json.dumps(v)[1:-1].encode() not in data, (p.name, v)
+
+    def test_any_bytes_write_without_a_traceback(self, tmp_path):
+        """Heads, bodies and responses from pieces every part of the writer reads specially: each
+        write finishes (what cannot be carried is a warning) and gives a valid collection."""
+        import random
+
+        rng = random.Random(SEED)
+        pieces = [b"a", b"/", b"?", b"&", b"=", b"{{", b"}}", b"'", b'"', b"\\", b"$", b"%2e", b"\xff", b"\x00",
+                  b"\xc3\xa9", b" ", b"token", b"password", b":", b"@", b"http://u:p@x", b";", b"\n", b"\r", b"[",
+                  b"..", b"`", b"\xe2\x80\xae", b'{"token": "', b"--b\r\nContent-Disposition: form-data; name=\"key\"\r\n\r\n"]
+
+        def junk(n):
+            return b"".join(rng.choice(pieces) for _ in range(rng.randint(0, n)))
+
+        for i in range(300):
+            headers = b"".join(b"\r\n" + rng.choice([b"Authorization", b"Cookie", b"X-Token", b"Content-Type", b"Host",
+                                                     junk(2)]) + b": " + junk(5) for _ in range(rng.randint(0, 4)))
+            head = rng.choice([b"GET", b"POST", junk(2)]) + b" " + rng.choice([b"/", b"*", b"http://h:1/p?", b""]) \
+                + junk(6) + b" HTTP/1.1" + headers
+            response = WireResponse(200, junk(2).decode("latin-1"), [(b"Content-Encoding", rng.choice([b"gzip", b"br", b"x"])),
+                                                                       (b"Set-Cookie", junk(3))], junk(5))
+            ex = Exchange(WireRequest(head, rng.choice([None, junk(10)]), ("http", "h:1", rng.choice([None, "http://p:3"]))),
+                          rng.choice([None, response]), junk(3).decode("utf-8", "surrogateescape"),
+                          ("m", junk(2).decode("utf-8", "surrogateescape")), (1, i))
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RecordingWarning)
+                write(tmp_path / str(i), [ex], name=junk(2).decode("latin-1"))
+            doc = json.loads((tmp_path / str(i) / "tolmek.postman_collection.json").read_text("utf-8"))
+            assert not list(SCHEMA.iter_errors(doc)), head

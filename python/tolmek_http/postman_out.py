@@ -97,6 +97,12 @@ class _Builder:
             if not sent.isascii():
                 self.warn(f"{label}: the header {name} holds non-ASCII text, which newman sends as Latin-1")
             headers.append({"key": name, "value": value})
+        texts = [parts.target, *(c for _, c in parts.headers)] + ([parts.body] if parts.text and parts.body else [])
+        sent = next((m.group() for chunks in texts for c in chunks if type(c) is not Ref
+                     for m in _REFERENCE.finditer(c)), None)
+        if sent is not None:
+            self.warn(f"{label}: the request holds the text {sent!r}, which newman replaces if a variable of that "
+                      f"name is defined")
         out = {"method": parts.method, "header": headers, "url": url}
         behaviour = {"disableUrlEncoding": True}
         if parts.body is not None and req.body:
@@ -143,7 +149,6 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
     build = _Builder(vault, variables, is_text, warn)
     top: list = []
     folders: dict[tuple[str, ...], list] = {(): top}
-    defined = set(variables.values()) | set(vault.values)
     for index, ex in enumerate(ordered, 1):
         label = _label(ex, index, vault)
         holder = top
@@ -167,7 +172,6 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
         item["protocolProfileBehavior"] = behaviour
         if ex.response is not None:
             item["response"] = [build.example(ex, dict(request))]
-        _check_references(request, defined, variables, label, warn)
         holder.append(item)
     doc = {"info": {"name": _pm(vault.chunks(name)), "schema": SCHEMA,
                     "description": "Recorded by tolmek_http; the secrets are variables of the environment "
@@ -175,19 +179,3 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
            "item": top,
            "variable": [{"key": v, "value": o, "type": "string"} for o, v in variables.items()]}
     return doc, build.files
-
-
-def _check_references(request: dict, defined: set, variables: dict, label: str, warn) -> None:
-    """A `{{name}}` the client itself sent, where newman would put a variable's value instead."""
-    ours = {"{{" + v + "}}" for v in defined}
-    texts = [request["url"]["raw"]] + [h["value"] for h in request["header"]]
-    body = request.get("body")
-    if body and body.get("mode") == "raw":
-        texts.append(body["raw"])
-    for text in texts:
-        for m in _REFERENCE.finditer(text):
-            if m.group() in ours:
-                continue
-            warn(f"{label}: the request holds the text {m.group()!r}, which newman replaces if a variable of "
-                 f"that name is defined")
-            return

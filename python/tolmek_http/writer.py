@@ -93,11 +93,10 @@ def write(directory: str | os.PathLike, exchanges: Iterable[Exchange], *, secret
     directory = os.fspath(directory)
     os.makedirs(directory, exist_ok=True)
     vault = Vault(secret_names)
-    found: list[str] = []
 
     def warn(message: str) -> None:
-        found.append(message)
-        warnings.warn(message, RecordingWarning, stacklevel=3)
+        # Shown at the caller's line, whichever of this package's modules found it.
+        warnings.warn(message, RecordingWarning, skip_file_prefixes=(os.path.dirname(__file__),))
 
     # First every secret is found, so that each is replaced wherever else it shows up, whichever came first.
     for ex in exchanges:
@@ -108,6 +107,9 @@ def write(directory: str | os.PathLike, exchanges: Iterable[Exchange], *, secret
     for field in dict.fromkeys(vault.unheld):
         warn(f"a value of the field {field!r} holds a NUL, which no shell variable can hold: it is left "
              f"in the outputs as it was")
+    for key, value in vault.values.items():
+        if "{{" in value:
+            warn(f"the secret {key} holds '{{{{', which newman reads as a variable reference in the value too")
     doc, files = postman_out.collection(exchanges, vault, name, is_text, warn)
     script = script_out.script(exchanges, vault, name, is_text, warn, write_secrets)
     written = []
