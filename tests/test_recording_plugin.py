@@ -145,9 +145,19 @@ def test_record_every_client_thread_and_task_once(tmp_path, env):
 
 AROUND = '''
 import gc, json, sys, weakref
-import httpx, urllib.request
+import httpx, urllib.request, urllib3
 import stub_writer
 import tolmek_http
+
+
+class Early(urllib3.PoolManager):
+    """Sets its pool classes after super().__init__, as urllib3's SOCKSProxyManager does."""
+
+    pool_classes_by_scheme = dict(urllib3.poolmanager.pool_classes_by_scheme)
+
+    def __init__(self):
+        super().__init__()
+        self.pool_classes_by_scheme = Early.pool_classes_by_scheme
 
 base, out = sys.argv[1], sys.argv[2]
 with urllib.request.urlopen(base + "/before") as r:  # the opener urlopen keeps, made before any recording
@@ -162,6 +172,14 @@ with tolmek_http.record(out + "/1") as rec:
             answers.append(c.get("http://mock.invalid/").status_code)
     client = httpx.Client()
     client.get(base + "/inside")
+
+    class Late(Early):
+        def __init__(self):
+            super().__init__()
+            self.pool_classes_by_scheme = Early.pool_classes_by_scheme
+
+    for made in (Early(), Late(), urllib3.ProxyManager(base)):
+        made.request("GET", f"{base}/{type(made).__name__}")
     try:
         with tolmek_http.record(out + "/nested"):
             pass
@@ -175,31 +193,51 @@ try:
 except KeyError:
     pass
 client.close()
+import tracemalloc
+with tolmek_http.record(out + "/3") as third:  # memory: what is kept is the exchanges, nothing more
+    pool = urllib3.PoolManager()
+    for i in range(100):
+        pool.request("GET", f"{base}/warm")
+    third.exchanges.clear()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for i in range(1000):
+        pool.request("GET", f"{base}/m")
+    kept = len(third.exchanges)
+    third.exchanges.clear()
+    gc.collect()
+    growth = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    pool.clear()
 seen = [e.request.target.decode() for e in rec.exchanges]
 ref = weakref.ref(rec)
 del rec
 gc.collect()
 print(json.dumps({"seen": seen, "answers": answers, "nested": nested, "warnings": second.warnings,
-                  "second": [e.request.target.decode() for e in second.exchanges], "freed": ref() is None}))
+                  "second": [e.request.target.decode() for e in second.exchanges], "freed": ref() is None,
+                  "kept": kept, "grew": growth < 20_000 or growth}))
 '''
 
 
 def test_record_around_and_after(tmp_path, env):
     """A transport capture cannot read is named once on stderr and the program goes on (also with
-    warnings as errors); a second recording is refused word for word; the patches stay and do
-    nothing after the block; the writer runs when the block raised; nothing keeps a recording alive."""
-    for d in ("1", "2", "nested"):
+    warnings as errors); subclasses that finish their set-up after super().__init__ are recorded;
+    a second recording is refused word for word; the patches stay and do nothing after the block;
+    the writer runs when the block raised; nothing keeps a recording alive, and a recording grows
+    by its exchanges alone."""
+    for d in ("1", "2", "3", "nested"):
         (tmp_path / d).mkdir()
     done = run_program(tmp_path, AROUND, env.base, str(tmp_path), flags=("-W", "error"))
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout)
-    assert report == {"seen": ["/urlopen", "/inside"], "answers": [204, 204], "second": ["/raised"], "warnings": [],
-                      "freed": True, "nested": "a recording is already active: tolmek_http.record cannot be nested or "
+    assert report == {"seen": ["/urlopen", "/inside", "/Early", "/Late", f"{env.base}/ProxyManager"], "answers": [204, 204], "second": ["/raised"], "warnings": [],
+                      "freed": True, "kept": 1000, "grew": True, "nested": "a recording is already active: tolmek_http.record cannot be nested or "
                       "run twice at once (under pytest --tolmek-record the whole session is one)"}
     assert done.stderr == ("tolmek_http.record: httpx.Client not recorded: cannot capture through the transport "
                            "MockTransport: it is not an httpx.HTTPTransport or AsyncHTTPTransport\n")
     assert [r["target"] for r in json.loads((tmp_path / "2" / "written.json").read_text())["rows"]] == ["/raised"]
-    assert len(env.take()) == 5
+    assert len(env.take()) == 8 + 1100
 
 
 # --- the pytest plugin ------------------------------------------------------------------------------

@@ -161,35 +161,72 @@ def _capture(module: str, client, holder) -> None:
 _captures: dict = {}  # adapter module -> its capture, asking for responses
 
 
-def _after_init(cls, module: str, holder=lambda client: client) -> None:
-    """cls.__init__ followed by the capture of the object made (a subclass's __init__ calling it
-    captures the object once its own part is done too: the capture then finds it captured)."""
-    init = cls.__init__
+def _itself(client):
+    return client
+
+
+def _after_init(cls, module: str, holder=_itself) -> None:
+    """cls.__init__ followed by the capture of the object made. Only the __init__ of the object's
+    own class (the first in its MRO that has one) captures, once it has run to its end: a
+    subclass setting up after its super().__init__ (urllib3's SOCKSProxyManager replaces the
+    pool classes there) is captured after that."""
+    init = cls.__dict__["__init__"]
+    if getattr(init, "_tolmek", False):
+        return
 
     def __init__(self, *args, **kwargs):
         init(self, *args, **kwargs)
         if _current is not None:
-            _capture(module, self, holder(self))
+            kind = type(self)
+            if kind is cls or next(c for c in kind.__mro__ if "__init__" in c.__dict__) is cls:
+                _capture(module, self, holder(self))
 
+    __init__._tolmek = True
     __init__.__wrapped__ = init
     __init__.__name__, __init__.__qualname__, __init__.__doc__ = init.__name__, init.__qualname__, init.__doc__
     cls.__init__ = __init__
 
 
+def _patch_class(cls, module: str, holder=_itself) -> None:
+    """_after_init for `cls` and every subclass with an __init__ of its own, made before or after."""
+    _after_init(cls, module, holder)
+    todo = list(cls.__subclasses__())
+    while todo:
+        sub = todo.pop()
+        if "__init__" in sub.__dict__:
+            _after_init(sub, module, holder)
+        todo += sub.__subclasses__()
+    previous = cls.__dict__.get("__init_subclass__")  # aiohttp's ClientSession has one (a classmethod)
+
+    def __init_subclass__(sub, **kwargs):
+        if previous is not None:
+            previous.__get__(None, sub)(**kwargs)
+        else:
+            super(cls, sub).__init_subclass__(**kwargs)
+        if "__init__" in sub.__dict__:
+            _after_init(sub, module, holder)
+
+    cls.__init_subclass__ = classmethod(__init_subclass__)
+
+
 def _patch_urllib3(module) -> None:
     # Every PoolManager and ProxyManager: requests' adapters make theirs with it, so capturing
     # requests.Session as well would report each request twice.
-    _after_init(module.PoolManager, "client_urllib3")
+    _patch_class(module.PoolManager, "client_urllib3")
 
 
 def _patch_httpx(module) -> None:
-    _after_init(module.Client, "client_httpx")
-    _after_init(module.AsyncClient, "client_httpx")
+    _patch_class(module.Client, "client_httpx")
+    _patch_class(module.AsyncClient, "client_httpx")
+
+
+def _connector(session):
+    return session.connector
 
 
 def _patch_aiohttp(module) -> None:
     # The callbacks are on the connector, which sessions may share.
-    _after_init(module.ClientSession, "client_aiohttp", lambda session: session.connector)
+    _patch_class(module.ClientSession, "client_aiohttp", _connector)
 
 
 def _patch_urllib(module) -> None:
