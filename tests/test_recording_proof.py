@@ -19,9 +19,11 @@ from postman_diff import OWN, _folders, _newman, _requests
 SUITE = Path(__file__).parent / "sample_suite"
 COLLECTION, ENVIRONMENT = "tolmek.postman_collection.json", "tolmek.postman_environment.json"
 SCRIPT, SECRETS = "requests.sh", "secrets.sh"
-# The one test folder run alone: its requests, as (method, target), are known here independently.
-ALONE = ("test_upload_download", [(b"POST", b"/upload"), (b"GET", b"/download")])
-ALONE_PARAMETRISED = ("test_form[two]", [(b"POST", b"/form")])
+# Test folders of suite_requests.py run alone: their requests, as (method, target), known here
+# independently; test_basic_auth's name is also a test's of suite_httpx.py.
+ALONE = {"plain": ("test_upload_download", [(b"POST", b"/upload"), (b"GET", b"/download")]),
+         "parametrised": ("test_form[two]", [(b"POST", b"/form")]),
+         "name shared": ("test_basic_auth", [(b"GET", b"/basic"), (b"GET", b"/basic")])}
 
 _PROGRESS = re.compile(r"^[\s\d.:%kMG-]*$|\s*% Total|\s*Dload")
 _NAMED = "a body that is not text, left out of the example, whose name gives its size"
@@ -331,15 +333,23 @@ def test_script_delivers_as_the_clients_sent(recorded, app, tmp_path, shell):
     assert not problems, f"{identical} of {len(recorded.arrivals)} identical\n" + "\n".join(problems)
 
 
-@pytest.mark.parametrize("name, expected", [ALONE, ALONE_PARAMETRISED], ids=["plain", "parametrised"])
-def test_newman_runs_one_test_folder(recorded, app, tmp_path, name, expected):
+@pytest.mark.parametrize("case", list(ALONE))
+def test_newman_runs_one_test_folder(recorded, app, tmp_path, case):
     """(c) `newman --folder` with one test's folder runs exactly that test's requests."""
     require_newman()
-    folder = next((f["name"] for f in _folders(recorded.collection)
-                   if isinstance(f.get("name"), str) and (f["name"] == name or f["name"].endswith("::" + name))), None)
-    assert folder is not None, f"no folder {name!r}"
+    name, expected = ALONE[case]
+    named = [f for f in _folders(recorded.collection) if isinstance(f.get("name"), str)]
+    module = next((f for f in named if "suite_requests" in f["name"]), None)
+    assert module is not None, f"no folder for suite_requests.py in {[f['name'] for f in named]}"
+    folder = next((f["name"] for f in _folders(module) if isinstance(f.get("name"), str)
+                   and (f["name"] == name or f["name"].endswith("::" + name))), None)
+    assert folder is not None, f"no folder {name!r} in {module['name']!r}"
     arrivals, _, _ = _newman_run(recorded, app, tmp_path, "--folder", folder)
-    assert [(a.method, a.target) for a in arrivals] == expected
+    agents = {v for a in arrivals for n, v in a.headers if n.lower() == b"user-agent"}
+    also = sum(f["name"] == folder for f in named) - 1
+    assert [(a.method, a.target) for a in arrivals] == expected and agents == {b"python-requests/2.34.2"}, (
+        f"--folder {folder!r} (its name shared with {also} other folders) ran: "
+        f"{[(a.method, a.target) for a in arrivals]} with {agents}")
     identical, problems = _pair(recorded.arrivals, arrivals, _newman_differences, every=False)
     assert not problems, "\n".join(problems)
 
