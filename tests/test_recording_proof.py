@@ -253,6 +253,7 @@ def _newman_run(recorded, app, scratch, *extra):
                     "--working-dir", str(recorded.dir), "--reporters", "cli,json", "--reporter-json-export",
                     str(report), "--color", "off", "--timeout-request", "10000", *extra])
     assert done.returncode in (0, 1), done.stdout + done.stderr
+    assert report.is_file(), f"newman wrote no report:\n{done.stdout[-3000:]}{done.stderr[-3000:]}"
     return app.take(), json.loads(report.read_text(encoding="utf-8")), done
 
 
