@@ -6,6 +6,12 @@ import asyncio
 import gzip
 import io
 import random
+import select
+import shutil
+import socket
+import ssl
+import subprocess
+import threading
 from dataclasses import dataclass, field
 from importlib import import_module
 
@@ -14,6 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tolmek_http
+from conftest import missing
 from recorder import Recorder
 from tolmek_http.exchange import WireResponse
 from tolmek_http.reading import ResponseReader
@@ -122,11 +129,13 @@ def upgraded(client, callback):
 
 # --- the clients: each sends a plan on one client object and gives what it made of each answer ---
 
-def _requests(base, plan, capture, got):
+def _requests(base, plan, capture, got, tls=None):
     import requests
 
     s = requests.Session()
     s.trust_env = False
+    if tls:
+        s.proxies, s.verify = {"https": tls.proxy}, tls.cafile
     view = []
     capture(s, got.append)
     for method, path, headers, body in plan:
@@ -135,11 +144,11 @@ def _requests(base, plan, capture, got):
     return view
 
 
-def _httpx(base, plan, capture, got):
+def _httpx(base, plan, capture, got, tls=None):
     import httpx
 
     view = []
-    with httpx.Client(trust_env=False, follow_redirects=True) as c:
+    with httpx.Client(trust_env=False, follow_redirects=True, **_httpx_tls(tls)) as c:
         capture(c, got.append)
         for method, path, headers, body in plan:
             r = c.request(method, base + path, headers=headers, content=body)
@@ -147,12 +156,16 @@ def _httpx(base, plan, capture, got):
     return view
 
 
-def _httpx_async(base, plan, capture, got):
+def _httpx_tls(tls):
+    return {"proxy": tls.proxy, "verify": tls.context()} if tls else {}
+
+
+def _httpx_async(base, plan, capture, got, tls=None):
     import httpx
 
     async def run():
         view = []
-        async with httpx.AsyncClient(trust_env=False, follow_redirects=True) as c:
+        async with httpx.AsyncClient(trust_env=False, follow_redirects=True, **_httpx_tls(tls)) as c:
             capture(c, got.append)
             for method, path, headers, body in plan:
                 r = await c.request(method, base + path, headers=headers, content=body)
@@ -162,8 +175,10 @@ def _httpx_async(base, plan, capture, got):
     return asyncio.run(run())
 
 
-def _aiohttp(base, plan, capture, got):
+def _aiohttp(base, plan, capture, got, tls=None):
     import aiohttp
+
+    through = {"proxy": tls.proxy, "ssl": tls.context()} if tls else {}
 
     async def run():
         view = []
@@ -172,17 +187,20 @@ def _aiohttp(base, plan, capture, got):
             for method, path, headers, body in plan:
                 expect = headers.get("Expect") == "100-continue"  # aiohttp's own way: it waits for the 100
                 headers = {k: v for k, v in headers.items() if k != "Expect"}
-                async with s.request(method, base + path, headers=headers, data=body, expect100=expect) as r:
+                async with s.request(method, base + path, headers=headers, data=body, expect100=expect,
+                                     **through) as r:
                     view.append((r.status, await r.read()))
         return view
 
     return asyncio.run(run())
 
 
-def _urllib3(base, plan, capture, got):
+def _urllib3(base, plan, capture, got, tls=None):
     import urllib3
 
-    pm = urllib3.PoolManager(retries=urllib3.Retry(None, connect=0, read=0, other=0, redirect=3))
+    retries = urllib3.Retry(None, connect=0, read=0, other=0, redirect=3)
+    pm = (urllib3.ProxyManager(tls.proxy, retries=retries, ca_certs=tls.cafile) if tls else
+          urllib3.PoolManager(retries=retries))
     view = []
     capture(pm, got.append)
     for method, path, headers, body in plan:
@@ -191,11 +209,12 @@ def _urllib3(base, plan, capture, got):
     return view
 
 
-def _urllib(base, plan, capture, got):
+def _urllib(base, plan, capture, got, tls=None):
     import urllib.error
     import urllib.request
 
-    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({"https": tls.proxy} if tls else {}),
+                                         *[urllib.request.HTTPSHandler(context=tls.context())] if tls else [])
     view = []
     capture(opener, got.append)
     for method, path, headers, body in plan:
@@ -218,12 +237,13 @@ def server():
         yield rec
 
 
-def _sent(client, server, plan, capture=reading, got=None):
+def _sent(client, server, plan, capture=reading, got=None, tls=None):
     """(the requests captured, what the client made of each final answer, the server's arrivals)."""
     pytest.importorskip(_PACKAGE.get(client, client))
     server.take()
     got = [] if got is None else got
-    view = CLIENTS[client](server.base, plan, capture, got)
+    base = server.base.replace("http:", "https:") if tls else server.base
+    view = CLIENTS[client](base, plan, capture, got, tls)
     return got, view, server.take()
 
 
@@ -288,6 +308,88 @@ def test_streamed_response_closed_unread_stays_none(server):
     with s.get(server.base + "/length", stream=True) as r:
         r.raw.read()
     assert [w.response for w in got][0] is None and got[1].response == ANSWERS["/length"].expected("GET")
+
+
+class TunnelProxy:
+    """An HTTP proxy that answers each CONNECT with 200, then ends the client's TLS itself (a
+    certificate made here for 127.0.0.1) and hands the plain bytes to `port` and back."""
+
+    def __init__(self, port, directory):
+        self.port = port
+        self.cafile = str(directory / "cert.pem")
+        key = str(directory / "key.pem")
+        made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                               "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key,
+                               "-out", self.cafile], capture_output=True, timeout=60)
+        if made.returncode:
+            missing(f"openssl made no certificate: {made.stderr.decode(errors='replace')[:300]}")
+        self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self._tls.load_cert_chain(self.cafile, key)
+        self._sock = socket.create_server(("127.0.0.1", 0))
+        self.proxy = f"http://127.0.0.1:{self._sock.getsockname()[1]}"
+        self.connects = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def context(self):
+        return ssl.create_default_context(cafile=self.cafile)
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self._sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        try:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                head += conn.recv(1)
+            self.connects.append(head.split(b"\r\n")[0])
+            conn.sendall(b"HTTP/1.1 200 Connection established\r\nVia: tunnel\r\n\r\n")
+            tls = self._tls.wrap_socket(conn, server_side=True)
+            with socket.create_connection(("127.0.0.1", self.port)) as up:
+                while True:
+                    ready, _, _ = select.select([tls, up], [], [], 30)
+                    if not ready:
+                        return
+                    if tls in ready or tls.pending():
+                        if not (data := tls.recv(65536)):
+                            return
+                        up.sendall(data)
+                    if up in ready:
+                        if not (data := up.recv(65536)):
+                            return
+                        tls.sendall(data)
+        except (OSError, ssl.SSLError):
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        self._sock.close()
+
+
+@pytest.fixture(scope="module")
+def tunnel(server, tmp_path_factory):
+    if not shutil.which("openssl"):
+        missing("not installed: openssl")
+    proxy = TunnelProxy(server.port, tmp_path_factory.mktemp("tls"))
+    yield proxy
+    proxy.close()
+
+
+@pytest.mark.parametrize("client", list(CLIENTS))
+def test_responses_through_a_tunnel(client, server, tunnel):
+    """Over HTTPS through a proxy: the CONNECT's answer is nobody's, what the tunnel carries is
+    read after TLS, as the requests are."""
+    plan = [p for p in PLAN if p[1] in ("/length", "/chunked", "/head", "/redirect", "/cookies")]
+    tunnel.connects.clear()
+    got, view, _ = _sent(client, server, plan, tls=tunnel)
+    assert tunnel.connects and len(got) == len(plan) + 1  # the redirect's second request
+    assert [w.response for w in got] == [ANSWERS[w.target.decode()].expected(w.method) for w in got]
+    assert all(w.url.startswith("https://127.0.0.1:") for w in got)
 
 
 # --- the reader alone --------------------------------------------------------------------------

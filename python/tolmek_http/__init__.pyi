@@ -2,13 +2,21 @@
 from collections.abc import Callable, Iterable
 from os import PathLike
 from types import TracebackType
-from typing import Any, TypeVar, final
+from typing import Any, Protocol, TypeVar, final
 
 from tolmek import HTTPMETHOD, Tolmek
 
 __all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
 
 _C = TypeVar("_C")
+
+class _Response(Protocol):
+    """A response read back for a captured request (tolmek_http.exchange.WireResponse)."""
+
+    status: int
+    reason: str
+    headers: list[tuple[bytes, bytes]]
+    body: bytes
 
 @final
 class WireRequest:
@@ -29,6 +37,8 @@ class WireRequest:
     def url(self) -> str: ...
     @property
     def curl(self) -> str: ...
+    @property
+    def response(self) -> _Response | None: ...
     def header_pairs(self) -> list[tuple[str, str]]: ...
 
 def to_curl(request: Any) -> str: ...

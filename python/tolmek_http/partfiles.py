@@ -23,6 +23,10 @@ def _bytes(text: str | None) -> bytes | None:
     return None if text is None else base64.b64decode(text, validate=True)
 
 
+def _given(text: str) -> bytes:
+    return base64.b64decode(text, validate=True)
+
+
 def _response(response: WireResponse | None):
     if response is None:
         return None
@@ -60,10 +64,10 @@ def load(path: str) -> tuple[list[Exchange], list[str]]:
         exchanges = []
         for e in document["exchanges"]:
             scheme, authority, proxy = e["where"]
-            request = WireRequest(_bytes(e["head"]), _bytes(e["body"]), (scheme, authority, proxy))
+            request = WireRequest(_given(e["head"]), _bytes(e["body"]), (scheme, authority, proxy))
             r = e["response"]
             response = None if r is None else WireResponse(
-                int(r["status"]), str(r["reason"]), [(_bytes(n), _bytes(v)) for n, v in r["headers"]], _bytes(r["body"]))
+                int(r["status"]), str(r["reason"]), [(_given(n), _given(v)) for n, v in r["headers"]], _given(r["body"]))
             if response is not None:
                 try:
                     request.response = response  # where the writer and a reader of the request find it

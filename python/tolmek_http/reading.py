@@ -11,6 +11,9 @@ __all__ = ["ResponseReader", "ReadingTap"]
 # A head longer than this is not an HTTP response a client would take (they stop at 64 KiB a line).
 _MAX_HEAD = 1 << 20
 _STATUS = re.compile(rb"HTTP/\d\.\d (\d\d\d)(?: ([^\r\n]*))?\r?")
+# A header line as most servers write it (after its line's LF); lines it does not read (folded,
+# no name) take the slow way. Possessive: no backtracking, whatever a hostile line holds.
+_HEADER = re.compile(rb"\n([^\s:]++):[ \t]*+([^\r\n]*+)\r?(?=\n|\Z)")
 _HEX = re.compile(rb"[0-9A-Fa-f]+")
 _DIGITS = re.compile(rb"[0-9]+")
 _TUNNEL = object()  # a CONNECT's place in the queue: its 2xx answer turns the connection into a tunnel
@@ -52,21 +55,32 @@ class ResponseReader:
 
     def feed(self, data) -> None:
         """The bytes the client has just read."""
-        if self._state == _STOPPED or not data:
+        state = self._state
+        if state == _STOPPED or not data:
             return
         try:
-            if self._state == _LENGTH and not self._buf:
+            if state == _LENGTH and not self._buf:
                 # A body's reads go straight on, without a copy into the buffer first.
-                self._body += data[:self._need]
-                taken = min(len(data), self._need)
-                self._need -= taken
-                if self._need:
+                need = self._need
+                self._body += data[:need]
+                taken = min(len(data), need)
+                need = self._need = need - taken
+                if need:
                     return
                 self._done()
                 data = data[taken:]
                 if not data:
                     return
-            self._buf += data
+            buf = self._buf
+            buf += data
+            if state == _HEAD:
+                # A head's lines (http.client reads one at a time) are only kept until its end.
+                pos = self._need
+                if buf.find(b"\n\r\n", pos) < 0 and buf.find(b"\n\n", pos) < 0:
+                    if len(buf) > _MAX_HEAD:
+                        raise _Garbled
+                    self._need = max(len(buf) - 2, 0)
+                    return
             while self._step():
                 pass
         except Exception:  # garbled bytes, whatever they broke: never the client's problem
@@ -163,42 +177,35 @@ class ResponseReader:
     def _head(self) -> bool:
         buf = self._buf
         # The head ends with an empty line; servers that end lines with LF alone are read too.
-        # _need holds where the scan for it stopped, so that a head read in pieces is scanned once.
+        # _need holds where the search for it stopped, so that a head read in pieces is searched once.
         pos = self._need
-        while True:
-            eol = buf.find(b"\n", pos)
-            if eol < 0:
-                if len(buf) > _MAX_HEAD:
-                    raise _Garbled
-                self._need = pos
-                return False
-            if eol == pos or (eol == pos + 1 and buf[pos] == 13):
-                break
-            pos = eol + 1
+        end = buf.find(b"\n\r\n", pos)
+        bare = buf.find(b"\n\n", pos, len(buf) if end < 0 else end)
+        if bare >= 0:
+            end, size = bare, 2
+        elif end >= 0:
+            size = 3
+        else:
+            if len(buf) > _MAX_HEAD:
+                raise _Garbled
+            self._need = max(len(buf) - 2, 0)
+            return False
         self._need = 0
-        if pos > _MAX_HEAD:
+        if end > _MAX_HEAD:
             raise _Garbled
-        lines = bytes(buf[:pos]).split(b"\n")[:-1]  # the last: after the last line end, empty
-        del buf[:eol + 1]
-        if not lines:
-            raise _Garbled  # an empty line where a status line belongs
-        found = _STATUS.fullmatch(lines[0])
+        head = bytes(buf[:end])  # the status line and header lines, without the last line's LF
+        del buf[:end + size]
+        first = head.find(b"\n")
+        found = _STATUS.fullmatch(head if first < 0 else head[:first])
         if found is None:
             raise _Garbled
         status = int(found.group(1))
         headers: list[tuple[bytes, bytes]] = []
-        for line in lines[1:]:
-            if line.endswith(b"\r"):
-                line = line[:-1]
-            if line[:1] in (b" ", b"\t") and headers:
-                # A folded line goes on the value before it, joined by one space.
-                name, value = headers[-1]
-                headers[-1] = (name, (value + b" " + line.strip(b" \t")).strip(b" \t"))
-                continue
-            name, colon, value = line.partition(b":")
-            if not colon or not name or name != name.strip(b" \t"):
-                raise _Garbled
-            headers.append((name, value.strip(b" \t")))
+        if first >= 0:
+            lines = head[first:]
+            headers = [(name, value.rstrip(b" \t")) for name, value in _HEADER.findall(lines)]
+            if len(headers) != lines.count(b"\n"):
+                headers = _header_lines(lines)  # folded lines, or lines no header can be read from
         if status < 200:
             if status == 101:
                 self.stop()  # what follows speaks another protocol
@@ -207,7 +214,12 @@ class ResponseReader:
         if not self.pending:
             raise _Garbled  # an answer to no request written
         request = self.pending.popleft()
-        method = None if request is _TUNNEL else request.method
+        if request is _TUNNEL:
+            method = None
+        else:
+            # The request's method without reading its request line: only HEAD and CONNECT matter.
+            method = request._head.lstrip(b"\r\n")[:8]
+            method = "HEAD" if method[:5] == b"HEAD " else "CONNECT" if method == b"CONNECT " else ""
         if method is None or method == "CONNECT":
             if status < 300:
                 # Tunnelled: what follows is the tunnelled connection's, read as it was written.
@@ -241,27 +253,42 @@ class ResponseReader:
         return bool(self._buf)
 
 
+def _header_lines(lines: bytes) -> list[tuple[bytes, bytes]]:
+    """The header lines read one by one: a folded line goes on the value before it, joined by
+    one space; a line without a name and colon is garbled."""
+    headers: list[tuple[bytes, bytes]] = []
+    for line in lines.split(b"\n")[1:]:
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        if line[:1] in (b" ", b"\t") and headers:
+            name, value = headers[-1]
+            headers[-1] = (name, (value + b" " + line.strip(b" \t")).strip(b" \t"))
+            continue
+        name, colon, value = line.partition(b":")
+        if not colon or not name or name != name.strip(b" \t"):
+            raise _Garbled
+        headers.append((name, value.strip(b" \t")))
+    return headers
+
+
 def _framing(headers: list[tuple[bytes, bytes]]) -> int:
     """The body's length, -2 for chunked, -1 for a body running to the connection's end."""
     codings: list[bytes] = []
-    lengths: set[bytes] = set()
+    length = -1
     for name, value in headers:
-        lower = name.lower()
-        if lower == b"transfer-encoding":
+        size = len(name)
+        if size == 17 and name.lower() == b"transfer-encoding":
             codings += [c.strip(b" \t").lower() for c in value.split(b",") if c.strip(b" \t")]
-        elif lower == b"content-length":
-            lengths.update(v.strip(b" \t") for v in value.split(b","))
+        elif size == 14 and name.lower() == b"content-length":
+            for v in value.split(b","):
+                v = v.strip(b" \t")
+                if not _DIGITS.fullmatch(v) or (length >= 0 and int(v) != length):
+                    raise _Garbled  # no length, or lengths that disagree: no telling where the body ends
+                length = int(v)
     if codings:
         # Transfer-Encoding wins over Content-Length; a last coding other than chunked runs to the end.
         return -2 if codings[-1] == b"chunked" else -1
-    if not lengths:
-        return -1
-    if len(lengths) != 1:
-        raise _Garbled  # lengths that disagree: no telling where the body ends
-    (length,) = lengths
-    if not _DIGITS.fullmatch(length):
-        raise _Garbled
-    return int(length)
+    return length
 
 
 class ReadingTap(Tap):

@@ -106,8 +106,8 @@ class record:
     also clients of packages imported inside the block), from any thread or asyncio task, with
     the response each was given; on leaving the block, also when it raised, writes them into
     `directory` with tolmek_http.writer.write. `recording.exchanges` holds what was seen,
-    `recording.paths` the files written (see Recording). Only one recording can be active at a time: entering a
-    second one, nested or from another thread, raises RecordingError."""
+    `recording.paths` the files written (see Recording). Only one recording can be active at a
+    time: entering a second one, nested or from another thread, raises RecordingError."""
 
     def __init__(self, directory, *, secret_names=None, write_secrets: bool = True) -> None:
         self.directory = directory
@@ -125,7 +125,7 @@ class record:
         from .writer import write
 
         recording.paths = write(self.directory, recording.responses(), secret_names=self.secret_names,
-                           write_secrets=self.write_secrets)
+                                write_secrets=self.write_secrets)
 
 
 # --- the patches ---------------------------------------------------------------------------------
@@ -144,21 +144,16 @@ def _capture(module: str, client, holder) -> None:
     if capture is None:
         from importlib import import_module
 
-        found = import_module(f"tolmek_http.{module}").capture
-        code = found.__code__
-        # An adapter that cannot read responses yet records requests alone.
-        if "responses" in code.co_varnames[:code.co_argcount + code.co_kwonlyargcount]:
-            capture = _captures[module] = lambda client, callback: found(client, callback, responses=True)
-        else:
-            capture = _captures[module] = found
+        capture = _captures[module] = import_module(f"tolmek_http.{module}").capture
     try:
-        capture(client, _record)
-    except TypeError as e:
+        capture(client, _record, responses=True)
+    except Exception as e:  # whatever the client is made of, the program goes on without its record
         kind = type(client)
-        recording.warn(f"{kind.__module__}.{kind.__qualname__} not recorded: {e}")
+        reason = str(e) if type(e) is TypeError else f"{type(e).__name__}: {e}"
+        recording.warn(f"{kind.__module__}.{kind.__qualname__} not recorded: {reason}")
 
 
-_captures: dict = {}  # adapter module -> its capture, asking for responses
+_captures: dict = {}  # adapter module name -> its capture
 
 
 def _itself(client):

@@ -58,3 +58,8 @@ def recorded(directory: str) -> list[str]:
         return []
     warned: list[str] = recording.warnings
     return recording.paths + warned
+
+
+def answered(wire: tolmek_http.WireRequest) -> tuple[int, str, list[tuple[bytes, bytes]], bytes] | None:
+    r = wire.response
+    return None if r is None else (r.status, r.reason, r.headers, r.body)
