@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import re
 from collections.abc import Iterable
 from urllib.parse import unquote_plus
@@ -45,6 +46,7 @@ class Vault:
         self.names: dict[str, str] = {}  # value -> name
         self.values: dict[str, str] = {}  # name -> value, in the order found
         self._long: re.Pattern | bool | None = None
+        self._forms: dict[str, str] = {}  # a value's form -> the value's variable
         self.unheld: list[str] = []  # fields whose values could not become variables
 
     def sensitive(self, field: str) -> bool:
@@ -208,8 +210,6 @@ class Vault:
                 if expect_key and stack and stack[-1][0]:
                     raw = text[i + 1:j]
                     try:
-                        import json
-
                         stack[-1][1] = json.loads(f'"{raw}"')
                     except ValueError:
                         stack[-1][1] = raw
@@ -253,7 +253,12 @@ class Vault:
         if not text:
             return []
         if self._long is None:
-            longer = sorted((v for v in self.names if len(v) >= SHORT), key=len, reverse=True)
+            self._forms = {}
+            for value, name in self.names.items():
+                if len(value) >= SHORT:
+                    for form in _forms(value):
+                        self._forms.setdefault(form, name)
+            longer = sorted(self._forms, key=len, reverse=True)
             self._long = re.compile("|".join(map(re.escape, longer))) if longer else False
         if not isinstance(self._long, re.Pattern):
             return [text]
@@ -261,11 +266,29 @@ class Vault:
         for m in self._long.finditer(text):
             if m.start() > pos:
                 out.append(text[pos:m.start()])
-            out.append(Ref(self.names[m.group()]))
+            found = m.group()
+            # The value written another way (a JSON string's escapes, percent-encoding) is a
+            # secret of its own, its variable named after the value's: putting it back gives those bytes.
+            name = self.names.get(found) or self.name(self._forms[found], found)
+            out.append(Ref(name))
             pos = m.end()
         if pos < len(text):
             out.append(text[pos:])
         return out
+
+
+def _forms(value: str) -> set[str]:
+    """The ways a text commonly shows up written inside other texts: as itself, as a JSON string's
+    content (with and without ASCII escapes, "/" escaped or not) and percent-encoded."""
+    from urllib.parse import quote, quote_plus
+
+    forms = {value}
+    for ascii_only in (True, False):
+        inner = json.dumps(value, ensure_ascii=ascii_only)[1:-1]
+        forms.update((inner, inner.replace("/", "\\/")))
+    raw = value.encode("utf-8", "surrogateescape")
+    forms.update((quote(raw, safe=""), quote_plus(raw, safe=""), quote(raw)))
+    return forms
 
 
 def joined(chunks: list[str], ref) -> str:
