@@ -1,6 +1,6 @@
 """betamax cassettes (JSON): http_interactions[].request, one interaction at a time."""
 
-from .cassettes import Label, as_sent, header_list, sized, without_length
+from .cassettes import Label, as_sent, header_list, length_of, sized
 from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, text, unexpected
 from .source import InputError
 
@@ -52,7 +52,8 @@ def _entry(entry, label, offset):
         raise Bad("request", "is missing") if request is None else expected("request", "an object", request)
     name = text(request, "method", "request")
     url = text(request, "uri", "request")
-    headers, length = without_length(header_list(request.get("headers"), "request.headers"))
+    headers = header_list(request.get("headers"), "request.headers")
+    length = length_of(headers)
     body, reason = _body(request.get("body"))
     rewritten = type(body) is str and "\ufffd" in body
     if reason is None:

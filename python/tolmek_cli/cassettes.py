@@ -40,16 +40,13 @@ def header_list(raw, path):
     return out
 
 
-def without_length(headers):
-    """(the headers without Content-Length, which curl computes; the first recorded value or None)."""
-    kept, length = [], None
+def length_of(headers):
+    """The first recorded Content-Length value, or None. The header stays in its place: a body
+    carried at all is the recorded one, of that length (see `sized`)."""
     for name, value in headers:
         if name.lower() == "content-length":
-            if length is None:
-                length = value
-            continue
-        kept.append((name, value))
-    return kept, length
+            return value
+    return None
 
 
 def as_sent(body):

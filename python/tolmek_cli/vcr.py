@@ -1,18 +1,22 @@
 """vcrpy cassettes: interactions[].request, from YAML (vcrpy's default) or JSON (its json serializer)."""
 
-from .cassettes import Chunks, Label, as_sent, header_list, sized, without_length
+from .cassettes import Chunks, Label, as_sent, header_list, length_of, sized
 from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, text, unexpected
 from .source import InputError
 
 # What no vcrpy cassette keeps, said once a file: vcrpy holds a request's headers in a dict.
 _ONE_VALUE = ("keeps one value per header name (from httpx the values joined with ', ', from the others "
-              "the last one): a header sent more than once goes as the cassette has it")
+              "the last one) and from httpx the names in lower case: a header sent more than once, and the case "
+              "of httpx's names, go as the cassette has them")
 _LOSS_YAML = "a vcrpy cassette in YAML lists each request's headers sorted by name and " + _ONE_VALUE
 _LOSS_JSON = "a vcrpy cassette " + _ONE_VALUE
 
-_NO_AGENT = ("the cassette has no User-Agent: from aiohttp vcrpy records only the headers a request was "
-             "given, not those aiohttp adds (User-Agent, Accept, Accept-Encoding, a body's Content-Type); "
-             "they are not sent")
+_NO_AGENT = ("the cassette has no User-Agent: from aiohttp and urllib3 vcrpy records only the headers a request "
+             "was given, not those the client adds itself (User-Agent, Accept-Encoding, and aiohttp's Accept and "
+             "a body's Content-Type); they are not sent")
+
+_NO_IDENTITY = ("the cassette has no Accept-Encoding: vcrpy does not record the one http.client adds for "
+               "urllib.request (identity); none is sent")
 
 # A body recorded as a mapping is made into JSON text; YAML aliases can make a small file name a
 # mapping of any size, so its values are counted first.
@@ -102,7 +106,8 @@ def _entry(entry, label, offset):
         raise Bad("request", "is missing") if request is None else expected("request", "an object", request)
     name = text(request, "method", "request")
     url = text(request, "uri", "request")
-    headers, length = without_length(header_list(request.get("headers"), "request.headers"))
+    headers = header_list(request.get("headers"), "request.headers")
+    length = length_of(headers)
     body, loss = _body(request.get("body"))
     body, reason = sized(body, length)
     if reason is None:
@@ -112,8 +117,11 @@ def _entry(entry, label, offset):
     notes = []
     if loss is not None:
         notes.append(Note(loss, label, offset))
-    if not any(k.lower() == "user-agent" for k, _ in headers):
+    agent = [v for k, v in headers if k.lower() == "user-agent"]
+    if not agent:
         notes.append(Note(_NO_AGENT, label, offset))
+    elif agent[0].startswith("Python-urllib/") and not any(k.lower() == "accept-encoding" for k, _ in headers):
+        notes.append(Note(_NO_IDENTITY, label, offset))
     return notes, (url, headers, method, body, label, offset)
 
 
@@ -133,8 +141,8 @@ def _body(raw):
         return as_sent(b"".join(parts)), None
     if type(raw) in (dict, list):
         return _mapping(raw), ("the body is recorded as data (aiohttp's json= or data=), not as the bytes sent: "
-                               "it is sent as JSON text as json.dumps writes it, without the Content-Type "
-                               "aiohttp added")
+                               "it is sent as JSON text as json.dumps writes it (keys in the cassette's order, "
+                               "which YAML sorts), without the Content-Type aiohttp added")
     raise expected("request.body", "a string, bytes, a mapping or null", raw)
 
 
