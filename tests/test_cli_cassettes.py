@@ -95,6 +95,7 @@ def test_curl_replays_what_the_client_sent(recorder, client, cassettes, recorder
     assert recorded, "nothing was recorded"
     across_names, fold = _kept(recorder, client)
     problems, scripts, stderrs = [], [], []
+    names = [cassette_matrix.recorded_names(recorder, rec.path) for rec in recorded]
     for rec in recorded:
         code, out, err = cassette_matrix.tolmek("curl", rec.path)
         if code != 0 or "Traceback" in err:
@@ -110,7 +111,8 @@ def test_curl_replays_what_the_client_sent(recorder, client, cassettes, recorder
                 label = cassette_matrix.label(rec.path, j)
                 converted = not re.search(rf": skipped {re.escape(label)}: ", stderrs[i])
                 cassette_matrix.judge(verdict, f"{shell}, {rec.name}, {label}", sent,
-                                      next(arrivals, None) if converted else None, label, stderrs[i], across_names, fold)
+                                      next(arrivals, None) if converted else None, label, stderrs[i], across_names, fold,
+                                      names[i][j])
             if extra := list(arrivals):
                 problems.append(f"{shell}, {rec.name}: {len(extra)} requests more than converted arrived")
         problems += verdict.faults
@@ -133,12 +135,13 @@ def test_postman_replays_what_the_client_sent(recorder, client, cassettes, recor
     at = {pair: k for k, pair in enumerate(order)}
     verdict = TALLY[(recorder, client, "newman")] = Verdict()
     for i, rec in enumerate(recorded):
+        names = cassette_matrix.recorded_names(recorder, rec.path)
         lines = "\n".join(line for line in err.splitlines() if f"{rec.path}:" in line)
         for j, sent in enumerate(rec.sent):
             label = cassette_matrix.label(rec.path, j)
             k = at.get((i, j))
             cassette_matrix.judge(verdict, f"newman, {rec.name}, {label}", sent, None if k is None else by_item.get(k),
-                                  label, lines, *_kept(recorder, client), newman=True)
+                                  label, lines, *_kept(recorder, client), names[j], newman=True)
     assert not verdict.faults, "\n".join(verdict.faults)
 
 
@@ -155,8 +158,9 @@ NOTE_YAML = ("note: a vcrpy cassette in YAML lists each request's headers sorted
              "has them")
 NOTE_JSON = NOTE_YAML.replace("in YAML lists each request's headers sorted by name and keeps", "keeps")
 NO_AGENT = ("the cassette has no User-Agent: from aiohttp and urllib3 vcrpy records only the headers a request was "
-            "given, not those the client adds itself (User-Agent, Accept-Encoding, and aiohttp's Accept and a body's "
-            "Content-Type); they are not sent")
+            "given, not those the client adds itself (User-Agent, Accept-Encoding, and aiohttp's Accept, a body's "
+            "Content-Type and its framing, Content-Length or Transfer-Encoding); they are not sent, and curl frames "
+            "the body itself")
 AS_DATA = ("the body is recorded as data (aiohttp's json= or data=), not as the bytes sent: it is sent as JSON text as "
            "json.dumps writes it (keys in the cassette's order, which YAML sorts), without the Content-Type aiohttp "
            "added")

@@ -12,8 +12,9 @@ _LOSS_YAML = "a vcrpy cassette in YAML lists each request's headers sorted by na
 _LOSS_JSON = "a vcrpy cassette " + _ONE_VALUE
 
 _NO_AGENT = ("the cassette has no User-Agent: from aiohttp and urllib3 vcrpy records only the headers a request "
-             "was given, not those the client adds itself (User-Agent, Accept-Encoding, and aiohttp's Accept and "
-             "a body's Content-Type); they are not sent")
+             "was given, not those the client adds itself (User-Agent, Accept-Encoding, and aiohttp's Accept, a "
+             "body's Content-Type and its framing, Content-Length or Transfer-Encoding); they are not sent, and "
+             "curl frames the body itself")
 
 _NO_IDENTITY = ("the cassette has no Accept-Encoding: vcrpy does not record the one http.client adds for "
                "urllib.request (identity); none is sent")
