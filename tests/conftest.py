@@ -61,8 +61,8 @@ def pytest_terminal_summary(terminalreporter):
                 if value:
                     terminalreporter.write_line(f"  {recorder} {client}: not recorded: {'; '.join(value)}")
             else:
-                terminalreporter.write_line(f"  {recorder} {client} {runner}: {value.exact} / {value.named} / "
-                                            f"{value.skipped} / {len(value.faults)} of {value.total()}")
+                terminalreporter.write_line(f"  {recorder} {client} {runner}: {value['exact']} / {value['named']} / "
+                                            f"{value['skipped']} / {value['fault']} of {value.total()}")
     faithful = sys.modules.get("faithful")
     if faithful is None or not faithful.TALLY["requests"]:
         return
