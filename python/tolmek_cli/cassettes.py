@@ -1,6 +1,6 @@
 """What the cassette readers (vcrpy, betamax) share: the label of an interaction, its recorded headers as a list, its body as sent."""
 
-from .fields import Bad, expected, shown
+from .fields import expected, shown
 
 
 class Label(str):
