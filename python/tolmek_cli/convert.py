@@ -147,12 +147,13 @@ def _requests(items, report, restart, curl=False):
             continue
         pruned = bool(body) and method in _PRUNED
         held = ()
-        if curl:
+        exact = curl and getattr(label, "exact", False)
+        if exact or curl and body is not None:  # a GET of a HAR or JSON Lines file needs none of this
             present = {k.lower() for k, _ in headers}
             # curl would add a Content-Type to a body that the record has none for.
             if body is not None and "content-type" not in present:
                 held = ("Content-Type",)
-            if getattr(label, "exact", False):
+            if exact:
                 own = _CURL_OWN + _CURL_BODY_OWN if body is not None else _CURL_OWN
                 held += tuple(name for name in own if name.lower() not in present)
         if body is not None and piped_from is None:
