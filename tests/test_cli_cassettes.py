@@ -2,6 +2,7 @@
 real clients (cassette_matrix.py) replayed by bash, dash and zsh with the real curl and by newman,
 each request arriving as sent or its loss named; and the readers against hostile cassettes."""
 
+import base64
 import collections
 import pathlib
 import re
@@ -223,3 +224,18 @@ def test_pure_python_loader_names_deep_nesting(cli, tmp_path, monkeypatch):
     assert cli("curl", str(deep))[::2] == (2, f"tolmek: error: {deep}:1:1: not valid YAML here: nested deeper than the "
                                               "reader goes\n")
     assert cli("curl", "-", stdin=VCR_YAML)[:2] == (0, GET.encode())
+
+
+def test_huge_cassettes_are_read_whole(cli, tmp_path):
+    """A 12 MiB body kept as base64 by betamax, read through the JSON reader's chunks, and 3000
+    interactions of YAML: every request converted, the body's bytes piped to curl whole."""
+    body = bytes(range(256)) * (12 << 12)
+    betamax = tmp_path / "big.json"
+    betamax.write_text('{"http_interactions": [{"request": {"method": "PUT", "uri": "http://h/", "headers": {}, "body": '
+                       f'{{"encoding": "utf-8", "base64_string": "{base64.b64encode(body).decode()}"}}}}}}]}}')
+    many = tmp_path / "many.yaml"
+    many.write_text("interactions:\n" + "- request: {method: GET, uri: 'http://h/', headers: {User-Agent: [u]}}\n" * 3000)
+    code, out, err = cli("curl", str(betamax), str(many))
+    assert code == 0 and "skipped" not in err and out.count(GET.encode()) == 3000
+    (tmp_path / "printf.sh").write_bytes(out.split(b" | curl ", 1)[0])
+    assert subprocess.run(["sh", str(tmp_path / "printf.sh")], capture_output=True, timeout=120).stdout == body
