@@ -73,7 +73,7 @@ def _requests_sender(base, captured, sink):
 
     s = requests.Session()
     if captured:
-        tolmek_http.capture(s, sink)
+        _capture(s, sink, captured == "responses")
     return lambda i: s.post(f"{base}/r/{i}", data=b'{"n": 1}', headers={"Content-Type": "application/json"}).content
 
 
@@ -82,7 +82,7 @@ def _httpx_sender(base, captured, sink):
 
     c = httpx.Client(trust_env=False)
     if captured:
-        tolmek_http.capture(c, sink)
+        _capture(c, sink, captured == "responses")
     return lambda i: c.post(f"{base}/r/{i}", content=b'{"n": 1}', headers={"Content-Type": "application/json"}).content
 
 
@@ -91,8 +91,19 @@ def _urllib3_sender(base, captured, sink):
 
     pm = urllib3.PoolManager()
     if captured:
-        tolmek_http.capture(pm, sink)
+        _capture(pm, sink, captured == "responses")
     return lambda i: pm.request("POST", f"{base}/r/{i}", body=b'{"n": 1}', headers={"Content-Type": "application/json"}).data
+
+
+def _capture(client, sink, responses):
+    """The client captured as tolmek_http.capture does; with `responses`, its responses read too."""
+    if not responses:
+        return tolmek_http.capture(client, sink)
+    from importlib import import_module
+
+    module = import_module("tolmek_http." + tolmek_http._CLIENTS[type(client).__module__.partition(".")[0]])
+    module.capture(client, sink, responses=True)
+    return client
 
 
 _SYNC = {"requests": _requests_sender, "httpx": _httpx_sender, "urllib3": _urllib3_sender}
@@ -237,14 +248,15 @@ def _server():
 
 # --- capture overhead in instructions --------------------------------------------------------
 
-ARMS = ("not captured", "captured", "captured, the command made")
-SINKS = (None, keep_nothing, lambda w: w.curl)
+ARMS = ("not captured", "captured", "captured, the command made", "captured, responses read")
+SINKS = (None, keep_nothing, lambda w: w.curl, keep_nothing)
+CAPTURED = (False, True, True, "responses")
 
 
 def _runner(name, base, k):
     """(run(start, stop) sending requests start..stop-1 with arm k of the client, close)."""
     if name != "aiohttp":
-        send = _SYNC[name](base, k > 0, SINKS[k])
+        send = _SYNC[name](base, CAPTURED[k], SINKS[k])
 
         def run(start, stop):
             for i in range(start, stop):
@@ -260,7 +272,7 @@ def _runner(name, base, k):
 
     session = loop.run_until_complete(made())
     if k:
-        tolmek_http.capture(session, SINKS[k])
+        _capture(session, SINKS[k], CAPTURED[k] == "responses")
 
     async def block(start, stop):
         for i in range(start, stop):
@@ -332,12 +344,14 @@ def instructions(n, repeats, names):
                 per.append([c / n for c in counts])
             if os.environ.get("TOLMEK_BENCH_ROUNDS"):
                 print(name, [[round(x) for x in a] for a in per], file=sys.stderr)
-            plain, captured, made = (statistics.median(a) for a in per)
+            plain, captured, made, read = (statistics.median(a) for a in per)
             print(f"| {name}: instructions to send a request to a loopback server, captured / not (callgrind, "
                   f"median of {repeats} rounds of {n}, each arm a process of its own) | "
                   f"{captured:,.0f} vs {plain:,.0f} | {(captured / plain - 1) * 100:+.2f}% | < 5% |")
             print(f"| {name}: the same, with the command made for each request | {made:,.0f} | "
                   f"{(made / plain - 1) * 100:+.2f}% | |")
+            print(f"| {name}: the same, captured with its responses read (responses=True) | {read:,.0f} | "
+                  f"{(read / plain - 1) * 100:+.2f}% | |")
     finally:
         server.kill()
         server.wait()

@@ -24,6 +24,9 @@ def refcounts():
 
 M = tolmek.HTTPMETHOD
 
+# The sample suite is run by tests/test_recording_proof.py in a pytest of its own, against its app.
+collect_ignore = ["sample_suite"]
+
 
 def pytest_sessionstart(session):
     """`make dist` runs the suite against a wheel installed into a fresh environment and names its
@@ -42,7 +45,7 @@ def pytest_sessionstart(session):
 
 def pytest_terminal_summary(terminalreporter):
     """One line on what the curl harness (faithful.py) ran, and against which curl, when it ran;
-    the HTTP clients' matrix, per client and shell."""
+    the HTTP clients' matrix, per client and shell; the recording proof's counts."""
     clients = sys.modules.get("test_http_clients")
     if clients is not None and clients.TALLY:
         import faithful
@@ -63,6 +66,15 @@ def pytest_terminal_summary(terminalreporter):
             else:
                 terminalreporter.write_line(f"  {recorder} {client} {runner}: {value['exact']} / {value['named']} / "
                                             f"{value['skipped']} / {value['fault']} of {value.total()}")
+    proof = sys.modules.get("test_recording_proof")
+    if proof is not None and proof.TALLY:
+        t = proof.TALLY
+        shells = ", ".join(f"{s} {t[s]}" for s in ("bash", "dash", "zsh") if s in t)
+        terminalreporter.write_line(
+            f"recording proof: {t.get('recorded', '-')} requests recorded, {t.get('newman', '-')} identical through"
+            f" newman, through the script: {shells or '-'}; {t.get('examples', '-')} examples equal"
+            f" ({t.get('binary', '-')} bodies not text, named),"
+            f" secrets found: {t.get('secrets', '-')}")
     faithful = sys.modules.get("faithful")
     if faithful is None or not faithful.TALLY["requests"]:
         return

@@ -18,6 +18,7 @@ class Arrival:
     tag: str = ""
     faults: list = field(default_factory=list)  # framing problems the recorder noticed
     last: bool = False  # answered with "Connection: close", then the connection was closed
+    peer: int = 0  # the client's port: requests sharing a connection share it
 
 
 class Recorder:
@@ -35,7 +36,8 @@ class Recorder:
     request arrives before its process ends.
 
     `answer(arrival)` may give the whole response (head and body) for a request instead, or None
-    for the usual one: a redirect, an auth challenge."""
+    for the usual one: a redirect, an auth challenge; or (the response, True) to hang up once it
+    is written (a body that runs to the connection's end)."""
 
     def __init__(self, tag_file=None, answer=None):
         self.tag_file = tag_file
@@ -98,6 +100,7 @@ class Recorder:
                 arrival = self._read_request(reader, conn)
                 if arrival is None:
                     return
+                arrival.peer = conn.getpeername()[1]
                 if self.tag_file is not None:
                     try:
                         with open(self.tag_file, encoding="utf-8") as f:
@@ -107,7 +110,10 @@ class Recorder:
                 with self._lock:
                     self.arrivals.append(arrival)
                 if self.answer is not None and (response := self.answer(arrival)) is not None:
-                    conn.sendall(response)
+                    hang_up = isinstance(response, tuple)
+                    conn.sendall(response[0] if hang_up else response)
+                    if hang_up:
+                        return
                     continue
                 head = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n"
                 head += b"Connection: close\r\n\r\n" if arrival.last else b"\r\n"

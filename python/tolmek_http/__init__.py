@@ -9,9 +9,10 @@ from tolmek import Tolmek
 from .compose import command
 from .methods import method
 from .objects import _BY_TYPE, parts
+from .recording import Recording, RecordingError, record
 from .wire import WireRequest
 
-__all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest"]
+__all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
 
 # The module that captures for each client, by the top-level package of the client's class.
 _CLIENTS = {"requests": "client_requests", "httpx": "client_httpx", "aiohttp": "client_aiohttp",

@@ -1,12 +1,22 @@
 # Type stubs for tolmek_http: the HTTP clients' requests as curl commands and tolmek requests.
 from collections.abc import Callable, Iterable
-from typing import Any, TypeVar, final
+from os import PathLike
+from types import TracebackType
+from typing import Any, Protocol, TypeVar, final
 
 from tolmek import HTTPMETHOD, Tolmek
 
-__all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest"]
+__all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
 
 _C = TypeVar("_C")
+
+class _Response(Protocol):
+    """A response read back for a captured request (tolmek_http.exchange.WireResponse)."""
+
+    status: int
+    reason: str
+    headers: list[tuple[bytes, bytes]]
+    body: bytes
 
 @final
 class WireRequest:
@@ -27,6 +37,8 @@ class WireRequest:
     def url(self) -> str: ...
     @property
     def curl(self) -> str: ...
+    @property
+    def response(self) -> _Response | None: ...
     def header_pairs(self) -> list[tuple[str, str]]: ...
 
 def to_curl(request: Any) -> str: ...
@@ -42,3 +54,28 @@ def command(
     exact: bool = False,
     proxy: str | None = None,
 ) -> str: ...
+
+class Recording:
+    """What a recording has seen: the exchanges (tolmek_http.exchange.Exchange), one warning line
+    per client it could not record, and the files written once it ended."""
+
+    exchanges: list[Any]
+    warnings: list[str]
+    paths: list[str]
+
+class RecordingError(RuntimeError): ...
+
+class record:
+    """Records every request of the clients made while active; writes them into `directory` on exit."""
+
+    def __init__(
+        self,
+        directory: str | PathLike[str],
+        *,
+        secret_names: Iterable[str] | None = None,
+        write_secrets: bool = True,
+    ) -> None: ...
+    def __enter__(self) -> Recording: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None: ...

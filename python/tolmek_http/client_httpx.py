@@ -5,12 +5,15 @@ import types
 import httpx
 
 from .callbacks import attach
+from .reading import ReadingTap
 from .wire import Tap
 
 __all__ = ["capture"]
 
 
-def capture(client: httpx.Client | httpx.AsyncClient, callback) -> None:
+def capture(client: httpx.Client | httpx.AsyncClient, callback, *, responses: bool = False) -> None:
+    """Reports each request `client` writes to `callback`; with `responses`, the connections it
+    opens from then on also read their responses back (see reading.py)."""
     if not isinstance(client, (httpx.Client, httpx.AsyncClient)):
         raise TypeError(f"expected an httpx.Client or httpx.AsyncClient, not {type(client).__name__}")
     pools = []
@@ -22,7 +25,7 @@ def capture(client: httpx.Client | httpx.AsyncClient, callback) -> None:
             raise TypeError(f"cannot capture through the transport {type(transport).__name__}: "
                             "it is not an httpx.HTTPTransport or AsyncHTTPTransport")
         pools.append(pool)
-    callbacks, new = attach(client, callback)
+    callbacks, new = attach(client, callback, responses)
     if not new:
         return
     wrap = _AsyncBackend if isinstance(client, httpx.AsyncClient) else _Backend
@@ -51,9 +54,21 @@ class _Stream:
 
     def start_tls(self, ssl_context, server_hostname=None, timeout=None):
         self._tap.scheme = "https"
-        return _Stream(self._stream.start_tls(ssl_context, server_hostname, timeout), self._tap)
+        return type(self)(self._stream.start_tls(ssl_context, server_hostname, timeout), self._tap)
 
     __getattr__ = _forward
+
+
+class _ReadingStream(_Stream):
+    """A stream whose reads are also handed to its connection's response reader."""
+
+    def read(self, max_bytes, timeout=None):
+        data = self._stream.read(max_bytes, timeout)
+        if data:
+            self._tap.reader.feed(data)
+        else:
+            self._tap.reader.end()
+        return data
 
 
 class _Backend:
@@ -62,6 +77,8 @@ class _Backend:
 
     def connect_tcp(self, host, port, timeout=None, local_address=None, socket_options=None):
         stream = self._backend.connect_tcp(host, port, timeout, local_address, socket_options)
+        if self._callback.responses:
+            return _ReadingStream(stream, ReadingTap(self._callback, "http", host, port))
         return _Stream(stream, Tap(self._callback, "http", host, port))
 
     __getattr__ = _forward
@@ -77,9 +94,19 @@ class _AsyncStream:
 
     async def start_tls(self, ssl_context, server_hostname=None, timeout=None):
         self._tap.scheme = "https"
-        return _AsyncStream(await self._stream.start_tls(ssl_context, server_hostname, timeout), self._tap)
+        return type(self)(await self._stream.start_tls(ssl_context, server_hostname, timeout), self._tap)
 
     __getattr__ = _forward
+
+
+class _AsyncReadingStream(_AsyncStream):
+    async def read(self, max_bytes, timeout=None):
+        data = await self._stream.read(max_bytes, timeout)
+        if data:
+            self._tap.reader.feed(data)
+        else:
+            self._tap.reader.end()
+        return data
 
 
 class _AsyncBackend:
@@ -88,6 +115,8 @@ class _AsyncBackend:
 
     async def connect_tcp(self, host, port, timeout=None, local_address=None, socket_options=None):
         stream = await self._backend.connect_tcp(host, port, timeout, local_address, socket_options)
+        if self._callback.responses:
+            return _AsyncReadingStream(stream, ReadingTap(self._callback, "http", host, port))
         return _AsyncStream(stream, Tap(self._callback, "http", host, port))
 
     __getattr__ = _forward

@@ -9,10 +9,12 @@ from .connections import tapped
 __all__ = ["capture"]
 
 
-def capture(opener: urllib.request.OpenerDirector, callback) -> None:
+def capture(opener: urllib.request.OpenerDirector, callback, *, responses: bool = False) -> None:
+    """Reports each request `opener` writes to `callback`; with `responses`, its connections (one
+    per request: urllib.request does not keep them) also read their responses back (see reading.py)."""
     if not isinstance(opener, urllib.request.OpenerDirector):
         raise TypeError(f"expected a urllib.request.OpenerDirector, not {type(opener).__name__}")
-    callbacks, new = attach(opener, callback)
+    callbacks, new = attach(opener, callback, responses)
     if not new:
         return
     plain = tapped(http.client.HTTPConnection, callbacks, "http")

@@ -1,5 +1,8 @@
 """http.client connections (urllib.request's, and urllib3's under requests) that hand each request they write to a callback."""
 
+import functools
+
+from .reading import ReadingTap
 from .wire import Tap
 
 __all__ = ["tapped"]
@@ -8,9 +11,15 @@ __all__ = ["tapped"]
 def tapped(cls, callback, scheme):
     """A subclass of the http.client connection class `cls` whose requests go to `callback` as
     the bytes are given to `send`: everything a request writes passes there (request line and
-    headers, the body, each chunk), also a CONNECT opening a tunnel."""
+    headers, the body, each chunk), also a CONNECT opening a tunnel.
+
+    When `callback.responses` is true as a connection first writes, its responses are read too:
+    the connection's own response_class then reads through a file that hands every byte it
+    returns to the connection's reader (for a connection that does not, nothing changes on the
+    read path)."""
 
     send = cls.send
+    reading = _reading_response(cls.response_class)
 
     class Tapped(cls):
         _tolmek_tap = None  # made once the connection first writes
@@ -32,15 +41,115 @@ def tapped(cls, callback, scheme):
                 self.connect()
             tap = self._tolmek_tap
             if tap is None:
-                tap = self._tolmek_tap = Tap(callback, scheme, self.host, self.port)
+                if getattr(callback, "responses", False):
+                    tap = self._tolmek_tap = ReadingTap(callback, scheme, self.host, self.port)
+                    # Every response of this connection, a tunnel's CONNECT answer too, reads through it.
+                    self.response_class = functools.partial(reading, tap.reader)
+                else:
+                    tap = self._tolmek_tap = Tap(callback, scheme, self.host, self.port)
             tap.feed(data)
             return send(self, data)  # cls's own send, without making a super() object per write
 
         def close(self):
             # A request cut off, or a tunnel, does not outlive the connection.
             self.__dict__.pop("_tolmek_tap", None)
+            self.__dict__.pop("response_class", None)
             super().close()
 
     Tapped.__name__ = Tapped.__qualname__ = "Tapped" + cls.__name__
     Tapped.__module__ = __name__
     return Tapped
+
+
+def _reading_response(base):
+    """A subclass of the http.client response class `base` that reads through a _ReadingFile."""
+
+    class Reading(base):
+        def __init__(self, reader, sock, *args, **kwargs):
+            super().__init__(sock, *args, **kwargs)
+            self.fp = _ReadingFile(self.fp, reader)
+
+    Reading.__name__ = Reading.__qualname__ = "Reading" + base.__name__
+    Reading.__module__ = __name__
+    return Reading
+
+
+class _ReadingFile:
+    """A response's buffered socket file as http.client (and urllib3 through it) uses it: every
+    byte a read returns is handed to the connection's reader as well; a read that finds the end
+    of the stream tells it so. peek consumes nothing, so hands nothing over."""
+
+    __slots__ = ("_fp", "_reader")
+
+    def __init__(self, fp, reader):
+        self._fp, self._reader = fp, reader
+
+    def read(self, size=-1):
+        data = self._fp.read(size)
+        if data:
+            self._reader.feed(data)
+        if data is not None and (size is None or size < 0 or (not data and size)):
+            self._reader.end()  # read to the end, or nothing left before it
+        return data
+
+    def read1(self, size=-1):
+        data = self._fp.read1(size)
+        if data:
+            self._reader.feed(data)
+        elif data is not None and size:
+            self._reader.end()
+        return data
+
+    def readline(self, size=-1):
+        data = self._fp.readline(size)
+        if data:
+            self._reader.feed(data)
+        elif size:
+            self._reader.end()
+        return data
+
+    def _into(self, n, b):
+        if n:
+            self._reader.feed(memoryview(b)[:n].tobytes())
+        elif n is not None and len(memoryview(b)):
+            self._reader.end()
+        return n
+
+    def readinto(self, b):
+        return self._into(self._fp.readinto(b), b)
+
+    def readinto1(self, b):
+        return self._into(self._fp.readinto1(b), b)
+
+    def peek(self, size=0):
+        return self._fp.peek(size)
+
+    def readlines(self, hint=-1):
+        lines = self._fp.readlines(hint)
+        for line in lines:
+            self._reader.feed(line)
+        if hint is None or hint <= 0:
+            self._reader.end()
+        return lines
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        line = self.readline()
+        if not line:
+            raise StopIteration
+        return line
+
+    def close(self):
+        self._reader.close()
+        self._fp.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __getattr__(self, name):
+        return getattr(self._fp, name)

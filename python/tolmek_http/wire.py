@@ -34,8 +34,8 @@ class WireRequest:
     is read, the header lines split and the URL and command made only when asked for."""
 
     # _line, _headers and _curl stay unset until first asked for: a request nobody reads costs no
-    # stores for them.
-    __slots__ = ("body", "_head", "_where", "_line", "_headers", "_curl")
+    # stores for them; _response stays unset until a response is read for it.
+    __slots__ = ("body", "_head", "_where", "_line", "_headers", "_curl", "_response")
 
     def __init__(self, head: bytes, body: bytes | None, where: tuple[str, str, str | None]):
         self._head = head  # the request line and header lines, without the empty line ending them
@@ -88,6 +88,19 @@ class WireRequest:
                 found.append((name, value.strip(b" \t")))
         self._headers = found
         return found
+
+    @property
+    def response(self):
+        """The response read back for this request (an exchange.WireResponse) once the client has
+        read it whole, when captured with responses=True; None before, and for good when none was."""
+        try:
+            return self._response
+        except AttributeError:
+            return None
+
+    @response.setter
+    def response(self, response) -> None:
+        self._response = response
 
     @property
     def url(self) -> str:

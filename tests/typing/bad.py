@@ -36,3 +36,5 @@ tolmek_http.method(HTTPMETHOD.GET)  # E: arg-type
 tolmek_http.capture(object(), lambda wire: wire.cmd)  # E: attr-defined
 tolmek_http.command("u", [], "GET", 1)  # E: arg-type
 wire_text: str = tolmek_http.capture(1, print)  # E: assignment
+tolmek_http.record("out", write_secrets="no")  # E: arg-type
+tolmek_http.capture(object(), lambda wire: wire.response.status)  # E: union-attr

@@ -48,3 +48,18 @@ as_request: Tolmek = tolmek_http.to_tolmek(urllib.request.Request("http://h.exam
 
 def show(wire: tolmek_http.WireRequest) -> tuple[str, bytes, list[tuple[bytes, bytes]], bytes | None, str]:
     return wire.method, wire.target, wire.headers, wire.body, wire.url
+
+
+def recorded(directory: str) -> list[str]:
+    try:
+        with tolmek_http.record(directory, secret_names=["X-Key"], write_secrets=False) as recording:
+            pass
+    except tolmek_http.RecordingError:
+        return []
+    warned: list[str] = recording.warnings
+    return recording.paths + warned
+
+
+def answered(wire: tolmek_http.WireRequest) -> tuple[int, str, list[tuple[bytes, bytes]], bytes] | None:
+    r = wire.response
+    return None if r is None else (r.status, r.reason, r.headers, r.body)

@@ -1,0 +1,181 @@
+"""The recording as a Postman v2.1.0 collection: folders per test, the requests as sent, responses as examples."""
+
+from __future__ import annotations
+
+import re
+
+from . import content
+from .redact import Ref, Vault, joined, request_parts, response_parts
+
+__all__ = ["SCHEMA", "origin_of", "origin_variables", "collection"]
+
+SCHEMA = "https://schema.getpostman.com/json/collection/v2.1.0/collection.json"
+_NAME_PATH = 60  # characters of the path an item's name shows
+_REFERENCE = re.compile(r"\{\{([^{}]*)\}\}")
+
+
+def _pm(chunks: list[str]) -> str:
+    return joined(chunks, lambda name: "{{" + name + "}}")
+
+
+def origin_of(request) -> tuple[str, str]:
+    """(scheme://authority, the target from its path on) of a request, the target as written."""
+    target = request.target.decode("utf-8", "surrogateescape")
+    if target.startswith(("http://", "https://")):  # written for a proxy: the origin is in it
+        slash = target.find("/", target.find("://") + 3)
+        return (target, "") if slash < 0 else (target[:slash], target[slash:])
+    scheme, authority, _ = request._where
+    return f"{scheme}://{authority}", target
+
+
+def origin_variables(origins: list[str]) -> dict[str, str]:
+    """origin -> the collection variable standing for it: baseUrl when there is one origin, else
+    one per origin named from it (baseUrl_api_example_com_8080)."""
+    if len(origins) == 1:
+        return {origins[0]: "baseUrl"}
+    out, used = {}, set()
+    for o in origins:
+        base = "baseUrl_" + re.sub(r"[^A-Za-z0-9]+", "_", o.split("://", 1)[-1]).strip("_")
+        name, n = base, 1
+        while name in used:
+            n += 1
+            name = f"{base}_{n}"
+        used.add(name)
+        out[o] = name
+    return out
+
+
+class _Builder:
+    def __init__(self, vault: Vault, variables: dict[str, str], is_text, warn):
+        self.vault = vault
+        self.variables = variables
+        self.is_text = is_text
+        self.warn = warn
+        self.files: dict[str, bytes] = {}  # relative path -> bytes of the body files
+
+    def request(self, exchange, label: str) -> tuple[dict, dict | None]:
+        """The item's request and its protocolProfileBehavior (None when it needs none)."""
+        req = exchange.request
+        parts = request_parts(self.vault, req, self.is_text)
+        origin, _ = origin_of(req)
+        if req.proxy is not None:
+            self.warn(f"{label}: went through the proxy {req.proxy}; the collection sends it to {origin} directly")
+        # The target's text with its secrets as references, the origin (in a proxy's target) cut off.
+        target = _pm(parts.target)
+        if target.startswith(origin):
+            target = target[len(origin):]
+        base = "{{" + self.variables[origin] + "}}"
+        path, q, query = target.partition("?")
+        if any(not "!" <= c <= "~" for c in target):
+            self.warn(f"{label}: the target holds characters other than visible ASCII, which newman does not send "
+                      f"as written")
+        if not path.startswith("/"):
+            self.warn(f"{label}: the target {target!r} has no path newman can send; it sends {'/' + path!r}")
+        url: dict[str, object] = {"raw": base + target, "host": [base], "path": path[1:].split("/") if path.startswith("/") else [path]}
+        if q:
+            pairs: list[dict[str, str | None]] = []
+            for p in query.split("&"):
+                k, eq, v = p.partition("=")
+                pairs.append({"key": k, "value": v if eq else None})
+            url["query"] = pairs
+        headers = []
+        seen: dict[str, int] = {}
+        typed = False
+        authority = origin.split("://", 1)[1]
+        for (name, chunks), (_, sent) in zip(parts.headers, req.headers):
+            low = name.lower()
+            value = _pm(chunks)
+            if low == "host" and value == authority:
+                continue  # newman writes the same from the URL
+            if low == "transfer-encoding":
+                self.warn(f"{label}: newman frames the body with Content-Length, not as {name}: {value}")
+                continue
+            typed = typed or low == "content-type"
+            seen[low] = seen.get(low, 0) + 1
+            if seen[low] == 2:
+                self.warn(f"{label}: the header {name} is repeated; newman sends only the last one")
+            if not sent.isascii():
+                self.warn(f"{label}: the header {name} holds non-ASCII text, which newman sends as Latin-1")
+            headers.append({"key": name, "value": value})
+        texts = [parts.target, *(c for _, c in parts.headers)] + ([parts.body] if parts.text and parts.body else [])
+        sent = next((m.group() for chunks in texts for c in chunks if type(c) is not Ref
+                     for m in _REFERENCE.finditer(c)), None)
+        if sent is not None:
+            self.warn(f"{label}: the request holds the text {sent!r}, which newman replaces if a variable of that "
+                      f"name is defined")
+        out = {"method": parts.method, "header": headers, "url": url}
+        behaviour = {"disableUrlEncoding": True}
+        if parts.body is not None and req.body:
+            if parts.method in ("GET", "HEAD"):
+                behaviour["disableBodyPruning"] = True
+            if not typed:
+                self.warn(f"{label}: the body has no Content-Type; newman adds one of its own")
+            if parts.text:
+                out["body"] = {"mode": "raw", "raw": _pm(parts.body)}
+            else:
+                src = f"bodies/{len(self.files) + 1:03d}.bin"
+                secrets = sorted({c for c in parts.body if type(c) is Ref})
+                if secrets:
+                    self.warn(f"{label}: the body is not text and goes in {src}, where newman replaces no "
+                              f"variables; it holds the secrets {', '.join(secrets)}, written there as "
+                              f"{{{{NAME}}}} in their place, so newman sends that text instead of them")
+                self.files[src] = _pm(parts.body).encode("utf-8", "surrogateescape")
+                out["body"] = {"mode": "file", "file": {"src": src}}
+        return out, behaviour
+
+    def example(self, exchange, request: dict) -> dict:
+        resp = exchange.response
+        text, what = content.as_text(resp.body, resp.headers)
+        headers, body = response_parts(self.vault, resp, text)
+        reason = _pm(self.vault.chunks(resp.reason))
+        name = f"{resp.status} {reason}".strip()
+        if text is None:
+            name += f" ({what})"
+        return {"name": name, "originalRequest": request, "status": reason, "code": resp.status,
+                "header": [{"key": n, "value": _pm(c)} for n, c in headers],
+                "body": "" if body is None else _pm(body)}
+
+
+def _label(exchange, index: int, vault: Vault) -> str:
+    where = f" of {exchange.test}" if exchange.test else ""
+    return _pm(vault.chunks(f"request {index}{where}"))
+
+
+def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict, dict[str, bytes]]:
+    """The collection document for the exchanges (in `order`), and the body files it names."""
+    ordered = sorted(exchanges, key=lambda e: e.order)
+    origins = list(dict.fromkeys(origin_of(e.request)[0] for e in ordered))
+    variables = origin_variables(origins)
+    build = _Builder(vault, variables, is_text, warn)
+    top: list = []
+    folders: dict[tuple[str, ...], list] = {(): top}
+    for index, ex in enumerate(ordered, 1):
+        label = _label(ex, index, vault)
+        holder = top
+        for depth in range(1, len(ex.folder) + 1):
+            key = ex.folder[:depth]
+            if key not in folders:
+                folder_name = _pm(vault.chunks(key[-1]))
+                test_folder = depth == len(ex.folder) and ex.test is not None
+                what = f"Test {_pm(vault.chunks(ex.test))}" if test_folder else f"Folder {folder_name}"
+                folders[key] = []
+                holder.append({"name": folder_name, "description": what, "item": folders[key]})
+            holder = folders[key]
+        request, behaviour = build.request(ex, label)
+        target_path = request["url"]["raw"].split("?", 1)[0]
+        target_path = target_path[target_path.find("}}") + 2:] or "/"
+        if len(target_path) > _NAME_PATH:
+            target_path = target_path[:_NAME_PATH - 1] + "…"
+        item: dict[str, object] = {"name": f"{request['method']} {target_path}", "request": request}
+        if ex.test is not None:
+            item["description"] = f"Sent by {_pm(vault.chunks(ex.test))}"
+        item["protocolProfileBehavior"] = behaviour
+        if ex.response is not None:
+            item["response"] = [build.example(ex, dict(request))]
+        holder.append(item)
+    doc = {"info": {"name": _pm(vault.chunks(name)), "schema": SCHEMA,
+                    "description": "Recorded by tolmek_http; the secrets are variables of the environment "
+                                   "tolmek.postman_environment.json."},
+           "item": top,
+           "variable": [{"key": v, "value": o, "type": "string"} for o, v in variables.items()]}
+    return doc, build.files

@@ -1,0 +1,316 @@
+"""Responses read back from the bytes a client read off its connection, each paired with its request."""
+
+import re
+from collections import deque
+
+from .exchange import WireResponse
+from .wire import Tap
+
+__all__ = ["ResponseReader", "ReadingTap"]
+
+# A head longer than this is not an HTTP response a client would take (they stop at 64 KiB a line).
+_MAX_HEAD = 1 << 20
+_STATUS = re.compile(rb"HTTP/\d\.\d (\d\d\d)(?: ([^\r\n]*))?\r?")
+# A header line as most servers write it (after its line's LF); lines it does not read (folded,
+# no name) take the slow way. Possessive: no backtracking, whatever a hostile line holds.
+_HEADER = re.compile(rb"\n([^\s:]++):[ \t]*+([^\r\n]*+)\r?(?=\n|\Z)")
+_HEX = re.compile(rb"[0-9A-Fa-f]+")
+_DIGITS = re.compile(rb"[0-9]+")
+_TUNNEL = object()  # a CONNECT's place in the queue: its 2xx answer turns the connection into a tunnel
+
+# What the reader is reading.
+_HEAD, _LENGTH, _SIZE, _DATA, _TRAILER, _TO_END, _STOPPED = range(7)
+
+
+class _Garbled(Exception):
+    """Bytes no response can be read from: reading that connection stops."""
+
+
+class ResponseReader:
+    """Reads the responses out of the bytes a client read from one connection, however they are
+    split into reads, and sets each final response as `.response` of the oldest request in
+    `pending` not yet answered (HTTP/1.1 answers in order).
+
+    Interim 1xx responses are skipped; a 101 (the connection now speaks another protocol), bytes
+    that are no response, or a response with no request waiting for it stop reading: the
+    requests still waiting keep None. A response the client did not read to its end (it stopped,
+    or the connection ended first) is never set. Nothing read here raises into the client."""
+
+    __slots__ = ("pending", "_buf", "_state", "_need", "_request", "_status", "_reason", "_headers", "_body")
+
+    def __init__(self) -> None:
+        self.pending: deque = deque()  # requests written and not yet answered, oldest first
+        self._buf = bytearray()
+        self._state = _HEAD
+        self._need = 0  # body bytes still to come (_LENGTH), of the chunk being read (_DATA)
+        self._request = None
+        self._status = 0
+        self._reason = ""
+        self._headers: list[tuple[bytes, bytes]] = []
+        self._body = bytearray()
+
+    @property
+    def stopped(self) -> bool:
+        return self._state == _STOPPED
+
+    def feed(self, data) -> None:
+        """The bytes the client has just read."""
+        state = self._state
+        if state == _STOPPED or not data:
+            return
+        try:
+            if state == _LENGTH and not self._buf:
+                # A body's reads go straight on, without a copy into the buffer first.
+                need = self._need
+                self._body += data[:need]
+                taken = min(len(data), need)
+                need = self._need = need - taken
+                if need:
+                    return
+                self._done()
+                data = data[taken:]
+                if not data:
+                    return
+            buf = self._buf
+            buf += data
+            if state == _HEAD:
+                # A head's lines (http.client reads one at a time) are only kept until its end.
+                pos = self._need
+                if buf.find(b"\n\r\n", pos) < 0 and buf.find(b"\n\n", pos) < 0:
+                    if len(buf) > _MAX_HEAD:
+                        raise _Garbled
+                    self._need = max(len(buf) - 2, 0)
+                    return
+            while self._step():
+                pass
+        except Exception:  # garbled bytes, whatever they broke: never the client's problem
+            self.stop()
+
+    def end(self) -> None:
+        """The connection ended (EOF): a body running to the connection's end is complete, and
+        nothing more comes."""
+        try:
+            if self._state == _TO_END:
+                self._body += self._buf
+                self._buf.clear()
+                self._done()
+        except Exception:
+            pass
+        self.stop()
+
+    def close(self) -> None:
+        """The client closed what it reads from: a response part-read stays unanswered, and as
+        the rest of its bytes were never read here, nothing after it can be read either."""
+        if self._state != _HEAD or self._buf:
+            self.stop()
+
+    def stop(self) -> None:
+        self._state = _STOPPED
+        self.pending.clear()
+        self._buf = bytearray()
+        self._body = bytearray()
+        self._request = None
+
+    def _step(self) -> bool:
+        state = self._state
+        buf = self._buf
+        if state == _HEAD:
+            return self._head()
+        if state == _LENGTH:
+            taken = min(len(buf), self._need)
+            self._body += buf[:taken]
+            del buf[:taken]
+            self._need -= taken
+            if self._need:
+                return False
+            return self._done()
+        if state == _SIZE:
+            eol = buf.find(b"\n")
+            if eol < 0:
+                if len(buf) > _MAX_HEAD:
+                    raise _Garbled
+                return False
+            size = buf[:eol].split(b";", 1)[0].strip(b" \t\r")
+            if not _HEX.fullmatch(size):
+                raise _Garbled
+            del buf[:eol + 1]
+            self._need = int(size, 16)
+            self._state = _DATA if self._need else _TRAILER
+            return True
+        if state == _DATA:
+            need = self._need
+            if need > 0:
+                taken = min(len(buf), need)
+                self._body += buf[:taken]
+                del buf[:taken]
+                need = self._need = need - taken
+                if need:
+                    return False
+            # The chunk's data is followed by its own line end.
+            if buf[:2] == b"\r\n":
+                del buf[:2]
+            elif buf[:1] == b"\n":
+                del buf[:1]
+            elif len(buf) < 2 and buf in (b"", b"\r"):
+                return False
+            else:
+                raise _Garbled
+            self._state = _SIZE
+            return True
+        if state == _TRAILER:
+            # Trailer lines are dropped: the body is what a recording keeps.
+            while True:
+                eol = buf.find(b"\n")
+                if eol < 0:
+                    if len(buf) > _MAX_HEAD:
+                        raise _Garbled
+                    return False
+                line = buf[:eol]
+                del buf[:eol + 1]
+                if line in (b"", b"\r"):
+                    return self._done()
+        if state == _TO_END:
+            self._body += buf
+            buf.clear()
+        return False
+
+    def _head(self) -> bool:
+        buf = self._buf
+        # The head ends with an empty line; servers that end lines with LF alone are read too.
+        # _need holds where the search for it stopped, so that a head read in pieces is searched once.
+        pos = self._need
+        end = buf.find(b"\n\r\n", pos)
+        bare = buf.find(b"\n\n", pos, len(buf) if end < 0 else end)
+        if bare >= 0:
+            end, size = bare, 2
+        elif end >= 0:
+            size = 3
+        else:
+            if len(buf) > _MAX_HEAD:
+                raise _Garbled
+            self._need = max(len(buf) - 2, 0)
+            return False
+        self._need = 0
+        if end > _MAX_HEAD:
+            raise _Garbled
+        head = bytes(buf[:end])  # the status line and header lines, without the last line's LF
+        del buf[:end + size]
+        first = head.find(b"\n")
+        found = _STATUS.fullmatch(head if first < 0 else head[:first])
+        if found is None:
+            raise _Garbled
+        status = int(found.group(1))
+        headers: list[tuple[bytes, bytes]] = []
+        if first >= 0:
+            lines = head[first:]
+            headers = [(name, value.rstrip(b" \t")) for name, value in _HEADER.findall(lines)]
+            if len(headers) != lines.count(b"\n"):
+                headers = _header_lines(lines)  # folded lines, or lines no header can be read from
+        if status < 200:
+            if status == 101:
+                self.stop()  # what follows speaks another protocol
+                return False
+            return True  # an interim response (100 Continue, 103 Early Hints): the final one follows
+        if not self.pending:
+            raise _Garbled  # an answer to no request written
+        request = self.pending.popleft()
+        if request is _TUNNEL:
+            method = None
+        else:
+            # The request's method without reading its request line: only HEAD and CONNECT matter.
+            method = request._head.lstrip(b"\r\n")[:8]
+            method = "HEAD" if method[:5] == b"HEAD " else "CONNECT" if method == b"CONNECT " else ""
+        if method is None or method == "CONNECT":
+            if status < 300:
+                # Tunnelled: what follows is the tunnelled connection's, read as it was written.
+                return True
+            # A refused tunnel's answer is read through (for nobody, when the tap did not report it).
+        self._request = None if request is _TUNNEL else request
+        self._status, self._headers = status, headers
+        self._reason = (found.group(2) or b"").decode("latin-1")
+        self._body = bytearray()
+        if status in (204, 304) or method == "HEAD":
+            return self._done()
+        framing = _framing(headers)
+        if framing == -2:
+            self._state = _SIZE
+        elif framing == -1:
+            self._state = _TO_END
+        else:
+            self._need = framing
+            self._state = _LENGTH
+            if not framing:
+                return self._done()
+        return True
+
+    def _done(self) -> bool:
+        request = self._request
+        if request is not None:
+            request.response = WireResponse(self._status, self._reason, self._headers, bytes(self._body))
+        self._request = None
+        self._body = bytearray()
+        self._state = _HEAD
+        return bool(self._buf)
+
+
+def _header_lines(lines: bytes) -> list[tuple[bytes, bytes]]:
+    """The header lines read one by one: a folded line goes on the value before it, joined by
+    one space; a line without a name and colon is garbled."""
+    headers: list[tuple[bytes, bytes]] = []
+    for line in lines.split(b"\n")[1:]:
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        if line[:1] in (b" ", b"\t") and headers:
+            name, value = headers[-1]
+            headers[-1] = (name, (value + b" " + line.strip(b" \t")).strip(b" \t"))
+            continue
+        name, colon, value = line.partition(b":")
+        if not colon or not name or name != name.strip(b" \t"):
+            raise _Garbled
+        headers.append((name, value.strip(b" \t")))
+    return headers
+
+
+def _framing(headers: list[tuple[bytes, bytes]]) -> int:
+    """The body's length, -2 for chunked, -1 for a body running to the connection's end."""
+    codings: list[bytes] = []
+    length = -1
+    for name, value in headers:
+        size = len(name)
+        if size == 17 and name.lower() == b"transfer-encoding":
+            codings += [c.strip(b" \t").lower() for c in value.split(b",") if c.strip(b" \t")]
+        elif size == 14 and name.lower() == b"content-length":
+            for v in value.split(b","):
+                v = v.strip(b" \t")
+                if not _DIGITS.fullmatch(v) or (length >= 0 and int(v) != length):
+                    raise _Garbled  # no length, or lengths that disagree: no telling where the body ends
+                length = int(v)
+    if codings:
+        # Transfer-Encoding wins over Content-Length; a last coding other than chunked runs to the end.
+        return -2 if codings[-1] == b"chunked" else -1
+    return length
+
+
+class ReadingTap(Tap):
+    """A Tap that also queues each request it reports for `reader`, whose responses are set on
+    them as the client reads them."""
+
+    __slots__ = ("reader", "_callbacks")
+
+    def __init__(self, callback, scheme: str, host: str, port: int | None):
+        super().__init__(callback, scheme, host, port)
+        self.reader = ResponseReader()
+        self._callbacks = self._funcs
+        self._funcs = self  # iterated for each request reported: queues it, then calls back
+
+    def __iter__(self):
+        if self.reader._state != _STOPPED:
+            yield self.reader.pending.append
+        yield from self._callbacks
+
+    def _emit(self, body):
+        if self._head.lstrip(b"\r\n")[:8] == b"CONNECT ":
+            # Not reported, but answered: its answer says whether what follows is a tunnel.
+            if self.reader._state != _STOPPED:
+                self.reader.pending.append(_TUNNEL)
+        return Tap._emit(self, body)

@@ -1,0 +1,346 @@
+"""Secrets out of a recording: which fields hold them, their exact spans, and the variables that stand for them."""
+
+from __future__ import annotations
+
+import json
+import re
+from collections.abc import Iterable
+from urllib.parse import unquote_plus
+
+__all__ = ["SECRET_NAMES", "SHORT", "Ref", "Vault"]
+
+# Field names (matched case-insensitively, ignoring "-", "_" and spaces, anywhere in the name)
+# whose values are secrets. "auth" is not among them: "author" would match it.
+SECRET_NAMES = ("token", "password", "passwd", "secret", "api key", "access key", "private key", "credential",
+                "session", "signature")
+# Headers whose values are secrets whatever the list says.
+_AUTH_HEADERS = (b"authorization", b"proxy-authorization")
+# A value shorter than this ("1", "yes") would match all over a recording: it is replaced only in
+# the field that holds it, never searched for elsewhere.
+SHORT = 6
+
+_SCHEME_WORD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+ +(?=\S)")
+# Credentials in a URL: scheme://user:password@ (the password is the secret).
+_USERINFO = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://[^\s/?#@:'\"<>]*:([^\s/?#@'\"<>]+)@")
+_BOUNDARY = re.compile(r"boundary=(?:\"([^\"]+)\"|([^;\s]+))", re.I)
+_PART_NAME = re.compile(r"\bname=\"([^\"]*)\"", re.I)
+
+
+def _norm(name: str) -> str:
+    return name.lower().replace("-", "").replace("_", "").replace(" ", "")
+
+
+class Ref(str):
+    """A chunk of text that is a variable's name, standing for a secret value."""
+
+    __slots__ = ()
+
+
+class Vault:
+    """The secrets found: value -> variable name, given out as fields are found. Names come from
+    the field's name, upper-cased and cut to [A-Z0-9_], made unique (TOKEN, TOKEN_2); the same
+    value keeps its first name wherever it shows up again."""
+
+    def __init__(self, names: Iterable[str] | None = None):
+        self.patterns = [p for p in (_norm(n) for n in (SECRET_NAMES if names is None else names)) if p]
+        self.names: dict[str, str] = {}  # value -> name
+        self.values: dict[str, str] = {}  # name -> value, in the order found
+        self._long: re.Pattern | bool | None = None
+        self._forms: dict[str, str] = {}  # a value's form -> the value's variable
+        self.unheld: list[str] = []  # fields whose values could not become variables
+
+    def sensitive(self, field: str) -> bool:
+        n = _norm(field)
+        return any(p in n for p in self.patterns)
+
+    def name(self, field: str, value: str) -> str | None:
+        """The variable for `value` found in the field `field`; None for an empty value."""
+        if not value:
+            return None
+        if "\x00" in value:
+            # No shell variable can hold a NUL: the value stays where it is, named by the writer.
+            self.unheld.append(field)
+            return None
+        found = self.names.get(value)
+        if found is not None:
+            return found
+        base = re.sub(r"[^A-Z0-9]+", "_", field.upper()).strip("_") or "SECRET"
+        if base[0].isdigit():
+            base = "S_" + base
+        name, n = base, 1
+        while name in self.values:
+            n += 1
+            name = f"{base}_{n}"
+        self.names[value] = name
+        self.values[name] = value
+        self._long = None
+        return name
+
+    # --- where secrets are, as [(start, end, field)] spans of a text ---
+
+    def header(self, name: str, value: str, response: bool = False) -> list[tuple[int, int, str]]:
+        low = name.lower().encode("latin-1", "replace")
+        if low in _AUTH_HEADERS:
+            m = _SCHEME_WORD.match(value)
+            start = m.end() if m else 0
+            # Digest and similar carry parameters: the whole rest is the credential.
+            return [(start, len(value), name)]
+        if low == b"cookie":
+            return self._pairs(value, ";", all_values=True)
+        if low == b"set-cookie":
+            first = value.split(";", 1)[0]
+            key, eq, val = first.partition("=")
+            if eq and val.strip():
+                start = len(key) + 1 + (len(val) - len(val.lstrip()))
+                return [(start, start + len(val.strip()), key.strip())]
+            return []
+        if self.sensitive(name):
+            return [(0, len(value), name)]
+        return self.userinfo(value)
+
+    def _pairs(self, text: str, sep: str, all_values: bool = False, plus: bool = False,
+               offset: int = 0) -> list[tuple[int, int, str]]:
+        out, pos = [], 0
+        for piece in text.split(sep):
+            key, eq, _ = piece.partition("=")
+            field = (unquote_plus(key) if plus else key).strip()
+            if eq and (all_values or self.sensitive(field)):
+                start = pos + len(key) + 1
+                end = pos + len(piece)
+                # Cookie values may have white space around them that is not theirs.
+                while start < end and text[start] in " \t":
+                    start += 1
+                while end > start and text[end - 1] in " \t":
+                    end -= 1
+                if end > start:
+                    out.append((offset + start, offset + end, field))
+            pos += len(piece) + len(sep)
+        return out
+
+    def target(self, target: str) -> list[tuple[int, int, str]]:
+        """The query's secret parameters and a URL's credentials."""
+        out = self.userinfo(target)
+        q = target.find("?")
+        if q >= 0:
+            out += self._pairs(target[q + 1:], "&", plus=True, offset=q + 1)
+        return out
+
+    def userinfo(self, text: str) -> list[tuple[int, int, str]]:
+        return [(m.start(1), m.end(1), "url password") for m in _USERINFO.finditer(text)]
+
+    def body(self, text: str, content_type: str) -> list[tuple[int, int, str]]:
+        """Secret fields of a body by its type (urlencoded, multipart, JSON), and URL credentials in it."""
+        ct = content_type.lower()
+        out = []
+        if "x-www-form-urlencoded" in ct:
+            out = self._pairs(text, "&", plus=True)
+        elif "multipart/" in ct:
+            out = self._multipart(text, content_type)
+        elif "json" in ct or text.lstrip()[:1] in ("{", "["):
+            out = self._json(text)
+        return out + self.userinfo(text)
+
+    def _multipart(self, text: str, content_type: str) -> list[tuple[int, int, str]]:
+        m = _BOUNDARY.search(content_type)
+        if not m:
+            return []
+        delimiter = "--" + (m.group(1) or m.group(2))
+        out: list[tuple[int, int, str]] = []
+        pos = text.find(delimiter)
+        while pos >= 0:
+            start = pos + len(delimiter)
+            nxt = text.find("\r\n" + delimiter, start)
+            if nxt < 0:
+                break
+            head_end = text.find("\r\n\r\n", start)
+            if 0 <= head_end < nxt:
+                head = text[start:head_end]
+                disposition = next((line for line in head.split("\r\n")
+                                    if line.lower().startswith("content-disposition:")), "")
+                named = _PART_NAME.search(disposition)
+                if named and "filename" not in disposition.lower() and self.sensitive(named.group(1)) \
+                        and nxt > head_end + 4:
+                    out.append((head_end + 4, nxt, named.group(1)))
+            pos = nxt + 2
+        return out
+
+    def _json(self, text: str) -> list[tuple[int, int, str]]:
+        """Scalars under a secret-named key, at any depth (everything under such a key counts),
+        as their spans in the text as written: a string's characters between its quotes, escapes
+        as written, so that putting the value back gives the same text. Read token by token, so
+        nesting depth costs no stack; text that is not JSON yields what was read before it."""
+        out: list[tuple[int, int, str]] = []
+        # Each frame: [is_object, key of the member being read, secret field in effect or None]
+        stack: list[list] = []
+        expect_key = False
+        i, n = 0, len(text)
+
+        def field_here():
+            if not stack:
+                return None
+            top = stack[-1]
+            if top[0] and top[1] is not None and self.sensitive(top[1]):
+                return top[1]
+            return top[2]
+
+        while i < n:
+            c = text[i]
+            if c in " \t\r\n,:":
+                if c == "," and stack and stack[-1][0]:
+                    expect_key = True
+                elif c == ":":
+                    expect_key = False
+                i += 1
+            elif c in "{[":
+                stack.append([c == "{", None, field_here()])
+                expect_key = c == "{"
+                i += 1
+            elif c in "}]":
+                if not stack:
+                    return out
+                stack.pop()
+                expect_key = False
+                i += 1
+            elif c == '"':
+                j = i + 1
+                while j < n and text[j] != '"':
+                    j += 2 if text[j] == "\\" else 1
+                if j >= n:
+                    return out
+                if expect_key and stack and stack[-1][0]:
+                    raw = text[i + 1:j]
+                    try:
+                        stack[-1][1] = json.loads(f'"{raw}"')
+                    except ValueError:
+                        stack[-1][1] = raw
+                else:
+                    field = field_here()
+                    if field is not None and j > i + 1:
+                        out.append((i + 1, j, field))
+                i = j + 1
+            else:
+                j = i
+                while j < n and text[j] not in " \t\r\n,:]}":
+                    j += 1
+                if j == i:
+                    return out
+                field = field_here()
+                if field is not None and text[i:j] != "null":
+                    out.append((i, j, field))
+                i = j
+        return out
+
+    # --- replacing ---
+
+    def chunks(self, text: str, spans: Iterable[tuple[int, int, str]] = ()) -> list[str]:
+        """`text` as literal pieces and Refs: each span's value registered and replaced, then every
+        known value at least SHORT long replaced wherever else it shows up."""
+        out: list[str] = []
+        pos = 0
+        for start, end, field in sorted(spans):
+            if start < pos:
+                continue  # overlaps a span already replaced
+            name = self.name(field, text[start:end])
+            if name is None:
+                continue
+            out += self._anywhere(text[pos:start])
+            out.append(Ref(name))
+            pos = end
+        out += self._anywhere(text[pos:])
+        return out
+
+    def _anywhere(self, text: str) -> list[str]:
+        if not text:
+            return []
+        if self._long is None:
+            self._forms = {}
+            for value, name in self.names.items():
+                if len(value) >= SHORT:
+                    for form in _forms(value):
+                        self._forms.setdefault(form, name)
+            longer = sorted(self._forms, key=len, reverse=True)
+            self._long = re.compile("|".join(map(re.escape, longer))) if longer else False
+        if not isinstance(self._long, re.Pattern):
+            return [text]
+        out, pos = [], 0
+        for m in self._long.finditer(text):
+            if m.start() > pos:
+                out.append(text[pos:m.start()])
+            found = m.group()
+            # The value written another way (a JSON string's escapes, percent-encoding) is a
+            # secret of its own, its variable named after the value's: putting it back gives those bytes.
+            name = self.names.get(found) or self.name(self._forms[found], found)
+            out.append(Ref(name))
+            pos = m.end()
+        if pos < len(text):
+            out.append(text[pos:])
+        return out
+
+
+def _forms(value: str) -> set[str]:
+    """The ways a text commonly shows up written inside other texts: as itself, as a JSON string's
+    content (with and without ASCII escapes, "/" escaped or not) and percent-encoded."""
+    from urllib.parse import quote, quote_plus
+
+    forms = {value}
+    for ascii_only in (True, False):
+        inner = json.dumps(value, ensure_ascii=ascii_only)[1:-1]
+        forms.update((inner, inner.replace("/", "\\/")))
+    raw = value.encode("utf-8", "surrogateescape")
+    forms.update((quote(raw, safe=""), quote_plus(raw, safe=""), quote(raw)))
+    return forms
+
+
+def joined(chunks: list[str], ref) -> str:
+    """The chunks as one text, each Ref written by `ref(name)`."""
+    return "".join(ref(c) if type(c) is Ref else c for c in chunks)
+
+
+class Parts:
+    """A request's texts with its secrets as Refs: the target, each header's value, and the body
+    (`text` says whether it is text the outputs can carry as such, else bytes for a file or printf).
+    Texts are UTF-8 decoded with surrogateescape, so that bytes that are not UTF-8 come back as they were."""
+
+    __slots__ = ("method", "target", "headers", "body", "text")
+
+    def __init__(self, method, target, headers, body, text):
+        self.method = method
+        self.target = target
+        self.headers = headers
+        self.body = body
+        self.text = text
+
+
+def _decode(b: bytes) -> str:
+    return b.decode("utf-8", "surrogateescape")
+
+
+def request_parts(vault: Vault, request, is_text) -> Parts:
+    target = _decode(request.target)
+    headers = []
+    content_type = ""
+    for name, value in request.headers:
+        n, v = _decode(name), _decode(value)
+        if n.lower() == "content-type":
+            content_type = v
+        headers.append((n, vault.chunks(v, vault.header(n, v))))
+    body = None
+    text = True
+    if request.body is not None:
+        text = is_text(request.body)
+        b = _decode(request.body)
+        body = vault.chunks(b, vault.body(b, content_type))
+    return Parts(request.method, vault.chunks(target, vault.target(target)), headers, body, text)
+
+
+def response_parts(vault: Vault, response, body_text: str | None) -> tuple[list, list | None]:
+    """[(name, value chunks)] of a response's headers, and its decoded body's chunks (None when it is not text)."""
+    headers = []
+    content_type = ""
+    for name, value in response.headers:
+        n, v = _decode(name), _decode(value)
+        if n.lower() == "content-type":
+            content_type = v
+        headers.append((n, vault.chunks(v, vault.header(n, v, response=True))))
+    body = None if body_text is None else vault.chunks(body_text, vault.body(body_text, content_type))
+    return headers, body

@@ -1,0 +1,158 @@
+"""The recording as a POSIX sh script of curl commands, secrets read from shell variables."""
+
+from __future__ import annotations
+
+import re
+import secrets as _random
+
+from .compose import command, printf_pipe
+from .postman_out import origin_of
+from .redact import Ref, Vault, request_parts
+
+__all__ = ["script", "comment"]
+
+# Characters a comment line shows as an escape: line ends (a node id may hold one, and the rest
+# would run as a command), other controls, and those that reorder or hide what a terminal shows.
+_HIDDEN = re.compile(r"[^\x20-\x7e\u00a0-\u2027\u202a-\uffff]|[\u061c\u200b-\u200f\u202a-\u202e\u2066-\u2069\ufeff]")
+
+
+def comment(text: str) -> str:
+    """`text` as one comment line: whatever could end the line or hide text is written as an escape."""
+    return "# " + _HIDDEN.sub(lambda m: f"\\u{ord(m.group()):04x}" if ord(m.group()) < 0x10000
+                              else f"\\U{ord(m.group()):08x}", text)
+
+
+def _sh(chunks: list[str]) -> str:
+    """Chunks for a comment: a secret shows as its variable's name."""
+    return "".join(f"${{{c}}}" if type(c) is Ref else c for c in chunks)
+
+
+def _splice(out: str, holders: dict[str, str]) -> str:
+    """The command with each placeholder replaced by its variable, quoted for where it stands: inside
+    single quotes the quotes are left and taken up again, inside double quotes `${NAME}` is enough,
+    outside any it goes in double quotes; the shell hands the value on as it is in every case."""
+    if not holders:
+        return out
+    found = re.compile("|".join(map(re.escape, holders)))
+    parts, state, i, last = [], "", 0, 0
+    n = len(out)
+    while i < n:
+        c = out[i]
+        if state == "'":
+            if c == "'":
+                state = ""
+        elif state == '"':
+            if c == "\\":
+                i += 1
+            elif c == '"':
+                state = ""
+        elif c == "\\":
+            i += 1
+        elif c in "'\"":
+            state = c
+        m = found.match(out, i) if c in "TZ" else None
+        if m:
+            name = holders[m.group()]
+            parts.append(out[last:i])
+            parts.append({"'": f"'\"${{{name}}}\"'", '"': f"${{{name}}}"}.get(state, f"\"${{{name}}}\""))
+            i = last = m.end()
+            continue
+        i += 1
+    parts.append(out[last:])
+    return "".join(parts)
+
+
+def _printf(chunks: list[str]) -> str:
+    """Shell text writing the body's bytes, its secrets from their variables."""
+    calls = [f"printf '%s' \"${{{c}}}\"" if type(c) is Ref else printf_pipe(c.encode("utf-8", "surrogateescape"))
+             for c in chunks if c]
+    if len(calls) == 1:
+        return calls[0]
+    return "{ " + "; ".join(calls or ["printf ''"]) + "; }"
+
+
+def _command(parts, request, vault: Vault) -> str:
+    """The exact curl command, secrets as `${NAME}`: rendered with a placeholder for each, which
+    the composer quotes like any word, then spliced."""
+    used = {c for c in parts.target if type(c) is Ref}
+    for _, chunks in parts.headers:
+        used.update(c for c in chunks if type(c) is Ref)
+    if parts.body is not None:
+        used.update(c for c in parts.body if type(c) is Ref)
+    nonce = _random.token_hex(4).upper()
+    holders: dict[str, str] = {f"TZ{nonce}{i}ZT": name for i, name in enumerate(sorted(used))}
+    by_name = {v: k for k, v in holders.items()}
+    put = lambda chunks: "".join(by_name[c] if type(c) is Ref else c for c in chunks)  # noqa: E731
+    origin, _ = origin_of(request)
+    target = put(parts.target)
+    url = target if target.startswith(("http://", "https://")) else origin + target
+    headers = [(n, put(c)) for n, c in parts.headers]
+    for n, v in headers:
+        try:
+            v.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"no curl command can carry this request: header {n!r} is not UTF-8 text") from None
+    if parts.body is not None and not parts.text:
+        # Bytes go through printf: the command is made with the real body, which surely takes
+        # that way, and its printf is then replaced by one writing the secrets from their variables.
+        out = command(url, headers, request.method, request.body, exact=True, proxy=request.proxy)
+        pipe = printf_pipe(request.body)
+        if any(type(c) is Ref for c in parts.body) and out.startswith(pipe + " | "):
+            out = _printf(parts.body) + out[len(pipe):]
+    else:
+        body = None if parts.body is None else put(parts.body).encode("utf-8", "surrogateescape")
+        out = command(url, headers, request.method, body, exact=True, proxy=request.proxy)
+    out = _splice(out, holders)
+    # Options the composer adds for what a value holds ([ ] { } globbing, dot segments) are
+    # decided on the real texts.
+    start, flags = _options(request.curl)
+    at, have = _options(out)
+    for flag in flags - have:
+        end = out.index(" ", at + len("curl -X "))
+        out = out[:end] + " " + flag + out[end:]
+    return out
+
+
+_FLAGS = ("-I", "-g", "--path-as-is")
+
+
+def _options(cmd: str) -> tuple[int, set[str]]:
+    """Where the module's `curl -X METHOD` starts in a command, and the flags that follow it."""
+    at = 0 if cmd.startswith("curl -X ") else cmd.index(" | curl -X ") + 3
+    words = cmd[at:].split(" ", 8)[3:8]
+    flags = set()
+    for w in words:
+        if w not in _FLAGS:
+            break
+        flags.add(w)
+    return at, flags
+
+
+def script(exchanges, vault: Vault, name: str, is_text, warn, with_secrets: bool) -> str:
+    ordered = sorted(exchanges, key=lambda e: e.order)
+    lines = ["#!/bin/sh", comment(_sh(vault.chunks(name))),
+             "# Each test's requests as exact curl commands, in the order they were sent."]
+    names = list(vault.values)
+    if names:
+        lines.append("# The secrets are shell variables, set by secrets.sh"
+                     + ("" if with_secrets else " (not written: make it yourself, NAME='value' lines)") + ". Run:")
+        lines.append("#   sh -c '. ./secrets.sh && . ./requests.sh'")
+        lines.append("# (or export the variables some other way, then: sh requests.sh)")
+        lines += [f': "${{{n}?is not set: source secrets.sh first}}"' for n in names]
+    else:
+        lines.append("# Run: sh requests.sh")
+    current = object()
+    for index, ex in enumerate(ordered, 1):
+        if ex.test != current:
+            current = ex.test
+            lines.append("")
+            lines.append(comment(_sh(vault.chunks(f"test {ex.test}"))) if ex.test is not None
+                         else comment("outside any test"))
+        parts = request_parts(vault, ex.request, is_text)
+        try:
+            lines.append(_command(parts, ex.request, vault))
+        except ValueError as e:
+            reason = _sh(vault.chunks(str(e)))
+            warn(f"request {index}: not in the script: {reason}")
+            lines.append(comment(f"request {index} left out: {reason}"))
+    return "\n".join(lines) + "\n"
