@@ -47,6 +47,18 @@ def _vcr_yaml():
 
 @contextlib.contextmanager
 def _recording(recorder, path):
+    # The matrix's clients also capture at the wire, around the connection classes vcrpy replaces
+    # and the adapters betamax's stands in for: not needed here (the recorder sees what was sent).
+    capture, http_matrix.tolmek_http.capture = http_matrix.tolmek_http.capture, lambda client, callback: client
+    try:
+        with _library(recorder, path):
+            yield
+    finally:
+        http_matrix.tolmek_http.capture = capture
+
+
+@contextlib.contextmanager
+def _library(recorder, path):
     if recorder.startswith("vcrpy"):
         import vcr
 
@@ -58,7 +70,7 @@ def _recording(recorder, path):
     import betamax
     import requests
 
-    made, real, capture = [], requests.Session, http_matrix.tolmek_http.capture
+    made, real = [], requests.Session
 
     class Session(real):  # the matrix's client makes its own session: betamax records it from the start
         def __init__(self):
@@ -67,14 +79,13 @@ def _recording(recorder, path):
             made[-1].use_cassette(path.stem, record="all", serialize_with="json",
                                   preserve_exact_body_bytes=recorder == "betamax-exact").start()
 
-    # The wire capture wraps the session's own adapters, which betamax's stands in for.
-    requests.Session, http_matrix.tolmek_http.capture = Session, lambda client, callback: client
+    requests.Session = Session
     try:
         yield
         for r in made:
             r.stop()
     finally:
-        requests.Session, http_matrix.tolmek_http.capture = real, capture
+        requests.Session = real
 
 
 def record(recorder, client, name, recorders, path):
@@ -86,6 +97,8 @@ def record(recorder, client, name, recorders, path):
         raise
     except Exception as e:  # noqa: BLE001 - the library refused to write it: named in the tally
         return f"{type(e).__name__}: {str(e).splitlines()[0][:120]}"
+    if not path.exists():
+        return "no cassette was written"
     text = path.read_text()
     if recorder.startswith("betamax"):
         back = json.loads(text)["http_interactions"]
@@ -179,6 +192,8 @@ def judge(sent, arrived, label, stderr, recorder, client, recorded, newman=False
 def run_newman(collection_bytes, scratch, origin):
     """newman's arrivals for a collection, by item index (postman_diff marks each item)."""
     doc, _ = postman_diff.prepare(json.loads(collection_bytes), origin.base, origin.port)
+    # newman's cookie jar would add the cookies servers set to later requests: a recording holds its own.
+    doc["protocolProfileBehavior"] = {"disableCookies": True}
     path = scratch / "cassette.postman_collection.json"
     path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
     origin.take()

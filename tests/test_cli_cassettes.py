@@ -4,6 +4,7 @@ each request arriving as sent or its loss named; and the readers against hostile
 
 import base64
 import collections
+import os
 import pathlib
 import re
 import subprocess
@@ -14,7 +15,7 @@ import pytest
 import cassette_matrix
 import http_matrix
 from cassette_matrix import RECORDED_CASES, RECORDINGS
-from conftest import cli_runner, missing, require_newman
+from conftest import NEWMAN, cli_runner, missing, require_newman
 from http_matrix import SHELLS, NotApplicable
 from test_http_clients import private_home, recorders  # noqa: F401 - the matrix's fixtures
 
@@ -239,3 +240,60 @@ def test_huge_cassettes_are_read_whole(cli, tmp_path):
     assert code == 0 and "skipped" not in err and out.count(GET.encode()) == 3000
     (tmp_path / "printf.sh").write_bytes(out.split(b" | curl ", 1)[0])
     assert subprocess.run(["sh", str(tmp_path / "printf.sh")], capture_output=True, timeout=120).stdout == body
+
+
+def test_sample_suite_recorded_by_vcrpy_replays(tmp_path):
+    """The sample suite (tests/sample_suite, over the sample app) run with every test recorded by
+    vcrpy into a cassette of its own; each cassette through `tolmek curl` and bash, and all through
+    one `tolmek postman` run by newman: every request a test sent arrives again as sent or with its
+    loss or skip named (requests of threads and tasks matched within their test)."""
+    import sample_app
+
+    out = tmp_path / "cassettes"
+    out.mkdir()
+    with sample_app.start() as app:
+        app.tag_file = out / ".tag"
+        env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower() and not k.startswith("PYTEST_")}
+        env.update(TOLMEK_SAMPLE_BASE=app.base, HOME=str(tmp_path), TOLMEK_CASSETTES=str(out),
+                   PYTHONPATH=os.pathsep.join([str(pathlib.Path(__file__).parent), env.get("PYTHONPATH", "")]))
+        subprocess.run([sys.executable, "-m", "pytest", "-q", "-c", "pytest.ini", "--rootdir", ".", "-p", "cassette_plugin",
+                        "."], cwd=pathlib.Path(__file__).parent / "sample_suite", env=env, capture_output=True,
+                       stdin=subprocess.DEVNULL, timeout=600)
+        sent = collections.defaultdict(list)
+        for arrival in app.take():
+            sent[arrival.tag].append(arrival)
+        app.tag_file = None
+        files = sorted(out.glob("*.yaml"))
+        scripts, stderrs = zip(*(_tolmek("curl", path) for path in files))
+        by_index, shell_err = http_matrix.run_commands("bash", [s.decode() for s in scripts], tmp_path, [app])
+        collection, err = _tolmek("postman", *files)
+        by_item = cassette_matrix.run_newman(collection, tmp_path, app) if NEWMAN.exists() else None
+    not_recorded = sum(len(a) for tag, a in sent.items() if not (out / f"{tag}.yaml").exists())
+    problems, item = [], 0
+    for runner in ("bash", "newman") if by_item is not None else ("bash",):
+        verdicts = []
+        for i, path in enumerate(files):
+            names = [{str(n).lower().encode() for n in it["request"].get("headers") or {}}
+                     for it in cassette_matrix._vcr_yaml().deserialize(path.read_text())["interactions"]]
+            unused, arrivals = list(sent[path.stem]), iter(by_index.get(i, []))
+            lines = stderrs[i] if runner == "bash" else "\n".join(x for x in err.splitlines() if f"{path}:" in x)
+            if len(names) != len(unused):
+                not_recorded += len(unused) * (runner == "bash")
+                item += len([j for j in range(len(names)) if f": skipped interactions[{j}]: " not in lines])
+                continue
+            for j in range(len(names)):
+                label = f"interactions[{j}]"
+                arrived = None
+                if f": skipped {label}: " not in lines:
+                    arrived = next(arrivals, None) if runner == "bash" else by_item.get(item)
+                    item += runner == "newman"
+                client = "httpx" if "httpx" in path.stem else ""  # vcrpy records httpx's names in lower case
+                found = [cassette_matrix.judge(s, arrived, label, lines, "vcrpy", client, names[j], runner == "newman")
+                         for s in unused]
+                best = next((k for v in ("exact", "named", "skipped") for k, f in enumerate(found) if f == v), 0)
+                verdicts.append((f"{runner}, {path.stem}, {label}", found[best]))
+                unused.pop(best)
+        problems += _tally(("vcrpy", "sample suite", runner), verdicts)
+    TALLY[("vcrpy", "sample suite", "not recorded")] = [f"{not_recorded} requests of tests vcrpy did not record "
+                                                        "whole"] * bool(not_recorded)
+    assert len(sent) >= 50 and not problems and not shell_err.strip(), "\n".join(problems) + shell_err

@@ -111,6 +111,10 @@ def _entry(entry, label, offset):
     length = length_of(headers)
     body, loss = _body(request.get("body"))
     body, reason = sized(body, length)
+    scheme, sep, _ = url.partition("://")
+    if reason is None and not (sep and scheme[:1].isalpha() and all(c.isalnum() or c in "+-." for c in scheme)):
+        reason = (f"the uri {shown(url)} has no scheme and host (vcrpy records a request of an aiohttp session "
+                  "with base_url by its path alone): there is no server to send it to")
     if reason is None:
         method, reason = method_or_skip(name)
     if reason is not None:
