@@ -56,6 +56,16 @@ def pytest_terminal_summary(terminalreporter):
                 terminalreporter.write_line(f"  {client}: no way to send: {', '.join(value) or 'none'}")
             else:
                 terminalreporter.write_line(f"  {client} {shell}: {value[0]} of {value[1]}")
+    cassettes = sys.modules.get("test_cli_cassettes")
+    if cassettes is not None and cassettes.TALLY:
+        terminalreporter.write_line("cassettes replayed (exact / loss named / skipped named / faults of requests):")
+        for (recorder, client, runner), value in cassettes.TALLY.items():
+            if runner == "not recorded":
+                if value:
+                    terminalreporter.write_line(f"  {recorder} {client}: not recorded: {'; '.join(value)}")
+            else:
+                terminalreporter.write_line(f"  {recorder} {client} {runner}: {value['exact']} / {value['named']} / "
+                                            f"{value['skipped']} / {value['fault']} of {value.total()}")
     proof = sys.modules.get("test_recording_proof")
     if proof is not None and proof.TALLY:
         t = proof.TALLY

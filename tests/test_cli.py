@@ -241,7 +241,8 @@ MALFORMED = [
     (b"  \n hello", "<stdin>:2:2: not valid JSON: Expecting value"),
     (b"[1, 2]", "<stdin>:1:1: unknown input format: the input starts with an array, not an object"),
     (b'{"version": 2, "data": {}}', '<stdin>:1:1: unknown input format: the object has none of "log" (HAR), '
-                                    '"item" (Postman collection) or "url" (JSON Lines); --from names the format'),
+                                    '"item" (Postman collection), "url" (JSON Lines), "interactions" (vcrpy '
+                                    'cassette) or "http_interactions" (betamax cassette); --from names the format'),
     (b'{"log": {"entries": [{"request": 1}\n\xff]}}', "<stdin>:2:1: not UTF-8 text: invalid start byte (byte 0xff)"),
     (b'{"log": {"entries": [\n {"request": {"method": "GET" "url": ""}}]}}',
      "<stdin>:2:31: not valid JSON: Expecting ',' delimiter"),
@@ -647,7 +648,8 @@ def test_wheel_holds_the_module_its_stubs_and_the_command_only():
     modules = {f.name for f in installed if f.parts[0] == "tolmek_cli" and f.suffix == ".py"}
     assert modules == {"__init__.py", "__main__.py", "auth.py", "bodies.py", "carry.py", "convert.py", "deep.py",
                        "fields.py", "har.py", "jsonl.py", "options.py", "output.py", "postman.py", "pruning.py",
-                       "run.py", "source.py", "streams.py", "urls.py", "variables.py"}
+                       "run.py", "source.py", "streams.py", "urls.py", "variables.py", "vcr.py", "betamax.py",
+                       "cassettes.py", "yamlload.py"}
 
 
 _EDGE = 30000  # the composer's printf pieces (compose.PRINTF_CHUNK)

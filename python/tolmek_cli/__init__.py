@@ -1,4 +1,4 @@
-"""The `tolmek` command: HAR files, Postman collections and JSON Lines in; curl scripts and collections out."""
+"""The `tolmek` command: HAR files, Postman collections, JSON Lines and vcrpy and betamax cassettes in; curl scripts and collections out."""
 
 import sys
 
@@ -49,7 +49,7 @@ _FLAGS = {"--strict": "strict", "--keep-variables": "keep_variables", "--insecur
 _VALUED = {"--from": "source_format", "-o": "output", "--output": "output", "-g": "globals", "--globals": "globals",
            "-e": "environment", "--environment": "environment", "--working-dir": "working_dir"}
 _REPEATED = {"--global-var": "global_var", "--env-var": "env_var"}
-_FORMATS = ("har", "postman", "jsonl")
+_FORMATS = ("har", "postman", "jsonl", "vcr", "betamax")
 
 
 def quick(argv):

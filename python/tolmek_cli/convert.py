@@ -3,7 +3,7 @@
 from tolmek import HTTPMETHOD, Tolmek, TolmekCollection
 
 from .carry import credentials_reason, scheme_reason
-from .fields import NAMES, RESTART, Skip, shown, surrogate_reason
+from .fields import NAMES, RESTART, Note, Skip, shown, surrogate_reason
 from .source import kind_at
 
 
@@ -13,6 +13,10 @@ def reader(fmt):
         from .har import read
     elif fmt == "postman":
         from .postman import read
+    elif fmt == "vcr":
+        from .vcr import read
+    elif fmt == "betamax":
+        from .betamax import read
     else:
         from .jsonl import read
     return read
@@ -20,7 +24,23 @@ def reader(fmt):
 
 # The first member that tells the formats apart; other members are passed over until one does.
 _FORMAT_BY_KEY = {"log": "har", "url": "jsonl", "method": "jsonl", "headers": "jsonl", "body": "jsonl"} | dict.fromkeys(
-    ("info", "item", "event", "variable", "auth", "protocolProfileBehavior", "requests", "folders", "order"), "postman")
+    ("info", "item", "event", "variable", "auth", "protocolProfileBehavior", "requests", "folders", "order"), "postman"
+) | {"interactions": "vcr", "http_interactions": "betamax", "recorded_with": "betamax"}
+
+# The first keys a vcrpy cassette in YAML may start with (vcrpy writes them sorted: "interactions" first).
+_YAML_KEYS = ("interactions:", "version:")
+
+
+def _yaml_cassette(src):
+    """Whether the text ahead starts as a vcrpy cassette in YAML: past comments, directives and a
+    document start, a top-level key of one. Only the first buffered chunk is looked at."""
+    head = src.buf[src.pos:src.pos + 4096]
+    for line in head.splitlines():
+        stripped = line.strip()
+        if not stripped or stripped.startswith(("#", "%")) or stripped == "---":
+            continue
+        return line.startswith(_YAML_KEYS)
+    return False
 
 
 def detect(src):
@@ -29,6 +49,8 @@ def detect(src):
     if not c:
         raise src.error("the input is empty")
     if c != "{":
+        if _yaml_cassette(src):
+            return "vcr"
         found = kind_at(c)
         if found is None:
             raise src.bad_json("Expecting value")
@@ -44,26 +66,34 @@ def detect(src):
     finally:
         src.hold = False
         src.pos = start
-    raise src.error('unknown input format: the object has none of "log" (HAR), "item" (Postman collection) '
-                    'or "url" (JSON Lines); --from names the format', offset)
+    raise src.error('unknown input format: the object has none of "log" (HAR), "item" (Postman collection), '
+                    '"url" (JSON Lines), "interactions" (vcrpy cassette) or "http_interactions" (betamax '
+                    'cassette); --from names the format', offset)
 
 
 class Report:
-    """The skipped requests, one line each, and the count of converted ones."""
+    """The skipped requests and the losses of carried ones, one line each, in order; the count of
+    skipped and of converted ones."""
 
     def __init__(self, src):
         self.src = src
         self.lines = []
+        self.skipped = 0
         self.converted = 0
 
     def restart(self):
         self.lines.clear()
-        self.converted = 0
+        self.skipped = self.converted = 0
+
+    def note(self, item):
+        where = f"{item.label} carried as recorded" if item.label else "note"
+        self.lines.append(f"{self.src.place(item.offset)}: {where}: {item.reason}")
 
     def skip(self, item):
         # Named now: the place must be taken while the entry's text is still buffered.
         label = f" {item.label}" if item.label else ""
         self.lines.append(f"{self.src.place(item.offset)}: skipped{label}: {item.reason}")
+        self.skipped += 1
 
 
 _PRUNED = (HTTPMETHOD.GET, HTTPMETHOD.HEAD)
@@ -77,17 +107,23 @@ def _piped_from():
     return TEXT_LIMIT // 4
 
 
-def _no_content_type():
-    """curl sends a body with a form's Content-Type unless told otherwise: a record without one did not."""
-    from tolmek_http.compose import held_back
+def _held_back(names):
+    """The options keeping curl from sending these headers of its own accord, as the composer's
+    held_back writes them: written here, as the composer brings the regular expressions with it."""
+    return "".join(f" -H '{name}:'" for name in names)
 
-    return held_back(("Content-Type",))
+
+# What curl sends by itself that a record listing every header the client sent (a label with
+# `exact`) would name if the client had sent it; Host is left to curl, as recorders leave it out.
+_CURL_OWN = ("User-Agent", "Accept")
+_CURL_BODY_OWN = ("Expect",)
 
 
 def _requests(items, report, restart, curl=False):
-    """(Tolmek, label, offset, whether it is a GET or HEAD with a body, whether curl's Content-Type
-    is to be held back) for each request that can be made, or (the request's fields, label, offset,
-    the same two) for one whose body the module's command may not carry; the others are reported.
+    """(Tolmek, label, offset, whether it is a GET or HEAD with a body, the names of the headers
+    curl is to be kept from adding) for each request that can be made, or (the request's fields,
+    label, offset, the same two) for one whose body the module's command may not carry; the others
+    are reported (skips, and notes of losses).
     `curl`: the requests become commands (URL credentials that curl would send as Basic auth must be
     the record's own, and a body goes without a Content-Type the record lacks)."""
     piped_from = None
@@ -99,6 +135,9 @@ def _requests(items, report, restart, curl=False):
         if type(item) is Skip:
             report.skip(item)
             continue
+        if type(item) is Note:
+            report.note(item)
+            continue
         url, headers, method, body, label, offset = item
         reason = scheme_reason(url) if type(url) is str else None
         if reason is None and curl and type(url) is str:
@@ -107,14 +146,22 @@ def _requests(items, report, restart, curl=False):
             report.skip(Skip(reason, label, offset))
             continue
         pruned = bool(body) and method in _PRUNED
-        # curl would add a Content-Type to a body that the record has none for.
-        untyped = curl and body is not None and not any(k.lower() == "content-type" for k, _ in headers)
+        held = ()
+        exact = curl and getattr(label, "exact", False)
+        if exact or curl and body is not None:  # a GET of a HAR or JSON Lines file needs none of this
+            present = {k.lower() for k, _ in headers}
+            # curl would add a Content-Type to a body that the record has none for.
+            if body is not None and "content-type" not in present:
+                held = ("Content-Type",)
+            if exact:
+                own = _CURL_OWN + _CURL_BODY_OWN if body is not None else _CURL_OWN
+                held += tuple(name for name in own if name.lower() not in present)
         if body is not None and piped_from is None:
             piped_from = _piped_from()
         if type(body) is bytes or (body is not None and len(body) > piped_from) or type(method) is str:
             # Binary, or perhaps too long for one argument, or a method beyond the module's: the
             # composer decides how it goes to curl.
-            yield (url, headers, method, body), label, offset, pruned, untyped
+            yield (url, headers, method, body), label, offset, pruned, held
             continue
         try:
             request = Tolmek(url, headers, method, body)
@@ -122,7 +169,7 @@ def _requests(items, report, restart, curl=False):
             reason = surrogate_reason(e) if isinstance(e, UnicodeEncodeError) else str(e)
             report.skip(Skip(reason, label, offset))
             continue
-        yield request, label, offset, pruned, untyped
+        yield request, label, offset, pruned, held
 
 
 def commands(items, report):
@@ -130,8 +177,7 @@ def commands(items, report):
     render = Tolmek.get_request_command
     out = []
     append = out.append
-    no_content_type = None
-    for request, label, offset, _, untyped in _requests(items, report, out.clear, curl=True):
+    for request, label, offset, _, held in _requests(items, report, out.clear, curl=True):
         try:
             if type(request) is Tolmek:
                 line = render(request)
@@ -141,10 +187,8 @@ def commands(items, report):
                 line = command(*request)
             if getattr(label, "curl", None) is not None:
                 line = label.curl(line)  # options for what curl reads or answers by itself
-            if untyped:
-                if no_content_type is None:
-                    no_content_type = _no_content_type()
-                line += no_content_type
+            if held:
+                line += _held_back(held)
             append(line)
         except ValueError as e:  # a request no command line can carry; the message says why
             if isinstance(e, UnicodeEncodeError):

@@ -42,6 +42,18 @@ class Skip:
         self.offset = offset
 
 
+class Note:
+    """A loss a request is carried with (the recording did not keep it all): `label` names the
+    request, or is empty for what holds for every request of the file; `offset` is where it starts."""
+
+    __slots__ = ("reason", "label", "offset")
+
+    def __init__(self, reason, label, offset):
+        self.reason = reason
+        self.label = label
+        self.offset = offset
+
+
 def file_name(name):
     """A file name as a one-line message shows it: characters that do not show as themselves (ESC,
     line breaks, bytes that are not UTF-8) written as escapes."""

@@ -19,6 +19,15 @@ input formats (recognised by content, or named with --from):
             drops them
   jsonl     JSON Lines: one object a line with "url", "headers" (a list of [name, value]
             pairs), "method" and an optional "body"
+  vcr       a vcrpy cassette (YAML, which needs PyYAML: pip install 'tolmek[yaml]'; or JSON):
+            interactions[].request with method, uri, headers (one value per name, in the
+            cassette's order) and body (text, !!binary, an iterator's chunks; data recorded
+            from aiohttp's json= is sent as JSON text, with a note)
+  betamax   a betamax cassette (JSON): http_interactions[].request with method, uri, headers
+            and body (string, or base64_string when the exact bytes were kept)
+
+What a cassette did not keep is named on standard error ("carried as recorded: ..." and "note:"
+lines); the request is still converted.
 
 A request that cannot be carried (a method that is not an HTTP token, or in a collection one
 other than GET, POST, PUT, DELETE, HEAD, OPTIONS, PATCH, TRACE and CONNECT, a binary body in a
@@ -103,7 +112,7 @@ def parser(subparsers):
         sub.add_argument("files", nargs="*", metavar="FILE",
                          help="the input files, read and converted in order; - (once) or nothing "
                               "reads standard input")
-        sub.add_argument("--from", dest="source_format", choices=("har", "postman", "jsonl"),
+        sub.add_argument("--from", dest="source_format", choices=("har", "postman", "jsonl", "vcr", "betamax"),
                          help="the input format, when it should not be recognised by content")
         sub.add_argument("-o", "--output", metavar="OUT",
                          help="write to OUT (replaced only once the output is whole) instead of "

@@ -151,7 +151,7 @@ def _finish(args, pieces, outcomes, say):
             continue
         for line in outcome.lines:
             say(f"tolmek: {line}")
-        skipped += len(outcome.lines)
+        skipped += outcome.skipped
         converted += outcome.converted
     if failed == len(outcomes):
         return 2

@@ -215,6 +215,15 @@ class Source:
             if not self._fill():
                 return ""
 
+    def rest(self):
+        """(all the text from the current position to the end of the input, its offset): for a
+        format read as a whole (YAML). The text stays kept, so that any place in it can be named."""
+        self.hold = True
+        # Each read as long as the text so far: copies stay within twice the input.
+        while self._fill(len(self.buf)):
+            pass
+        return self.buf[self.pos:], self.offset()
+
     def skip_blanks(self):
         """Skip spaces, tabs and carriage returns; the next character, or "" at the end."""
         return self.peek(_BLANK)

@@ -1,0 +1,101 @@
+"""betamax cassettes (JSON): http_interactions[].request, one interaction at a time."""
+
+from .cassettes import Label, as_sent, header_list, length_of, sized
+from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, text, unexpected
+from .source import InputError
+
+_BASE64_SPACE = dict.fromkeys(map(ord, " \t\r\n"))
+_REWRITTEN = (": betamax writes U+FFFD in place of bytes that are not UTF-8 unless it records with "
+              "preserve_exact_body_bytes")
+_MAYBE_REWRITTEN = "the body holds U+FFFD" + _REWRITTEN + ": it is sent as recorded"
+
+
+def read(src, options=None):
+    """Yield (url, headers, method, body, label, offset) per interaction, or a Skip or Note."""
+    src.peek()
+    start = src.place(src.offset())
+    found = False
+    for key in src.members(""):
+        if key == "http_interactions":
+            if found:
+                yield RESTART
+            found = True
+            for i, offset in enumerate(src.elements("http_interactions")):
+                label = Label(f"http_interactions[{i}]")
+                yield from _items(src.value(), label, offset)
+        else:
+            src.value()
+    if not found:
+        raise InputError(f'{start}: "http_interactions" is missing: not a betamax cassette')
+    src.finish()
+
+
+def _items(entry, label, offset):
+    try:
+        return _entry(entry, label, offset)
+    except Bad as e:
+        # One interaction written oddly does not cost the others.
+        return (Skip(at(e.path, e.message), label, offset),)
+    except UnicodeEncodeError as e:
+        return (Skip(surrogate_reason(e), label, offset),)
+    except MemoryError:
+        raise
+    except Exception as e:  # noqa: BLE001 - whatever else an odd interaction sets off costs it alone
+        return (Skip(unexpected(e), label, offset),)
+
+
+def _entry(entry, label, offset):
+    if type(entry) is not dict:
+        raise expected("", "an object", entry)
+    request = entry.get("request")
+    if type(request) is not dict:
+        raise Bad("request", "is missing") if request is None else expected("request", "an object", request)
+    name = text(request, "method", "request")
+    url = text(request, "uri", "request")
+    headers = header_list(request.get("headers"), "request.headers")
+    length = length_of(headers)
+    body, reason = _body(request.get("body"))
+    rewritten = type(body) is str and "\ufffd" in body
+    if reason is None:
+        body, reason = sized(body, length, _REWRITTEN if rewritten else "")
+    if reason is None:
+        method, reason = method_or_skip(name)
+    if reason is not None:
+        return (Skip(reason, label, offset),)
+    item = (url, headers, method, body, label, offset)
+    return (Note(_MAYBE_REWRITTEN, label, offset), item) if rewritten else (item,)
+
+
+def _body(raw):
+    """(the body as sent, None) or (None, why it cannot be carried). betamax writes {"encoding",
+    "string"} or, keeping the exact bytes, {"encoding", "base64_string"}; a plain string is read too."""
+    if raw is None or type(raw) is str:
+        return as_sent(raw), None
+    if type(raw) is not dict:
+        raise expected("request.body", "an object or a string", raw)
+    string = raw.get("string")
+    if string is not None and type(string) is not str:
+        raise expected("request.body.string", "a string", string)
+    if string:  # betamax reads the text first, the base64 text when the text is empty
+        encoding = raw.get("encoding")
+        if encoding is None or type(encoding) is str and encoding.lower().replace("_", "-") in ("utf-8", "utf8"):
+            return as_sent(string), None
+        if type(encoding) is not str:
+            raise expected("request.body.encoding", "a string", encoding)
+        try:
+            return as_sent(string.encode(encoding)), None
+        except LookupError:  # no such codec, or one that does not make bytes of text
+            return None, f"the body is in an encoding tolmek does not know ({shown(encoding)})"
+        except UnicodeEncodeError:
+            return None, f"the body's text has characters its encoding ({shown(encoding)}) cannot hold"
+    encoded = raw.get("base64_string")
+    if encoded is None:
+        return ("" if string == "" else None), None
+    if type(encoded) is not str:
+        raise expected("request.body.base64_string", "a string", encoded)
+    import base64  # here: it brings the regular expressions, which most runs do without
+
+    try:
+        return as_sent(base64.b64decode(encoded.translate(_BASE64_SPACE), validate=True)), None
+    except ValueError:  # not base64 (binascii.Error, or text beyond ASCII)
+        return None, "the body is marked base64 but is not base64 text"

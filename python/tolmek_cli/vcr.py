@@ -1,0 +1,188 @@
+"""vcrpy cassettes: interactions[].request, from YAML (vcrpy's default) or JSON (its json serializer)."""
+
+from .cassettes import Chunks, Label, as_sent, header_list, length_of, sized
+from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, text, unexpected
+from .source import InputError
+
+# What no vcrpy cassette keeps, said once a file: vcrpy holds a request's headers in a dict.
+_ONE_VALUE = ("keeps one value per header name (from httpx the values joined with ', ', from the others "
+              "the last one) and from httpx the names in lower case: a header sent more than once, and the case "
+              "of httpx's names, go as the cassette has them")
+_LOSS_YAML = "a vcrpy cassette in YAML lists each request's headers sorted by name and " + _ONE_VALUE
+_LOSS_JSON = "a vcrpy cassette " + _ONE_VALUE
+
+_NO_AGENT = ("the cassette has no User-Agent: from aiohttp and urllib3 vcrpy records only the headers a request "
+             "was given, not those the client adds itself (User-Agent, Accept-Encoding, and aiohttp's Accept, a "
+             "body's Content-Type and its framing, Content-Length or Transfer-Encoding); they are not sent, and "
+             "curl frames the body itself")
+
+_NO_IDENTITY = ("the cassette has no Accept-Encoding: vcrpy does not record the one http.client adds for "
+               "urllib.request (identity); none is sent")
+
+# A body recorded as a mapping is made into JSON text; YAML aliases can make a small file name a
+# mapping of any size, so its values are counted first.
+_MAX_VALUES = 1 << 22
+
+
+def read(src, options=None):
+    """Yield (url, headers, method, body, label, offset) per interaction, or a Skip or Note."""
+    if src.peek() == "{":
+        yield from _json(src)
+    else:
+        yield from _yaml(src)
+
+
+def _json(src):
+    start = src.place(src.offset())
+    found, version = False, None
+    for key in src.members(""):
+        if key == "interactions":
+            if found:
+                yield RESTART
+            found = True
+            yield Note(_LOSS_JSON, "", src.offset())
+            for i, offset in enumerate(src.elements("interactions")):
+                yield from _items(src.value(), Label(f"interactions[{i}]"), offset)
+        elif key == "version":
+            version = src.value()
+            version = str(version) if type(version) is int else shown(version)
+        else:
+            src.value()
+    if not found:
+        raise InputError(f'{start}: "interactions" is missing: not a vcrpy cassette')
+    src.finish()
+    _check_version(version, start)
+
+
+def _check_version(version, place):
+    if version is not None and version != "1":
+        raise InputError(f"{place}: version {version}: tolmek reads vcrpy cassettes of version 1")
+
+
+def _yaml(src):
+    text, base = src.rest()
+    from .yamlload import Cassette, reason, refused
+
+    cassette = Cassette(src, text, base)
+    try:
+        interactions, version = cassette.top()
+        _check_version(version, src.place(base))
+        yield Note(_LOSS_YAML, "", cassette.offset(interactions.start_mark))
+        for i, node in enumerate(interactions.value):
+            label, offset = Label(f"interactions[{i}]"), cassette.offset(node.start_mark)
+            try:
+                entry = cassette.make(node)
+            except RecursionError:
+                yield Skip("nested deeper than the reader goes", label, offset)
+                continue
+            except Exception as e:  # noqa: BLE001 - PyYAML's own errors, and what a hostile node sets off
+                yield Skip(reason(e) if refused(e) else unexpected(e), label, offset)
+                continue
+            yield from _items(entry, label, offset)
+    finally:
+        cassette.close()
+
+
+def _items(entry, label, offset):
+    """The notes and the request (or the Skip) of one interaction."""
+    try:
+        notes, item = _entry(entry, label, offset)
+    except Bad as e:
+        # One interaction written oddly does not cost the others.
+        return (Skip(at(e.path, e.message), label, offset),)
+    except UnicodeEncodeError as e:
+        return (Skip(surrogate_reason(e), label, offset),)
+    except MemoryError:
+        raise
+    except Exception as e:  # noqa: BLE001 - whatever else an odd interaction sets off costs it alone
+        return (Skip(unexpected(e), label, offset),)
+    return (*notes, item)
+
+
+def _entry(entry, label, offset):
+    if type(entry) is not dict:
+        raise expected("", "an object", entry)
+    request = entry.get("request")
+    if type(request) is not dict:
+        raise Bad("request", "is missing") if request is None else expected("request", "an object", request)
+    name = text(request, "method", "request")
+    url = text(request, "uri", "request")
+    headers = header_list(request.get("headers"), "request.headers")
+    length = length_of(headers)
+    body, loss = _body(request.get("body"))
+    body, reason = sized(body, length)
+    scheme, sep, _ = url.partition("://")
+    if reason is None and not (sep and scheme[:1].isalpha() and all(c.isalnum() or c in "+-." for c in scheme)):
+        reason = (f"the uri {shown(url)} has no scheme and host (vcrpy records a request of an aiohttp session "
+                  "with base_url by its path alone): there is no server to send it to")
+    if reason is None:
+        method, reason = method_or_skip(name)
+    if reason is not None:
+        return (), Skip(reason, label, offset)
+    notes = []
+    if loss is not None:
+        notes.append(Note(loss, label, offset))
+    agent = [v for k, v in headers if k.lower() == "user-agent"]
+    if not agent:
+        notes.append(Note(_NO_AGENT, label, offset))
+    elif agent[0].startswith("Python-urllib/") and not any(k.lower() == "accept-encoding" for k, _ in headers):
+        notes.append(Note(_NO_IDENTITY, label, offset))
+    return notes, (url, headers, method, body, label, offset)
+
+
+def _body(raw):
+    """(the body as sent, or None; the loss it is carried with, or None)."""
+    if raw is None or type(raw) in (str, bytes):
+        return as_sent(raw), None
+    if type(raw) is Chunks:
+        # An iterator body, as vcrpy kept its chunks: sent whole (chunked when the headers say so).
+        parts = []
+        for i, chunk in enumerate(raw):
+            if type(chunk) is str:
+                chunk = chunk.encode("utf-8")
+            elif type(chunk) is not bytes:
+                raise expected(f"request.body[{i}]", "a string or bytes", chunk)
+            parts.append(chunk)
+        return as_sent(b"".join(parts)), None
+    if type(raw) in (dict, list):
+        return _mapping(raw), ("the body is recorded as data (aiohttp's json= or data=), not as the bytes sent: "
+                               "it is sent as JSON text as json.dumps writes it (keys in the cassette's order, "
+                               "which YAML sorts), without the Content-Type aiohttp added")
+    raise expected("request.body", "a string, bytes, a mapping or null", raw)
+
+
+def _mapping(data):
+    """A body recorded as data, as JSON text (aiohttp's json= writes it with json.dumps)."""
+    if _values(data) > _MAX_VALUES:
+        raise Bad("request.body", f"the recorded data holds more than {_MAX_VALUES} values (YAML aliases repeat "
+                                  "them), more than a body is taken to have")
+    import json
+
+    try:
+        return json.dumps(data)
+    except (TypeError, ValueError) as e:  # a value JSON has no form for, or data holding itself
+        raise Bad("request.body", f"the recorded data has no JSON form ({e})") from None
+
+
+def _values(data):
+    """How many values the data holds with every repeat counted, or more than _MAX_VALUES; data
+    that holds itself counts once there (json.dumps refuses it)."""
+    counts = {}
+    stack = [(data, False)]
+    while stack:
+        value, done = stack.pop()
+        children = value.values() if type(value) is dict else value
+        if done:
+            total = 1 + sum(counts.get(id(c), 1) for c in children)
+            if type(value) is dict:
+                total += len(value)
+            counts[id(value)] = total
+            if total > _MAX_VALUES:
+                return total
+            continue
+        if id(value) in counts:
+            continue
+        counts[id(value)] = 1  # while its children are counted: a value holding itself ends here
+        stack.append((value, True))
+        stack.extend((c, False) for c in children if type(c) in (dict, list) and id(c) not in counts)
+    return counts[id(data)]
