@@ -96,11 +96,12 @@ class Recorder:
     def _serve(self, conn):
         reader = _Reader(conn)
         try:
+            peer = conn.getpeername()[1]  # asked once: a client gone later leaves its requests' port
             while True:
                 arrival = self._read_request(reader, conn)
                 if arrival is None:
                     return
-                arrival.peer = conn.getpeername()[1]
+                arrival.peer = peer
                 if self.tag_file is not None:
                     try:
                         with open(self.tag_file, encoding="utf-8") as f:
