@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import re
+from collections import Counter
 
 from . import content
 from .redact import Ref, Vault, joined, request_parts, response_parts
@@ -11,6 +12,10 @@ __all__ = ["SCHEMA", "origin_of", "origin_variables", "collection"]
 
 SCHEMA = "https://schema.getpostman.com/json/collection/v2.1.0/collection.json"
 _NAME_PATH = 60  # characters of the path an item's name shows
+# The headers newman writes unless the request has them or they are turned off (Host and
+# Content-Length frame the request and stay).
+_NEWMAN_OWN = ("user-agent", "accept", "accept-encoding", "cache-control", "connection", "content-type",
+               "postman-token")
 _REFERENCE = re.compile(r"\{\{([^{}]*)\}\}")
 
 
@@ -80,7 +85,6 @@ class _Builder:
             url["query"] = pairs
         headers = []
         seen: dict[str, int] = {}
-        typed = False
         authority = origin.split("://", 1)[1]
         for (name, chunks), (_, sent) in zip(parts.headers, req.headers):
             low = name.lower()
@@ -90,7 +94,6 @@ class _Builder:
             if low == "transfer-encoding":
                 self.warn(f"{label}: newman frames the body with Content-Length, not as {name}: {value}")
                 continue
-            typed = typed or low == "content-type"
             seen[low] = seen.get(low, 0) + 1
             if seen[low] == 2:
                 self.warn(f"{label}: the header {name} is repeated; newman sends only the last one")
@@ -104,12 +107,17 @@ class _Builder:
             self.warn(f"{label}: the request holds the text {sent!r}, which newman replaces if a variable of that "
                       f"name is defined")
         out = {"method": parts.method, "header": headers, "url": url}
-        behaviour = {"disableUrlEncoding": True}
+        # newman would follow redirects and add cookies of its own jar: the client's own next
+        # requests are items of their own, with the cookies it sent. Headers newman writes of its
+        # own accord are turned off where the client sent none.
+        behaviour: dict[str, object] = {"disableUrlEncoding": True, "followRedirects": False, "disableCookies": True}
+        sent_names = {h["key"].lower() for h in headers} | {n.lower() for n, _ in parts.headers}
+        disabled = {n: True for n in _NEWMAN_OWN if n not in sent_names}
+        if disabled:
+            behaviour["disabledSystemHeaders"] = disabled
         if parts.body is not None and req.body:
             if parts.method in ("GET", "HEAD"):
                 behaviour["disableBodyPruning"] = True
-            if not typed:
-                self.warn(f"{label}: the body has no Content-Type; newman adds one of its own")
             if parts.text:
                 out["body"] = {"mode": "raw", "raw": _pm(parts.body)}
             else:
@@ -149,14 +157,17 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
     build = _Builder(vault, variables, is_text, warn)
     top: list = []
     folders: dict[tuple[str, ...], list] = {(): top}
+    # `newman --folder NAME` runs the first folder of that name: a test whose id another module's
+    # test shares is named by its node id instead.
+    shared = Counter(f[-1] for f in {e.folder for e in ordered if e.test is not None and e.folder})
     for index, ex in enumerate(ordered, 1):
         label = _label(ex, index, vault)
         holder = top
         for depth in range(1, len(ex.folder) + 1):
             key = ex.folder[:depth]
             if key not in folders:
-                folder_name = _pm(vault.chunks(key[-1]))
                 test_folder = depth == len(ex.folder) and ex.test is not None
+                folder_name = _pm(vault.chunks(ex.test if test_folder and shared[key[-1]] > 1 else key[-1]))
                 what = f"Test {_pm(vault.chunks(ex.test))}" if test_folder else f"Folder {folder_name}"
                 folders[key] = []
                 holder.append({"name": folder_name, "description": what, "item": folders[key]})

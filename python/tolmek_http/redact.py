@@ -13,6 +13,10 @@ __all__ = ["SECRET_NAMES", "SHORT", "Ref", "Vault"]
 # whose values are secrets. "auth" is not among them: "author" would match it.
 SECRET_NAMES = ("token", "password", "passwd", "secret", "api key", "access key", "private key", "credential",
                 "session", "signature")
+# A name that matches but ends in one of these tells something about a secret, not the secret
+# itself: OAuth's token_type ("bearer"), expires_in, a token_type_hint, a password_hint.
+_DESCRIBING = ("type", "kind", "hint", "expires", "expiresin", "expiry", "ttl", "url", "uri", "endpoint", "length",
+               "count", "format", "name", "scope")
 # Headers whose values are secrets whatever the list says.
 _AUTH_HEADERS = (b"authorization", b"proxy-authorization")
 # A value shorter than this ("1", "yes") would match all over a recording: it is replaced only in
@@ -53,7 +57,7 @@ class Vault:
 
     def sensitive(self, field: str) -> bool:
         n = _norm(field)
-        return any(p in n for p in self.patterns)
+        return any(p in n for p in self.patterns) and not n.endswith(_DESCRIBING)
 
     def name(self, field: str, value: str) -> str | None:
         """The variable for `value` found in the field `field`; None for an empty value."""
