@@ -118,15 +118,20 @@ class _Builder:
         if parts.body is not None and req.body:
             if parts.method in ("GET", "HEAD"):
                 behaviour["disableBodyPruning"] = True
-            if parts.text:
+            secrets = sorted({c for c in parts.body if type(c) is Ref})
+            # A large text goes in a file too, unless it holds secrets: newman replaces them in a
+            # raw body of any size, never in a file.
+            if parts.text or secrets and _text_of_any_size(req.body):
                 out["body"] = {"mode": "raw", "raw": _pm(parts.body)}
             else:
                 src = f"bodies/{len(self.files) + 1:03d}.bin"
-                secrets = sorted({c for c in parts.body if type(c) is Ref})
                 if secrets:
                     self.warn(f"{label}: the body is not text and goes in {src}, where newman replaces no "
                               f"variables; it holds the secrets {', '.join(secrets)}, written there as "
                               f"{{{{NAME}}}} in their place, so newman sends that text instead of them")
+                    # The client's length no longer fits the file: newman gives the file's instead,
+                    # else the rest of the file would be read as the next request on the connection.
+                    headers[:] = [h for h in headers if h["key"].lower() != "content-length"]
                 self.files[src] = _pm(parts.body).encode("utf-8", "surrogateescape")
                 out["body"] = {"mode": "file", "file": {"src": src}}
         return out, behaviour
@@ -142,6 +147,16 @@ class _Builder:
         return {"name": name, "originalRequest": request, "status": reason, "code": resp.status,
                 "header": [{"key": n, "value": _pm(c)} for n, c in headers],
                 "body": "" if body is None else _pm(body)}
+
+
+def _text_of_any_size(body: bytes) -> bool:
+    if b"\x00" in body:
+        return False
+    try:
+        body.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
 
 
 def _label(exchange, index: int, vault: Vault) -> str:

@@ -25,7 +25,9 @@ SHORT = 6
 
 _SCHEME_WORD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+ +(?=\S)")
 # Credentials in a URL: scheme://user:password@ (the password is the secret).
-_USERINFO = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://[^\s/?#@:'\"<>]*:([^\s/?#@'\"<>]+)@")
+# The scheme is tried only where a run of its characters starts: from every letter of a long
+# run the search would take time growing with the square of the run.
+_USERINFO = re.compile(r"(?<![A-Za-z0-9+.-])[A-Za-z][A-Za-z0-9+.-]*://[^\s/?#@:'\"<>]*:([^\s/?#@'\"<>]+)@")
 _BOUNDARY = re.compile(r"boundary=(?:\"([^\"]+)\"|([^;\s]+))", re.I)
 _PART_NAME = re.compile(r"\bname=\"([^\"]*)\"", re.I)
 
@@ -132,6 +134,8 @@ class Vault:
         return out
 
     def userinfo(self, text: str) -> list[tuple[int, int, str]]:
+        if "://" not in text:
+            return []
         return [(m.start(1), m.end(1), "url password") for m in _USERINFO.finditer(text)]
 
     def body(self, text: str, content_type: str) -> list[tuple[int, int, str]]:
