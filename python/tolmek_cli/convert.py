@@ -158,9 +158,11 @@ def _requests(items, report, restart, curl=False):
                 held += tuple(name for name in own if name.lower() not in present)
         if body is not None and piped_from is None:
             piped_from = _piped_from()
-        if type(body) is bytes or (body is not None and len(body) > piped_from) or type(method) is str:
-            # Binary, or perhaps too long for one argument, or a method beyond the module's: the
-            # composer decides how it goes to curl.
+        if type(body) is bytes or (body is not None and len(body) > piped_from) or type(method) is str \
+                or (exact and "%" in url):
+            # Binary, or perhaps too long for one argument, or a method beyond the module's, or a
+            # recorded target whose escapes curl 8 would write in upper case: the composer decides
+            # how it goes to curl.
             yield (url, headers, method, body), label, offset, pruned, held
             continue
         try:
