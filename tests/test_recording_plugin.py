@@ -372,32 +372,6 @@ def test_session_recording_is_the_same_however_distributed(pytester, env):
     assert seen["xdist -n 2"] == seen["alone"] and seen["xdist -n 3 --dist loadfile"] == seen["alone"]
 
 
-def test_written_files_are_the_same_however_distributed(pytester, env):
-    """With the real writer: the files written alone and under xdist are the same bytes, and the
-    curl script they hold, run by sh, sends what the tests sent, in the tests' order."""
-    pytester.makepyfile(test_api=textwrap.dedent(SUITE["test_api.py"]).replace('"/login", data=b"user"',
-                        '"/login", data=b"user", headers={"Authorization": "Bearer s3cr3t"}'),
-                        test_more=textwrap.dedent(SUITE["test_more.py"]))
-    files = {}
-    for label, workers in DISTRIBUTIONS.items():
-        out = pytester.path / label.replace(" ", "_")
-        # The concurrent tests are left out: their requests' order within the test is theirs.
-        result = pytester.runpytest_subprocess("--tolmek-record", str(out), "-k", "not threads and not tasks", *workers)
-        assert result.ret == 0, result.stdout.str() + result.stderr.str()
-        files[label] = {p.relative_to(out).as_posix(): p.read_bytes() for p in sorted(out.rglob("*")) if p.is_file()}
-        arrivals = env.take()
-        if label == "alone":  # under xdist the workers' requests interleave on arrival
-            sent = arrivals
-    assert files["xdist -n 2"] == files["alone"] and files["xdist -n 3 --dist loadfile"] == files["alone"]
-    assert b"s3cr3t" not in files["alone"]["requests.sh"] + files["alone"]["tolmek.postman_collection.json"]
-    out = pytester.path / "alone"
-    done = subprocess.run(["sh", "-c", ". ./secrets.sh && sh ./requests.sh"], cwd=out, capture_output=True, text=True,
-                          timeout=120, env=loopback_env())
-    assert done.returncode == 0, done.stderr
-    again = env.take()
-    assert [(a.method, a.target, a.body) for a in again] == [(a.method, a.target, a.body) for a in sent]
-    assert not [d for a, b in zip(sent, again) if a.target == b"/login" for d in differences(a, b)]
-
 
 FIXTURE_SUITE = '''
     import os

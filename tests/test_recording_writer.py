@@ -229,19 +229,6 @@ class TestReplays:
         assert b"is not set: source secrets.sh first" in ran.stderr
         assert not recording[5].take()
 
-    def test_newman_folder_runs_one_tests_requests(self, recording):
-        require_newman()
-        directory, exchanges, arrivals, _, _, rec = recording
-        rec.take()
-        doc = json.loads((directory / "tolmek.postman_collection.json").read_text("utf-8"))
-        name = doc["item"][-1]["item"][-1]["name"]
-        assert name == "test_uploads"
-        done = _newman([str(NEWMAN), "run", str(directory / "tolmek.postman_collection.json"), "-e",
-                        str(directory / "tolmek.postman_environment.json"), "--working-dir", str(directory),
-                        "--folder", name, "--reporters", "cli", "--color", "off"])
-        assert done.returncode == 0, done.stdout + done.stderr
-        expected = [a for ex, a in zip(exchanges, arrivals) if ex.test == TEST_B]
-        assert [(a.method, a.target) for a in rec.take()] == [(a.method, a.target) for a in expected]
 
 
 class TestSecretsOut:
