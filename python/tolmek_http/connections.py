@@ -19,7 +19,10 @@ def tapped(cls, callback, scheme):
     read path)."""
 
     send = cls.send
-    reading = _reading_response(cls.response_class)
+    # A stand-in connection class (a test double, a replaying library's) may have no response
+    # class to read through: its requests are reported, its responses not read.
+    base = getattr(cls, "response_class", None)
+    reading = _reading_response(base) if isinstance(base, type) else None
 
     class Tapped(cls):
         _tolmek_tap = None  # made once the connection first writes
@@ -41,7 +44,7 @@ def tapped(cls, callback, scheme):
                 self.connect()
             tap = self._tolmek_tap
             if tap is None:
-                if getattr(callback, "responses", False):
+                if reading is not None and getattr(callback, "responses", False):
                     tap = self._tolmek_tap = ReadingTap(callback, scheme, self.host, self.port)
                     # Every response of this connection, a tunnel's CONNECT answer too, reads through it.
                     self.response_class = functools.partial(reading, tap.reader)
