@@ -22,6 +22,9 @@ from test_http_clients import private_home, recorders  # noqa: F401 - the matrix
 _PACKAGE = {"httpx-async": "httpx", "urllib.request": "urllib.request"}
 
 # (recorder, client, runner) -> Counter of verdicts ("exact", "named", "skipped", "fault");
+# betamax stamps its cassettes with datetime.utcnow(), which Python 3.12 deprecates.
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:betamax.*")
+
 # (recorder, client, "not recorded") -> ["case: why"].
 TALLY = {}
 
