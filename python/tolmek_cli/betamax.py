@@ -1,7 +1,7 @@
 """betamax cassettes (JSON): http_interactions[].request, one interaction at a time."""
 
-from .cassettes import Label, as_sent, header_list, length_of, sized
-from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, text, unexpected
+from .cassettes import Label, as_sent, recorded_request, sized
+from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, unexpected
 from .source import InputError
 
 _BASE64_SPACE = dict.fromkeys(map(ord, " \t\r\n"))
@@ -45,15 +45,7 @@ def _items(entry, label, offset):
 
 
 def _entry(entry, label, offset):
-    if type(entry) is not dict:
-        raise expected("", "an object", entry)
-    request = entry.get("request")
-    if type(request) is not dict:
-        raise Bad("request", "is missing") if request is None else expected("request", "an object", request)
-    name = text(request, "method", "request")
-    url = text(request, "uri", "request")
-    headers = header_list(request.get("headers"), "request.headers")
-    length = length_of(headers)
+    request, name, url, headers, length = recorded_request(entry)
     body, reason = _body(request.get("body"))
     rewritten = type(body) is str and "\ufffd" in body
     if reason is None:

@@ -1,6 +1,6 @@
 """What the cassette readers (vcrpy, betamax) share: the label of an interaction, its recorded headers as a list, its body as sent."""
 
-from .fields import expected, shown
+from .fields import Bad, expected, shown, text
 
 
 class Label(str):
@@ -88,3 +88,15 @@ def sized(body, length, why=""):
             return None, (f"the recorded body is {n} bytes{in_utf8} but was sent with Content-Length: {size}: "
                           f"it was not recorded as sent{why}")
     return body, None
+
+
+def recorded_request(entry):
+    """(the request object, its method, uri, headers as a list, their Content-Length) of one
+    interaction; Bad when it has no request object."""
+    if type(entry) is not dict:
+        raise expected("", "an object", entry)
+    request = entry.get("request")
+    if type(request) is not dict:
+        raise Bad("request", "is missing") if request is None else expected("request", "an object", request)
+    headers = header_list(request.get("headers"), "request.headers")
+    return request, text(request, "method", "request"), text(request, "uri", "request"), headers, length_of(headers)

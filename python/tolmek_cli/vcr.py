@@ -1,7 +1,7 @@
 """vcrpy cassettes: interactions[].request, from YAML (vcrpy's default) or JSON (its json serializer)."""
 
-from .cassettes import Chunks, Label, as_sent, header_list, length_of, sized
-from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, text, unexpected
+from .cassettes import Chunks, Label, as_sent, recorded_request, sized
+from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, unexpected
 from .source import InputError
 
 # What no vcrpy cassette keeps, said once a file: vcrpy holds a request's headers in a dict.
@@ -100,15 +100,7 @@ def _items(entry, label, offset):
 
 
 def _entry(entry, label, offset):
-    if type(entry) is not dict:
-        raise expected("", "an object", entry)
-    request = entry.get("request")
-    if type(request) is not dict:
-        raise Bad("request", "is missing") if request is None else expected("request", "an object", request)
-    name = text(request, "method", "request")
-    url = text(request, "uri", "request")
-    headers = header_list(request.get("headers"), "request.headers")
-    length = length_of(headers)
+    request, name, url, headers, length = recorded_request(entry)
     body, loss = _body(request.get("body"))
     body, reason = sized(body, length)
     scheme, sep, _ = url.partition("://")

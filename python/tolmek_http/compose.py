@@ -63,9 +63,10 @@ def printf_pipe(body: bytes) -> str:
     return "{ " + "; ".join(calls) + "; }"
 
 
-def is_text(body: bytes) -> bool:
-    """Whether `body` can go to curl as one argument of the module's command: UTF-8 without NUL, and short."""
-    if len(body) > TEXT_LIMIT or b"\x00" in body:
+def is_text(body: bytes, limit: int | None = TEXT_LIMIT) -> bool:
+    """Whether `body` can go to curl as one argument of the module's command: UTF-8 without NUL, and
+    at most `limit` bytes (None: of any size)."""
+    if (limit is not None and len(body) > limit) or b"\x00" in body:
         return False
     try:
         body.decode("utf-8")

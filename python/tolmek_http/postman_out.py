@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 from collections import Counter
 
-from . import content
+from . import compose, content
 from .redact import Ref, Vault, joined, request_parts, response_parts
 
 __all__ = ["SCHEMA", "origin_of", "origin_variables", "collection"]
@@ -121,7 +121,7 @@ class _Builder:
             secrets = sorted({c for c in parts.body if type(c) is Ref})
             # A large text goes in a file too, unless it holds secrets: newman replaces them in a
             # raw body of any size, never in a file.
-            if parts.text or secrets and _text_of_any_size(req.body):
+            if parts.text or secrets and compose.is_text(req.body, limit=None):
                 out["body"] = {"mode": "raw", "raw": _pm(parts.body)}
             else:
                 src = f"bodies/{len(self.files) + 1:03d}.bin"
@@ -147,16 +147,6 @@ class _Builder:
         return {"name": name, "originalRequest": request, "status": reason, "code": resp.status,
                 "header": [{"key": n, "value": _pm(c)} for n, c in headers],
                 "body": "" if body is None else _pm(body)}
-
-
-def _text_of_any_size(body: bytes) -> bool:
-    if b"\x00" in body:
-        return False
-    try:
-        body.decode("utf-8")
-    except UnicodeDecodeError:
-        return False
-    return True
 
 
 def _label(exchange, index: int, vault: Vault) -> str:

@@ -351,15 +351,21 @@ def _decode(b: bytes) -> str:
     return b.decode("utf-8", "surrogateescape")
 
 
-def request_parts(vault: Vault, request, is_text) -> Parts:
-    target = _decode(request.target)
+def _header_chunks(vault: Vault, raw_headers, response: bool = False) -> tuple[list, str]:
+    """[(name, value chunks)] of a message's headers, and its Content-Type."""
     headers = []
     content_type = ""
-    for name, value in request.headers:
+    for name, value in raw_headers:
         n, v = _decode(name), _decode(value)
         if n.lower() == "content-type":
             content_type = v
-        headers.append((n, vault.chunks(v, vault.header(n, v))))
+        headers.append((n, vault.chunks(v, vault.header(n, v, response=response))))
+    return headers, content_type
+
+
+def request_parts(vault: Vault, request, is_text) -> Parts:
+    target = _decode(request.target)
+    headers, content_type = _header_chunks(vault, request.headers)
     body = None
     text = True
     if request.body is not None:
@@ -371,12 +377,6 @@ def request_parts(vault: Vault, request, is_text) -> Parts:
 
 def response_parts(vault: Vault, response, body_text: str | None) -> tuple[list, list | None]:
     """[(name, value chunks)] of a response's headers, and its decoded body's chunks (None when it is not text)."""
-    headers = []
-    content_type = ""
-    for name, value in response.headers:
-        n, v = _decode(name), _decode(value)
-        if n.lower() == "content-type":
-            content_type = v
-        headers.append((n, vault.chunks(v, vault.header(n, v, response=True))))
+    headers, content_type = _header_chunks(vault, response.headers, response=True)
     body = None if body_text is None else vault.chunks(body_text, vault.body(body_text, content_type))
     return headers, body
