@@ -1,6 +1,7 @@
 """http.client connections (urllib.request's, and urllib3's under requests) that hand each request they write to a callback."""
 
 import functools
+import io
 
 from .reading import ReadingTap
 from .wire import Tap
@@ -67,11 +68,55 @@ def _reading_response(base):
     class Reading(base):
         def __init__(self, reader, sock, *args, **kwargs):
             super().__init__(sock, *args, **kwargs)
-            self.fp = _ReadingFile(self.fp, reader)
+            fp = self.fp
+            if type(fp) is io.BufferedReader:
+                # The socket's file made again over a raw file that hands the reader each block
+                # read off the socket: the head's lines are then read in C, not a Python call
+                # each. Detached, the old file no longer closes the socket's SocketIO.
+                self.fp = io.BufferedReader(_ReadingRaw(fp.detach(), reader), io.DEFAULT_BUFFER_SIZE)
+            else:
+                self.fp = _ReadingFile(fp, reader)
 
     Reading.__name__ = Reading.__qualname__ = "Reading" + base.__name__
     Reading.__module__ = __name__
     return Reading
+
+
+class _ReadingRaw(io.RawIOBase):
+    """The raw file (a socket's SocketIO) under a response's buffered file: every block read
+    from it is handed to the connection's reader, a read that finds the end tells it so. The
+    reader may so see bytes read ahead into the buffer that the client never takes (as aiohttp's
+    reader sees all it receives); a body longer than the buffer still stays unread when the
+    client stops early."""
+
+    def __init__(self, raw, reader):
+        self._raw, self._reader = raw, reader
+
+    def readinto(self, b):
+        n = self._raw.readinto(b)
+        if n:
+            self._reader.feed(b[:n] if n < len(b) else b)
+        elif n is not None and len(b):
+            self._reader.end()
+        return n
+
+    def readable(self):
+        return True
+
+    def fileno(self):
+        return self._raw.fileno()
+
+    def close(self):
+        if not self.closed:
+            try:
+                self._reader.close()
+            finally:
+                self._raw.close()  # the socket's file reference goes with it, as with the file replaced
+                super().close()
+
+    def __getattr__(self, name):
+        # What a client reaches through the buffered file's .raw (the socket, its mode and name).
+        return getattr(self.__dict__["_raw"], name)
 
 
 class _ReadingFile:
