@@ -2,6 +2,7 @@
 
 import functools
 import io
+import socket
 
 from .reading import ReadingTap
 from .wire import Tap
@@ -67,56 +68,57 @@ def _reading_response(base):
 
     class Reading(base):
         def __init__(self, reader, sock, *args, **kwargs):
-            super().__init__(sock, *args, **kwargs)
-            fp = self.fp
-            if type(fp) is io.BufferedReader:
-                # The socket's file made again over a raw file that hands the reader each block
-                # read off the socket: the head's lines are then read in C, not a Python call
-                # each. Detached, the old file no longer closes the socket's SocketIO.
-                self.fp = io.BufferedReader(_ReadingRaw(fp.detach(), reader), io.DEFAULT_BUFFER_SIZE)
-            else:
-                self.fp = _ReadingFile(fp, reader)
+            if isinstance(sock, socket.socket) and type(sock).makefile is socket.socket.makefile:
+                super().__init__(_MakesReadingFile(sock, reader), *args, **kwargs)
+            else:  # a socket of the client's own making (urllib3's TLS in TLS): read call by call
+                super().__init__(sock, *args, **kwargs)
+                self.fp = _ReadingFile(self.fp, reader)
 
     Reading.__name__ = Reading.__qualname__ = "Reading" + base.__name__
     Reading.__module__ = __name__
     return Reading
 
 
-class _ReadingRaw(io.RawIOBase):
-    """The raw file (a socket's SocketIO) under a response's buffered file: every block read
-    from it is handed to the connection's reader, a read that finds the end tells it so. The
-    reader may so see bytes read ahead into the buffer that the client never takes (as aiohttp's
-    reader sees all it receives); a body longer than the buffer still stays unread when the
-    client stops early."""
+class _ReadingSocketIO(socket.SocketIO):
+    """The raw file under a response's buffered socket file: every block read off the socket is
+    handed to the connection's reader too (once per read of up to the buffer's size, the head's
+    lines then read in C), a read that finds the end tells it so. The reader may so see bytes
+    read ahead into the buffer that the client never takes (as aiohttp's reader sees all it
+    receives); a body longer than the buffer still stays unread when the client stops early."""
 
-    def __init__(self, raw, reader):
-        self._raw, self._reader = raw, reader
+    _reader = None
 
     def readinto(self, b):
-        n = self._raw.readinto(b)
+        n = socket.SocketIO.readinto(self, b)
         if n:
-            self._reader.feed(b[:n] if n < len(b) else b)
+            self._reader.feed(b[:n])
         elif n is not None and len(b):
             self._reader.end()
         return n
 
-    def readable(self):
-        return True
-
-    def fileno(self):
-        return self._raw.fileno()
-
     def close(self):
         if not self.closed:
-            try:
-                self._reader.close()
-            finally:
-                self._raw.close()  # the socket's file reference goes with it, as with the file replaced
-                super().close()
+            self._reader.close()
+        socket.SocketIO.close(self)
 
-    def __getattr__(self, name):
-        # What a client reaches through the buffered file's .raw (the socket, its mode and name).
-        return getattr(self.__dict__["_raw"], name)
+
+class _MakesReadingFile:
+    """What http.client's response is given for a socket: its file is made as socket.makefile
+    makes it, over a _ReadingSocketIO (a file made and replaced would cost more than the read)."""
+
+    __slots__ = ("_sock", "_reader")
+
+    def __init__(self, sock, reader):
+        self._sock, self._reader = sock, reader
+
+    def makefile(self, mode, *args, **kwargs):
+        sock = self._sock
+        if mode != "rb" or args or kwargs:
+            return sock.makefile(mode, *args, **kwargs)
+        raw = _ReadingSocketIO(sock, "rb")
+        raw._reader = self._reader
+        sock._io_refs += 1  # as socket.makefile counts its files: the socket closes once they are all closed
+        return io.BufferedReader(raw, io.DEFAULT_BUFFER_SIZE)
 
 
 class _ReadingFile:
