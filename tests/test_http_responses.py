@@ -22,9 +22,9 @@ from hypothesis import strategies as st
 import tolmek_http
 from conftest import missing
 from recorder import Recorder
-from tolmek_http.connections import _ReadingFile
+from tolmek_http.connections import _reading_response, _ReadingFile, _ReadingSocketIO
 from tolmek_http.exchange import WireResponse
-from tolmek_http.reading import ReadingTap, ResponseReader
+from tolmek_http.reading import ReadingTap, ResponseReader, _crlf_headers, _Garbled, _header_lines
 from tolmek_http.wire import WireRequest
 
 _rand = random.Random(28)
@@ -429,3 +429,126 @@ def test_reading_file_reads_as_the_file_it_wraps(data, calls):
     assert bytes(fed) == data[:consumed] and (not ends or consumed == len(data))
     wrapped.close()
     assert ends[-1:] == [0] and wrapped.closed
+
+
+# --- http.client's socket file made again over a raw file that reads through -----------------------
+
+class _Sink:
+    def __init__(self):
+        self.fed, self.ends = bytearray(), []
+
+    def feed(self, data):
+        self.fed += data
+
+    def end(self):
+        self.ends.append(1)
+
+    def close(self):
+        self.ends.append(0)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.binary(min_size=1, max_size=3000),
+       st.lists(st.tuples(st.sampled_from(["read", "read1", "readline", "readinto", "peek"]),
+                          st.integers(-1, 700)), max_size=25))
+def test_buffered_file_over_reading_raw_reads_as_the_plain_one(data, calls):
+    """The buffered file over the reading socket file returns what the plain one over the same
+    bytes would, call for call; the reader gets exactly the bytes taken off the socket (all that
+    was consumed, and what was read ahead), in order, and the end only once it was reached."""
+    sink = _Sink()
+    plain = io.BufferedReader(io.BytesIO(data), buffer_size=64)
+    ours, theirs = socket.socketpair()
+    theirs.sendall(data)
+    theirs.close()
+    raw = _ReadingSocketIO(ours, "rb")
+    raw._reader = sink
+    wrapped = io.BufferedReader(raw, buffer_size=64)
+    try:
+        consumed = 0
+        for name, n in calls:
+            x, y = (bytearray(max(n, 0)), bytearray(max(n, 0))) if name == "readinto" else (n, n)
+            a, b = getattr(plain, name)(x), getattr(wrapped, name)(y)
+            if name == "peek":  # what a peek shows depends on how the socket's bytes came
+                assert data[consumed:].startswith(b) and (b or consumed == len(data)), n
+                continue
+            assert (a, x) == (b, y), (name, n)
+            consumed += a if type(a) is int else len(a)
+        taken = len(sink.fed)
+        assert bytes(sink.fed) == data[:taken] and taken >= consumed
+        assert (1 in sink.ends) <= (taken == len(data))
+        wrapped.close()
+        assert sink.ends[-1:] == [0] and raw.closed and wrapped.closed
+    finally:
+        ours.close()
+
+
+def test_http_client_response_over_a_socket_reads_through_and_lets_the_socket_go():
+    """http.client's response made with the reading class: the reader gets the response, the
+    socket's file is what a client reaches through (fileno, raw._sock) and closing the response
+    drops the file's hold on the socket, as the file it replaces would."""
+    import http.client
+
+    ours, theirs = socket.socketpair()
+    reader = ResponseReader()
+    request = WireRequest(b"GET / HTTP/1.1", None, ("http", "h", None))
+    reader.pending.append(request)
+    theirs.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-A: b\r\n\r\nhello")
+    response = _reading_response(http.client.HTTPResponse)(reader, ours, method="GET")
+    try:
+        response.begin()
+        assert response.fp.raw._sock is ours and response.fileno() == ours.fileno()
+        assert ours._io_refs == 1
+        assert response.read(2) == b"he" and response.read() == b"llo"
+        assert request.response == WireResponse(200, "OK", [(b"Content-Length", b"5"), (b"X-A", b"b")], b"hello")
+        response.close()
+        assert ours._io_refs == 0 and ours.fileno() >= 0  # the socket itself is still the connection's
+    finally:
+        ours.close()
+        theirs.close()
+
+
+_LINE = st.binary(max_size=12).map(lambda b: b.replace(b"\n", b"")) | st.sampled_from(
+    [b"A: b", b" folded", b"\tx", b"X :y", b": v", b"Name:", b"N: v \t", b"N:\r", b"K:a:b"])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(_LINE, min_size=1, max_size=6), st.booleans())
+def test_crlf_header_lines_read_as_the_line_by_line_reading(lines, bare):
+    """Where the split of CRLF heads reads a head, it reads what the line by line reading does;
+    whatever that one refuses (or folds) the split leaves to it."""
+    head = b"HTTP/1.1 200 OK\r\n" + b"\r\n".join(lines) + (b"\n" if bare else b"\r")
+    first = head.find(b"\n")
+    try:
+        expected = _header_lines(head[first:])
+    except _Garbled:
+        expected = None
+    found = _crlf_headers(head, first)
+    assert found is None or found == expected
+
+
+_ODD_LINE = _LINE | st.sampled_from([b"Content-Length: 3", b"content-length:3 ", b"Content-Length: 3, 3", b"Content-Length: 03",
+                                     b"Content-Length: x", b"Transfer-Encoding: chunked", b"CONTENT-LENGTH :3", b"A:\rb"])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from([b"HTTP/1.1 200 OK", b"HTTP/1.0 204 No", b"HTTP/1.1 100 Go", b"HTTP/1.1 200", b"HTTP/1.1 200 \r",
+                        b"HTTP/1.1 302 a:b"]),
+       st.lists(_ODD_LINE, max_size=5), st.sampled_from([b"\r\n", b"\n"]), st.binary(max_size=8),
+       st.sampled_from(["GET", "HEAD", "\r\nGET"]))
+def test_head_read_at_once_reads_as_line_by_line(status, lines, eol, rest, method):
+    """A head read in one piece (the few C calls for plain heads) gives what the same bytes give
+    a byte at a time (every head read line by line), for plain and odd heads alike."""
+    stream = status + b"".join(eol + line for line in lines) + b"\r\n\r\nabc" + rest
+    pending = [WireRequest(method.encode() + b" / HTTP/1.1", None, ("http", "h", None))]
+
+    def read(cuts):
+        reader = ResponseReader()
+        reader.pending.extend(pending)
+        for a, b in zip([0, *cuts], [*cuts, len(stream)]):
+            reader.feed(stream[a:b])
+        reader.end()
+        found = pending[0].response
+        pending[0].response = None
+        return found if found is None else (found.status, found.reason, found.headers, found.body)
+
+    assert read(()) == read(range(1, len(stream)))

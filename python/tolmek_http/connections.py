@@ -1,6 +1,8 @@
 """http.client connections (urllib.request's, and urllib3's under requests) that hand each request they write to a callback."""
 
 import functools
+import io
+import socket
 
 from .reading import ReadingTap
 from .wire import Tap
@@ -69,12 +71,57 @@ def _reading_response(base):
 
     class Reading(base):
         def __init__(self, reader, sock, *args, **kwargs):
-            super().__init__(sock, *args, **kwargs)
-            self.fp = _ReadingFile(self.fp, reader)
+            if isinstance(sock, socket.socket) and type(sock).makefile is socket.socket.makefile:
+                super().__init__(_MakesReadingFile(sock, reader), *args, **kwargs)
+            else:  # a socket of the client's own making (urllib3's TLS in TLS): read call by call
+                super().__init__(sock, *args, **kwargs)
+                self.fp = _ReadingFile(self.fp, reader)
 
     Reading.__name__ = Reading.__qualname__ = "Reading" + base.__name__
     Reading.__module__ = __name__
     return Reading
+
+
+class _ReadingSocketIO(socket.SocketIO):
+    """The raw file under a response's buffered socket file: every block read off the socket is
+    handed to the connection's reader too (once per read of up to the buffer's size, the head's
+    lines then read in C), a read that finds the end tells it so. The reader may so see bytes
+    read ahead into the buffer that the client never takes (as aiohttp's reader sees all it
+    receives); a body longer than the buffer still stays unread when the client stops early."""
+
+    _reader = None
+
+    def readinto(self, b):
+        n = socket.SocketIO.readinto(self, b)
+        if n:
+            self._reader.feed(b[:n])
+        elif n is not None and len(b):
+            self._reader.end()
+        return n
+
+    def close(self):
+        if not self.closed:
+            self._reader.close()
+        socket.SocketIO.close(self)
+
+
+class _MakesReadingFile:
+    """What http.client's response is given for a socket: its file is made as socket.makefile
+    makes it, over a _ReadingSocketIO (a file made and replaced would cost more than the read)."""
+
+    __slots__ = ("_sock", "_reader")
+
+    def __init__(self, sock, reader):
+        self._sock, self._reader = sock, reader
+
+    def makefile(self, mode, *args, **kwargs):
+        sock = self._sock
+        if mode != "rb" or args or kwargs:
+            return sock.makefile(mode, *args, **kwargs)
+        raw = _ReadingSocketIO(sock, "rb")
+        raw._reader = self._reader
+        sock._io_refs += 1  # as socket.makefile counts its files: the socket closes once they are all closed
+        return io.BufferedReader(raw, io.DEFAULT_BUFFER_SIZE)
 
 
 class _ReadingFile:

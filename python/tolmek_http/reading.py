@@ -11,11 +11,16 @@ __all__ = ["ResponseReader", "ReadingTap"]
 # A head longer than this is not an HTTP response a client would take (they stop at 64 KiB a line).
 _MAX_HEAD = 1 << 20
 _STATUS = re.compile(rb"HTTP/\d\.\d (\d\d\d)(?: ([^\r\n]*))?\r?")
-# A header line as most servers write it (after its line's LF); lines it does not read (folded,
-# no name) take the slow way. Possessive: no backtracking, whatever a hostile line holds.
-_HEADER = re.compile(rb"\n([^\s:]++):[ \t]*+([^\r\n]*+)\r?(?=\n|\Z)")
 _HEX = re.compile(rb"[0-9A-Fa-f]+")
 _DIGITS = re.compile(rb"[0-9]+")
+# A whole head as nearly every server writes it: the status line, then header lines each after its
+# CRLF, a name without white space at its ends, a colon, a value; no CR or LF but the line ends.
+# Possessive: no backtracking, whatever a hostile line holds.
+_PLAIN_HEAD = re.compile(rb"HTTP/\d\.\d (\d\d\d)(?: ([^\r\n]*+))?((?:\r\n[^\s:][^\r\n:]*+(?<![ \t]):[^\r\n]*+)*+)")
+# Its framing lines, whose values (white space after them dropped) must be one length and nothing else.
+_FRAMES = re.compile(rb"\r\n(content-length|transfer-encoding):[ \t]*+([^\r\n]*?)[ \t]*+(?=\r\n|\Z)", re.I)
+# Requests whose answers the plain way does not read: HEAD's and CONNECT's, and heads after empty lines.
+_NOT_PLAIN = (b"HEAD ", b"CONNECT ", b"\r", b"\n")
 _TUNNEL = object()  # a CONNECT's place in the queue: its 2xx answer turns the connection into a tunnel
 
 # What the reader is reading.
@@ -61,6 +66,13 @@ class ResponseReader:
         if state == _STOPPED or not data:
             return
         try:
+            if state == _HEAD and not self._buf:
+                if type(data) is not bytes:
+                    data = bytes(data)
+                data = self._whole_head(data)
+                if not data:
+                    return
+                state = self._state
             if state == _LENGTH and not self._buf:
                 # A body's reads go straight on, without a copy into the buffer first.
                 need = self._need
@@ -176,13 +188,56 @@ class ResponseReader:
             buf.clear()
         return False
 
+    def _whole_head(self, data: bytes) -> bytes:
+        """A read starting with a whole head as nearly every server writes it (CRLF line ends, no
+        folded line, plain names, one Content-Length or none, no Transfer-Encoding) read in a few
+        C calls (each costs as much as many Python steps), its header lines left for the response
+        to split when asked: what follows it is returned, to be read on. Any other head (or a part
+        of one) is returned whole, for _head to read, with the same result."""
+        end = data.find(b"\r\n\r\n")
+        if end < 0 or end > _MAX_HEAD or not self.pending:
+            return data
+        found = _PLAIN_HEAD.fullmatch(data, 0, end)
+        if found is None:
+            return data
+        status, reason, lines = found.groups()
+        status = int(status)
+        request = self.pending[0]
+        if status < 200 or request is _TUNNEL or request._head.startswith(_NOT_PLAIN):
+            return data
+        framing = _FRAMES.findall(data, 0, end)
+        if not framing:
+            length = -1
+        elif len(framing) == 1 and len(framing[0][0]) == 14 and framing[0][1].isdigit():
+            length = int(framing[0][1])
+        else:
+            return data
+        self.pending.popleft()
+        start = end + 4
+        if status == 204 or status == 304 or not length:
+            request.response = WireResponse(status, reason, lines, b"")
+            return data[start:]
+        if len(data) - start >= length > 0:
+            stop = start + length
+            request.response = WireResponse(status, reason, lines, data[start:stop])
+            return data[stop:]
+        self._request, self._status, self._reason, self._headers = request, status, reason, lines
+        self._body = bytearray(data[start:])
+        if length < 0:
+            self._state = _TO_END
+        else:
+            self._need = length - len(self._body)
+            self._state = _LENGTH
+        return b""
+
     def _head(self) -> bool:
         buf = self._buf
         # The head ends with an empty line; servers that end lines with LF alone are read too.
         # _need holds where the search for it stopped, so that a head read in pieces is searched once.
         pos = self._need
         end = buf.find(b"\n\r\n", pos)
-        bare = buf.find(b"\n\n", pos, len(buf) if end < 0 else end)
+        # An LF alone just before the CRLF found ends the head there: its LF LF overlaps the find.
+        bare = buf.find(b"\n\n", pos, len(buf) if end < 0 else end + 1)
         if bare >= 0:
             end, size = bare, 2
         elif end >= 0:
@@ -204,10 +259,9 @@ class ResponseReader:
         status = int(found.group(1))
         headers: list[tuple[bytes, bytes]] = []
         if first >= 0:
-            lines = head[first:]
-            headers = [(name, value.rstrip(b" \t")) for name, value in _HEADER.findall(lines)]
-            if len(headers) != lines.count(b"\n"):
-                headers = _header_lines(lines)  # folded lines, or lines no header can be read from
+            headers = _crlf_headers(head, first)
+            if headers is None:
+                headers = _header_lines(head[first:])  # bare LFs, folded lines, or lines no header can be read from
         if status < 200:
             if status == 101:
                 self.stop()  # what follows speaks another protocol
@@ -220,7 +274,9 @@ class ResponseReader:
             method = None
         else:
             # The request's method without reading its request line: only HEAD and CONNECT matter.
-            method = request._head.lstrip(b"\r\n")[:8]
+            method = request._head[:8]
+            if method[:1] in (b"\r", b"\n"):  # rare: the whole head is copied only then
+                method = request._head.lstrip(b"\r\n")[:8]
             method = "HEAD" if method[:5] == b"HEAD " else "CONNECT" if method == b"CONNECT " else ""
         if method is None or method == "CONNECT":
             if status < 300:
@@ -255,6 +311,24 @@ class ResponseReader:
         return bool(self._buf)
 
 
+def _crlf_headers(head: bytes, first: int) -> list[tuple[bytes, bytes]] | None:
+    """The header lines of a head whose every line ends with CRLF and none is folded, split by
+    C methods rather than a regex per line (the common case); None for any other head, which
+    _header_lines reads, with the same result where both read it."""
+    if not head.endswith(b"\r") or head.count(b"\n") != head.count(b"\r\n"):
+        return None
+    headers = []
+    for line in head[first + 1:-1].split(b"\r\n"):
+        name, colon, value = line.partition(b":")
+        if not colon or not name or name[:1] in _BLANK or name[-1:] in _BLANK:
+            return None
+        headers.append((name, value.strip(b" \t")))
+    return headers
+
+
+_BLANK = (b" ", b"\t")
+
+
 def _header_lines(lines: bytes) -> list[tuple[bytes, bytes]]:
     """The header lines read one by one: a folded line goes on the value before it, joined by
     one space; a line without a name and colon is garbled."""
@@ -282,6 +356,11 @@ def _framing(headers: list[tuple[bytes, bytes]]) -> int:
         if size == 17 and name.lower() == b"transfer-encoding":
             codings += [c.strip(b" \t").lower() for c in value.split(b",") if c.strip(b" \t")]
         elif size == 14 and name.lower() == b"content-length":
+            if value.isdigit():  # one length, as nearly every server writes it
+                if length >= 0 and int(value) != length:
+                    raise _Garbled
+                length = int(value)
+                continue
             for v in value.split(b","):
                 v = v.strip(b" \t")
                 if not _DIGITS.fullmatch(v) or (length >= 0 and int(v) != length):
@@ -306,12 +385,16 @@ class ReadingTap(Tap):
         self._funcs = self  # iterated for each request reported: queues it, then calls back
 
     def __iter__(self):
+        # An iterator over a tuple: no generator to make and resume for every request reported.
         if self.reader._state != _STOPPED:
-            yield self.reader.pending.append
-        yield from self._callbacks
+            return iter((self.reader.pending.append, *self._callbacks))
+        return iter(self._callbacks)
 
     def _emit(self, body):
-        if self._head.lstrip(b"\r\n")[:8] == b"CONNECT ":
+        method = self._head[:8]
+        if method[:1] in (b"\r", b"\n"):
+            method = self._head.lstrip(b"\r\n")[:8]
+        if method == b"CONNECT ":
             # Not reported, but answered: its answer says whether what follows is a tunnel.
             if self.reader._state != _STOPPED:
                 self.reader.pending.append(_TUNNEL)
