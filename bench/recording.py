@@ -13,9 +13,7 @@ process of its own.
 
 import argparse
 import gc
-import glob
 import os
-import re
 import shutil
 import statistics
 import subprocess
@@ -23,8 +21,8 @@ import sys
 import tempfile
 import time
 
-TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests")
 
+from clients import _dump_totals, _server  # noqa: E402 - the loopback server and callgrind's dumps, as there
 from tolmek_http import recording  # noqa: E402
 
 PER_TEST = 5  # requests per test of the suite-like loop
@@ -123,16 +121,6 @@ def instructions_child(base, name, arm, n, rounds):
     assert len(rec.exchanges) == (n if arm == 3 else 0)
 
 
-def dump_totals(prefix):
-    files = sorted(glob.glob(prefix + ".*"), key=lambda f: int(f.rsplit(".", 1)[1]))
-    counts = []
-    for name in files:
-        with open(name) as f:
-            found = re.search(r"^(?:totals|summary):\s*(\d+)", f.read(), re.M)
-        counts.append(int(found.group(1)) if found else 0)
-    return counts
-
-
 def instructions(base, names, n, rounds):
     valgrind = shutil.which("valgrind")
     try:
@@ -154,7 +142,7 @@ def instructions(base, names, n, rounds):
                      os.path.abspath(__file__), "--instructions-child", base, "--clients", name, "--arm", str(arm),
                      "--n", str(n), "--rounds", str(rounds)],
                     check=True, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-                counts = dump_totals(prefix)
+                counts = _dump_totals(prefix)
             if len(counts) != rounds:
                 sys.exit(f"callgrind wrote {len(counts)} dumps for {rounds} marked calls")
             per.append(statistics.median(c / n for c in counts))
@@ -162,17 +150,6 @@ def instructions(base, names, n, rounds):
             print(f"| {name}: instructions per request, {ARMS[k]} / not (callgrind, median of {rounds} rounds of {n:,}, "
                   f"each arm a process of its own) | {per[k]:,.0f} vs {per[0]:,.0f} | {(per[k] / per[0] - 1) * 100:+.2f}% "
                   f"| {'< 5%' if k == 3 else ''} |")
-
-
-SERVER = """
-import sys, time
-from recorder import Recorder
-with Recorder() as rec:
-    print(rec.base, flush=True)
-    while True:
-        time.sleep(1)
-        rec.take()
-"""
 
 
 def main():
@@ -189,8 +166,7 @@ def main():
     if args.instructions_child:
         return instructions_child(args.instructions_child, args.clients, args.arm, args.n, args.rounds)
     names = args.clients.split(",")
-    server = subprocess.Popen([sys.executable, "-c", SERVER], stdout=subprocess.PIPE, text=True,
-                              env=dict(os.environ, PYTHONPATH=TESTS))
+    server = _server()
     try:
         base = server.stdout.readline().strip()
         print(f"recording's cost, CPython {sys.version.split()[0]}")
