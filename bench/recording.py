@@ -21,7 +21,6 @@ import sys
 import tempfile
 import time
 
-
 from clients import _dump_totals, _server  # noqa: E402 - the loopback server and callgrind's dumps, as there
 from tolmek_http import recording  # noqa: E402
 
