@@ -311,9 +311,8 @@ def _dump_totals(prefix):
     return counts
 
 
-def instructions(n, repeats, names):
-    """Capture's cost in instructions: for each client and arm this script under callgrind, sending
-    `repeats` rounds of n requests to the loopback server (another process, not counted)."""
+def _valgrind():
+    """valgrind's path when it and the callgrind mark (bench/mark.c) are here; else None, said in the table."""
     valgrind = shutil.which("valgrind")
     try:
         import _mark  # noqa: F401
@@ -322,6 +321,29 @@ def instructions(n, repeats, names):
     if valgrind is None or _mark is None:
         print("| instructions per request (callgrind) | left out: " +
               ("valgrind is not installed" if valgrind is None else "no _mark module (bench/mark.c)") + " | | |")
+        return None
+    return valgrind
+
+
+def _marked_counts(valgrind, script, calls, *args):
+    """The instructions of each marked call of `script args` run under callgrind (`calls` of them)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        prefix = os.path.join(tmp, "callgrind.out")
+        subprocess.run(
+            [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=tolmek_bench_marked_call",
+             "--dump-after=tolmek_bench_marked_call", f"--callgrind-out-file={prefix}", sys.executable, script,
+             *args], check=True, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+        counts = _dump_totals(prefix)
+    if len(counts) != calls:
+        sys.exit(f"callgrind wrote {len(counts)} dumps for {calls} marked calls")
+    return counts
+
+
+def instructions(n, repeats, names):
+    """Capture's cost in instructions: for each client and arm this script under callgrind, sending
+    `repeats` rounds of n requests to the loopback server (another process, not counted)."""
+    valgrind = _valgrind()
+    if valgrind is None:
         return
     server = _server()
     try:
@@ -329,18 +351,9 @@ def instructions(n, repeats, names):
         for name in names:
             per = []
             for k in range(len(ARMS)):
-                with tempfile.TemporaryDirectory() as tmp:
-                    prefix = os.path.join(tmp, "callgrind.out")
-                    subprocess.run(
-                        [valgrind, "--tool=callgrind", "--collect-atstart=no",
-                         "--toggle-collect=tolmek_bench_marked_call", "--dump-after=tolmek_bench_marked_call",
-                         f"--callgrind-out-file={prefix}", sys.executable, os.path.abspath(__file__),
-                         "--instructions-child", base, "--clients", name, "--arm", str(k), "--n", str(n),
-                         "--repeats", str(repeats)],
-                        check=True, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-                    counts = _dump_totals(prefix)
-                if len(counts) != repeats:
-                    sys.exit(f"callgrind wrote {len(counts)} dumps for {repeats} marked calls")
+                counts = _marked_counts(valgrind, os.path.abspath(__file__), repeats,
+                                        "--instructions-child", base, "--clients", name, "--arm", str(k), "--n",
+                                        str(n), "--repeats", str(repeats))
                 per.append([c / n for c in counts])
             if os.environ.get("TOLMEK_BENCH_ROUNDS"):
                 print(name, [[round(x) for x in a] for a in per], file=sys.stderr)

@@ -14,14 +14,11 @@ process of its own.
 import argparse
 import gc
 import os
-import shutil
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 
-from clients import _dump_totals, _server  # noqa: E402 - the loopback server and callgrind's dumps, as there
+from clients import _marked_counts, _server, _valgrind  # noqa: E402 - the loopback server and callgrind's counts, as there
 from tolmek_http import recording  # noqa: E402
 
 PER_TEST = 5  # requests per test of the suite-like loop
@@ -121,29 +118,14 @@ def instructions_child(base, name, arm, n, rounds):
 
 
 def instructions(base, names, n, rounds):
-    valgrind = shutil.which("valgrind")
-    try:
-        import _mark  # noqa: F401
-    except ImportError:
-        _mark = None
-    if valgrind is None or _mark is None:
-        print("| instructions per request (callgrind) | left out: " +
-              ("valgrind is not installed" if valgrind is None else "no _mark module (bench/mark.c)") + " | | |")
+    valgrind = _valgrind()
+    if valgrind is None:
         return
     for name in names:
         per = []
         for arm in range(len(ARMS)):
-            with tempfile.TemporaryDirectory() as tmp:
-                prefix = os.path.join(tmp, "callgrind.out")
-                subprocess.run(
-                    [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=tolmek_bench_marked_call",
-                     "--dump-after=tolmek_bench_marked_call", f"--callgrind-out-file={prefix}", sys.executable,
-                     os.path.abspath(__file__), "--instructions-child", base, "--clients", name, "--arm", str(arm),
-                     "--n", str(n), "--rounds", str(rounds)],
-                    check=True, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-                counts = _dump_totals(prefix)
-            if len(counts) != rounds:
-                sys.exit(f"callgrind wrote {len(counts)} dumps for {rounds} marked calls")
+            counts = _marked_counts(valgrind, os.path.abspath(__file__), rounds, "--instructions-child", base,
+                                    "--clients", name, "--arm", str(arm), "--n", str(n), "--rounds", str(rounds))
             per.append(statistics.median(c / n for c in counts))
         for k in range(1, len(ARMS)):
             print(f"| {name}: instructions per request, {ARMS[k]} / not (callgrind, median of {rounds} rounds of {n:,}, "

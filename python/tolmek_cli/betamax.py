@@ -1,7 +1,7 @@
 """betamax cassettes (JSON): http_interactions[].request, one interaction at a time."""
 
-from .cassettes import Label, as_sent, recorded_request, sized
-from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, unexpected
+from .cassettes import Label, as_sent, interaction, recorded_request, sized
+from .fields import RESTART, Note, Skip, expected, method_or_skip, shown
 from .source import InputError
 
 _BASE64_SPACE = dict.fromkeys(map(ord, " \t\r\n"))
@@ -22,26 +22,12 @@ def read(src, options=None):
             found = True
             for i, offset in enumerate(src.elements("http_interactions")):
                 label = Label(f"http_interactions[{i}]")
-                yield from _items(src.value(), label, offset)
+                yield from interaction(_entry, src.value(), label, offset)
         else:
             src.value()
     if not found:
         raise InputError(f'{start}: "http_interactions" is missing: not a betamax cassette')
     src.finish()
-
-
-def _items(entry, label, offset):
-    try:
-        return _entry(entry, label, offset)
-    except Bad as e:
-        # One interaction written oddly does not cost the others.
-        return (Skip(at(e.path, e.message), label, offset),)
-    except UnicodeEncodeError as e:
-        return (Skip(surrogate_reason(e), label, offset),)
-    except MemoryError:
-        raise
-    except Exception as e:  # noqa: BLE001 - whatever else an odd interaction sets off costs it alone
-        return (Skip(unexpected(e), label, offset),)
 
 
 def _entry(entry, label, offset):

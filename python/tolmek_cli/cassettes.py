@@ -1,6 +1,6 @@
 """What the cassette readers (vcrpy, betamax) share: the label of an interaction, its recorded headers as a list, its body as sent."""
 
-from .fields import Bad, expected, shown, text
+from .fields import Bad, Skip, at, expected, shown, surrogate_reason, text, unexpected
 
 
 class Label(str):
@@ -100,3 +100,18 @@ def recorded_request(entry):
         raise Bad("request", "is missing") if request is None else expected("request", "an object", request)
     headers = header_list(request.get("headers"), "request.headers")
     return request, text(request, "method", "request"), text(request, "uri", "request"), headers, length_of(headers)
+
+
+def interaction(read, entry, label, offset):
+    """What `read(entry, label, offset)` makes of one interaction (its notes and request, as a
+    tuple), or the Skip naming why it could not: one interaction written oddly does not cost the others."""
+    try:
+        return read(entry, label, offset)
+    except Bad as e:
+        return (Skip(at(e.path, e.message), label, offset),)
+    except UnicodeEncodeError as e:
+        return (Skip(surrogate_reason(e), label, offset),)
+    except MemoryError:
+        raise
+    except Exception as e:  # noqa: BLE001 - whatever else an odd interaction sets off costs it alone
+        return (Skip(unexpected(e), label, offset),)

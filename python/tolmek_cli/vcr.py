@@ -1,7 +1,7 @@
 """vcrpy cassettes: interactions[].request, from YAML (vcrpy's default) or JSON (its json serializer)."""
 
-from .cassettes import Chunks, Label, as_sent, recorded_request, sized
-from .fields import RESTART, Bad, Note, Skip, at, expected, method_or_skip, shown, surrogate_reason, unexpected
+from .cassettes import Chunks, Label, as_sent, interaction, recorded_request, sized
+from .fields import RESTART, Bad, Note, Skip, expected, method_or_skip, shown, unexpected
 from .source import InputError
 
 # What no vcrpy cassette keeps, said once a file: vcrpy holds a request's headers in a dict.
@@ -42,7 +42,7 @@ def _json(src):
             found = True
             yield Note(_LOSS_JSON, "", src.offset())
             for i, offset in enumerate(src.elements("interactions")):
-                yield from _items(src.value(), Label(f"interactions[{i}]"), offset)
+                yield from interaction(_entry, src.value(), Label(f"interactions[{i}]"), offset)
         elif key == "version":
             version = src.value()
             version = str(version) if type(version) is int else shown(version)
@@ -78,25 +78,9 @@ def _yaml(src):
             except Exception as e:  # noqa: BLE001 - PyYAML's own errors, and what a hostile node sets off
                 yield Skip(reason(e) if refused(e) else unexpected(e), label, offset)
                 continue
-            yield from _items(entry, label, offset)
+            yield from interaction(_entry, entry, label, offset)
     finally:
         cassette.close()
-
-
-def _items(entry, label, offset):
-    """The notes and the request (or the Skip) of one interaction."""
-    try:
-        notes, item = _entry(entry, label, offset)
-    except Bad as e:
-        # One interaction written oddly does not cost the others.
-        return (Skip(at(e.path, e.message), label, offset),)
-    except UnicodeEncodeError as e:
-        return (Skip(surrogate_reason(e), label, offset),)
-    except MemoryError:
-        raise
-    except Exception as e:  # noqa: BLE001 - whatever else an odd interaction sets off costs it alone
-        return (Skip(unexpected(e), label, offset),)
-    return (*notes, item)
 
 
 def _entry(entry, label, offset):
@@ -110,7 +94,7 @@ def _entry(entry, label, offset):
     if reason is None:
         method, reason = method_or_skip(name)
     if reason is not None:
-        return (), Skip(reason, label, offset)
+        return (Skip(reason, label, offset),)
     notes = []
     if loss is not None:
         notes.append(Note(loss, label, offset))
@@ -119,7 +103,7 @@ def _entry(entry, label, offset):
         notes.append(Note(_NO_AGENT, label, offset))
     elif agent[0].startswith("Python-urllib/") and not any(k.lower() == "accept-encoding" for k, _ in headers):
         notes.append(Note(_NO_IDENTITY, label, offset))
-    return notes, (url, headers, method, body, label, offset)
+    return (*notes, (url, headers, method, body, label, offset))
 
 
 def _body(raw):
