@@ -251,7 +251,7 @@ class TestSecretsOut:
         assert "dXNlcjpwYXNzd29yZA==" not in (out / "requests.sh").read_text()
         write(tmp_path / "none", [Exchange(request)], write_secrets=False)
         assert sorted(p.name for p in (tmp_path / "none").iterdir()) == ["requests.sh", "tolmek.postman_collection.json"]
-        assert "{{AUTHORIZATION}}" in (tmp_path / "none" / "tolmek.postman_collection.json").read_text()
+        assert "{{TOLMEK_AUTHORIZATION}}" in (tmp_path / "none" / "tolmek.postman_collection.json").read_text()
 
     def test_variables_names_and_reuse(self, recording):
         directory = recording[0]
@@ -260,6 +260,8 @@ class TestSecretsOut:
         assert all(v["type"] == "secret" for v in env["values"])
         # The field's name upper-cased; a second value of a name gets _2; a short value ("short", 5
         # characters) is replaced in its field only and stays text elsewhere.
+        assert all(k.startswith("TOLMEK_") for k in values)
+        values = {k[len("TOLMEK_"):]: v for k, v in values.items()}
         assert values["PASSWORD"] == SECRETS["json"] and values["TOKEN"] == SECRETS["second_token"]
         assert values["API_KEY"] == SECRETS["query"] and values["X_API_KEY"] == SECRETS["header"]
         assert values["SESSIONID"] == SECRETS["cookie"] and values["SID"] == SECRETS["set_cookie"]
@@ -268,18 +270,21 @@ class TestSecretsOut:
         assert len(set(values.values())) == len(values)  # one name per value
         collection = (directory / "tolmek.postman_collection.json").read_text("utf-8")
         # The bearer token the server echoed is its variable in the example too.
-        assert '\\"echo\\": \\"{{AUTHORIZATION}}\\"' in collection
+        assert '\\"echo\\": \\"{{TOLMEK_AUTHORIZATION}}\\"' in collection
 
     @pytest.mark.parametrize("shell", ["bash", "dash", "zsh"])
     def test_secrets_sh_gives_the_environments_values(self, recording, shell):
         directory = recording[0]
         env = json.loads((directory / "tolmek.postman_environment.json").read_text("utf-8"))
         names = [v["key"] for v in env["values"]]
-        # The exported variables as the next program sees them, read by Python from its environment.
-        code = "import json, os, sys; print(json.dumps([os.environ[n] for n in sys.argv[1:]]))"
-        printed = subprocess.run([shell, "-c", '. ./secrets.sh && exec "$0" "$@"', sys.executable, "-c", code, *names],
-                                 cwd=directory, capture_output=True, timeout=60)
+        # The shell's own variables, not exported: no program it runs (curl, a proxy's client) sees them.
+        code = "import json, sys; print(json.dumps([a.decode() for a in sys.stdin.buffer.read().split(b'\\0')[:-1]]))"
+        show = "".join(f' "${{{n}}}"' for n in names)
+        printed = subprocess.run([shell, "-c", f'. ./secrets.sh && printf "%s\\0"{show} | "$0" "$@"',
+                                  sys.executable, "-c", code], cwd=directory, capture_output=True, timeout=60)
         assert json.loads(printed.stdout) == [v["value"] for v in env["values"]], printed.stderr
+        exported = subprocess.run([shell, "-c", ". ./secrets.sh && env"], cwd=directory, capture_output=True, timeout=60)
+        assert not [n for n in names if f"\n{n}=".encode() in b"\n" + exported.stdout]
 
     def test_binary_body_with_a_secret_is_named_not_written(self, tmp_path):
         secret = "BINARY-TOKEN-0000"
@@ -287,7 +292,7 @@ class TestSecretsOut:
         request = WireRequest(b"POST /u HTTP/1.1\r\nHost: h:1\r\nContent-Type: multipart/form-data; boundary=b\r\n"
                               b"Content-Length: %d" % len(body), body, ("http", "h:1", None))
         with pytest.warns(RecordingWarning, match=r"^request 1: the body is not text and goes in bodies/001.bin, "
-                          r"where newman replaces no variables; it holds the secrets TOKEN, written there as "
+                          r"where newman replaces no variables; it holds the secrets TOLMEK_TOKEN, written there as "
                           r"\{\{NAME\}\} in their place, so newman sends that text instead of them$"):
             write(tmp_path, [Exchange(request)])
         assert secret.encode() not in (tmp_path / "bodies" / "001.bin").read_bytes()
@@ -321,7 +326,7 @@ class TestCollection:
         assert login["description"] == f"Sent by {TEST_A}"
         (example,) = login["response"]
         assert example["code"] == 200 and example["status"] == "OK"
-        assert json.loads(example["body"]) == {"echo": "{{AUTHORIZATION}}", "session": "{{SESSION}}", "author": "Tolstoy"}
+        assert json.loads(example["body"]) == {"echo": "{{TOLMEK_AUTHORIZATION}}", "session": "{{TOLMEK_SESSION}}", "author": "Tolstoy"}
         image = module["item"][1]["item"][-1]
         assert image["response"][0]["name"] == "200 OK (binary body of 4 bytes (image/png))"
         assert image["response"][0]["body"] == ""
@@ -360,6 +365,30 @@ class TestScript:
         lines = (tmp_path / "requests.sh").read_text("utf-8").splitlines()
         (line,) = [x for x in lines if x.startswith("# test ")]
         assert line == "# test t::x[\\u000d\\u000a\\u2028\\u001b]2;title\\u0007\\u202erm -rf ~]"
+
+    @pytest.mark.parametrize("shell", ["bash", "dash", "zsh"])
+    def test_names_a_server_chooses_are_read_by_the_script_alone(self, tmp_path, shell):
+        """A cookie named after what the shell, curl, a proxy or the loader reads: the replay with
+        the secrets sourced still sends exactly what the client sent, straight to its server."""
+        cookies = [(n, v) for n, v in json.loads((pathlib.Path(__file__).parent / "data" / "shell_names.json")
+                                                 .read_text("utf-8"))]
+        set_cookie = b"".join(b"Set-Cookie: %s=%s\r\n" % (n.encode(), v.encode()) for n, v in cookies)
+        sent = (b"GET /next HTTP/1.1\r\nHost: h:1\r\nCookie: "
+                + "; ".join(f"{n}={v}" for n, v in cookies).encode())
+        first = Exchange(WireRequest(b"GET /login HTTP/1.1\r\nHost: h:1", None, ("http", "h:1", None)),
+                         WireResponse(200, "OK", [(b"Content-Length", b"0")], b""))
+        first.response.headers = [tuple(line.split(b": ", 1)) for line in set_cookie.split(b"\r\n") if line]
+        write(tmp_path, [first, Exchange(WireRequest(sent, None, ("http", "h:1", None)), order=(0, 1))])
+        assert "export" not in (tmp_path / "secrets.sh").read_text()
+        with Recorder() as rec:
+            script = (tmp_path / "requests.sh").read_text().replace("http://h:1", rec.base)
+            (tmp_path / "requests.sh").write_text(script)
+            ran = subprocess.run([shell, "-c", ". ./secrets.sh && . ./requests.sh"], cwd=tmp_path, timeout=60,
+                                 env=loopback_env(), capture_output=True)
+            got = rec.take()
+        assert ran.returncode == 0, ran.stderr
+        assert [(a.target, [v for n, v in a.headers if n == b"Cookie"]) for a in got] == \
+            [(b"/login", []), (b"/next", [sent.split(b"Cookie: ")[1]])]
 
 
 # --- random requests, written and replayed by newman and dash ---

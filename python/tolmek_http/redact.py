@@ -7,7 +7,7 @@ import re
 from collections.abc import Iterable
 from urllib.parse import unquote_plus
 
-__all__ = ["SECRET_NAMES", "SHORT", "Ref", "Vault"]
+__all__ = ["SECRET_NAMES", "SHORT", "PREFIX", "Ref", "Vault"]
 
 # Field names (matched case-insensitively, ignoring "-", "_" and spaces, anywhere in the name)
 # whose values are secrets. "auth" is not among them: "author" would match it.
@@ -42,10 +42,18 @@ class Ref(str):
     __slots__ = ()
 
 
+# Every variable's name starts so: a recorded party chooses the field names (a cookie's is the
+# server's), and a name of its choosing must never be one the shell, curl, a proxy or the dynamic
+# loader reads (ALL_PROXY, PATH, IFS, LD_PRELOAD, RANDOM...).
+PREFIX = "TOLMEK_"
+# Characters of the field's name a variable's name keeps after PREFIX.
+_NAME_ROOM = 40
+
+
 class Vault:
-    """The secrets found: value -> variable name, given out as fields are found. Names come from
-    the field's name, upper-cased and cut to [A-Z0-9_], made unique (TOKEN, TOKEN_2); the same
-    value keeps its first name wherever it shows up again."""
+    """The secrets found: value -> variable name, given out as fields are found. Names are PREFIX
+    and the field's name, upper-cased, cut to [A-Z0-9_] and to _NAME_ROOM characters, made unique
+    (TOLMEK_TOKEN, TOLMEK_TOKEN_2); the same value keeps its first name wherever it shows up again."""
 
     def __init__(self, names: Iterable[str] | None = None):
         self.patterns = [p for p in (_norm(n) for n in (SECRET_NAMES if names is None else names)) if p]
@@ -72,9 +80,7 @@ class Vault:
         found = self.names.get(value)
         if found is not None:
             return found
-        base = re.sub(r"[^A-Z0-9]+", "_", field.upper()).strip("_") or "SECRET"
-        if base[0].isdigit():
-            base = "S_" + base
+        base = PREFIX + (re.sub(r"[^A-Z0-9]+", "_", field.upper()[:_NAME_ROOM]).strip("_") or "SECRET")
         name, n = base, 1
         while name in self.values:
             n += 1

@@ -72,13 +72,12 @@ def _environment(vault: Vault, name: str) -> bytes:
 
 
 def _secrets_sh(vault: Vault) -> bytes:
-    """sh assignments, each value in single quotes (every byte but `'` stands for itself there)."""
+    """sh assignments, each value in single quotes (every byte but `'` stands for itself there).
+    Not exported: only the script sourced after it reads them, never curl or another program."""
     lines = [b"# Secrets of the recording: source this file (. ./secrets.sh) before requests.sh."]
     for k, v in vault.values.items():
         raw = v.encode("utf-8", "surrogateescape")
         lines.append(k.encode() + b"='" + raw.replace(b"'", b"'\\''") + b"'")
-    if vault.values:
-        lines.append(b"export " + b" ".join(k.encode() for k in vault.values))
     return b"\n".join(lines) + b"\n"
 
 
