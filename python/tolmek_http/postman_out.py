@@ -8,7 +8,7 @@ from collections import Counter
 from . import compose, content
 from .redact import Ref, Vault, joined, request_parts, response_parts
 
-__all__ = ["SCHEMA", "origin_of", "origin_variables", "collection"]
+__all__ = ["SCHEMA", "absolute", "origin_of", "origin_variables", "collection"]
 
 SCHEMA = "https://schema.getpostman.com/json/collection/v2.1.0/collection.json"
 _NAME_PATH = 60  # characters of the path an item's name shows
@@ -23,12 +23,29 @@ def _pm(chunks: list[str]) -> str:
     return joined(chunks, lambda name: "{{" + name + "}}")
 
 
+def absolute(target: str) -> tuple[str, str, bool] | None:
+    """(scheme://host[:port], the rest from its path on, whether user information stood between)
+    of a target written for a proxy, None for any other. The origin never holds the user
+    information: it names where the request goes, and a password there would be shared with it."""
+    if not target.startswith(("http://", "https://")):
+        return None
+    start = target.find("://") + 3
+    end = len(target)
+    for stop in "/?#":
+        at = target.find(stop, start)
+        if 0 <= at < end:
+            end = at
+    authority = target[start:end]
+    at = authority.rfind("@")
+    return target[:start] + authority[at + 1:], target[end:], at >= 0
+
+
 def origin_of(request) -> tuple[str, str]:
     """(scheme://authority, the target from its path on) of a request, the target as written."""
     target = request.target.decode("utf-8", "surrogateescape")
-    if target.startswith(("http://", "https://")):  # written for a proxy: the origin is in it
-        slash = target.find("/", target.find("://") + 3)
-        return (target, "") if slash < 0 else (target[:slash], target[slash:])
+    split = absolute(target)
+    if split is not None:  # written for a proxy: the origin is in it
+        return split[0], split[1]
     scheme, authority, _ = request._where
     return f"{scheme}://{authority}", target
 
@@ -63,12 +80,15 @@ class _Builder:
         req = exchange.request
         parts = request_parts(self.vault, req, self.is_text)
         origin, _ = origin_of(req)
-        if req.proxy is not None:
-            self.warn(f"{label}: went through the proxy {req.proxy}; the collection sends it to {origin} directly")
         # The target's text with its secrets as references, the origin (in a proxy's target) cut off.
         target = _pm(parts.target)
-        if target.startswith(origin):
-            target = target[len(origin):]
+        split = absolute(target)
+        if split is not None:
+            target = split[1]
+        if req.proxy is not None:
+            lost = ", without the user information its target held" if split is not None and split[2] else ""
+            self.warn(f"{label}: went through the proxy {req.proxy}; the collection sends it to {origin} directly"
+                      f"{lost}")
         base = "{{" + self.variables[origin] + "}}"
         path, q, query = target.partition("?")
         if any(not "!" <= c <= "~" for c in target):

@@ -6,7 +6,7 @@ import re
 import secrets as _random
 
 from .compose import _quoted, _target_as_written, command, is_text, printf_pipe
-from .postman_out import origin_of
+from .postman_out import absolute, origin_of
 from .redact import Ref, Vault, request_parts
 
 __all__ = ["script", "comment"]
@@ -85,7 +85,11 @@ def _command(parts, request, vault: Vault) -> str:
     put = lambda chunks: "".join(by_name[c] if type(c) is Ref else c for c in chunks)  # noqa: E731
     origin, _ = origin_of(request)
     target = put(parts.target)
-    url = target if target.startswith(("http://", "https://")) else origin + target
+    split = absolute(target)
+    # User information in a target written for a proxy: curl would take it out of the URL and send
+    # it as Basic credentials instead, so the URL goes without it and the target as written.
+    with_userinfo = split is not None and split[2]
+    url = origin + (split[1] if split is not None else target)
     headers = [(n, put(c)) for n, c in parts.headers]
     for n, v in headers:
         try:
@@ -102,7 +106,11 @@ def _command(parts, request, vault: Vault) -> str:
     else:
         out = command(url, headers, request.method, request.body if not parts.text else body, exact=True,
                       proxy=request.proxy)
-    if "%" in request.url and _target_as_written(request.url, request.proxy is not None) is not None \
+    if with_userinfo:
+        written = _target_as_written(url, True) if "%" in url else None
+        own = " --request-target " + _quoted(target)
+        out = out.replace(" --request-target " + _quoted(written), own, 1) if written is not None else out + own
+    elif "%" in request.url and _target_as_written(request.url, request.proxy is not None) is not None \
             and " --request-target " not in out:
         # curl 8 would write the real target's lower-case escapes in upper case: the composer
         # would keep them as written, had it seen them.
