@@ -307,6 +307,27 @@ class TestSecretsOut:
         exported = subprocess.run([shell, "-c", ". ./secrets.sh && env"], cwd=directory, capture_output=True, timeout=60)
         assert not [n for n in names if f"\n{n}=".encode() in b"\n" + exported.stdout]
 
+    def test_tokens_where_responses_hand_them_over(self, tmp_path):
+        """URLs in redirects, refreshes and links (query, fragment, credentials) and JSON behind an
+        anti-XSSI prefix: every token only in the secrets files."""
+        cases = json.loads((pathlib.Path(__file__).parent / "data" / "response_secrets.json").read_text("utf-8"))
+        exchanges = []
+        for i, case in enumerate(cases):
+            headers = [(case["header"].encode(), case["value"].encode())] if "header" in case else \
+                [(b"Content-Type", b"application/json")]
+            request = WireRequest(b"GET /%d HTTP/1.1\r\nHost: h" % i, None, ("http", "h", None))
+            exchanges.append(Exchange(request, WireResponse(302, "Found", headers, case.get("body", "").encode()),
+                                      order=(0, i)))
+        write(tmp_path, exchanges)
+        tokens = [m for case in cases for m in re.findall(r"[A-Z]+(?:-[A-Z]+)*-\d+", json.dumps(case))
+                  if not m.startswith("HTTP")]
+        assert len(tokens) == len(cases) + 1
+        for token in tokens:
+            assert sorted(p.name for p in tmp_path.iterdir() if token.encode() in p.read_bytes()) == \
+                ["secrets.sh", "tolmek.postman_environment.json"], token
+        collection = (tmp_path / "tolmek.postman_collection.json").read_text("utf-8")
+        assert "token_type=Bearer&expires_in=3600" in collection and ")]}'" in collection
+
     def test_binary_body_with_a_secret_is_named_not_written(self, tmp_path):
         secret = "BINARY-TOKEN-0000"
         body = b"\x00\xff--b\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n" + secret.encode() + b"\r\n--b--\r\n"

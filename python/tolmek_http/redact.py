@@ -28,6 +28,13 @@ _SCHEME_WORD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+ +(?=\S)")
 # The scheme is tried only where a run of its characters starts: from every letter of a long
 # run the search would take time growing with the square of the run.
 _USERINFO = re.compile(r"(?<![A-Za-z0-9+.-])[A-Za-z][A-Za-z0-9+.-]*://[^\s/?#@:'\"<>]*:([^\s/?#@'\"<>]+)@")
+# Where a response header holds URLs: Refresh's after "url=", Link's between angle brackets.
+_REFRESH_URL = re.compile(r"url\s*=\s*['\"]?([^'\"\s]*)", re.I)
+_LINKED = re.compile(r"<([^>]*)>")
+_URL_HEADERS = (b"location", b"content-location")
+# What servers put before JSON so that a page cannot run it as a script (Angular's and Google's,
+# Facebook's); the JSON after it is read as any other.
+_XSSI = (")]}'", "while(1);", "while (1);", "for(;;);", "for (;;);", "{}&&")
 _BOUNDARY = re.compile(r"boundary=(?:\"([^\"]+)\"|([^;\s]+))", re.I)
 _PART_NAME = re.compile(r"\bname=\"([^\"]*)\"", re.I)
 
@@ -108,6 +115,16 @@ class Vault:
                 start = len(key) + 1 + (len(val) - len(val.lstrip()))
                 return [(start, start + len(val.strip()), key.strip())]
             return []
+        if response:
+            # Where a server hands over tokens in URLs: a redirect's (OAuth's implicit flow puts the
+            # token in the fragment), a refresh's, a link's.
+            if low in _URL_HEADERS:
+                return self.url(value)
+            if low == b"refresh":
+                m = _REFRESH_URL.search(value)
+                return self.url(m.group(1), m.start(1)) if m else []
+            if low == b"link":
+                return [span for m in _LINKED.finditer(value) for span in self.url(m.group(1), m.start(1))]
         if self.sensitive(name):
             return [(0, len(value), name)]
         return self.userinfo(value)
@@ -133,10 +150,19 @@ class Vault:
 
     def target(self, target: str) -> list[tuple[int, int, str]]:
         """The query's secret parameters and a URL's credentials."""
-        out = self.userinfo(target)
-        q = target.find("?")
+        return self.url(target)
+
+    def url(self, text: str, offset: int = 0) -> list[tuple[int, int, str]]:
+        """A URL's credentials and the secret parameters of its query and of its fragment, spans
+        counted from `offset`."""
+        out = [(offset + start, offset + end, field) for start, end, field in self.userinfo(text)]
+        hash_ = text.find("#")
+        end = hash_ if hash_ >= 0 else len(text)
+        q = text.find("?", 0, end)
         if q >= 0:
-            out += self._pairs(target[q + 1:], "&", plus=True, offset=q + 1)
+            out += self._pairs(text[q + 1:end], "&", plus=True, offset=offset + q + 1)
+        if hash_ >= 0:
+            out += self._pairs(text[hash_ + 1:], "&", plus=True, offset=offset + hash_ + 1)
         return out
 
     def userinfo(self, text: str) -> list[tuple[int, int, str]]:
@@ -152,8 +178,13 @@ class Vault:
             out = self._pairs(text, "&", plus=True)
         elif "multipart/" in ct:
             out = self._multipart(text, content_type)
-        elif "json" in ct or text.lstrip()[:1] in ("{", "["):
-            out = self._json(text)
+        else:
+            lead = text.lstrip()
+            guard = next((p for p in _XSSI if lead.startswith(p)), None)
+            if guard is not None:
+                out = self._json(text, len(text) - len(lead) + len(guard))
+            elif "json" in ct or lead[:1] in ("{", "["):
+                out = self._json(text)
         return out + self.userinfo(text)
 
     def _multipart(self, text: str, content_type: str) -> list[tuple[int, int, str]]:
@@ -180,7 +211,7 @@ class Vault:
             pos = nxt + 2
         return out
 
-    def _json(self, text: str) -> list[tuple[int, int, str]]:
+    def _json(self, text: str, i: int = 0) -> list[tuple[int, int, str]]:
         """Scalars under a secret-named key, at any depth (everything under such a key counts),
         as their spans in the text as written: a string's characters between its quotes, escapes
         as written, so that putting the value back gives the same text. Read token by token, so
@@ -189,7 +220,7 @@ class Vault:
         # Each frame: [is_object, key of the member being read, secret field in effect or None]
         stack: list[list] = []
         expect_key = False
-        i, n = 0, len(text)
+        n = len(text)
 
         def field_here():
             if not stack:
