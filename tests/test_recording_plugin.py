@@ -392,7 +392,8 @@ FIXTURE_SUITE = '''
         assert tolmek_recording.curl == [e.request.curl for e in got] and all(c.startswith("curl ") for c in tolmek_recording.curl)
 
     def test_fails(tolmek_recording):
-        requests.post(BASE + "/fail?a=1&b=%20", data=b"it's \\"quoted\\"\\n", headers={"X-Odd": "$HOME `x`"})
+        requests.post(BASE + "/fail?a=1&b=%20", data=b"it's \\"quoted\\"\\n",
+                      headers={"X-Odd": "$HOME `x`", "Authorization": "Bearer " + "-".join(["REPORTED", "TOKEN", "31"])})
         assert False
 
     def test_fails_unrecorded():
@@ -426,9 +427,13 @@ def test_fixture_and_the_failing_tests_curl_commands(pytester, env, tmp_path):
         assert text.count(SECTION) == 1
         # The section runs to the next heading or summary line.
         section = re.split(r"\n(?:_{3,}|={3,}|tolmek: )", text.split(SECTION, 1)[1].split("\n", 1)[1])[0]
-        assert section.startswith("curl -X POST ") and "/unrecorded" not in section
+        # Its secrets as in the recording's script, nowhere in the output.
+        assert section.startswith("# The secrets are shell variables (TOLMEK_AUTHORIZATION): the tolmek_recording "
+                                  "fixture's curl has the commands with their values.\ncurl -X POST ")
+        assert "/unrecorded" not in section and "REPORTED-TOKEN-31" not in text
         sent = [a for a in env.take() if a.target.startswith(b"/fail")]
-        subprocess.run(["bash", "-c", section], capture_output=True, timeout=60, env=loopback_env(), check=True)
+        subprocess.run(["bash", "-c", "TOLMEK_AUTHORIZATION=REPORTED-TOKEN-31\n" + section], capture_output=True,
+                       timeout=60, env=loopback_env(), check=True)
         again = env.take()
         assert len(again) == len(sent) and not [d for a, b in zip(sent, again) for d in differences(a, b)]
         assert not list(pytester.path.glob("**/written.json"))

@@ -25,6 +25,12 @@ def folder(nodeid: str) -> tuple[str, ...]:
     return (path, rest) if sep else (nodeid,)
 
 
+def secret_names(config) -> list[str] | None:
+    """The names --tolmek-secret-names gives, None for the default list."""
+    names = config.option.tolmek_secret_names
+    return None if names is None else [n.strip() for n in names.split(",") if n.strip()]
+
+
 def curl_lines(exchanges: list[Exchange]) -> str:
     out = []
     for e in exchanges:
@@ -75,6 +81,11 @@ class Recorder:
         self.workers: list[str] = []  # a controller's workers, by id, as they were started
         self.written: list[str] | None = None  # the files written at the session's end
         self.count = 0  # the requests in them
+        # The secrets seen so far in self.recording (and how many of its exchanges were read for
+        # them), which a failing test's report hides as the files do.
+        self.vault = None
+        self.vault_of: recording.Recording | None = None
+        self.gathered = 0
 
     # --- the session ---------------------------------------------------------------------------
 
@@ -149,9 +160,7 @@ class Recorder:
 
     def _write(self, exchanges: list[Exchange]) -> None:
         options = self.config.option
-        names = options.tolmek_secret_names
-        if names is not None:
-            names = [n.strip() for n in names.split(",") if n.strip()]
+        names = secret_names(self.config)
         try:
             from .writer import write
 
@@ -224,5 +233,30 @@ class Recorder:
         if report.failed and item is self.item and self.recording is not None:
             sent = [e for e in self.recording.exchanges[self.start:] if e.test == item.nodeid]
             if sent:
-                report.sections.append((SECTION, curl_lines(sent)))
+                try:
+                    text = self.redacted(sent)
+                except Exception as e:  # the report goes on without the commands, never with the secrets
+                    text = f"# the commands cannot be shown ({type(e).__name__})"
+                report.sections.append((SECTION, text))
         return report
+
+    def redacted(self, sent: list[Exchange]) -> str:
+        """The curl commands of `sent`, every secret the recording has seen so far (with the
+        recording's names) replaced by its shell variable, as in the written script: a report ends
+        up in terminals, CI logs and junit files that the secrets files never go to."""
+        from .redact import Vault, gather
+        from .script_out import line
+
+        if self.vault_of is not self.recording:
+            self.vault, self.vault_of, self.gathered = Vault(secret_names(self.config)), self.recording, 0
+        exchanges = self.recording.exchanges
+        # The test's own exchanges again: their responses may have been read since.
+        gather(self.vault, exchanges[self.gathered:] + sent)
+        self.gathered = len(exchanges)
+        lines = [line(e.request, self.vault) for e in sent]
+        used = [n for n in self.vault.values if any(f"${{{n}}}" in x for x in lines)]
+        if used:
+            where = "secrets.sh of the recording sets them" if self.directory is not None else \
+                "the tolmek_recording fixture's curl has the commands with their values"
+            lines.insert(0, f"# The secrets are shell variables ({', '.join(used)}): {where}.")
+        return "\n".join(lines)

@@ -417,3 +417,20 @@ def response_parts(vault: Vault, response, body_text: str | None) -> tuple[list,
     headers, content_type = _header_chunks(vault, response.headers, response=True)
     body = None if body_text is None else vault.chunks(body_text, vault.body(body_text, content_type))
     return headers, body
+
+
+def gather(vault: Vault, exchanges) -> None:
+    """Registers the secrets of the exchanges' requests and responses, replacing nothing yet."""
+    from .compose import is_text
+    from .content import as_text
+
+    vault.gathering = True
+    try:
+        for ex in exchanges:
+            request_parts(vault, ex.request, is_text)
+            response = ex.response if ex.response is not None else getattr(ex.request, "response", None)
+            if response is not None:
+                text, _ = as_text(response.body, response.headers)
+                response_parts(vault, response, text)
+    finally:
+        vault.gathering = False

@@ -9,7 +9,7 @@ from .compose import _quoted, _target_as_written, command, is_text, printf_pipe
 from .postman_out import absolute, origin_of
 from .redact import Ref, Vault, request_parts
 
-__all__ = ["script", "comment"]
+__all__ = ["script", "comment", "line"]
 
 # Characters a comment line shows as an escape: line ends (a node id may hold one, and the rest
 # would run as a command), other controls, and those that reorder or hide what a terminal shows.
@@ -139,6 +139,15 @@ def _options(cmd: str) -> tuple[int, set[str]]:
             break
         flags.add(w)
     return at, flags
+
+
+def line(request, vault: Vault) -> str:
+    """The request's exact curl command with its secrets as `${NAME}`, or a comment naming why no
+    command carries it."""
+    try:
+        return _command(request_parts(vault, request, is_text), request, vault)
+    except ValueError as e:
+        return comment(f"{request.method} request left out: {_sh(vault.chunks(str(e)))}")
 
 
 def script(exchanges, vault: Vault, name: str, is_text, warn, with_secrets: bool) -> str:

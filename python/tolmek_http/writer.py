@@ -9,11 +9,10 @@ import stat
 import warnings
 from collections.abc import Iterable
 
-from . import postman_out, script_out
+from . import postman_out, redact, script_out
 from .compose import is_text
-from .content import as_text
 from .exchange import Exchange
-from .redact import Vault, request_parts, response_parts
+from .redact import Vault
 
 __all__ = ["write", "RecordingWarning", "COLLECTION", "ENVIRONMENT", "SCRIPT", "SECRETS"]
 
@@ -98,13 +97,7 @@ def write(directory: str | os.PathLike, exchanges: Iterable[Exchange], *, secret
         warnings.warn(message, RecordingWarning, skip_file_prefixes=(os.path.dirname(__file__),))
 
     # First every secret is found, so that each is replaced wherever else it shows up, whichever came first.
-    vault.gathering = True
-    for ex in exchanges:
-        request_parts(vault, ex.request, is_text)
-        if ex.response is not None:
-            text, _ = as_text(ex.response.body, ex.response.headers)
-            response_parts(vault, ex.response, text)
-    vault.gathering = False
+    redact.gather(vault, exchanges)
     for field in dict.fromkeys(vault.unheld):
         warn(f"a value of the field {field!r} holds a NUL, which no shell variable can hold: it is left "
              f"in the outputs as it was")
