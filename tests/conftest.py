@@ -1,5 +1,6 @@
 """Shared test helpers."""
 
+import json
 import os
 import pathlib
 import shutil
@@ -151,3 +152,25 @@ def cli_runner(capsysbinary, monkeypatch):
         return code, out, err.decode()
 
     return run
+
+
+HOSTILE_FRAMING = json.loads((pathlib.Path(__file__).parent / "data" / "hostile_framing.json").read_text())
+
+
+def with_and_without_capture(send):
+    """(what `send()` gave while a recording captured every client made, that recording, what it
+    gave with nothing captured): its value, or the type of the exception it raised."""
+    from tolmek_http import recording as rec
+
+    def run():
+        try:
+            return send()
+        except Exception as e:
+            return type(e)
+
+    recording = rec.start()
+    try:
+        on = run()
+    finally:
+        rec.stop(recording)
+    return on, recording, run()

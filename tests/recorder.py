@@ -124,6 +124,15 @@ class Recorder:
         except (OSError, _Closed, ValueError):  # ValueError: a chunk size that is not hex
             pass
         finally:
+            try:
+                # A lingering close: bytes of the client's left unread would turn the close into
+                # a reset, which may reach the client before the answer it was sent does.
+                conn.shutdown(socket.SHUT_WR)
+                conn.settimeout(5)
+                while conn.recv(65536):
+                    pass
+            except OSError:
+                pass
             with self._lock:
                 self._conns.discard(conn)
             conn.close()

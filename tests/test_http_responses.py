@@ -13,6 +13,7 @@ import socket
 import ssl
 import subprocess
 import threading
+import urllib.parse
 from importlib import import_module
 
 import pytest
@@ -20,7 +21,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tolmek_http
-from conftest import missing
+from conftest import HOSTILE_FRAMING, missing, with_and_without_capture
 from recorder import Recorder
 from tolmek_http.connections import _reading_response, _ReadingFile, _ReadingSocketIO
 from tolmek_http.exchange import WireResponse
@@ -79,6 +80,20 @@ FAULTS = {"/truncated": b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten
           "/truncated-chunk": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nshort"}
 
 
+
+
+def _hostile(row):
+    """An answer framed as `row` says, then closed: (its bytes, the body it frames for a reader of digits only)."""
+    head = b"\r\n".join([b"HTTP/1.1 200 OK", *(h.encode() for h in row["headers"]), b"Connection: close"]) + b"\r\n\r\n"
+    if "chunk" not in row:
+        return head + TEXT[:10], TEXT[:10]
+    data = TEXT[:int(row["chunk"].split(";")[0], 16)]  # as int() reads it
+    return head + row["chunk"].encode() + b"\r\n" + data + b"\r\n0\r\n\r\n", data
+
+
+HOSTILE = {f"/hostile/{row['id']}": _hostile(row) for row in HOSTILE_FRAMING["response"]}
+
+
 def expected(path, method):
     status, reason, headers, body, framing, _ = ANSWERS[path]
     return WireResponse(status, reason.decode(), headers + FRAMING[framing](body),
@@ -89,6 +104,8 @@ def _answer(arrival):
     path = arrival.target.decode()
     if path in FAULTS:
         return FAULTS[path], True  # then hang up
+    if path.startswith("/hostile/"):
+        return HOSTILE[urllib.parse.unquote(path)][0], True
     status, reason, headers, body, framing, pad = ANSWERS[path]
     data = written(status, reason, headers, body, framing, arrival.method, pad)
     return (data, True) if framing == "close" else data
@@ -297,6 +314,24 @@ def test_no_response_when_none_was_read_whole(client, path, server):
             _sent(client, server, [("GET", path, {}, None)], got=got)
         assert "tolmek_http" not in "".join(str(t.path) for t in raised.traceback[-3:])
     assert got and [w.response for w in got] == [None] * len(got)
+
+
+@pytest.mark.parametrize("client", list(CLIENTS))
+@pytest.mark.parametrize("row", HOSTILE_FRAMING["response"], ids=lambda row: row["id"])
+def test_hostile_response_framing_goes_on_as_without_capture(client, row, server):
+    """An answer framed in a way int() reads and HTTP does not: each client makes of it with capture
+    what it makes without; the response is recorded if its framing reads in digits, else not, said."""
+    pytest.importorskip({"httpx-async": "httpx"}.get(client, client))
+    path = "/hostile/" + urllib.parse.quote(row["id"])
+    on, recording, off = with_and_without_capture(lambda: CLIENTS[client](server.base, [("GET", path, {}, None)],
+                                                                          lambda c, callback: None, [], None))
+    server.take()
+    assert on == off
+    responses = [e.response for e in recording.responses()]
+    if row["reads"]:
+        assert [r and r.body for r in responses] == [HOSTILE[f"/hostile/{row['id']}"][1]] and not recording.warnings
+    else:
+        assert responses == [None] and any(row["says"] in w for w in recording.warnings), recording.warnings
 
 
 def test_streamed_response_closed_unread_stays_none(server):

@@ -169,7 +169,7 @@ class ResponseReader:
                 return False
             found = _CHUNK_SIZE.fullmatch(buf, 0, eol)
             if found is None:
-                raise _Garbled(f"the chunk size line {bytes(buf[:min(eol, 40)])!r} is not hex digits")
+                raise _Garbled(f"the chunk size line {bytes(buf[:eol]).rstrip(b'\r')[:40]!r} is not hex digits")
             self._need = int(found.group(1), 16)
             del buf[:eol + 1]
             self._state = _DATA if self._need else _TRAILER
@@ -235,15 +235,18 @@ class ResponseReader:
             length = int(framing[0][1])
         else:
             return data
-        self.pending.popleft()
         start = end + 4
+        # The request leaves the queue once its response is made: should that fail, it is the one said to lose it.
         if status == 204 or status == 304 or not length:
             request.response = WireResponse(status, reason, lines, b"")
+            self.pending.popleft()
             return data[start:]
         if len(data) - start >= length > 0:
             stop = start + length
             request.response = WireResponse(status, reason, lines, data[start:stop])
+            self.pending.popleft()
             return data[stop:]
+        self.pending.popleft()
         self._request, self._status, self._reason, self._headers = request, status, reason, lines
         self._body = bytearray(data[start:])
         if length < 0:
