@@ -4,7 +4,7 @@ and where capture says what it could not read."""
 import sys
 from collections.abc import Callable
 
-__all__ = ["Callbacks", "attach", "report"]
+__all__ = ["Callbacks", "attach", "report", "describe"]
 
 Callback = Callable[["WireRequest"], object]  # noqa: F821 (wire imports this module)
 
@@ -50,6 +50,15 @@ def report(callback, text: str) -> None:
     except Exception:
         pass
     _stderr(text)
+
+
+def describe(e: BaseException) -> str:
+    """"Type: message" of an exception, whatever its str() does, its message cut to 300 characters."""
+    try:
+        text = str(e)[:300]
+    except Exception:
+        text = "(a message that cannot be shown)"
+    return f"{type(e).__name__}: {text}"
 
 
 _said: set[str] = set()  # what went to stderr already: each text once, up to a bound

@@ -36,6 +36,8 @@ def tapped(cls, callback, scheme):
                     while block := data.read(self.blocksize):
                         self.send(block.encode("iso-8859-1") if isinstance(block, str) else block)
                     return None
+                if isinstance(data, str):
+                    return send(self, data)  # which refuses it, as without capture: nothing was written
                 if not isinstance(data, (bytes, bytearray, memoryview)):
                     for block in data:
                         self.send(block)

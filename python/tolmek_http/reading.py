@@ -4,7 +4,7 @@ import re
 import functools
 from collections import deque
 
-from .callbacks import report
+from .callbacks import describe, report
 from .exchange import WireResponse
 from .wire import Tap
 
@@ -130,7 +130,7 @@ class ResponseReader:
         request = self._request or (self.pending[0] if self.pending else None)
         if self.warn is not None and request is not None:
             try:
-                why = str(e) if type(e) is _Garbled else f"capture failed: {type(e).__name__}: {e}"
+                why = str(e) if type(e) is _Garbled else f"capture failed: {describe(e)}"
                 if request is _TUNNEL:
                     method, where = "CONNECT", ("http", "a proxy")
                 else:
@@ -402,7 +402,7 @@ def idle_tap(callback, e: Exception) -> "ReadingTap":
     that reads nothing, having said why (the exception `e`)."""
     tap = ReadingTap(callback, "http", "", None)
     tap.reader.stop()
-    tap.stop(f"capture failed on a connection, which goes on unrecorded: {type(e).__name__}: {e}")
+    tap.stop(f"capture failed on a connection, which goes on unrecorded: {describe(e)}")
     return tap
 
 

@@ -3,7 +3,7 @@
 import re
 from collections.abc import Callable
 
-from .callbacks import report
+from .callbacks import describe, report
 from .compose import command as _command
 
 __all__ = ["WireRequest", "Tap"]
@@ -212,11 +212,13 @@ class Tap:
             if self._buf:
                 pass
             elif self._head is not None:
+                if type(data) is not bytes:
+                    data = bytes(data)  # a memoryview's len() counts items, not bytes
                 if self._chunks is None and len(data) == self._need:
                     # The body, written on its own after the head (http.client, httpx).
                     head = self._head
                     self._head = None
-                    self._hand_over(WireRequest(head, data if type(data) is bytes else bytes(data), self._where))
+                    self._hand_over(WireRequest(head, data, self._where))
                     return
             else:
                 # The usual case: a write that starts a request; its head is read straight from it.
@@ -243,15 +245,18 @@ class Tap:
                 pass
         except Exception as e:  # a fault of capture's own: the client's write goes on, unrecorded
             self.stop(f"capture failed on a connection to {self._origin()}, which goes on unrecorded: "
-                      f"{type(e).__name__}: {e}")
+                      f"{describe(e)}")
 
     def _hand_over(self, request: WireRequest) -> None:
         for f in self._funcs:
             try:
                 f(request)
             except Exception as e:
-                report(self.callback, f"the callback {getattr(f, '__qualname__', f)!r} raised on a request to "
-                                      f"{self._origin()}: {type(e).__name__}: {e}")
+                try:
+                    name = f.__qualname__
+                except Exception:  # a callable object: its class names it
+                    name = type(f).__qualname__
+                report(self.callback, f"the callback {name} raised on a request to {self._origin()}: {describe(e)}")
 
     def stop(self, text: str | None = None) -> None:
         """Nothing more is read from this connection's writes; `text` says why."""
