@@ -158,8 +158,8 @@ HOSTILE_FRAMING = json.loads((pathlib.Path(__file__).parent / "data" / "hostile_
 
 
 def with_and_without_capture(send):
-    """(what `send()` gave while a recording captured every client made, that recording, what it
-    gave with nothing captured): its value, or the type of the exception it raised."""
+    """(what `send()` gave, or the type it raised, while a recording captured every client made;
+    that recording; the same with nothing captured)."""
     from tolmek_http import recording as rec
 
     def run():
@@ -169,8 +169,6 @@ def with_and_without_capture(send):
             return type(e)
 
     recording = rec.start()
-    try:
-        on = run()
-    finally:
-        rec.stop(recording)
+    on = run()
+    rec.stop(recording)
     return on, recording, run()

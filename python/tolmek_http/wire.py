@@ -48,7 +48,8 @@ def _why_unreadable(head: bytes) -> str:
     codings = [v for n, v in found if len(n) != 14]
     if codings:
         return f"its Transfer-Encoding {codings[-1][:40]!r} does not end with chunked"
-    return "its Content-Length " + ", ".join(repr(v.strip(b" \t")[:40]) for _, v in found) + " is not one length in digits"
+    said = ", ".join(repr(v.strip(b" \t")[:40]) for _, v in found)
+    return f"its Content-Length {said} is not one length in digits"
 
 
 class WireRequest:
