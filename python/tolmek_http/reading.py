@@ -1,7 +1,7 @@
 """Responses read back from the bytes a client read off its connection, each paired with its request."""
 
-import re
 import functools
+import re
 from collections import deque
 
 from .callbacks import describe, report
