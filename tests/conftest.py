@@ -1,5 +1,6 @@
 """Shared test helpers."""
 
+import json
 import os
 import pathlib
 import shutil
@@ -151,3 +152,23 @@ def cli_runner(capsysbinary, monkeypatch):
         return code, out, err.decode()
 
     return run
+
+
+HOSTILE_FRAMING = json.loads((pathlib.Path(__file__).parent / "data" / "hostile_framing.json").read_text())
+
+
+def with_and_without_capture(send):
+    """(what `send()` gave, or the type it raised, while a recording captured every client made;
+    that recording; the same with nothing captured)."""
+    from tolmek_http import recording as rec
+
+    def run():
+        try:
+            return send()
+        except Exception as e:
+            return type(e)
+
+    recording = rec.start()
+    on = run()
+    rec.stop(recording)
+    return on, recording, run()

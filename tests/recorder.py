@@ -1,5 +1,6 @@
 """A loopback HTTP/1.1 keep-alive server on raw sockets that records every request as bytes."""
 
+import contextlib
 import socket
 import threading
 from dataclasses import dataclass, field
@@ -124,6 +125,12 @@ class Recorder:
         except (OSError, _Closed, ValueError):  # ValueError: a chunk size that is not hex
             pass
         finally:
+            # A lingering close: client bytes left unread would make the close a reset, which may overtake the answer.
+            with contextlib.suppress(OSError):
+                conn.shutdown(socket.SHUT_WR)
+                conn.settimeout(5)
+                while conn.recv(65536):
+                    pass
             with self._lock:
                 self._conns.discard(conn)
             conn.close()

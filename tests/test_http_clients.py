@@ -11,7 +11,7 @@ import pytest
 
 import http_matrix
 import tolmek_http
-from conftest import missing
+from conftest import HOSTILE_FRAMING, missing, with_and_without_capture
 from http_matrix import CASES, CLIENTS, SHELLS, Case, NotApplicable
 from recorder import Recorder
 
@@ -249,3 +249,58 @@ def test_requests_read_alike_however_the_writes_split():
     Tap(got.append, "http", "h", None).feed(stream[:150])
     assert [w.headers for w in got] == [[(b"Host", b"h")], [(b"Content-Length", b"5")],
                                         [(b"content-length", b"3"), (b"X", b"y")]]
+
+
+
+BODY = b"0123456789"
+
+
+def _sent_to(client, case, recorders):
+    """What `client` made of sending `case` ("answered", or the type it raised) and what arrived."""
+    recorders[0].take()
+    try:
+        CLIENTS[client](case, recorders[0].base, recorders[1].base, [])
+        outcome = "answered"
+    except Exception as e:
+        outcome = type(e)
+    return outcome, [(a.method, a.target, a.headers, a.body) for a in recorders[0].take()]
+
+
+@pytest.mark.parametrize("client", list(CLIENTS))
+@pytest.mark.parametrize("row", HOSTILE_FRAMING["request"], ids=lambda row: row["id"])
+def test_hostile_request_framing_goes_on_as_without_capture(client, row, recorders, private_home, monkeypatch):
+    """A Content-Length int() reads and HTTP does not, or a fault planted in capture: the client
+    and the server see with capture what they see without; the request is recorded when its
+    framing reads as one length in digits, and what capture could not do is said once."""
+    _need(client)
+    monkeypatch.setattr(tolmek_http, "capture", lambda c, callback: c)  # the recording captures them all
+    if "plant" in row:
+        monkeypatch.setattr(row["plant"], lambda *args, **kwargs: 1 / 0)
+    case = Case("POST", "/hostile", headers=[tuple(h) for h in row["headers"]], content=BODY)
+    on, recording, off = with_and_without_capture(lambda: _sent_to(client, case, recorders))
+    if on[0] is NotApplicable:
+        pytest.skip(f"{client} sends one value per header name")
+    assert on == off
+    lengths = [v for arrival in on[1] for n, v in arrival[2] if n.lower() == b"content-length"]
+    if lengths != [v.strip(" \t").encode() for _, v in row["headers"]]:  # the client wrote its own framing, or none
+        assert not recording.warnings
+        return
+    assert [e.request.body for e in recording.exchanges] == [BODY] * row["recorded"]
+    assert [row.get("says", "") in w for w in recording.warnings] == [True] * ("says" in row), recording.warnings
+
+
+@pytest.mark.parametrize("row", HOSTILE_FRAMING["request chunk"], ids=lambda row: repr(row["line"]))
+def test_request_chunk_sizes_read_as_hex_digits_only(row):
+    """A chunk size not in hex digits leaves its request and those after it unreported, said."""
+    from tolmek_http.wire import Tap
+
+    got, said = [], []
+    keep = lambda wire: got.append(wire)  # noqa: E731 (a function, to carry a warn)
+    keep.warn = said.append
+    tap = Tap(keep, "http", "h", None)
+    for piece in (b"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", row["line"].encode() + b"\r\n",
+                  BODY + b"\r\n0\r\n\r\n", b"GET /next HTTP/1.1\r\n\r\n"):
+        tap.feed(piece)
+    assert [(w.target, w.body) for w in got] == [(b"/c", BODY), (b"/next", None)] * row["reads"]
+    why = f"the chunk size line {row['line'].encode()!r} is not hex digits"
+    assert [why in text for text in said] == [True] * (not row["reads"])

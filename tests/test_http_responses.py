@@ -20,7 +20,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tolmek_http
-from conftest import missing
+from conftest import HOSTILE_FRAMING, missing, with_and_without_capture
 from recorder import Recorder
 from tolmek_http.connections import _reading_response, _ReadingFile, _ReadingSocketIO
 from tolmek_http.exchange import WireResponse
@@ -79,6 +79,9 @@ FAULTS = {"/truncated": b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten
           "/truncated-chunk": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nshort"}
 
 
+
+HOSTILE = {f"/hostile/{i}": row["answer"].encode() for i, row in enumerate(HOSTILE_FRAMING["response"])}
+
 def expected(path, method):
     status, reason, headers, body, framing, _ = ANSWERS[path]
     return WireResponse(status, reason.decode(), headers + FRAMING[framing](body),
@@ -87,8 +90,8 @@ def expected(path, method):
 
 def _answer(arrival):
     path = arrival.target.decode()
-    if path in FAULTS:
-        return FAULTS[path], True  # then hang up
+    if path in FAULTS or path in HOSTILE:
+        return FAULTS.get(path) or HOSTILE[path], True  # then hang up
     status, reason, headers, body, framing, pad = ANSWERS[path]
     data = written(status, reason, headers, body, framing, arrival.method, pad)
     return (data, True) if framing == "close" else data
@@ -297,6 +300,19 @@ def test_no_response_when_none_was_read_whole(client, path, server):
             _sent(client, server, [("GET", path, {}, None)], got=got)
         assert "tolmek_http" not in "".join(str(t.path) for t in raised.traceback[-3:])
     assert got and [w.response for w in got] == [None] * len(got)
+
+
+@pytest.mark.parametrize("client", list(CLIENTS))
+@pytest.mark.parametrize("i", range(len(HOSTILE)), ids=[row["id"] for row in HOSTILE_FRAMING["response"]])
+def test_hostile_response_framing_goes_on_as_without_capture(client, i, server):
+    """An answer framed as int() reads and HTTP does not: each client makes of it with capture what
+    it makes without; the response is recorded when its framing reads in digits, else that is said."""
+    pytest.importorskip({"httpx-async": "httpx"}.get(client, client))
+    row, plan = HOSTILE_FRAMING["response"][i], [("GET", f"/hostile/{i}", {}, None)]
+    on, recording, off = with_and_without_capture(lambda: CLIENTS[client](server.base, plan, lambda *_: None, [], None))
+    assert on == off
+    assert [r and r.body.decode() for r in (e.response for e in recording.responses())] == [row.get("body")]
+    assert [row.get("says", "") in w for w in recording.warnings] == [True] * ("says" in row), recording.warnings
 
 
 def test_streamed_response_closed_unread_stays_none(server):

@@ -45,7 +45,11 @@ def capture(client: C, callback: Callable[[WireRequest], object]) -> C:
     handed its last byte to the connection: before the answer, so also when sending or the
     answer then fails. Works for a requests.Session, httpx.Client and AsyncClient, an
     aiohttp.ClientSession, a urllib3.PoolManager and a urllib.request opener; only that client
-    reports. Capturing a client again adds a callback. Returns the client."""
+    reports. Capturing a client again adds a callback. Returns the client.
+
+    Nothing raises into the client: a request whose framing cannot be read (with those after it
+    on its connection), an exception of `callback` or a fault of capture is said, once, to
+    `callback.warn(text)` when the callback has one, else on stderr."""
     root = type(client).__module__.partition(".")[0]
     name = _CLIENTS.get(root)
     if name is None:

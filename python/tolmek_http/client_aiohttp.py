@@ -6,7 +6,7 @@ import types
 import aiohttp
 
 from .callbacks import attach
-from .reading import ReadingTap
+from .reading import ReadingTap, idle_tap
 from .wire import Tap
 
 __all__ = ["capture"]
@@ -71,17 +71,24 @@ class _Transport:
 
     def __init__(self, transport, callback, reading=False):
         self._transport = transport
-        peer = transport.get_extra_info("peername") or ("", None)
-        scheme = "https" if transport.get_extra_info("sslcontext") is not None else "http"
-        self._tap = (ReadingTap if reading else Tap)(callback, scheme, str(peer[0]), peer[1])
+        try:
+            peer = transport.get_extra_info("peername") or ("", None)
+            scheme = "https" if transport.get_extra_info("sslcontext") is not None else "http"
+            self._tap = (ReadingTap if reading else Tap)(callback, scheme, str(peer[0]), peer[1])
+        except Exception as e:  # the connection goes on unrecorded, said
+            self._tap = idle_tap(callback, e)
 
     def write(self, data):
-        self._tap.feed(data)
+        self._tap.feed(data)  # which never raises
         self._transport.write(data)
 
     def writelines(self, chunks):
         chunks = list(chunks)
-        self._tap.feed(b"".join(chunks))  # one read of a request written head and body at once
+        try:
+            joined = b"".join(chunks)
+        except TypeError:  # not all bytes-like: the transport says so, as without capture
+            joined = b""
+        self._tap.feed(joined)  # one read of a request written head and body at once
         self._transport.writelines(chunks)
 
     def __getattr__(self, name):

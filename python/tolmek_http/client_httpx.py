@@ -5,7 +5,7 @@ import types
 import httpx
 
 from .callbacks import attach
-from .reading import ReadingTap
+from .reading import ReadingTap, idle_tap
 from .wire import Tap
 
 __all__ = ["capture"]
@@ -44,6 +44,17 @@ def _forward(self, name):
     return found
 
 
+def _stream(stream, callback, host, port, reading, plain):
+    """`stream` wrapped in `reading` (its responses read too) or `plain`; when no tap can be made
+    for it, one that reads nothing, said."""
+    try:
+        if callback.responses:
+            return reading(stream, ReadingTap(callback, "http", host, port))
+        return plain(stream, Tap(callback, "http", host, port))
+    except Exception as e:
+        return reading(stream, idle_tap(callback, e))
+
+
 class _Stream:
     def __init__(self, stream, tap):
         self._stream, self._tap = stream, tap
@@ -77,9 +88,7 @@ class _Backend:
 
     def connect_tcp(self, host, port, timeout=None, local_address=None, socket_options=None):
         stream = self._backend.connect_tcp(host, port, timeout, local_address, socket_options)
-        if self._callback.responses:
-            return _ReadingStream(stream, ReadingTap(self._callback, "http", host, port))
-        return _Stream(stream, Tap(self._callback, "http", host, port))
+        return _stream(stream, self._callback, host, port, _ReadingStream, _Stream)
 
     __getattr__ = _forward
 
@@ -115,8 +124,6 @@ class _AsyncBackend:
 
     async def connect_tcp(self, host, port, timeout=None, local_address=None, socket_options=None):
         stream = await self._backend.connect_tcp(host, port, timeout, local_address, socket_options)
-        if self._callback.responses:
-            return _AsyncReadingStream(stream, ReadingTap(self._callback, "http", host, port))
-        return _AsyncStream(stream, Tap(self._callback, "http", host, port))
+        return _stream(stream, self._callback, host, port, _AsyncReadingStream, _AsyncStream)
 
     __getattr__ = _forward

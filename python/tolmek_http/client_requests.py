@@ -4,7 +4,7 @@ import requests
 import requests.adapters
 
 from . import client_urllib3
-from .callbacks import attach
+from .callbacks import attach, describe, report
 
 __all__ = ["capture"]
 
@@ -43,7 +43,10 @@ def _adapter(adapter, callbacks):
     def proxy_manager_for(proxy, **kwargs):
         manager = made(proxy, **kwargs)
         if getattr(manager, "_tolmek_callbacks", None) is None:
-            client_urllib3.capture(manager, callbacks, responses=callbacks.responses)
+            try:
+                client_urllib3.capture(manager, callbacks, responses=callbacks.responses)
+            except Exception as e:  # the proxy's requests go on unrecorded, said
+                report(callbacks, f"{type(manager).__name__} for a proxy not recorded: {describe(e)}")
         return manager
 
     adapter.proxy_manager_for = proxy_manager_for

@@ -4,7 +4,7 @@ import functools
 import io
 import socket
 
-from .reading import ReadingTap
+from .reading import ReadingTap, idle_tap
 from .wire import Tap
 
 __all__ = ["tapped"]
@@ -36,6 +36,8 @@ def tapped(cls, callback, scheme):
                     while block := data.read(self.blocksize):
                         self.send(block.encode("iso-8859-1") if isinstance(block, str) else block)
                     return None
+                if isinstance(data, str):
+                    return send(self, data)  # which refuses it, as without capture: nothing was written
                 if not isinstance(data, (bytes, bytearray, memoryview)):
                     for block in data:
                         self.send(block)
@@ -46,13 +48,8 @@ def tapped(cls, callback, scheme):
                 self.connect()
             tap = self._tolmek_tap
             if tap is None:
-                if reading is not None and getattr(callback, "responses", False):
-                    tap = self._tolmek_tap = ReadingTap(callback, scheme, self.host, self.port)
-                    # Every response of this connection, a tunnel's CONNECT answer too, reads through it.
-                    self.response_class = functools.partial(reading, tap.reader)
-                else:
-                    tap = self._tolmek_tap = Tap(callback, scheme, self.host, self.port)
-            tap.feed(data)
+                tap = self._tolmek_tap = _tap(self, callback, scheme, reading)
+            tap.feed(data)  # which never raises
             return send(self, data)  # cls's own send, without making a super() object per write
 
         def close(self):
@@ -64,6 +61,21 @@ def tapped(cls, callback, scheme):
     Tapped.__name__ = Tapped.__qualname__ = "Tapped" + cls.__name__
     Tapped.__module__ = __name__
     return Tapped
+
+
+def _tap(conn, callback, scheme, reading):
+    """The tap of the connection `conn`, reading its responses when asked to; one that reads
+    nothing when it cannot be made, said."""
+    try:
+        if reading is not None and getattr(callback, "responses", False):
+            tap = ReadingTap(callback, scheme, conn.host, conn.port)
+            # Every response of this connection, a tunnel's CONNECT answer too, reads through it.
+            conn.response_class = functools.partial(reading, tap.reader)
+            return tap
+        return Tap(callback, scheme, conn.host, conn.port)
+    except Exception as e:
+        conn.__dict__.pop("response_class", None)
+        return idle_tap(callback, e)
 
 
 def _reading_response(base):

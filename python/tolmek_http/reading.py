@@ -1,18 +1,21 @@
 """Responses read back from the bytes a client read off its connection, each paired with its request."""
 
+import functools
 import re
 from collections import deque
 
+from .callbacks import describe, report
 from .exchange import WireResponse
 from .wire import Tap
 
-__all__ = ["ResponseReader", "ReadingTap"]
+__all__ = ["ResponseReader", "ReadingTap", "idle_tap"]
 
 # A head longer than this is not an HTTP response a client would take (they stop at 64 KiB a line).
 _MAX_HEAD = 1 << 20
 _STATUS = re.compile(rb"HTTP/\d\.\d (\d\d\d)(?: ([^\r\n]*))?\r?")
-_HEX = re.compile(rb"[0-9A-Fa-f]+")
-_DIGITS = re.compile(rb"[0-9]+")
+# A chunk's size line: hex digits only (int(x, 16) would take "0x1f", "1_0", "+a", " a" that
+# clients read otherwise), then white space before an extension or the line's end.
+_CHUNK_SIZE = re.compile(rb"([0-9A-Fa-f]{1,16})(?:[ \t]*;[^\n]*|[ \t]*\r?)")
 # A whole head as nearly every server writes it: the status line, then header lines each after its
 # CRLF, a name without white space at its ends, a colon, a value; no CR or LF but the line ends.
 # Possessive: no backtracking, whatever a hostile line holds.
@@ -22,13 +25,14 @@ _FRAMES = re.compile(rb"\r\n(content-length|transfer-encoding):[ \t]*+([^\r\n]*?
 # Requests whose answers the plain way does not read: HEAD's and CONNECT's, and heads after empty lines.
 _NOT_PLAIN = (b"HEAD ", b"CONNECT ", b"\r", b"\n")
 _TUNNEL = object()  # a CONNECT's place in the queue: its 2xx answer turns the connection into a tunnel
+_LONG_HEAD = "a head longer than 1 MiB"
 
 # What the reader is reading.
 _HEAD, _LENGTH, _SIZE, _DATA, _TRAILER, _TO_END, _STOPPED = range(7)
 
 
 class _Garbled(Exception):
-    """Bytes no response can be read from: reading that connection stops."""
+    """Bytes no response can be read from: reading that connection stops. Its text says why."""
 
 
 class ResponseReader:
@@ -39,12 +43,15 @@ class ResponseReader:
     Interim 1xx responses are skipped; a 101 (the connection now speaks another protocol), bytes
     that are no response, or a response with no request waiting for it stop reading: the
     requests still waiting keep None. A response the client did not read to its end (it stopped,
-    or the connection ended first) is never set. Nothing read here raises into the client."""
+    or the connection ended first) is never set. Nothing read here raises into the client: what
+    cannot be read while a request waits is told to `warn` (when set) as the text naming why."""
 
-    __slots__ = ("pending", "_buf", "_state", "_need", "_request", "_status", "_reason", "_headers", "_body")
+    __slots__ = ("pending", "warn", "_buf", "_state", "_need", "_request", "_status", "_reason", "_headers",
+                 "_body")
 
     def __init__(self) -> None:
         self.pending: deque = deque()  # requests written and not yet answered, oldest first
+        self.warn = None
         self._buf = bytearray()
         self._state = _HEAD
         # Body bytes still to come (_LENGTH), of the chunk being read (_DATA); where the search
@@ -92,13 +99,13 @@ class ResponseReader:
                 pos = self._need
                 if buf.find(b"\n\r\n", pos) < 0 and buf.find(b"\n\n", pos) < 0:
                     if len(buf) > _MAX_HEAD:
-                        raise _Garbled
+                        raise _Garbled(_LONG_HEAD)
                     self._need = max(len(buf) - 2, 0)
                     return
             while self._step():
                 pass
-        except Exception:  # garbled bytes, whatever they broke: never the client's problem
-            self.stop()
+        except Exception as e:  # garbled bytes, whatever they broke: never the client's problem
+            self._fail(e)
 
     def end(self) -> None:
         """The connection ended (EOF): a body running to the connection's end is complete, and
@@ -108,8 +115,8 @@ class ResponseReader:
                 self._body += self._buf
                 self._buf.clear()
                 self._done()
-        except Exception:
-            pass
+        except Exception as e:
+            self._fail(e)
         self.stop()
 
     def close(self) -> None:
@@ -117,6 +124,22 @@ class ResponseReader:
         and as the rest of its bytes were never read here, nothing after it can be read either."""
         if self._state != _HEAD or self._buf:
             self.stop()
+
+    def _fail(self, e: Exception) -> None:
+        """Stops, telling `warn` why when a request loses its response to it."""
+        request = self._request or (self.pending[0] if self.pending else None)
+        if self.warn is not None and request is not None:
+            try:
+                why = str(e) if type(e) is _Garbled else f"capture failed: {describe(e)}"
+                if request is _TUNNEL:
+                    method, where = "CONNECT", ("http", "a proxy")
+                else:
+                    method, where = request.method[:20], request._where
+                self.warn(f"the response to a {method} request to {where[0]}://{where[1]} is not recorded, nor "
+                          f"those after it on its connection: {why}")
+            except Exception:
+                pass
+        self.stop()
 
     def stop(self) -> None:
         self._state = _STOPPED
@@ -142,13 +165,13 @@ class ResponseReader:
             eol = buf.find(b"\n")
             if eol < 0:
                 if len(buf) > _MAX_HEAD:
-                    raise _Garbled
+                    raise _Garbled("a chunk size line longer than 1 MiB")
                 return False
-            size = buf[:eol].split(b";", 1)[0].strip(b" \t\r")
-            if not _HEX.fullmatch(size):
-                raise _Garbled
+            found = _CHUNK_SIZE.fullmatch(buf, 0, eol)
+            if found is None:
+                raise _Garbled(f"the chunk size line {bytes(buf[:eol]).rstrip(b'\r')[:40]!r} is not hex digits")
+            self._need = int(found.group(1), 16)
             del buf[:eol + 1]
-            self._need = int(size, 16)
             self._state = _DATA if self._need else _TRAILER
             return True
         if state == _DATA:
@@ -168,7 +191,7 @@ class ResponseReader:
             elif len(buf) < 2 and buf in (b"", b"\r"):
                 return False
             else:
-                raise _Garbled
+                raise _Garbled("a chunk's data is not followed by its line end")
             self._state = _SIZE
             return True
         if state == _TRAILER:
@@ -177,7 +200,7 @@ class ResponseReader:
                 eol = buf.find(b"\n")
                 if eol < 0:
                     if len(buf) > _MAX_HEAD:
-                        raise _Garbled
+                        raise _Garbled("a trailer line longer than 1 MiB")
                     return False
                 line = buf[:eol]
                 del buf[:eol + 1]
@@ -208,19 +231,22 @@ class ResponseReader:
         framing = _FRAMES.findall(data, 0, end)
         if not framing:
             length = -1
-        elif len(framing) == 1 and len(framing[0][0]) == 14 and framing[0][1].isdigit():
+        elif len(framing) == 1 and len(framing[0][0]) == 14 and framing[0][1].isdigit() and len(framing[0][1]) < 19:
             length = int(framing[0][1])
         else:
             return data
-        self.pending.popleft()
         start = end + 4
+        # The request leaves the queue once its response is made: should that fail, it is the one said to lose it.
         if status == 204 or status == 304 or not length:
             request.response = WireResponse(status, reason, lines, b"")
+            self.pending.popleft()
             return data[start:]
         if len(data) - start >= length > 0:
             stop = start + length
             request.response = WireResponse(status, reason, lines, data[start:stop])
+            self.pending.popleft()
             return data[stop:]
+        self.pending.popleft()
         self._request, self._status, self._reason, self._headers = request, status, reason, lines
         self._body = bytearray(data[start:])
         if length < 0:
@@ -244,18 +270,18 @@ class ResponseReader:
             size = 3
         else:
             if len(buf) > _MAX_HEAD:
-                raise _Garbled
+                raise _Garbled(_LONG_HEAD)
             self._need = max(len(buf) - 2, 0)
             return False
         self._need = 0
         if end > _MAX_HEAD:
-            raise _Garbled
+            raise _Garbled(_LONG_HEAD)
         head = bytes(buf[:end])  # the status line and header lines, without the last line's LF
         del buf[:end + size]
         first = head.find(b"\n")
         found = _STATUS.fullmatch(head if first < 0 else head[:first])
         if found is None:
-            raise _Garbled
+            raise _Garbled(f"the status line {(head if first < 0 else head[:first])[:40]!r} is not HTTP/1's")
         status = int(found.group(1))
         headers: list[tuple[bytes, bytes]] = []
         if first >= 0:
@@ -268,7 +294,7 @@ class ResponseReader:
                 return False
             return True  # an interim response (100 Continue, 103 Early Hints): the final one follows
         if not self.pending:
-            raise _Garbled  # an answer to no request written
+            raise _Garbled("an answer to no request")
         request = self.pending.popleft()
         if request is _TUNNEL:
             method = None
@@ -342,7 +368,7 @@ def _header_lines(lines: bytes) -> list[tuple[bytes, bytes]]:
             continue
         name, colon, value = line.partition(b":")
         if not colon or not name or name != name.strip(b" \t"):
-            raise _Garbled
+            raise _Garbled(f"the header line {line[:40]!r} has no name and colon")
         headers.append((name, value.strip(b" \t")))
     return headers
 
@@ -356,20 +382,28 @@ def _framing(headers: list[tuple[bytes, bytes]]) -> int:
         if size == 17 and name.lower() == b"transfer-encoding":
             codings += [c.strip(b" \t").lower() for c in value.split(b",") if c.strip(b" \t")]
         elif size == 14 and name.lower() == b"content-length":
-            if value.isdigit():  # one length, as nearly every server writes it
-                if length >= 0 and int(value) != length:
-                    raise _Garbled
-                length = int(value)
-                continue
+            # Digits only (int() would also take "1_0", "+5", "0x5" clients read otherwise); a list
+            # of equal lengths, or the same length twice, is that length.
             for v in value.split(b","):
                 v = v.strip(b" \t")
-                if not _DIGITS.fullmatch(v) or (length >= 0 and int(v) != length):
-                    raise _Garbled  # no length, or lengths that disagree: no telling where the body ends
+                if not (v.isdigit() and len(v) < 19) or (length >= 0 and int(v) != length):
+                    # No length, or lengths that disagree: no telling where the body ends.
+                    said = ", ".join(repr(v[:40]) for n, v in headers if n.lower() == b"content-length")
+                    raise _Garbled(f"its Content-Length {said} is not one length in digits")
                 length = int(v)
     if codings:
         # Transfer-Encoding wins over Content-Length; a last coding other than chunked runs to the end.
         return -2 if codings[-1] == b"chunked" else -1
     return length
+
+
+def idle_tap(callback, e: Exception) -> "ReadingTap":
+    """What a connection whose tap could not be made writes and reads through instead: a tap
+    that reads nothing, having said why (the exception `e`)."""
+    tap = ReadingTap(callback, "http", "", None)
+    tap.reader.stop()
+    tap.stop(f"capture failed on a connection, which goes on unrecorded: {describe(e)}")
+    return tap
 
 
 class ReadingTap(Tap):
@@ -381,6 +415,7 @@ class ReadingTap(Tap):
     def __init__(self, callback, scheme: str, host: str, port: int | None):
         super().__init__(callback, scheme, host, port)
         self.reader = ResponseReader()
+        self.reader.warn = functools.partial(report, callback)
         self._callbacks = self._funcs
         self._funcs = self  # iterated for each request reported: queues it, then calls back
 

@@ -16,7 +16,8 @@ class RecordingError(RuntimeError):
 
 class Recording:
     """What one recording has seen so far: `exchanges` in the order their requests were sent, and
-    `warnings`, one line per client that could not be recorded (also written to stderr), and
+    `warnings`, one line per client that could not be recorded or request or response capture
+    could not read (also written to stderr), and
     once written, `paths`: the files written."""
 
     __slots__ = ("exchanges", "warnings", "paths", "_warned", "__weakref__")
@@ -70,6 +71,17 @@ def _record(request) -> None:
         else:
             exchange = Exchange(request, None, test[0], test[1], (test[2], _sent))
         recording.exchanges.append(exchange)
+
+
+def _warn(text: str) -> None:
+    """What capture could not read, said by the current recording (none: the clients it captured
+    do nothing after it ends)."""
+    recording = _current
+    if recording is not None:
+        recording.warn(text)
+
+
+_record.warn = _warn
 
 
 def set_test(test: tuple[str, tuple[str, ...], int] | None) -> None:

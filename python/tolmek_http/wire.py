@@ -3,6 +3,7 @@
 import re
 from collections.abc import Callable
 
+from .callbacks import describe, report
 from .compose import command as _command
 
 __all__ = ["WireRequest", "Tap"]
@@ -10,17 +11,45 @@ __all__ = ["WireRequest", "Tap"]
 _HEAD_END = b"\r\n\r\n"
 # The header lines that frame the body; HTTP/1.1 clients write no white space before the colon.
 _FRAMING = re.compile(rb"\r\n(content-length|transfer-encoding):[ \t]*([^\r\n]*)", re.I)
+# A chunk's size line: hex digits only (int(x, 16) would take "0x1f", "1_0", "+a", " a"), then
+# white space before an extension or the line's end.
+_CHUNK_SIZE = re.compile(rb"([0-9A-Fa-f]{1,16})(?:[ \t]*;[^\r\n]*|[ \t]*)")
 
 
 def _framing(head: bytes) -> int:
-    """Body bytes that follow `head`: its last Content-Length, -1 with no body framing, -2 chunked."""
+    """Body bytes that follow `head`: its Content-Length, -1 with no body framing, -2 chunked, -3
+    when no one length can be read from it (_why_unreadable says why)."""
     need = -1
+    chunked = 0
     for name, value in _FRAMING.findall(head):
         if len(name) == 14:  # Content-Length
-            need = int(value)  # int() itself skips the white space around the digits
-        elif b"chunked" in value.lower():
-            return -2
+            if need == -1 and value.isdigit() and len(value) < 19:  # one length, as nearly every client writes it
+                need = int(value)
+                continue
+            # Digits only (int() would also take "1_0", "+5", "0x5" lenient servers read otherwise);
+            # a list of equal lengths, or the same length twice, is that length.
+            for v in value.split(b","):
+                v = v.strip(b" \t")
+                if not (v.isdigit() and len(v) < 19) or (need != -1 and int(v) != need):
+                    need = -3
+                    break
+                need = int(v)
+        else:
+            # Only a last coding of chunked says where a request's body ends.
+            chunked = 1 if value.rstrip(b" \t").lower().rpartition(b",")[2].strip(b" \t") == b"chunked" else -1
+    if chunked:
+        return -2 if chunked > 0 else -3
     return need
+
+
+def _why_unreadable(head: bytes) -> str:
+    """Why _framing cannot read `head`'s framing."""
+    found = _FRAMING.findall(head)
+    codings = [v for n, v in found if len(n) != 14]
+    if codings:
+        return f"its Transfer-Encoding {codings[-1][:40]!r} does not end with chunked"
+    said = ", ".join(repr(v.strip(b" \t")[:40]) for _, v in found)
+    return f"its Content-Length {said} is not one length in digits"
 
 
 class WireRequest:
@@ -141,10 +170,14 @@ class WireRequest:
 class Tap:
     """Reads the requests out of the bytes written to one connection, however they are split into
     writes, and calls back with each as soon as its last byte has been handed over. One Tap per
-    connection: a connection carries one request at a time, so it needs no lock."""
+    connection: a connection carries one request at a time, so it needs no lock.
+
+    Nothing here raises into the client: a request whose end cannot be told from its framing (and
+    so every request after it on the connection) goes unreported, said through report(), as is a
+    failure of capture itself or an exception of a callback."""
 
     __slots__ = ("callback", "host", "port", "proxy", "_scheme", "_where", "_funcs", "_buf", "_head", "_need",
-                 "_chunks", "_pos")
+                 "_chunks", "_pos", "_stopped")
 
     def __init__(self, callback: Callable[[WireRequest], object], scheme: str, host: str, port: int | None):
         self.callback = callback
@@ -160,6 +193,7 @@ class Tap:
         self._need = 0  # body bytes to come; -1: no body
         self._chunks: bytearray | None = None  # the de-chunked body so far, for a chunked request
         self._pos = 0  # where the next chunk starts in _buf
+        self._stopped = False  # a request could not be read: nothing after it on the connection can be
 
     @property
     def scheme(self) -> str:
@@ -173,51 +207,86 @@ class Tap:
         self._where = (scheme, host if self.port is None else f"{host}:{self.port}", self.proxy)
 
     def feed(self, data) -> None:
-        if self._buf:
-            pass
-        elif self._head is not None:
-            if self._chunks is None and len(data) == self._need:
-                # The body, written on its own after the head (http.client, httpx).
-                head = self._head
-                self._head = None
-                request = WireRequest(head, data if type(data) is bytes else bytes(data), self._where)
-                for f in self._funcs:
-                    f(request)
-                return
-        else:
-            # The usual case: a write that starts a request; its head is read straight from it.
-            if type(data) is not bytes:
-                data = bytes(data)
-            end = data.find(_HEAD_END)
-            if end > 0:
-                head = data[:end]
-                first = head[0]
-                # A CONNECT (a tunnel to set up) and empty lines before the request line (C, CR)
-                # take the long way, as does a body still to come in pieces.
-                if first != 67 and first != 13:
-                    need = _framing(head)
-                    rest = len(data) - end - 4
-                    if need == rest or (need == -1 and rest == 0):
-                        request = WireRequest(head, data[end + 4:] if need >= 0 else None, self._where)
-                        for f in self._funcs:
-                            f(request)
-                        return
-                    if rest == 0 and need > 0:
-                        self._head = head
-                        self._need = need
-                        return
-        self._buf += data
-        while self._step():
-            pass
+        if self._stopped:
+            return
+        try:
+            if self._buf:
+                pass
+            elif self._head is not None:
+                if type(data) is not bytes:
+                    data = bytes(data)  # a memoryview's len() counts items, not bytes
+                if self._chunks is None and len(data) == self._need:
+                    # The body, written on its own after the head (http.client, httpx).
+                    head = self._head
+                    self._head = None
+                    self._hand_over(WireRequest(head, data, self._where))
+                    return
+            else:
+                # The usual case: a write that starts a request; its head is read straight from it.
+                if type(data) is not bytes:
+                    data = bytes(data)
+                end = data.find(_HEAD_END)
+                if end > 0:
+                    head = data[:end]
+                    first = head[0]
+                    # A CONNECT (a tunnel to set up) and empty lines before the request line (C, CR)
+                    # take the long way, as does a body still to come in pieces.
+                    if first != 67 and first != 13:
+                        need = _framing(head)
+                        rest = len(data) - end - 4
+                        if need == rest or (need == -1 and rest == 0):
+                            self._hand_over(WireRequest(head, data[end + 4:] if need >= 0 else None, self._where))
+                            return
+                        if rest == 0 and need > 0:
+                            self._head = head
+                            self._need = need
+                            return
+            self._buf += data
+            while self._step():
+                pass
+        except Exception as e:  # a fault of capture's own: the client's write goes on, unrecorded
+            self.stop(f"capture failed on a connection to {self._origin()}, which goes on unrecorded: "
+                      f"{describe(e)}")
 
-    def _start(self, head: bytes) -> None:
+    def _hand_over(self, request: WireRequest) -> None:
+        for f in self._funcs:
+            try:
+                f(request)
+            except Exception as e:
+                try:
+                    name = f.__qualname__
+                except Exception:  # a callable object: its class names it
+                    name = type(f).__qualname__
+                report(self.callback, f"the callback {name} raised on a request to {self._origin()}: {describe(e)}")
+
+    def stop(self, text: str | None = None) -> None:
+        """Nothing more is read from this connection's writes; `text` says why."""
+        self._stopped = True
+        self._buf = bytearray()
+        self._head = self._chunks = None
+        if text is not None:
+            report(self.callback, text)
+
+    def _origin(self) -> str:
+        return f"{self._where[0]}://{self._where[1]}"
+
+    def _cannot_read(self, head: bytes, why: str) -> bool:
+        method = head.lstrip(b"\r\n").partition(b" ")[0][:20].decode("latin-1")
+        self.stop(f"a {method} request to {self._origin()} is not recorded, nor what follows it on its "
+                  f"connection: {why}")
+        return False
+
+    def _start(self, head: bytes) -> bool:
         self._head = head
         need = _framing(head)
         if need == -2:
             self._chunks = bytearray()
             self._pos = 0
+        elif need == -3:
+            return self._cannot_read(head, _why_unreadable(head))
         else:
             self._need = need
+        return True
 
     def _step(self) -> bool:
         buf = self._buf
@@ -227,7 +296,8 @@ class Tap:
                 return False
             head = bytes(buf[:end])
             del buf[:end + 4]
-            self._start(head)
+            if not self._start(head):
+                return False
         if self._chunks is not None:
             return self._dechunk()
         need = self._need
@@ -245,7 +315,11 @@ class Tap:
             eol = buf.find(b"\r\n", self._pos)
             if eol < 0:
                 return False
-            size = int(bytes(buf[self._pos:eol]).split(b";")[0], 16)
+            found = _CHUNK_SIZE.fullmatch(buf, self._pos, eol)
+            if found is None:
+                line = bytes(buf[self._pos:eol][:40])
+                return self._cannot_read(self._head, f"the chunk size line {line!r} is not hex digits")
+            size = int(found.group(1), 16)
             if size == 0:
                 end = buf.find(_HEAD_END, eol)  # the trailer section, usually empty
                 if end < 0:
@@ -257,6 +331,8 @@ class Tap:
             start = eol + 2
             if len(buf) < start + size + 2:
                 return False
+            if buf[start + size:start + size + 2] != b"\r\n":
+                return self._cannot_read(self._head, "a chunk's data is not followed by CRLF")
             self._chunks += buf[start:start + size]
             self._pos = start + size + 2
 
@@ -265,11 +341,12 @@ class Tap:
         self._head = None
         if request.method == "CONNECT":
             # A tunnel through a proxy: what follows goes to the host it names, over TLS.
+            host, _, port = request.target.rpartition(b":")
+            if not (host and port.isdigit() and len(port) < 6):
+                return self._cannot_read(request._head, f"the CONNECT target {request.target[:60]!r} names no port")
             self.proxy = f"http://{self._where[1]}"
-            host, _, port = request.target.decode("ascii").rpartition(":")
-            self.host, self.port = host.strip("[]"), int(port)
+            self.host, self.port = host.strip(b"[]").decode("latin-1"), int(port)
             self.scheme = self._scheme  # where the requests go from now on
             return True
-        for f in self._funcs:
-            f(request)
+        self._hand_over(request)
         return True
