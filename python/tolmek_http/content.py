@@ -8,6 +8,8 @@ __all__ = ["as_text", "decoded", "SHOWN_LIMIT"]
 
 # A larger body is named in the example, not put in it.
 SHOWN_LIMIT = 1 << 20
+# What a brotli decoder is asked for at a time.
+_STEP = 1 << 16
 
 
 class _Past(Exception):
@@ -37,15 +39,20 @@ def _undo(body: bytes, coding: str, limit: int) -> bytes:
 
         d = import_module("brotli").Decompressor()  # ImportError: named by the caller
         try:
-            # brotli 1.2 stops growing its output at the limit; an older one has no way to.
-            out = d.process(body, output_buffer_limit=limit + 1)
+            # brotli 1.2 stops growing its output at a limit (an older one has no way to): taken in
+            # steps, no more than a step past the limit is made. Its window is the stream's, 16 MiB at most.
+            parts = [d.process(body, output_buffer_limit=_STEP)]
         except TypeError:
             raise _Unbounded from None
-        if len(out) > limit:
+        size = len(parts[0])
+        while size <= limit and not d.is_finished() and parts[-1]:  # nothing more made: the input ran out
+            parts.append(d.process(b"", output_buffer_limit=_STEP))
+            size += len(parts[-1])
+        if size > limit:
             raise _Past
         if not d.is_finished():
             raise zlib.error("incomplete or truncated stream")
-        return out
+        return b"".join(parts)
     raise ValueError(coding)
 
 
@@ -78,8 +85,6 @@ def decoded(body: bytes, headers: list[tuple[bytes, bytes]], limit: int = SHOWN_
             return None, f"body of {len(body)} bytes in the content coding {coding!r}, which is not decoded here"
         except zlib.error:
             return None, f"{coding}-encoded body of {len(body)} bytes that could not be decoded"
-        except MemoryError:
-            raise
         except Exception as e:  # brotli.error and the like: a damaged body is named, never a crash
             return None, f"{coding}-encoded body of {len(body)} bytes that could not be decoded ({type(e).__name__})"
     return body, ""
