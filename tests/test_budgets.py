@@ -18,9 +18,9 @@ pytestmark = pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime's own m
 
 HERE = pathlib.Path(__file__).parent
 BOMBS = json.loads((HERE / "data" / "budgets.json").read_text())
-# What the rows' texts hold many of: an 8 KiB scalar, aliases of it, aliased interactions, long texts.
+# What the rows' texts hold many of: an 8 KiB scalar, aliases of it and of interactions, long texts, CJK.
 SPELLED = {"$S": "s" * 8192, "$A": "*s, " * 20000 + "*s", "$B": "*s, " * 100 + "*s", "$I": "- *i\n" * 20000,
-           "$L": "x" * 140000, "$W": " " * 50000}
+           "$L": "x" * 140000, "$W": " " * 50000, "$C": "".join(map(chr, range(0x4e00, 0x4e00 + 5000)))}
 # The peak resident memory (KiB) the child reaches past what it had with the command imported.
 GROWN = "print(__import__('resource').getrusage(__import__('resource').RUSAGE_SELF).ru_maxrss - before)"
 CLI = "import resource, sys; from tolmek_cli import main, variables; variables.RUN_GROWTH = int(sys.argv[1]); " \
