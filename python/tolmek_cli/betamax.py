@@ -1,9 +1,14 @@
 """betamax cassettes (JSON): http_interactions[].request, one interaction at a time."""
 
+import codecs
+
 from .cassettes import Label, as_sent, interaction, recorded_request, sized
 from .fields import RESTART, Note, Skip, expected, method_or_skip, shown
 from .source import InputError
 
+# Codecs that are no charset a body is sent in, and take time growing with the square of a text's
+# distinct characters: a small cassette would keep the command busy for hours.
+_NOT_CHARSETS = ("idna", "punycode")
 _BASE64_SPACE = dict.fromkeys(map(ord, " \t\r\n"))
 _REWRITTEN = (": betamax writes U+FFFD in place of bytes that are not UTF-8 unless it records with "
               "preserve_exact_body_bytes")
@@ -61,6 +66,8 @@ def _body(raw):
         if type(encoding) is not str:
             raise expected("request.body.encoding", "a string", encoding)
         try:
+            if codecs.lookup(encoding).name in _NOT_CHARSETS:
+                raise LookupError(encoding)
             return as_sent(string.encode(encoding)), None
         except LookupError:  # no such codec, or one that does not make bytes of text
             return None, f"the body is in an encoding tolmek does not know ({shown(encoding)})"

@@ -107,6 +107,11 @@ def _piped_from():
     return TEXT_LIMIT // 4
 
 
+# Texts of at most this many characters (URL, a header's name and value together) surely make
+# arguments within the composer's ARG_LIMIT: the composer need not count them.
+_SURELY_SHORT = (128 * 1024 - 1) // 4
+
+
 def _held_back(names):
     """The options keeping curl from sending these headers of its own accord, as the composer's
     held_back writes them: written here, as the composer brings the regular expressions with it."""
@@ -142,6 +147,11 @@ def _requests(items, report, restart, curl=False):
         reason = scheme_reason(url) if type(url) is str else None
         if reason is None and curl and type(url) is str:
             reason = credentials_reason(url, headers)
+            if reason is None and (len(url) > _SURELY_SHORT
+                                   or any(len(n) + len(v) > _SURELY_SHORT for n, v in headers)):
+                from tolmek_http.compose import argument_reason
+
+                reason = argument_reason(url, headers)
         if reason is not None:
             report.skip(Skip(reason, label, offset))
             continue

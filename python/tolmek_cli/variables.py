@@ -14,8 +14,21 @@ _GROWTH = 1 << 20
 # together. Values that name each other twice over double at each step; beyond this, the output of a
 # small file would be a bomb.
 EXPANSION = 64
-# And what it may add over a whole run, however many requests share it.
+# And what it may add over a whole run, however many requests share it. Both hold for every expansion
+# of the input: YAML aliases in a cassette too.
 RUN_GROWTH = 1 << 30
+
+
+def run_growth(options):
+    """What expansion has added to the run's requests so far, in characters: a one-item list shared
+    by every file the run reads."""
+    shared = getattr(options, "shared", None)
+    return [0] if shared is None else shared.setdefault("growth", [0])
+
+
+def run_budget():
+    """RUN_GROWTH in words."""
+    return f"{RUN_GROWTH >> 30} GiB" if RUN_GROWTH >= 1 << 30 else f"{RUN_GROWTH >> 20} MiB"
 
 
 class Unresolved(Exception):
@@ -104,12 +117,12 @@ class Scope:
         # The collections of one run share the files' values, read once, and the run's budget.
         shared = getattr(options, "shared", None)
         if shared is not None and "variables" in shared:
-            self.outer, self.inner, self._added = shared["variables"]
+            self.outer, self.inner = shared["variables"]
         else:
             self._read(options)
-            self._added = [0]  # characters added by substitution, over the run
             if shared is not None:
-                shared["variables"] = (self.outer, self.inner, self._added)
+                shared["variables"] = (self.outer, self.inner)
+        self._added = run_growth(options)
         self.values = dict(self.outer)
         self.values.update(self.inner)
         self._scope_size = sum(map(len, self.values.values()))
@@ -176,8 +189,7 @@ class Scope:
                     raise Unresolved(f"the variables expand the request to more than {EXPANSION} times its own "
                                      f"text and the values in scope ({names})")
                 if len(text) > run_room:
-                    raise Unresolved(f"the variables expand the run's requests by more than {RUN_GROWTH >> 30} GiB "
-                                     f"({names})")
+                    raise Unresolved(f"the variables expand the run's requests by more than {run_budget()} ({names})")
                 raise Unresolved(f"the variables refer to each other in a loop ({names})")
         else:
             if not self.keep:

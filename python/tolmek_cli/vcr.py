@@ -3,6 +3,7 @@
 from .cassettes import Chunks, Label, as_sent, interaction, recorded_request, sized
 from .fields import RESTART, Bad, Note, Skip, expected, method_or_skip, shown, unexpected
 from .source import InputError
+from . import variables
 
 # What no vcrpy cassette keeps, said once a file: vcrpy holds a request's headers in a dict.
 _ONE_VALUE = ("keeps one value per header name (from httpx the values joined with ', ', from the others "
@@ -19,17 +20,13 @@ _NO_AGENT = ("the cassette has no User-Agent: from aiohttp and urllib3 vcrpy rec
 _NO_IDENTITY = ("the cassette has no Accept-Encoding: vcrpy does not record the one http.client adds for "
                "urllib.request (identity); none is sent")
 
-# A body recorded as a mapping is made into JSON text; YAML aliases can make a small file name a
-# mapping of any size, so its values are counted first.
-_MAX_VALUES = 1 << 22
-
 
 def read(src, options=None):
     """Yield (url, headers, method, body, label, offset) per interaction, or a Skip or Note."""
     if src.peek() == "{":
         yield from _json(src)
     else:
-        yield from _yaml(src)
+        yield from _yaml(src, variables.run_growth(options))
 
 
 def _json(src):
@@ -59,7 +56,7 @@ def _check_version(version, place):
         raise InputError(f"{place}: version {version}: tolmek reads vcrpy cassettes of version 1")
 
 
-def _yaml(src):
+def _yaml(src, added):
     text, base = src.rest()
     from .yamlload import Cassette, reason, refused
 
@@ -70,6 +67,10 @@ def _yaml(src):
         yield Note(_LOSS_YAML, "", cassette.offset(interactions.start_mark))
         for i, node in enumerate(interactions.value):
             label, offset = Label(f"interactions[{i}]"), cassette.offset(node.start_mark)
+            too_large = _expanded(cassette, node, added)
+            if too_large is not None:
+                yield Skip(too_large, label, offset)
+                continue
             try:
                 entry = cassette.make(node)
             except RecursionError:
@@ -81,6 +82,19 @@ def _yaml(src):
             yield from interaction(_entry, entry, label, offset)
     finally:
         cassette.close()
+
+
+def _expanded(cassette, node, added):
+    """Why YAML aliases make the interaction too large, or None; a request's and the run's budgets are
+    those of a collection's variables, the interaction's own text (that of the node an alias names)
+    taken for the request's, and what aliases repeat charged to the run."""
+    made, new = cassette.expansion(node)
+    if made > variables.EXPANSION * max(node.end_mark.index - node.start_mark.index, 1):
+        return f"YAML aliases expand the interaction to more than {variables.EXPANSION} times its own text"
+    if added[0] + made - new > variables.RUN_GROWTH:
+        return f"YAML aliases expand the run's requests by more than {variables.run_budget()}"
+    added[0] += made - new
+    return None
 
 
 def _entry(entry, label, offset):
@@ -129,36 +143,9 @@ def _body(raw):
 
 def _mapping(data):
     """A body recorded as data, as JSON text (aiohttp's json= writes it with json.dumps)."""
-    if _values(data) > _MAX_VALUES:
-        raise Bad("request.body", f"the recorded data holds more than {_MAX_VALUES} values (YAML aliases repeat "
-                                  "them), more than a body is taken to have")
     import json
 
     try:
         return json.dumps(data)
     except (TypeError, ValueError) as e:  # a value JSON has no form for, or data holding itself
         raise Bad("request.body", f"the recorded data has no JSON form ({e})") from None
-
-
-def _values(data):
-    """How many values the data holds with every repeat counted, or more than _MAX_VALUES; data
-    that holds itself counts once there (json.dumps refuses it)."""
-    counts = {}
-    stack = [(data, False)]
-    while stack:
-        value, done = stack.pop()
-        children = value.values() if type(value) is dict else value
-        if done:
-            total = 1 + sum(counts.get(id(c), 1) for c in children)
-            if type(value) is dict:
-                total += len(value)
-            counts[id(value)] = total
-            if total > _MAX_VALUES:
-                return total
-            continue
-        if id(value) in counts:
-            continue
-        counts[id(value)] = 1  # while its children are counted: a value holding itself ends here
-        stack.append((value, True))
-        stack.extend((c, False) for c in children if type(c) in (dict, list) and id(c) not in counts)
-    return counts[id(data)]

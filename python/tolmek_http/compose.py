@@ -7,12 +7,18 @@ from tolmek import HTTPMETHOD, Tolmek
 
 from .methods import _MEMBERS, is_token, method
 
-__all__ = ["command", "held_back", "is_text", "printf_pipe", "with_form", "with_file_body", "with_digest",
-           "with_aws_sigv4", "CURL_OWN"]
+__all__ = ["command", "argument_reason", "held_back", "is_text", "printf_pipe", "with_form", "with_file_body",
+           "with_digest", "with_aws_sigv4", "CURL_OWN"]
 
 # A body the module can carry as a `-d` argument: at most this many UTF-8 bytes. The kernel takes
 # up to 128 KiB in one argument; staying well below leaves the rest of the command line its room.
 TEXT_LIMIT = 64 * 1024
+# The kernel takes no longer argument (MAX_ARG_STRLEN, 32 pages of 4 KiB, the closing NUL among them):
+# one longer fails the whole command with "Argument list too long".
+ARG_LIMIT = 128 * 1024 - 1
+# A text of at most this many characters is an argument within ARG_LIMIT (four bytes at most each in
+# UTF-8, three for the "%20" of a URL's space); only a longer one is counted.
+ARG_SURELY_SHORT = ARG_LIMIT // 4
 # Body bytes per printf call: every byte written as a four-character octal escape still gives an
 # argument under 128 KiB, should a shell run printf as a program instead of its builtin.
 PRINTF_CHUNK = 30000
@@ -95,9 +101,36 @@ def _target_as_written(url: str, absolute: bool) -> str | None:
     return target
 
 
-def _quoted(text: str) -> str:
+def _size(text: str) -> int:
+    return len(text.encode("utf-8", "surrogatepass"))
+
+
+def _named(text: str) -> str:
+    return repr(text if len(text) <= 40 else text[:37] + "...")
+
+
+def _too_long(what: str, size: int) -> str:
+    return f"no curl command can carry this request: {what} is an argument of {size} bytes, more than the " \
+           f"{ARG_LIMIT} the kernel takes in one"
+
+
+def argument_reason(url: str, headers: Iterable[tuple[str, str]]) -> str | None:
+    """Why the module's command for this URL and these headers would hand curl an argument longer
+    than the kernel takes (ARG_LIMIT), or None."""
+    if len(url) > ARG_SURELY_SHORT and (size := _size(url) + 2 * url.count(" ")) > ARG_LIMIT:
+        return _too_long("the URL", size)
+    for name, value in headers:
+        if len(name) + len(value) > ARG_SURELY_SHORT and (size := _size(name) + 2 + _size(value)) > ARG_LIMIT:
+            return _too_long(f"the header {_named(name)}", size)
+    return None
+
+
+def _quoted(text: str, what: str = "a word") -> str:
     """`text` as one shell word, quoted by the module: the body of a command it renders for it,
-    after `-d`, or after `--data-raw` for one starting with `@` (which curl would take for a file)."""
+    after `-d`, or after `--data-raw` for one starting with `@` (which curl would take for a file).
+    ValueError naming `what` for a text longer than one argument may be."""
+    if len(text) > ARG_SURELY_SHORT and (size := _size(text)) > ARG_LIMIT:
+        raise ValueError(_too_long(what, size))
     out = Tolmek("u", (), HTTPMETHOD.POST, text).get_request_command()
     return out[len("curl -X POST u "):].partition(" ")[2]
 
@@ -130,6 +163,8 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
     Raises ValueError for what no command can carry, as the module does."""
     if type(headers) is not list:
         headers = list(headers)
+    if (reason := argument_reason(url, headers)) is not None:
+        raise ValueError(reason)
     member = _MEMBERS.get(name) if type(name) is str else None
     extension = None
     if member is None:
@@ -161,13 +196,13 @@ def command(url: str, headers: Iterable[tuple[str, str]], name: str | HTTPMETHOD
     out = Tolmek(url, headers, member, text).get_request_command()
     if extension is not None:
         assert out.startswith(_POST)
-        out = "curl -X " + _quoted(extension) + out[len(_POST) - 1:]
+        out = "curl -X " + _quoted(extension, "the method") + out[len(_POST) - 1:]
     if piped:
         # The module writes the body last, and an empty one as exactly this.
         assert out.endswith(_EMPTY_BODY)
         out = f"{printf_pipe(body)} | {out[:-len(_EMPTY_BODY)]} --data-binary @-"
     if "%" in url and (target := _target_as_written(url, proxy is not None)) is not None:
-        out += " --request-target " + _quoted(target)
+        out += " --request-target " + _quoted(target, "the request target")
     if proxy is not None:
         out += _proxy_option(proxy)
     if exact:
@@ -198,25 +233,26 @@ def with_form(out: str, fields: Iterable[tuple[str, str, str | None]]) -> str:
     `;` and `,` in it are not read as options; curl reads `\\` and `\"` there as escapes."""
     for name, value, content_type in fields:
         if content_type is None:
-            out += " --form-string " + _quoted(f"{name}={value}")
+            out += " --form-string " + _quoted(f"{name}={value}", f"the form field {_named(name)}")
         else:
             path = value.replace("\\", "\\\\").replace('"', '\\"')
-            out += " -F " + _quoted(f'{name}=@"{path}";type={content_type}')
+            out += " -F " + _quoted(f'{name}=@"{path}";type={content_type}', f"the form file {_named(name)}")
     return out
 
 
 def with_file_body(out: str, path: str) -> str:
     """The module's command `out` (no body, a Content-Type among its headers) sending the bytes of
     the file at `path` as they are."""
-    return out + " --data-binary " + _quoted("@" + path)
+    return out + " --data-binary " + _quoted("@" + path, "the body's file name")
 
 
 def with_digest(out: str, user: str, password: str) -> str:
     """The module's command `out` answering the server's digest challenge as this user."""
-    return out + " --digest --user " + _quoted(f"{user}:{password}")
+    return out + " --digest --user " + _quoted(f"{user}:{password}", "the digest user and password")
 
 
 def with_aws_sigv4(out: str, key: str, secret: str, region: str, service: str) -> str:
     """The module's command `out` signed by curl with AWS Signature v4 (the Authorization and
     X-Amz-Date headers, computed from what curl sends)."""
-    return out + " --aws-sigv4 " + _quoted(f"aws:amz:{region}:{service}") + " --user " + _quoted(f"{key}:{secret}")
+    return out + " --aws-sigv4 " + _quoted(f"aws:amz:{region}:{service}", "the AWS region and service") + " --user " \
+        + _quoted(f"{key}:{secret}", "the AWS key and secret")

@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 import secrets as _random
 
-from .compose import _quoted, _target_as_written, command, is_text, printf_pipe
+from .compose import _quoted, _target_as_written, argument_reason, command, is_text, printf_pipe
 from .postman_out import absolute, origin_of
 from .redact import Ref, Vault, request_parts
 
@@ -91,6 +91,12 @@ def _command(parts, request, vault: Vault) -> str:
     with_userinfo = split is not None and split[2]
     url = origin + (split[1] if split is not None else target)
     headers = [(n, put(c)) for n, c in parts.headers]
+    # curl is handed the secrets, not the placeholders the composer counts.
+    whole = lambda chunks: "".join(vault.values[c] if type(c) is Ref else c for c in chunks)  # noqa: E731
+    real = whole(parts.target)
+    real = real if real.startswith(("http://", "https://")) else origin + real
+    if reason := argument_reason(real, [(n, whole(c)) for n, c in parts.headers]):
+        raise ValueError(reason)
     for n, v in headers:
         try:
             v.encode("utf-8")
@@ -98,7 +104,8 @@ def _command(parts, request, vault: Vault) -> str:
             raise ValueError(f"no curl command can carry this request: header {n!r} is not UTF-8 text") from None
     secret_body = parts.body is not None and any(type(c) is Ref for c in parts.body)
     body = None if parts.body is None else put(parts.body).encode("utf-8", "surrogateescape")
-    if secret_body and (not parts.text or not is_text(body)):
+    if secret_body and (not parts.text or not is_text(body)
+                        or not is_text(whole(parts.body).encode("utf-8", "surrogateescape"))):
         # Bytes with secrets in them go through printf, the secrets as its arguments: the command
         # is made for a body that surely takes that way (a NUL), and its printf then replaced.
         out = command(url, headers, request.method, b"\x00", exact=True, proxy=request.proxy)
