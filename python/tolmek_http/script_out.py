@@ -75,7 +75,7 @@ def _command(parts, request, vault: Vault) -> str:
     """The exact curl command, secrets as `${NAME}`: rendered with a placeholder for each, which
     the composer quotes like any word, then spliced."""
     used = {c for c in parts.target if type(c) is Ref}
-    for _, chunks in parts.headers:
+    for chunks in [c for _, c in parts.headers] + parts.names:
         used.update(c for c in chunks if type(c) is Ref)
     if parts.body is not None:
         used.update(c for c in parts.body if type(c) is Ref)
@@ -86,7 +86,7 @@ def _command(parts, request, vault: Vault) -> str:
     origin, _ = origin_of(request)
     target = put(parts.target)
     url = target if target.startswith(("http://", "https://")) else origin + target
-    headers = [(n, put(c)) for n, c in parts.headers]
+    headers = [(put(n), put(c)) for n, (_, c) in zip(parts.names, parts.headers)]
     for n, v in headers:
         try:
             v.encode("utf-8")
@@ -154,6 +154,10 @@ def script(exchanges, vault: Vault, name: str, is_text, warn, with_secrets: bool
             lines.append(comment(_sh(vault.chunks(f"test {ex.test}"))) if ex.test is not None
                          else comment("outside any test"))
         parts = request_parts(vault, ex.request, is_text)
+        if parts.withheld:
+            # Named in the collection's warning: the command would have to carry the body as it is.
+            lines.append(comment(f"request {index} left out: its body is withheld: it is {parts.withheld}"))
+            continue
         try:
             lines.append(_command(parts, ex.request, vault))
         except ValueError as e:
