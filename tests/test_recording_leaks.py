@@ -7,6 +7,8 @@ import json
 import pathlib
 import subprocess
 import sys
+import warnings
+import zlib
 from urllib.parse import quote
 
 import pytest
@@ -16,6 +18,9 @@ from conftest import NEWMAN, loopback_env, require_newman
 from postman_diff import _newman, _requests
 from recorder import Recorder
 from test_recording_proof import _newman_differences, _pair
+from tolmek_http.exchange import Exchange
+from tolmek_http.wire import WireRequest
+from tolmek_http.writer import RecordingWarning, write
 
 TABLE = json.loads((pathlib.Path(__file__).parent / "data" / "leak_cases.json").read_text("utf-8"))
 CASES = [(kind, client) for kind in TABLE["kinds"] for client in TABLE["clients"]]
@@ -221,7 +226,7 @@ def test_each_secret_sent_and_the_rest_kept(recorded):
                       + (gzip.decompress(a.body) if a.body[:2] == b"\x1f\x8b" else a.body) for a in got.arrivals)
     absent = [(k, c) for k, c in CASES if not any(f.encode() in wire for f in _all_spellings(k, c))]
     assert not absent and len(got.arrivals) == len(CASES)
-    assert "banana-bread" in got.places["bodies"] and "test_send" in got.places["folder names"]
+    assert all(v in got.places["bodies"] for v in TABLE["kept"]) and "test_send" in got.places["folder names"]
     withheld = [line for line in got.proc.stdout.splitlines() if "the body is withheld" in line]
     assert len(withheld) == len(TABLE["clients"]), got.proc.stdout[-3000:]
     assert got.script.count("left out: its body is withheld") == len(TABLE["clients"])
@@ -252,3 +257,49 @@ def test_newman_replays_exactly(recorded):
     sent = [dataclasses.replace(a, body=b"") if _withheld(a) else a for a in got.arrivals]
     identical, problems = _pair(sent, rec.take(), _newman_differences)
     assert not problems and identical == len(sent), "\n".join(problems)
+
+
+def _encoded(coding, body):
+    """`body` with the content codings named (listed in the order applied, as in the header)."""
+    for c in (c.strip() for c in coding.split(",")):
+        if c == "gzip":
+            body = gzip.compress(body, mtime=0)
+        elif c == "deflate":
+            body = zlib.compress(body)
+        elif c == "raw deflate":
+            z = zlib.compressobj(wbits=-zlib.MAX_WBITS)
+            body = z.compress(body) + z.flush()
+        elif c == "br":
+            body = pytest.importorskip("brotli").compress(body)
+    return body
+
+
+@pytest.mark.parametrize("case", TABLE["compressed"], ids=lambda c: f"{c['coding']}-{c['body']}")
+def test_compressed_request_body(tmp_path, case):
+    """A compressed body is searched once decoded (never past the shown limit): one holding a secret,
+    or that cannot be read, is written nowhere and named; any other stays a body file as it was."""
+    plain = {"secret": b'{"user": "bob", "password": "Zip-Pa55word-1"}', "plain": b'{"note": "nothing to hide"}',
+             "bomb": bytes(16 << 20), "damaged": b"", "cut": b'{"password": "Zip-Pa55word-1"}'}[case["body"]]
+    body = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\x07damaged" if case["body"] == "damaged" \
+        else _encoded(case["coding"], plain)[:20 if case["body"] == "cut" else None]
+    coding = case["coding"].replace("raw deflate", "deflate")
+    request = WireRequest(b"POST /up HTTP/1.1\r\nHost: h:1\r\nContent-Type: application/json\r\nContent-Encoding: "
+                          + coding.encode() + b"\r\nContent-Length: %d" % len(body), body, ("http", "h:1", None))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        write(tmp_path, [Exchange(request, test="t::up", folder=("t", "up"))])
+    said = [str(w.message) for w in caught if issubclass(w.category, RecordingWarning)]
+    (item,) = _requests(json.loads((tmp_path / "tolmek.postman_collection.json").read_text("utf-8")))
+    script = (tmp_path / "requests.sh").read_text("utf-8")
+    if case["withheld"] is None:
+        assert not said and (tmp_path / "bodies" / "001.bin").read_bytes() == body
+        assert item["request"]["body"] == {"mode": "file", "file": {"src": "bodies/001.bin"}}
+    else:
+        (warned,) = said
+        assert warned.startswith("request 1 of t::up: the body is withheld") and case["withheld"] in warned, warned
+        assert "body" not in item["request"] and not (tmp_path / "bodies").exists()
+        assert [h["key"] for h in item["request"]["header"]] == ["Content-Type", "Content-Encoding"]
+        assert "# request 1 left out: its body is withheld" in script and "curl -X" not in script
+    shared = b"".join(p.read_bytes() for p in tmp_path.rglob("*") if p.is_file() and "secret" not in p.name
+                      and "environment" not in p.name)
+    assert b"Zip-Pa55word-1" not in shared

@@ -438,12 +438,16 @@ def _inflated(body: bytes, codings: list[str]) -> tuple[bytes | None, str]:
                     d = zlib.decompressobj(-zlib.MAX_WBITS)  # raw deflate, as some clients send it
                     out = d.decompress(body, limit + 1)
                 over = len(out) > limit or bool(d.unconsumed_tail)
+                if not over and not d.eof:
+                    return None, f"{coding}-encoded, and it ends before its stream does"
             elif coding == "br":
                 from importlib import import_module
 
                 d = import_module("brotli").Decompressor()
                 out = d.process(body, output_buffer_limit=limit + 1)
-                over = len(out) > limit or not d.is_finished()
+                over = len(out) > limit
+                if not over and not d.is_finished():
+                    return None, f"{coding}-encoded, and it ends before its stream does"
             else:
                 return None, f"in the content coding {coding!r}, which is not decoded here"
         except ImportError:
