@@ -106,7 +106,7 @@ class _Builder:
         headers = []
         seen: dict[str, int] = {}
         authority = origin.split("://", 1)[1]
-        for (name, chunks), (_, sent) in zip(parts.headers, req.headers):
+        for (name, chunks), (_, sent), name_chunks in zip(parts.headers, req.headers, parts.names):
             low = name.lower()
             value = _pm(chunks)
             if low == "host" and value == authority:
@@ -119,7 +119,9 @@ class _Builder:
                 self.warn(f"{label}: the header {name} is repeated; newman sends only the last one")
             if not sent.isascii():
                 self.warn(f"{label}: the header {name} holds non-ASCII text, which newman sends as Latin-1")
-            headers.append({"key": name, "value": value})
+            if low == "content-length" and parts.withheld:
+                continue  # no body goes with it
+            headers.append({"key": _pm(name_chunks), "value": value})
         texts = [parts.target, *(c for _, c in parts.headers)] + ([parts.body] if parts.text and parts.body else [])
         sent = next((m.group() for chunks in texts for c in chunks if type(c) is not Ref
                      for m in _REFERENCE.finditer(c)), None)
@@ -127,6 +129,10 @@ class _Builder:
             self.warn(f"{label}: the request holds the text {sent!r}, which newman replaces if a variable of that "
                       f"name is defined")
         out = {"method": parts.method, "header": headers, "url": url}
+        if parts.withheld:
+            self.warn(f"{label}: the body is withheld from the collection, the body files and the script: it is "
+                      f"{parts.withheld}")
+            out["description"] = f"The body the client sent is withheld: it is {parts.withheld}."
         # newman would follow redirects and add cookies of its own jar: the client's own next
         # requests are items of their own, with the cookies it sent. Headers newman writes of its
         # own accord are turned off where the client sent none.
@@ -135,7 +141,7 @@ class _Builder:
         disabled = {n: True for n in _NEWMAN_OWN if n not in sent_names}
         if disabled:
             behaviour["disabledSystemHeaders"] = disabled
-        if parts.body is not None and req.body:
+        if parts.body is not None and req.body and not parts.withheld:
             if parts.method in ("GET", "HEAD"):
                 behaviour["disableBodyPruning"] = True
             secrets = sorted({c for c in parts.body if type(c) is Ref})
@@ -163,9 +169,9 @@ class _Builder:
         reason = _pm(self.vault.chunks(resp.reason))
         name = f"{resp.status} {reason}".strip()
         if text is None:
-            name += f" ({what})"
+            name += f" ({_pm(self.vault.chunks(what))})"
         return {"name": name, "originalRequest": request, "status": reason, "code": resp.status,
-                "header": [{"key": n, "value": _pm(c)} for n, c in headers],
+                "header": [{"key": _pm(n), "value": _pm(c)} for n, c in headers],
                 "body": "" if body is None else _pm(body)}
 
 

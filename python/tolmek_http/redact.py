@@ -2,23 +2,35 @@
 
 from __future__ import annotations
 
+import base64
+import binascii
 import json
 import re
+import zlib
 from collections.abc import Iterable
-from urllib.parse import unquote_plus
+from urllib.parse import quote, unquote, unquote_plus
+
+from .content import SHOWN_LIMIT
 
 __all__ = ["SECRET_NAMES", "SHORT", "PREFIX", "Ref", "Vault"]
 
 # Field names (matched case-insensitively, ignoring "-", "_" and spaces, anywhere in the name)
 # whose values are secrets. "auth" is not among them: "author" would match it.
-SECRET_NAMES = ("token", "password", "passwd", "secret", "api key", "access key", "private key", "credential",
-                "session", "signature")
+SECRET_NAMES = ("token", "password", "passwd", "pwd", "passphrase", "secret", "api key", "access key", "private key",
+                "credential", "session", "signature")
+# With the default names, "key" counts too, but only as a word of the name (key, api_key, apiKey,
+# subscription-key, keys) or joined to a word that makes it a credential (apikey, accesskey):
+# "monkey", "keyboard" and "turkey" hold it without being one.
+_KEY_WORD = re.compile(r"(?<![a-z])(?:api|app|access|auth|client|consumer|licen[cs]e|master|private|secret|signing|"
+                       r"subscription)?keys?(?![a-z])")
 # A name that matches but ends in one of these tells something about a secret, not the secret
 # itself: OAuth's token_type ("bearer"), expires_in, a token_type_hint, a password_hint.
 _DESCRIBING = ("type", "kind", "hint", "expires", "expiresin", "expiry", "ttl", "url", "uri", "endpoint", "length",
                "count", "format", "name", "scope")
-# Headers whose values are secrets whatever the list says.
-_AUTH_HEADERS = (b"authorization", b"proxy-authorization")
+# Headers whose values are secrets whatever the list says: any whose name holds one of these
+# (X-Authorization, Ocp-Apim-Subscription-Key, X-CSRF-Token); after a scheme word where the name
+# holds "authorization".
+_SECRET_HEADERS = ("authorization", "token", "secret", "key", "cookie")
 # A value shorter than this ("1", "yes") would match all over a recording: it is replaced only in
 # the field that holds it, never searched for elsewhere.
 SHORT = 6
@@ -43,6 +55,11 @@ def _norm(name: str) -> str:
     return name.lower().replace("-", "").replace("_", "").replace(" ", "")
 
 
+def _words(name: str) -> str:
+    """The name in lower case with its camelCase humps apart: apiKey -> api_key."""
+    return re.sub(r"([a-z0-9])([A-Z])", r"\1_\2", name).lower()
+
+
 class Ref(str):
     """A chunk of text that is a variable's name, standing for a secret value."""
 
@@ -64,7 +81,11 @@ class Vault:
 
     def __init__(self, names: Iterable[str] | None = None):
         self.patterns = [p for p in (_norm(n) for n in (SECRET_NAMES if names is None else names)) if p]
+        self.key_word = names is None
         self.names: dict[str, str] = {}  # value -> name
+        # Values a secret stands for once its spelling is undone (percent, JSON escapes, Basic's
+        # base64): searched for in every spelling, a variable only where one shows up. value -> field
+        self.decoded: dict[str, str] = {}
         self.values: dict[str, str] = {}  # name -> value, in the order found
         self._long: re.Pattern | bool | None = None
         self._forms: dict[str, str] = {}  # a value's form -> the value's variable
@@ -74,7 +95,15 @@ class Vault:
 
     def sensitive(self, field: str) -> bool:
         n = _norm(field)
-        return any(p in n for p in self.patterns) and not n.endswith(_DESCRIBING)
+        if n.endswith(_DESCRIBING):
+            return False
+        return any(p in n for p in self.patterns) or self.key_word and _KEY_WORD.search(_words(field)) is not None
+
+    def searched(self, field: str, value: str) -> None:
+        """Have `value` (a secret's decoded value) searched for everywhere, in every spelling."""
+        if len(value) >= SHORT and "\x00" not in value and value not in self.names and value not in self.decoded:
+            self.decoded[value] = field
+            self._long = None
 
     def name(self, field: str, value: str) -> str | None:
         """The variable for `value` found in the field `field`; None for an empty value."""
@@ -101,9 +130,11 @@ class Vault:
 
     def header(self, name: str, value: str, response: bool = False) -> list[tuple[int, int, str]]:
         low = name.lower().encode("latin-1", "replace")
-        if low in _AUTH_HEADERS:
+        if b"authorization" in low and not _norm(name).endswith(_DESCRIBING):
             m = _SCHEME_WORD.match(value)
             start = m.end() if m else 0
+            if m and m.group().strip().lower() == "basic":
+                self._basic(name, value[start:])
             # Digest and similar carry parameters: the whole rest is the credential.
             return [(start, len(value), name)]
         if low == b"cookie":
@@ -125,9 +156,21 @@ class Vault:
                 return self.url(m.group(1), m.start(1)) if m else []
             if low == b"link":
                 return [span for m in _LINKED.finditer(value) for span in self.url(m.group(1), m.start(1))]
-        if self.sensitive(name):
+        if self.sensitive(name) or any(w.encode() in low for w in _SECRET_HEADERS) \
+                and not _norm(name).endswith(_DESCRIBING):
             return [(0, len(value), name)]
         return self.userinfo(value)
+
+    def _basic(self, field: str, token: str) -> None:
+        """Basic's user:password and the password alone are secrets of their own, searched for everywhere."""
+        try:
+            plain = base64.b64decode(token.strip(), validate=True).decode("utf-8", "surrogateescape")
+        except (ValueError, binascii.Error):
+            return
+        self.searched(field, plain)
+        user, colon, password = plain.partition(":")
+        if colon:
+            self.searched(field + " password", password)
 
     def _pairs(self, text: str, sep: str, all_values: bool = False, plus: bool = False,
                offset: int = 0) -> list[tuple[int, int, str]]:
@@ -185,6 +228,8 @@ class Vault:
                 out = self._json(text, len(text) - len(lead) + len(guard))
             elif "json" in ct or lead[:1] in ("{", "["):
                 out = self._json(text)
+            elif not ct.strip() and _form_like(text):
+                out = self._pairs(text, "&", plus=True)  # a form sent without its type (a str body)
         return out + self.userinfo(text)
 
     def _multipart(self, text: str, content_type: str) -> list[tuple[int, int, str]]:
@@ -284,32 +329,50 @@ class Vault:
         known value at least SHORT long replaced wherever else it shows up."""
         out: list[str] = []
         pos = 0
-        for start, end, field in sorted(spans):
+        for start, end, field, *_ in sorted(spans):
             if start < pos:
                 continue  # overlaps a span already replaced
-            name = self.name(field, text[start:end])
+            value = text[start:end]
+            name = self.name(field, value)
             if name is None:
                 continue
+            for plain in _undone(value):
+                self.searched(field, plain)
             out += self._anywhere(text[pos:start])
             out.append(Ref(name))
             pos = end
         out += self._anywhere(text[pos:])
         return out
 
-    def _anywhere(self, text: str) -> list[str]:
-        if not text or self.gathering:
-            return [text] if text else []
+    def _pattern(self) -> re.Pattern | None:
         if self._long is None:
             self._forms = {}
             for value, name in self.names.items():
                 if len(value) >= SHORT:
                     for form in _forms(value):
                         self._forms.setdefault(form, name)
+            for value, field in self.decoded.items():
+                for form in _forms(value):
+                    self._forms.setdefault(form, field)
             self._long = _alternatives(self._forms) if self._forms else False
-        if not isinstance(self._long, re.Pattern):
+        return self._long if isinstance(self._long, re.Pattern) else None
+
+    def holds(self, text: str, spans: list) -> bool:
+        """Whether `text` holds a secret (a span, or a known value in any spelling); while
+        gathering, the spans' values are registered."""
+        if self.gathering:
+            return any(type(c) is Ref for c in self.chunks(text, spans))
+        pattern = self._pattern()
+        return any(e > s for s, e, *_ in spans) or pattern is not None and pattern.search(text) is not None
+
+    def _anywhere(self, text: str) -> list[str]:
+        if not text or self.gathering:
+            return [text] if text else []
+        pattern = self._pattern()
+        if pattern is None:
             return [text]
         out, pos = [], 0
-        for m in self._long.finditer(text):
+        for m in pattern.finditer(text):
             if m.start() > pos:
                 out.append(text[pos:m.start()])
             found = m.group()
@@ -350,18 +413,88 @@ def _alternatives(words) -> re.Pattern:
     return re.compile(text[id(trie)])
 
 
+# The characters percent-encoders leave as they are besides letters, digits and "-._~": none (a
+# form's value), "/" (a path), JavaScript's encodeURIComponent, and what requests keeps in a URL.
+_SAFE = ("", "/", "!'()*", "!#$&'()*+,/:;=?@[]")
+_HEX = re.compile(r"%[0-9A-F]{2}")
+
+
 def _forms(value: str) -> set[str]:
     """The ways a text commonly shows up written inside other texts: as itself, as a JSON string's
-    content (with and without ASCII escapes, "/" escaped or not) and percent-encoded."""
-    from urllib.parse import quote, quote_plus
-
-    forms = {value}
+    content (with and without ASCII escapes, "/" escaped or not), with Python's escapes (pytest's
+    ids), and percent-encoded (each encoder's safe characters, space as %20 or "+", escapes in
+    upper or lower case)."""
+    forms = {value, value.encode("unicode_escape").decode("ascii")}
     for ascii_only in (True, False):
         inner = json.dumps(value, ensure_ascii=ascii_only)[1:-1]
         forms.update((inner, inner.replace("/", "\\/")))
     raw = value.encode("utf-8", "surrogateescape")
-    forms.update((quote(raw, safe=""), quote_plus(raw, safe=""), quote(raw)))
+    for safe in _SAFE:
+        encoded = quote(raw, safe=safe)
+        lower = _HEX.sub(lambda m: m.group().lower(), encoded)
+        forms.update((encoded, encoded.replace("%20", "+"), lower, lower.replace("%20", "+")))
     return forms
+
+
+def _undone(value: str) -> set[str]:
+    """The value with its spelling undone, each way it may be spelt: percent-encoded (space as
+    "+" or not) or a JSON string's content."""
+    out = set()
+    if "%" in value or "+" in value:
+        out.update((unquote(value, errors="surrogateescape"), unquote_plus(value, errors="surrogateescape")))
+    if "\\" in value:
+        try:
+            out.add(json.loads(f'"{value}"'))
+        except ValueError:
+            pass
+    out.discard(value)
+    return out
+
+
+def _form_like(text: str) -> bool:
+    """Whether a body without a type reads as a urlencoded form: name=value pairs joined by "&"."""
+    return "=" in text and re.search(r"\s", text) is None and all("=" in p for p in text.split("&") if p)
+
+
+def _inflated(body: bytes, codings: list[str]) -> tuple[bytes | None, str]:
+    """(the body with its content codings undone, "") or (None, why it is not), never decoding
+    past SHOWN_LIMIT bytes."""
+    limit = SHOWN_LIMIT
+    for coding in reversed(codings):
+        if coding == "identity":
+            continue
+        try:
+            if coding in ("gzip", "x-gzip", "deflate"):
+                wbits = 16 + zlib.MAX_WBITS if coding != "deflate" else zlib.MAX_WBITS
+                d = zlib.decompressobj(wbits)
+                try:
+                    out = d.decompress(body, limit + 1)
+                except zlib.error:
+                    if coding != "deflate":
+                        raise
+                    d = zlib.decompressobj(-zlib.MAX_WBITS)  # raw deflate, as some clients send it
+                    out = d.decompress(body, limit + 1)
+                over = len(out) > limit or bool(d.unconsumed_tail)
+                if not over and not d.eof:
+                    return None, f"{coding}-encoded, and it ends before its stream does"
+            elif coding == "br":
+                from importlib import import_module
+
+                d = import_module("brotli").Decompressor()
+                out = d.process(body, output_buffer_limit=limit + 1)
+                over = len(out) > limit
+                if not over and not d.is_finished():
+                    return None, f"{coding}-encoded, and it ends before its stream does"
+            else:
+                return None, f"in the content coding {coding!r}, which is not decoded here"
+        except ImportError:
+            return None, f"{coding}-encoded, and the brotli module is not installed"
+        except Exception as e:  # zlib.error, brotli.error, an old brotli without a limit: never a crash
+            return None, f"{coding}-encoded, and it could not be decoded ({type(e).__name__})"
+        if over:
+            return None, f"{coding}-encoded, over {limit} bytes once decoded"
+        body = out
+    return body, ""
 
 
 def joined(chunks: list[str], ref) -> str:
@@ -374,49 +507,67 @@ class Parts:
     (`text` says whether it is text the outputs can carry as such, else bytes for a file or printf).
     Texts are UTF-8 decoded with surrogateescape, so that bytes that are not UTF-8 come back as they were."""
 
-    __slots__ = ("method", "target", "headers", "body", "text")
+    __slots__ = ("method", "target", "headers", "body", "text", "names", "withheld")
 
-    def __init__(self, method, target, headers, body, text):
+    def __init__(self, method, target, headers, body, text, names=None, withheld=None):
         self.method = method
         self.target = target
         self.headers = headers
         self.body = body
         self.text = text
+        self.names = names  # each header's name as chunks (a name may hold a secret too)
+        # Why the body is not written anywhere (secrets inside compressed bytes), or None.
+        self.withheld = withheld
 
 
 def _decode(b: bytes) -> str:
     return b.decode("utf-8", "surrogateescape")
 
 
-def _header_chunks(vault: Vault, raw_headers, response: bool = False) -> tuple[list, str]:
-    """[(name, value chunks)] of a message's headers, and its Content-Type."""
+def _header_chunks(vault: Vault, raw_headers, response: bool = False) -> tuple[list, str, list]:
+    """[(name, value chunks)] of a message's headers, its Content-Type, and its header names as chunks."""
     headers = []
+    names = []
     content_type = ""
     for name, value in raw_headers:
         n, v = _decode(name), _decode(value)
         if n.lower() == "content-type":
             content_type = v
         headers.append((n, vault.chunks(v, vault.header(n, v, response=response))))
-    return headers, content_type
+        names.append(vault.chunks(n))
+    return headers, content_type, names
 
 
 def request_parts(vault: Vault, request, is_text) -> Parts:
     target = _decode(request.target)
-    headers, content_type = _header_chunks(vault, request.headers)
+    headers, content_type, names = _header_chunks(vault, request.headers)
     body = None
     text = True
+    withheld = None
     if request.body is not None:
         text = is_text(request.body)
         b = _decode(request.body)
         body = vault.chunks(b, vault.body(b, content_type))
-    return Parts(request.method, vault.chunks(target, vault.target(target)), headers, body, text)
+        codings = [c.strip().lower() for n, v in request.headers if n.lower() == b"content-encoding"
+                   for c in v.decode("latin-1").split(",") if c.strip()]
+        if request.body and any(c != "identity" for c in codings):
+            # No secret can be put in place inside compressed bytes: a body holding one is written nowhere.
+            plain, why = _inflated(request.body, codings)
+            if plain is None:
+                withheld = f"{why}, so it could not be searched for secrets"
+            else:
+                inner = _decode(plain)
+                if vault.holds(inner, vault.body(inner, content_type)):
+                    withheld = f"{' and '.join(codings)}-encoded, and holds secrets that cannot be replaced " \
+                               f"inside the encoded bytes"
+    return Parts(request.method, vault.chunks(target, vault.target(target)), headers, body, text, names, withheld)
 
 
 def response_parts(vault: Vault, response, body_text: str | None) -> tuple[list, list | None]:
-    """[(name, value chunks)] of a response's headers, and its decoded body's chunks (None when it is not text)."""
-    headers, content_type = _header_chunks(vault, response.headers, response=True)
+    """[(name as chunks, value chunks)] of a response's headers, and its decoded body's chunks (None when it is not text)."""
+    headers, content_type, names = _header_chunks(vault, response.headers, response=True)
     body = None if body_text is None else vault.chunks(body_text, vault.body(body_text, content_type))
-    return headers, body
+    return [(n, c) for n, (_, c) in zip(names, headers)], body
 
 
 def gather(vault: Vault, exchanges) -> None:

@@ -75,7 +75,7 @@ def _command(parts, request, vault: Vault) -> str:
     """The exact curl command, secrets as `${NAME}`: rendered with a placeholder for each, which
     the composer quotes like any word, then spliced."""
     used = {c for c in parts.target if type(c) is Ref}
-    for _, chunks in parts.headers:
+    for chunks in [c for _, c in parts.headers] + parts.names:
         used.update(c for c in chunks if type(c) is Ref)
     if parts.body is not None:
         used.update(c for c in parts.body if type(c) is Ref)
@@ -90,12 +90,12 @@ def _command(parts, request, vault: Vault) -> str:
     # it as Basic credentials instead, so the URL goes without it and the target as written.
     with_userinfo = split is not None and split[2]
     url = origin + (split[1] if split is not None else target)
-    headers = [(n, put(c)) for n, c in parts.headers]
+    headers = [(put(n), put(c)) for n, (_, c) in zip(parts.names, parts.headers)]
     # curl is handed the secrets, not the placeholders the composer counts.
     whole = lambda chunks: "".join(vault.values[c] if type(c) is Ref else c for c in chunks)  # noqa: E731
     real = whole(parts.target)
     real = real if real.startswith(("http://", "https://")) else origin + real
-    if reason := argument_reason(real, [(n, whole(c)) for n, c in parts.headers]):
+    if reason := argument_reason(real, [(whole(n), whole(c)) for n, (_, c) in zip(parts.names, parts.headers)]):
         raise ValueError(reason)
     for n, v in headers:
         try:
@@ -152,7 +152,10 @@ def line(request, vault: Vault) -> str:
     """The request's exact curl command with its secrets as `${NAME}`, or a comment naming why no
     command carries it."""
     try:
-        return _command(request_parts(vault, request, is_text), request, vault)
+        parts = request_parts(vault, request, is_text)
+        if parts.withheld:
+            return comment(f"{request.method} request left out: its body is withheld: it is {parts.withheld}")
+        return _command(parts, request, vault)
     except ValueError as e:
         return comment(f"{request.method} request left out: {_sh(vault.chunks(str(e)))}")
 
@@ -178,6 +181,10 @@ def script(exchanges, vault: Vault, name: str, is_text, warn, with_secrets: bool
             lines.append(comment(_sh(vault.chunks(f"test {ex.test}"))) if ex.test is not None
                          else comment("outside any test"))
         parts = request_parts(vault, ex.request, is_text)
+        if parts.withheld:
+            # Named in the collection's warning: the command would have to carry the body as it is.
+            lines.append(comment(f"request {index} left out: its body is withheld: it is {parts.withheld}"))
+            continue
         try:
             lines.append(_command(parts, ex.request, vault))
         except ValueError as e:
