@@ -26,9 +26,9 @@ def _inflate(body: bytes, wbits: int, limit: int, whole: bool) -> bytes:
     return out
 
 
-def _undo(body: bytes, coding: str, limit: int) -> bytes:
+def _undo(body: bytes, coding: str, limit: int, whole: bool = False) -> bytes:
     if coding in ("gzip", "x-gzip"):
-        return _inflate(body, 16 + zlib.MAX_WBITS, limit, False)
+        return _inflate(body, 16 + zlib.MAX_WBITS, limit, whole)
     if coding == "deflate":
         try:
             return _inflate(body, zlib.MAX_WBITS, limit, True)
@@ -60,9 +60,11 @@ class _Unbounded(Exception):
     """The installed brotli module decodes only whole bodies, of whatever size they make."""
 
 
-def decoded(body: bytes, headers: list[tuple[bytes, bytes]], limit: int = SHOWN_LIMIT) -> tuple[bytes | None, str]:
+def decoded(body: bytes, headers: list[tuple[bytes, bytes]], limit: int = SHOWN_LIMIT,
+            whole: bool = False) -> tuple[bytes | None, str]:
     """(the body with its Content-Encoding undone, "") or (None, why not, in a few words); no more than
-    `limit` bytes (and one) are ever decoded of any layer, so a small body naming a huge one costs little."""
+    `limit` bytes (and one) are ever decoded of any layer, so a small body naming a huge one costs little.
+    `whole`: a gzip stream cut short is not decoded either (what was shown of it is no longer all of it)."""
     codings = []
     for name, value in headers:
         if name.lower() == b"content-encoding":
@@ -71,7 +73,7 @@ def decoded(body: bytes, headers: list[tuple[bytes, bytes]], limit: int = SHOWN_
         if coding == "identity":
             continue
         try:
-            body = _undo(body, coding, limit)
+            body = _undo(body, coding, limit, whole)
         except _Past:
             kind = _kind(headers)
             return None, f"{coding}-encoded body of {len(body)} bytes decoding to more than {limit} bytes ({kind}), " \

@@ -6,11 +6,10 @@ import base64
 import binascii
 import json
 import re
-import zlib
 from collections.abc import Iterable
 from urllib.parse import quote, unquote, unquote_plus
 
-from .content import SHOWN_LIMIT
+from .content import decoded
 
 __all__ = ["SECRET_NAMES", "SHORT", "PREFIX", "Ref", "Vault"]
 
@@ -44,6 +43,7 @@ _USERINFO = re.compile(r"(?<![A-Za-z0-9+.-])[A-Za-z][A-Za-z0-9+.-]*://[^\s/?#@:'
 _REFRESH_URL = re.compile(r"url\s*=\s*['\"]?([^'\"\s]*)", re.I)
 _LINKED = re.compile(r"<([^>]*)>")
 _URL_HEADERS = (b"location", b"content-location")
+_POLICY = b"access-control-"
 # What servers put before JSON so that a page cannot run it as a script (Angular's and Google's,
 # Facebook's); the JSON after it is read as any other.
 _XSSI = (")]}'", "while(1);", "while (1);", "for(;;);", "for (;;);", "{}&&")
@@ -130,6 +130,9 @@ class Vault:
 
     def header(self, name: str, value: str, response: bool = False) -> list[tuple[int, int, str]]:
         low = name.lower().encode("latin-1", "replace")
+        if low.startswith(_POLICY):
+            # CORS names what may be sent (Access-Control-Allow-Credentials: true), never a value of it.
+            return self.userinfo(value)
         if b"authorization" in low and not _norm(name).endswith(_DESCRIBING):
             m = _SCHEME_WORD.match(value)
             start = m.end() if m else 0
@@ -456,47 +459,6 @@ def _form_like(text: str) -> bool:
     return "=" in text and re.search(r"\s", text) is None and all("=" in p for p in text.split("&") if p)
 
 
-def _inflated(body: bytes, codings: list[str]) -> tuple[bytes | None, str]:
-    """(the body with its content codings undone, "") or (None, why it is not), never decoding
-    past SHOWN_LIMIT bytes."""
-    limit = SHOWN_LIMIT
-    for coding in reversed(codings):
-        if coding == "identity":
-            continue
-        try:
-            if coding in ("gzip", "x-gzip", "deflate"):
-                wbits = 16 + zlib.MAX_WBITS if coding != "deflate" else zlib.MAX_WBITS
-                d = zlib.decompressobj(wbits)
-                try:
-                    out = d.decompress(body, limit + 1)
-                except zlib.error:
-                    if coding != "deflate":
-                        raise
-                    d = zlib.decompressobj(-zlib.MAX_WBITS)  # raw deflate, as some clients send it
-                    out = d.decompress(body, limit + 1)
-                over = len(out) > limit or bool(d.unconsumed_tail)
-                if not over and not d.eof:
-                    return None, f"{coding}-encoded, and it ends before its stream does"
-            elif coding == "br":
-                from importlib import import_module
-
-                d = import_module("brotli").Decompressor()
-                out = d.process(body, output_buffer_limit=limit + 1)
-                over = len(out) > limit
-                if not over and not d.is_finished():
-                    return None, f"{coding}-encoded, and it ends before its stream does"
-            else:
-                return None, f"in the content coding {coding!r}, which is not decoded here"
-        except ImportError:
-            return None, f"{coding}-encoded, and the brotli module is not installed"
-        except Exception as e:  # zlib.error, brotli.error, an old brotli without a limit: never a crash
-            return None, f"{coding}-encoded, and it could not be decoded ({type(e).__name__})"
-        if over:
-            return None, f"{coding}-encoded, over {limit} bytes once decoded"
-        body = out
-    return body, ""
-
-
 def joined(chunks: list[str], ref) -> str:
     """The chunks as one text, each Ref written by `ref(name)`."""
     return "".join(ref(c) if type(c) is Ref else c for c in chunks)
@@ -552,9 +514,9 @@ def request_parts(vault: Vault, request, is_text) -> Parts:
                    for c in v.decode("latin-1").split(",") if c.strip()]
         if request.body and any(c != "identity" for c in codings):
             # No secret can be put in place inside compressed bytes: a body holding one is written nowhere.
-            plain, why = _inflated(request.body, codings)
+            plain, why = decoded(request.body, request.headers, whole=True)
             if plain is None:
-                withheld = f"{why}, so it could not be searched for secrets"
+                withheld = f"a {why}, so it could not be searched for secrets"
             else:
                 inner = _decode(plain)
                 if vault.holds(inner, vault.body(inner, content_type)):
