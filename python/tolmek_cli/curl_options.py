@@ -48,6 +48,8 @@ def checked(words):
     ValueError naming the first fault and the allowed options otherwise."""
     from .fields import shown
 
+    # argparse hands `--curl-option=--` on as an empty list.
+    words = [w if type(w) is str else "--" for w in words]
     i = 0
     while i < len(words):
         word = words[i]
@@ -66,7 +68,7 @@ def checked(words):
             raise ValueError(f"--curl-option: {shown(word)} is not an option that leaves the request as it is; "
                              f"allowed: {ALLOWED}")
         i += 1
-    return list(words)
+    return words
 
 
 def suffix(words):
