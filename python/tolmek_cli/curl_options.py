@@ -11,7 +11,7 @@ _SECONDS = "seconds, such as 10 or 2.5"
 _COUNT = "a whole number"
 _FORMAT = "a format (not @FILE, which curl reads from a file or standard input)"
 _FILE = "a file name"
-# Options taking a value, which comes as the next --curl-option: (what the value is, its check).
+# Options taking a value, which comes as the next --curl-option, and what that value must be.
 _VALUED = {
     "-w": _FORMAT, "--write-out": _FORMAT,
     "-o": _FILE, "--output": _FILE,

@@ -171,9 +171,9 @@ def _finish(args, pieces, outcomes, say):
         return 2 if failed else 1
     if not converted:
         # An empty script that exits 0 would pass for a replay of everything.
-        why = "; ".join(notes) if skipped else "; ".join([f"the input{'s' if len(outcomes) > 1 else ''} hold"
-                                                          f"{'' if len(outcomes) > 1 else 's'} none", *notes])
-        say(f"tolmek: no request converted ({why}); nothing written")
+        if not skipped:
+            notes.insert(0, "the inputs hold none" if len(outcomes) > 1 else "the input holds none")
+        say(f"tolmek: no request converted ({'; '.join(notes)}); nothing written")
         return 2 if failed else 1
     for note in notes:
         say(f"tolmek: {note}")
