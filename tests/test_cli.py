@@ -101,6 +101,12 @@ def test_har_entries_become_the_modules_commands(cli):
     assert cli("curl", "--from", "har", "--script", stdin=doc) == (0, b"#!/bin/sh\n" + expected, "")
     reqs = [Tolmek(u, h, getattr(M, m), b) for _, (u, h, m, b) in HAR_CASES]
     assert cli("postman", stdin=doc) == (0, TolmekCollection(reqs).export_collection().encode() + b"\n", "")
+    # With comments and curl options: each command as it was, after a line naming its entry.
+    doc = har(*(r for r, _ in HAR_CASES), indent=1)
+    commented = "".join(f"# <stdin>:{entry_place(doc, i)}: log.entries[{i}]\n{script(e).decode()[:-1]} -sS -w "
+                        "'%{http_code} it'\\''s\\n'\n" for i, (_, e) in enumerate(HAR_CASES))
+    assert cli("curl", "--comments", "--curl-option=-sS", "--curl-option=-w", "--curl-option=%{http_code} it's\\n",
+               stdin=doc) == (0, commented.encode(), "")
 
 
 SKIPS = [
@@ -147,6 +153,27 @@ def test_har_skips_name_the_entry_and_the_reason(cli, strict):
         assert cli(*args, stdin=doc) == (1, b"", "".join(lines) + counted + "; nothing written (--strict)\n")
     else:
         assert cli(*args, stdin=doc) == (0, script(("http://h/kept", [], "GET", None)) * 2, "".join(lines) + counted + "\n")
+
+
+BASED = TolmekCollection([Tolmek("{{base}}/" + p, [], M.GET) for p in "abc"] + [Tolmek("http://h/d", [], M.GET)])
+NOTHING = [  # (input, more arguments, why no request is converted; None: one is)
+    (har(req("G T", "http://h/"), req("GET", "ftp://h/")), [], "2 of 2 requests skipped"),
+    (har(), [], "the input holds none"), (har(), ["-", "{file}"], "the inputs hold none"),
+    # A collection without its environment: 3 of 4 skipped still converts one.
+    (BASED.export_collection().encode(), [], None),
+    (TolmekCollection(BASED.get_collection()[:3]).export_collection().encode(), [], "3 of 3 requests skipped"),
+]
+
+
+@pytest.mark.parametrize("text, args, why", NOTHING)
+@pytest.mark.parametrize("command", ["curl", "postman"])
+def test_nothing_converted_is_status_1_and_nothing_written(cli, tmp_path, command, text, args, why):
+    out, other = tmp_path / "out", tmp_path / "other"
+    out.write_bytes(b"old")
+    other.write_bytes(text)
+    code, _, err = cli(command, "-o", str(out), *(a.format(file=other) for a in args), stdin=text)
+    last = f"tolmek: no request converted ({why}); nothing written" if why else "tolmek: 3 of 4 requests skipped"
+    assert (code, out.read_bytes() == b"old", err.splitlines()[-1]) == (1 if why else 0, bool(why), last)
 
 
 def test_requests_the_renderer_refuses_are_skipped_with_its_message(cli):
@@ -297,8 +324,9 @@ ENTRY_FAULTS = [
 @pytest.mark.parametrize("text, index, line", ENTRY_FAULTS)
 def test_a_fault_inside_an_entry_skips_it(cli, text, index, line):
     code, out, err = cli("curl", stdin=text)
-    assert (code, err.split(": skipped ", 1)[1]) == (0, line + "\n" + err.split("\n", 1)[1])
-    assert err.endswith(" requests skipped\n") or err.endswith(" request skipped\n")
+    # Where the fault takes the only request, none is converted: status 1, nothing written.
+    assert (code, err.split(": skipped ", 1)[1]) == (0 if out else 1, line + "\n" + err.split("\n", 1)[1])
+    assert err.endswith((" requests skipped\n", " request skipped\n", " skipped); nothing written\n"))
     assert cli("curl", "--strict", stdin=text)[:2] == (1, b"")
 
 
@@ -401,8 +429,9 @@ def test_a_file_that_fails_is_named_and_the_others_still_convert(cli, tmp_path):
 # values that look like options, choices it refuses, help).
 PLAIN_ARGS = ["a.har", "b c", "", "-", "--strict", "--script", "--keep-variables", "--from", "har", "jsonl", "-o",
               "--output", "-g", "--globals", "-e", "--environment", "--global-var", "--env-var", "N=V", "--working-dir",
-              "--insecure-file-read"]
-OTHER_ARGS = ["--from=har", "--str", "--", "-x", "-1", "-oOUT", "xml", "-h", "--version", "-s"]
+              "--insecure-file-read", "--comments"]
+OTHER_ARGS = ["--from=har", "--str", "--", "-x", "-1", "-oOUT", "xml", "-h", "--version", "-s", "--curl-option=-sS",
+              "--curl-option", "--retry"]
 
 
 @settings(max_examples=300, deadline=None)
@@ -451,7 +480,7 @@ def round_trip(cli, reqs, expected=None, empty_urls=0):
     export = TolmekCollection([Tolmek(u, h, getattr(M, m), b) for u, h, m, b in reqs]).export_collection()
     code, got, got_err = cli("curl", "--keep-variables", stdin=export.encode())
     lines = got_err.split("\n")[:-2] if got_err else []
-    assert code == 0 and all(": skipped item[" in line for line in lines), got_err
+    assert code == (0 if got else 1) and all(": skipped item[" in line for line in lines), got_err
     if expected is not None:
         # An empty URL is no address: its request is skipped, by name.
         assert got == script(*expected) and len(lines) == empty_urls, got_err
@@ -560,6 +589,30 @@ def run_installed(*args, stdin=b""):
     return subprocess.run([str(TOLMEK), *args], input=stdin, capture_output=True, timeout=60)
 
 
+USAGE_ERRORS = [  # (arguments, the usage shown, what the error line says)
+    (["capture.har"], "tolmek [-h]", "'capture.har' is not a subcommand (curl, postman): did you mean "
+                                     "\"tolmek curl capture.har\"?"),
+    (["x.json", "-o", "a b"], "tolmek [-h]", "did you mean \"tolmek curl x.json -o 'a b'\"?"),
+    (["curl", "--bogus", "x"], "tolmek curl ", "tolmek curl: error: unrecognized arguments: --bogus"),
+    (["postman", "x", "--comments"], "tolmek postman ", "tolmek postman: error: unrecognized arguments: --comments"),
+    *((["curl", f"--curl-option={o}", "x"], "tolmek curl ", f"'{o}' is not an option that leaves the request as it "
+       "is; allowed: -s, -S, -f") for o in ("-k", "--compressed", "-L", "-sk", "-H", "--")),
+    (["curl", "--curl-option=-sS", "--curl-option=-m"], "tolmek curl ", "-m needs its value (seconds, such as 10 or "
+                                                                         "2.5) as the next --curl-option"),
+    *((["curl", f"--curl-option={o}", f"--curl-option={v}"], "tolmek curl ", f"the value {v!r} of {o} {why}")
+      for o, v, why in [("-w", "@-", "is not a format"), ("--max-time", "1e3", "is not seconds"), ("-o", "", "is empty"),
+                        ("--retry", "2.5", "is not a whole number"), ("-w", "a\nb", "holds a control character")]),
+]
+
+
+@pytest.mark.parametrize("args, usage, says", USAGE_ERRORS)
+def test_usage_errors_show_the_subcommands_usage_and_what_to_do(cli, capsysbinary, args, usage, says):
+    with pytest.raises(SystemExit) as done:
+        cli(*args)
+    err = capsysbinary.readouterr().err.decode()
+    assert (done.value.code, err.startswith("usage: " + usage), says in err.splitlines()[-1]) == (2, True, True), err
+
+
 def test_installed_command_help_and_version():
     # One version, set in pyproject.toml: the installed metadata and the command both carry it.
     with open(pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml", "rb") as f:
@@ -649,7 +702,7 @@ def test_wheel_holds_the_module_its_stubs_and_the_command_only():
     assert modules == {"__init__.py", "__main__.py", "auth.py", "bodies.py", "carry.py", "convert.py", "deep.py",
                        "fields.py", "har.py", "jsonl.py", "options.py", "output.py", "postman.py", "pruning.py",
                        "run.py", "source.py", "streams.py", "urls.py", "variables.py", "vcr.py", "betamax.py",
-                       "cassettes.py", "yamlload.py"}
+                       "cassettes.py", "yamlload.py", "curl_options.py"}
 
 
 _EDGE = 30000  # the composer's printf pieces (compose.PRINTF_CHUNK)
@@ -661,10 +714,13 @@ BINARY_BODIES = [bytes(range(256)), b"\x00", b"-n %s\\\r\n\xff\n\n", bytes(range
                  b"x" * (_EDGE - 128) + bytes(range(256)) * 2, b"\xc3\xa9" * (64 * 1024 // 2 + 1), b"it's\x00$HOME", b"\r"]
 
 
-def test_base64_bodies_arrive_byte_for_byte(cli, tmp_path):
+@pytest.mark.parametrize("extra", [(), ("--comments", "--curl-option=-sS", "--curl-option=--fail", "--curl-option=--max-time",
+                                    "--curl-option=30", "--curl-option=-w", "--curl-option=%{http_code} '$HOME'\\n",
+                                    "--curl-option=-o", "--curl-option=response body")])
+def test_base64_bodies_arrive_byte_for_byte(cli, tmp_path, extra):
     """Binary HAR bodies (and text too long for one argument) go through the shell's printf into
-    curl: run by bash, dash and zsh with the real curl, each arrives as recorded; a collection
-    cannot hold them and skips them."""
+    curl: run by bash, dash and zsh with the real curl, each arrives as recorded, also with comments
+    and curl options; a collection cannot hold them and skips them."""
     import base64
 
     import faithful
@@ -684,12 +740,14 @@ def test_base64_bodies_arrive_byte_for_byte(cli, tmp_path):
                   # A record without Content-Type: curl must not add its form type.
                   req("PUT", f"{rec.base}/untyped", postData={"text": "a=1"}),
                   req("PUT", f"{rec.base}/untyped-binary", postData={"text": "AP8=", "encoding": "base64"}))
-        code, out, err = cli("curl", stdin=doc)
+        code, out, err = cli("curl", *extra, stdin=doc)
         assert (code, err) == (0, "")
         (tmp_path / "replay.sh").write_bytes(out)
         for shell in ("bash", "dash", "zsh"):
-            subprocess.run([shell, str(tmp_path / "replay.sh")], check=True, capture_output=True, timeout=60,
-                           env={"PATH": os.environ["PATH"], "HOME": str(tmp_path)})
+            done = subprocess.run([shell, str(tmp_path / "replay.sh")], check=True, capture_output=True, timeout=60,
+                                  env={"PATH": os.environ["PATH"], "HOME": str(tmp_path)}, cwd=tmp_path)
+            assert done.stdout.count(b"200 '$HOME'\n") == (len(BINARY_BODIES) + 2) * bool(extra)
+            assert (tmp_path / "response body").exists() == bool(extra)
             got = sorted(rec.take(), key=lambda a: a.target)
             untyped = got[-2:]
             assert [(a.target, a.body) for a in untyped] == [(b"/untyped", b"a=1"), (b"/untyped-binary", b"\0\xff")]

@@ -144,6 +144,16 @@ def test_capture_when_sending_fails(client, private_home):
     assert got == []
 
 
+@pytest.mark.parametrize("name, what", [("", "the module requests"), ("get", "the function requests.api.get"),
+                                        ("Session", "the class requests.sessions.Session")])
+def test_capture_of_what_is_no_client_names_the_clients_and_record(name, what):
+    requests = pytest.importorskip("requests")
+    with pytest.raises(TypeError) as e:
+        tolmek_http.capture(getattr(requests, name) if name else requests, print)
+    assert all(w in str(e.value) for w in (f"got {what}", "takes a client or session: a requests.Session, an httpx.Client",
+                                           "urllib.request opener", "`with tolmek_http.record(directory):`"))
+
+
 def test_capture_is_per_client_and_per_thread(recorders, private_home):
     """Only the captured client reports, and each request of threads sharing it reports once, whole."""
     requests = pytest.importorskip("requests")

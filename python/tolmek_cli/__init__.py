@@ -61,8 +61,8 @@ def quick(argv):
               "working_dir": None, "insecure_file_read": False}
     flags = _FLAGS
     if argv[0] == "curl":
-        values["script"] = False
-        flags = {**_FLAGS, "--script": "script"}
+        values.update(script=False, comments=False, curl_option=None)
+        flags = {**_FLAGS, "--script": "script", "--comments": "comments"}
     files = values["files"]
     i, n = 1, len(argv)
     while i < n:
@@ -122,15 +122,46 @@ def parsed(argv):
 
     subparsers = {}
     top = parser(subparsers)
+    if argv and argv[0] not in subparsers and _input_like(argv[0]):
+        top.error(f"argument SUBCOMMAND: {argv[0]!r} is not a subcommand (curl, postman): did you mean "
+                  f"\"tolmek curl {_shell_words(argv)}\"?")
     args, extra = top.parse_known_args(argv)
+    sub = subparsers[args.command]
     # argparse takes the files as one run of arguments: those after an option come back here.
     unknown = [arg for arg in extra if arg.startswith("-") and arg != "-"]
     if unknown:
-        top.error(f"unrecognized arguments: {' '.join(unknown)}")
+        sub.error(f"unrecognized arguments: {' '.join(unknown)}")
     args.files += extra
     if args.files.count("-") > 1:
-        subparsers[args.command].error("- (standard input) may be named only once")
+        sub.error("- (standard input) may be named only once")
+    if getattr(args, "curl_option", None):
+        from .curl_options import checked
+
+        try:
+            args.curl_option = checked(args.curl_option)
+        except ValueError as e:
+            sub.error(str(e))
     return args
+
+
+_INPUT_SUFFIXES = (".har", ".json", ".jsonl", ".ndjson", ".yaml", ".yml")
+
+
+def _input_like(arg):
+    """Whether an argument where the subcommand belongs looks like an input file rather than a
+    mistyped subcommand."""
+    import os
+
+    return arg == "-" or arg.lower().endswith(_INPUT_SUFFIXES) or (not arg.startswith("-") and os.path.exists(arg))
+
+
+def _shell_words(argv):
+    """The arguments as a shell would take them back, shown on one line."""
+    import shlex
+
+    from .fields import file_name
+
+    return file_name(" ".join(shlex.quote(arg) for arg in argv))
 
 
 def _terminal(stream):

@@ -184,11 +184,14 @@ def _requests(items, report, restart, curl=False):
         yield request, label, offset, pruned, held
 
 
-def commands(items, report):
-    """The curl command of each request, in order."""
+def commands(items, report, extra="", comments=False):
+    """The curl command of each request, in order, each followed by `extra` (checked curl options)
+    and, with `comments`, after a comment line naming where its request comes from."""
     render = Tolmek.get_request_command
     out = []
     append = out.append
+    if comments:
+        from tolmek_http.script_out import comment
     for request, label, offset, _, held in _requests(items, report, out.clear, curl=True):
         try:
             if type(request) is Tolmek:
@@ -201,7 +204,10 @@ def commands(items, report):
                 line = label.curl(line)  # options for what curl reads or answers by itself
             if held:
                 line += _held_back(held)
-            append(line)
+            if comments:
+                line = comment(f"{report.src.place(offset)}: {label}" if label else report.src.place(offset)) \
+                    + "\n" + line
+            append(line + extra)
         except ValueError as e:  # a request no command line can carry; the message says why
             if isinstance(e, UnicodeEncodeError):
                 e = surrogate_reason(e)

@@ -3,6 +3,7 @@
 import argparse
 
 from . import installed_version
+from .curl_options import ALLOWED
 
 _FORMATS = """\
 input formats (recognised by content, or named with --from):
@@ -43,8 +44,9 @@ With no FILE and a terminal as standard input, the usage is printed: - reads the
 Several FILEs are read in order, each recognised by its own content; messages name the file.
 
 exit status:
-  0      every request converted (or skipped without --strict)
-  1      requests were skipped under --strict; nothing is written
+  0      every request converted (or some skipped without --strict)
+  1      requests were skipped under --strict, or none was converted (every one skipped, or
+         the input holds none); nothing is written
   2      bad input: not JSON, not UTF-8, an unknown format, a v1 collection, a file structure
          that is not the format's (the message names the place in the file), a variables file
          that cannot be read; nothing is written. Also an input that cannot be read, output
@@ -122,6 +124,13 @@ def parser(subparsers):
         if name == "curl":
             sub.add_argument("--script", action="store_true",
                              help="start with a #!/bin/sh line (a new OUT is made executable)")
+            sub.add_argument("--comments", action="store_true",
+                             help="a comment line before each command naming where it comes from: file:line:column "
+                                  "and the entry (log.entries[3]), or the item's path and name")
+            sub.add_argument("--curl-option", metavar="ARG", action="append",
+                             help="one curl argument added to every command, quoted (repeatable; a value comes as "
+                                  "the next one: --curl-option=-sS --curl-option=--max-time --curl-option=10). Only "
+                                  f"options that leave the request as it is: {ALLOWED}")
         _variable_options(sub)
         sub.add_argument("--working-dir", metavar="DIR",
                          help="the directory a collection's file bodies and fields may come from, relative paths "

@@ -132,7 +132,12 @@ def _file(args, path, collection):
         items = convert.reader(args.source_format or convert.detect(src))(src, args)
         report = convert.Report(src)
         if collection is None:
-            return report, convert.commands(items, report)
+            words = getattr(args, "curl_option", None)
+            if words:
+                from .curl_options import suffix
+
+                words = suffix(words)
+            return report, convert.commands(items, report, words or "", getattr(args, "comments", False))
         collection.add(items, report)
         return report, None
     except OSError as e:
@@ -163,6 +168,12 @@ def _finish(args, pieces, outcomes, say):
         notes.append(f"{failed} of {len(outcomes)} files not converted")
     if args.strict and notes:
         say(f"tolmek: {'; '.join(notes)}; nothing written (--strict)")
+        return 2 if failed else 1
+    if not converted:
+        # An empty script that exits 0 would pass for a replay of everything.
+        if not skipped:
+            notes.insert(0, "the inputs hold none" if len(outcomes) > 1 else "the input holds none")
+        say(f"tolmek: no request converted ({'; '.join(notes)}); nothing written")
         return 2 if failed else 1
     for note in notes:
         say(f"tolmek: {note}")

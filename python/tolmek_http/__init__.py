@@ -53,11 +53,28 @@ def capture(client: C, callback: Callable[[WireRequest], object]) -> C:
     root = type(client).__module__.partition(".")[0]
     name = _CLIENTS.get(root)
     if name is None:
-        raise TypeError(f"not a client tolmek_http captures: {type(client).__module__}.{type(client).__name__}")
+        raise TypeError(_not_a_client(client))
     from importlib import import_module
 
     import_module(f"{__name__}.{name}").capture(client, callback)
     return client
+
+
+def _not_a_client(obj: object) -> str:
+    """What capture says of an object it cannot capture: what it is, what can be, and record()."""
+    kind, qualname = type(obj), getattr(obj, "__qualname__", None)
+    if kind.__name__ == "module" and kind.__module__ == "builtins":
+        what = f"the module {getattr(obj, '__name__', '?')!s}"
+    elif isinstance(obj, type):
+        what = f"the class {obj.__module__}.{obj.__qualname__}, not an instance of it"
+    elif callable(obj) and isinstance(qualname, str):
+        what = f"the {kind.__name__} {getattr(obj, '__module__', None) or '?'}.{qualname}"
+    else:
+        what = f"a {kind.__module__}.{kind.__qualname__}"
+    return ("tolmek_http.capture takes a client or session: a requests.Session, an httpx.Client or AsyncClient, an "
+            "aiohttp.ClientSession, a urllib3.PoolManager or ProxyManager, or a urllib.request opener "
+            f"(build_opener()); got {what}. To record every client a program makes, wrap it in "
+            "`with tolmek_http.record(directory):`")
 
 
 def __getattr__(name: str) -> Any:
