@@ -87,6 +87,13 @@ HAR_CASES = [
     (req("GET", "http://h/q?a=1&b=x%20y#f", queryString=[{"name": "a", "value": "1"}, {"name": "b", "value": "x y"},
                                                           {"name": "c d", "value": "é&="}, {"name": "e"}]),
      ("http://h/q?a=1&b=x%20y&c%20d=%C3%A9%26%3D&e=#f", [], "GET", None)),
+    # A tool that parsed the query again (PHP's parser, here) respells names and values the URL
+    # already holds: only a name the URL lacks is appended.
+    (req("GET", "http://h/r?WT.mc_id=x&imps[0][id]=5&imps[1][id]=6&a%20b=%C3%A9&+c=1&q=1&q=2", queryString=[
+        {"name": "WT_mc_id", "value": "x"}, {"name": "imps", "value": "Array"}, {"name": "a_b", "value": "é"},
+        {"name": "a%20b", "value": "%C3%A9"}, {"name": "c", "value": "1"}, {"name": "q", "value": "2"},
+        {"name": "new", "value": "1"}]),
+     ("http://h/r?WT.mc_id=x&imps[0][id]=5&imps[1][id]=6&a%20b=%C3%A9&+c=1&q=1&q=2&new=1", [], "GET", None)),
     (req("GET", "http://h/c", [("A", "1")], cookies=[{"name": "s", "value": "1"}, {"name": "t", "value": "a=b"}]),
      ("http://h/c", [("A", "1"), ("Cookie", "s=1; t=a=b")], "GET", None)),
     (req("GET", "http://h/c2", [("cookie", "mine=1")], cookies=[{"name": "s", "value": "1"}]),
@@ -520,6 +527,33 @@ def test_collection_folders_url_objects_and_bodies(cli):
                       ("http://h/upload", [], "POST", None),
                       ("http://h/off", [], "POST", None))
     assert cli("curl", stdin=doc) == (0, expected, "")
+
+
+def _event(listen, *lines, **more):
+    return {"listen": listen, "script": {"type": "text/javascript", "exec": list(lines)}, **more}
+
+
+SCRIPTS = [
+    # (where the events are: the collection's, a folder's, a request item's, a request's; the kinds named)
+    ([_event("test", "pm.test()")], [], [], [], "test"),
+    ([], [_event("prerequest", "pm.variables.set('a', 1)")], [_event("test", "x")], [], "pre-request and test"),
+    ([], [], [], [{"listen": "prerequest", "script": {"exec": "pm.x()"}}], "pre-request"),
+    # Empty scripts, as Postman's app writes them, disabled ones and others newman does not run are none.
+    ([_event("test", "")], [_event("prerequest", " ", "\n")], [_event("test", "x", disabled=True)],
+     [{"listen": "other", "script": {"exec": ["x"]}}, {"listen": "test"}, "odd"], None),
+]
+
+
+@pytest.mark.parametrize("top, folder, item, inner, kinds", SCRIPTS)
+def test_scripts_are_named_once_per_collection(cli, top, folder, item, inner, kinds):
+    one = {"name": "r", "event": item, "request": {"url": "http://h/r", "event": inner}}
+    doc = json.dumps({"event": top, "item": [{"name": "f", "event": folder, "item": [one, {**one, "name": "s"}]}],
+                      "variable": []}).encode()
+    head = f"tolmek: <stdin>:1:{doc.index(b'{"name": "f"') + 1}: note: "
+    for command, then in (("curl", "newman runs scripts; the commands send the requests as written"),
+                          ("postman", "the collection written holds none of them: its requests are as written")):
+        code, out, err = cli(command, stdin=doc)
+        assert (code, err) == (0, f"{head}the collection has {kinds} scripts: {then}\n" if kinds else ""), command
 
 
 # -- output files ---------------------------------------------------------------------------------
