@@ -540,7 +540,8 @@ SCRIPTS = [
     ([], [], [], [{"listen": "prerequest", "script": {"exec": "pm.x()"}}], "pre-request"),
     # Empty scripts, as Postman's app writes them, disabled ones and others newman does not run are none.
     ([_event("test", "")], [_event("prerequest", " ", "\n")], [_event("test", "x", disabled=True)],
-     [{"listen": "other", "script": {"exec": ["x"]}}, {"listen": "test"}, "odd"], None),
+     [{"listen": "other", "script": {"exec": ["x"]}}, {"listen": "test"}, {"listen": ["test"], "script": {"exec": "x"}},
+      "odd"], None),
 ]
 
 
@@ -554,6 +555,8 @@ def test_scripts_are_named_once_per_collection(cli, top, folder, item, inner, ki
                           ("postman", "the collection written holds none of them: its requests are as written")):
         code, out, err = cli(command, stdin=doc)
         assert (code, err) == (0, f"{head}the collection has {kinds} scripts: {then}\n" if kinds else ""), command
+    # No request, no note.
+    assert cli("curl", stdin=json.dumps({"event": top + folder, "item": []}).encode()) == (0, b"", "")
 
 
 # -- output files ---------------------------------------------------------------------------------

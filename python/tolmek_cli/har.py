@@ -203,7 +203,7 @@ def _with_query(url, params):
         return url
     # The query as urlsplit() finds it, without its checks of the rest (a bad IPv6 host is curl's to refuse).
     query = url.split("#", 1)[0].partition("?")[2]
-    present = {pair.partition("=")[0] for pair in query.split("&")}
+    present = {pair.partition("=")[0] for pair in query.split("&") if pair}
     for name, _ in query_pairs(query):
         present.add(name)
         present.add(_respelled(name))

@@ -80,7 +80,7 @@ def read(src, options=None):
         "protocolProfileBehavior", (None, 0))[0]})
     try:
         kinds = _scripts(top.get("event", (None, 0))[0], items)
-        if kinds:
+        if kinds and items:
             done = ("the collection written holds none of them: its requests are as written" if scope.writes_collection
                     else "newman runs scripts; the commands send the requests as written")
             yield Note(f"the collection has {kinds} scripts: {done}", "", items[0][1])
@@ -121,9 +121,10 @@ def _script_kind(event):
     code = script.get("exec") if type(script) is dict else None
     if type(code) is list:
         code = "".join(line for line in code if type(line) is str)
-    if event.get("disabled") is True or type(code) is not str or not code.strip():
+    listen = event.get("listen")
+    if event.get("disabled") is True or type(code) is not str or not code.strip() or type(listen) is not str:
         return None
-    return _SCRIPT_KINDS.get(event.get("listen"))
+    return _SCRIPT_KINDS.get(listen)
 
 
 def _check_info(info, offset, src):
