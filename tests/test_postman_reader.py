@@ -66,6 +66,10 @@ def test_variables_loops_sources_and_keeping(cli, tmp_path):
     assert (code, out) == (0, "")
     assert err.endswith('skipped item[0] "l": the variables refer to each other in a loop ({{a}}, {{b}})\n'
                         "tolmek: 1 of 1 request skipped\n")
+    words = collection({"name": "w", "request": "http://h/{{$randomFirstName}}"})
+    assert cli(words)[2].endswith("\"w\": {{$randomFirstName}} is a dynamic variable newman draws from faker's word "
+                                  "lists, which tolmek does not hold; --keep-variables prints it as written\n"
+                                  "tolmek: 1 of 1 request skipped\n")
     kept = collection({"name": "k", "request": "http://h/{{a}}/{{$nope}}/{{none}}"}, variable=[{"key": "a", "value": "1"}])
     assert cli(kept, "--keep-variables") == (0, command("http://h/1/%7B%7B$nope%7D%7D/%7B%7Bnone%7D%7D"), "")
     # A later --env-var wins; an environment value marked disabled is no value (newman, which
