@@ -536,7 +536,7 @@ def _event(listen, code, **more):
 SCRIPTS = [
     # (the events of the collection, a folder, a request item, a request; the kinds named)
     (_event("test", ["pm.test()"]), [], [], [], "test"),
-    ([], _event("prerequest", ["pm.x()"]), _event("test", "x"), [], "pre-request and test"),
+    ([], _event("prerequest", ["pm.x()"]), _event("test", "") + _event("test", "x"), [], "pre-request and test"),
     # Empty scripts, as Postman's app writes them, disabled ones and others newman does not run are none.
     (_event("test", [""]), _event("prerequest", [" ", "\n"]), _event("test", "x", disabled=True),
      _event("other", "x") + _event(["test"], "x") + [{"listen": "test"}, "odd"], None),

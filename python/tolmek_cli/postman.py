@@ -108,10 +108,9 @@ def _scripts(events, items):
         elif type(node) is list:
             for event in node:
                 if type(event) is dict and "listen" in event:
-                    found.add(_script_kind(event))
+                    found.update(filter(None, (_script_kind(event),)))
                 else:
                     stack.append(event)
-    found.discard(None)
     return " and ".join(sorted(found))
 
 

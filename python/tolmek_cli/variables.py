@@ -24,17 +24,20 @@ _HEX = "0123456789abcdef"
 
 
 def _uuid(r):
+    """A version 4 UUID in lower case, as uuid.v4() writes it."""
     h = f"{r.getrandbits(128):032x}"
     return f"{h[:8]}-{h[8:12]}-4{h[13:16]}-{'89ab'[r.randrange(4)]}{h[17:20]}-{h[20:]}"
 
 
 def _now_seconds(r):
+    """The time now in whole seconds since 1970."""
     import time
 
     return str(int(time.time() + 0.5))  # JavaScript's Math.round(Date.now() / 1000)
 
 
 def _now_iso(r):
+    """The time now in UTC as JavaScript's toISOString() writes it (milliseconds, "Z")."""
     from datetime import datetime, timezone
 
     return datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
