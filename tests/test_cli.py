@@ -87,6 +87,13 @@ HAR_CASES = [
     (req("GET", "http://h/q?a=1&b=x%20y#f", queryString=[{"name": "a", "value": "1"}, {"name": "b", "value": "x y"},
                                                           {"name": "c d", "value": "é&="}, {"name": "e"}]),
      ("http://h/q?a=1&b=x%20y&c%20d=%C3%A9%26%3D&e=#f", [], "GET", None)),
+    # A tool that parsed the query again (PHP's parser, here) respells names and values the URL
+    # already holds: only a name the URL lacks is appended.
+    (req("GET", "http://h/r?WT.mc_id=x&imps[0][id]=5&imps[1][id]=6&a%20b=%C3%A9&+c=1&q=1&q=2", queryString=[
+        {"name": "WT_mc_id", "value": "x"}, {"name": "imps", "value": "Array"}, {"name": "a_b", "value": "é"},
+        {"name": "a%20b", "value": "%C3%A9"}, {"name": "c", "value": "1"}, {"name": "q", "value": "2"},
+        {"name": "new", "value": "1"}]),
+     ("http://h/r?WT.mc_id=x&imps[0][id]=5&imps[1][id]=6&a%20b=%C3%A9&+c=1&q=1&q=2&new=1", [], "GET", None)),
     (req("GET", "http://h/c", [("A", "1")], cookies=[{"name": "s", "value": "1"}, {"name": "t", "value": "a=b"}]),
      ("http://h/c", [("A", "1"), ("Cookie", "s=1; t=a=b")], "GET", None)),
     (req("GET", "http://h/c2", [("cookie", "mine=1")], cookies=[{"name": "s", "value": "1"}]),
@@ -549,6 +556,31 @@ def test_collection_folders_url_objects_and_bodies(cli):
                       ("http://h/upload", [], "POST", None),
                       ("http://h/off", [], "POST", None))
     assert cli("curl", stdin=doc) == (0, expected, "")
+
+
+def _event(listen, code, **more):
+    return [{"listen": listen, "script": {"type": "text/javascript", "exec": code}, **more}]
+
+
+SCRIPTS = [
+    # (the events of the collection, a folder, a request item, a request; the kinds named)
+    (_event("test", ["pm.test()"]), [], [], [], "test"),
+    ([], _event("prerequest", ["pm.x()"]), _event("test", "") + _event("test", "x"), [], "pre-request and test"),
+    # Empty scripts, as Postman's app writes them, disabled ones and others newman does not run are none.
+    (_event("test", [""]), _event("prerequest", [" ", "\n"]), _event("test", "x", disabled=True),
+     _event("other", "x") + _event(["test"], "x") + [{"listen": "test"}, "odd"], None),
+]
+
+
+@pytest.mark.parametrize("top, folder, item, inner, kinds", SCRIPTS)
+def test_scripts_are_named_once_per_collection(cli, top, folder, item, inner, kinds):
+    one = {"name": "r", "event": item, "request": {"url": "http://h/r", "event": inner}}
+    doc = json.dumps({"event": top, "item": [{"name": "f", "event": folder, "item": [one, one]}]}).encode()
+    head = f"tolmek: <stdin>:1:{doc.index(b'{\"name\": \"f\"') + 1}: note: the collection has {kinds} scripts: "
+    for command, then in (("curl", "newman runs scripts; the commands send the requests as written"),
+                          ("postman", "the collection written holds none of them: its requests are as written")):
+        assert cli(command, stdin=doc)[::2] == (0, f"{head}{then}\n" if kinds else ""), command
+    assert cli("curl", stdin=json.dumps({"event": top + folder, "item": []}).encode()) == (0, b"", "")  # no request
 
 
 # -- output files ---------------------------------------------------------------------------------

@@ -204,9 +204,12 @@ def test_multipart_part_headers_hold_only_their_field(cli):
 
 
 def test_kept_references_stay_readable_in_the_path(cli):
+    # In a collection written, for newman to read again; a command sends the path as newman does.
     collection = {"item": [{"name": "x", "request": {"method": "GET", "url": "http://h/items/{{id}}/a b?q={{q}}"}}]}
     assert cli("curl", "--keep-variables", stdin=json.dumps(collection).encode())[1] == (
-        "curl -X GET -g 'http://h/items/{{id}}/a%20b?q={{q}}'\n")
+        "curl -X GET -g 'http://h/items/%7B%7Bid%7D%7D/a%20b?q={{q}}'\n")
+    written = json.loads(cli("postman", "--keep-variables", stdin=json.dumps(collection).encode())[1])
+    assert written["item"][0]["request"]["url"]["raw"] == "http://h/items/{{id}}/a%20b?q={{q}}"
 
 
 # -- deep input: decoded by the C decoder wherever it can, by the explicit stack elsewhere --------

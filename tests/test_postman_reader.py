@@ -66,8 +66,12 @@ def test_variables_loops_sources_and_keeping(cli, tmp_path):
     assert (code, out) == (1, "")
     assert err.endswith('skipped item[0] "l": the variables refer to each other in a loop ({{a}}, {{b}})\n'
                         "tolmek: no request converted (1 of 1 request skipped); nothing written\n")
-    kept = collection({"name": "k", "request": "http://h/{{a}}/{{$guid}}/{{none}}"}, variable=[{"key": "a", "value": "1"}])
-    assert cli(kept, "--keep-variables") == (0, command("http://h/1/{{$guid}}/{{none}}"), "")
+    words = collection({"name": "w", "request": "http://h/{{$randomFirstName}}"})
+    assert cli(words)[2].endswith("\"w\": {{$randomFirstName}} is a dynamic variable newman draws from faker's word "
+                                  "lists, which tolmek does not hold; --keep-variables prints it as written\n"
+                                  "tolmek: no request converted (1 of 1 request skipped); nothing written\n")
+    kept = collection({"name": "k", "request": "http://h/{{a}}/{{$nope}}/{{none}}"}, variable=[{"key": "a", "value": "1"}])
+    assert cli(kept, "--keep-variables") == (0, command("http://h/1/%7B%7B$nope%7D%7D/%7B%7Bnone%7D%7D"), "")
     # A later --env-var wins; an environment value marked disabled is no value (newman, which
     # uses it, is no judge here).
     env = tmp_path / "env.json"
@@ -75,6 +79,13 @@ def test_variables_loops_sources_and_keeping(cli, tmp_path):
     scoped = collection({"name": "s", "request": "http://h/{{a}}"})
     assert cli(scoped, "-e", str(env), "--env-var", "a=1", "--env-var", "a=2") == (0, command("http://h/2"), "")
     assert cli(collection({"name": "o", "request": "http://h/{{off}}"}), "-e", str(env))[1] == ""
+    # Read like any input: UTF-16 and UTF-32 by their byte order mark or their zero bytes.
+    values = json.dumps({"values": [{"key": "a", "value": "é"}]}, ensure_ascii=False)
+    for encoding in ("utf-16", "utf-16-be", "utf-32", "utf-32-le", "utf-8-sig"):
+        env.write_bytes(values.encode(encoding))
+        assert cli(scoped, "-e", str(env)) == (0, command("http://h/%C3%A9"), ""), encoding
+    env.write_bytes(values.encode("utf-16")[:-1])
+    assert cli(scoped, "-g", str(env)) == (2, "", f"tolmek: error: {env}: not UTF-16 text\n")
     # A variables file that cannot be used stops the run before anything is written.
     bad = tmp_path / "bad.json"
     bad.write_text('{"values": {}}')

@@ -1,7 +1,7 @@
 """HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request, one entry at a time."""
 
 from .fields import (RESTART, Bad, Skip, a_or_an, at, escape, expected, form, join, method_or_skip, query_pairs,
-                     shown, surrogate_reason, text, unexpected)
+                     shown, surrogate_reason, text, unescape, unexpected)
 from .source import InputError
 
 _MAX_SIZE = 1 << 63  # no body is longer: a Content-Length from here on is out of range
@@ -183,25 +183,38 @@ def _list(request, key):
     return value
 
 
+def _respelled(name):
+    """A parameter's name as PHP's query parser spells it (the one recording tools are seen to
+    use): leading spaces dropped, `a[x][y]` as `a` (its value then written `Array`), and `.`,
+    space and an unclosed `[` as `_`."""
+    name = name.lstrip(" ")
+    cut = name.find("[")
+    if cut > 0 and "]" in name[cut:]:
+        name = name[:cut]
+    return name.replace(".", "_").replace(" ", "_").replace("[", "_")
+
+
 def _with_query(url, params):
-    """The URL with each "queryString" parameter that its query lacks appended (some tools record
-    the parameters there alone)."""
+    """The URL with each "queryString" parameter whose name its query lacks appended (some tools
+    record the parameters there alone). Names are compared as written, decoded, and as a tool
+    that parsed the query again respells them; values not at all: such a tool rewrites them (an
+    array as `Array`, a repeated name as its last value), and the URL holds what was sent."""
     if not params:
         return url
     # The query as urlsplit() finds it, without its checks of the rest (a bad IPv6 host is curl's to refuse).
     query = url.split("#", 1)[0].partition("?")[2]
-    present = set()
-    for pair in query.split("&"):
-        name, _, value = pair.partition("=")
-        present.add((name, value))
-    present.update(query_pairs(query))
+    present = {pair.partition("=")[0] for pair in query.split("&") if pair}
+    for name, _ in query_pairs(query):
+        present.add(name)
+        present.add(_respelled(name))
     missing = []
     for i, p in enumerate(params):
         path = f"request.queryString[{i}]"
         if type(p) is not dict:
             raise expected(path, "an object", p)
         name, value = text(p, "name", path), text(p, "value", path, default="", null="")
-        if (name, value) not in present:
+        decoded = unescape(name.replace("+", " "))
+        if name not in present and decoded not in present and _respelled(decoded) not in present:
             missing.append(f"{escape(name, _QUERY_SAFE)}={escape(value, _QUERY_SAFE)}")
     if not missing:
         return url

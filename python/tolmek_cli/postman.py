@@ -1,8 +1,8 @@
 """Postman v2.0 and v2.1 collections (tolmek's own exports among them): each request as newman sends it."""
 
 from . import auth, bodies, urls
-from .fields import (Bad, Pattern, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason, text,
-                     unexpected)
+from .fields import (Bad, Note, Pattern, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason,
+                     text, unexpected)
 from .source import InputError
 from .variables import Scope, Unresolved, read_list
 
@@ -13,6 +13,7 @@ _V1 = Pattern(r"/(?:json/collection|collection/json|collection)/v1(?:[./]|$)")
 # The addresses Postman writes today, known without the pattern.
 _V2_USUAL = frozenset(f"{scheme}://schema.getpostman.com/json/collection/v{v}/collection.json"
                       for scheme in ("https", "http") for v in ("2.1.0", "2.0.0"))
+_KEPT = Pattern(r"\{\{[^{}]*?\}\}")
 _HOW_TO_V21 = ("tolmek reads v2.0 and v2.1: import it into Postman and export it again as Collection v2.1 "
                "(the collection's ... menu, Export)")
 
@@ -56,7 +57,7 @@ def read(src, options=None):
             # are kept, with their text for naming places, until the whole object has been read.
             src.hold = True
             items = [(src.value(), offset) for offset in src.elements("item")]
-        elif key in ("info", "variable", "auth", "protocolProfileBehavior", "requests"):
+        elif key in ("info", "variable", "auth", "protocolProfileBehavior", "requests", "event"):
             # Kept, not checked yet: a later member of the same name replaces it, as in json.load.
             offset = src.offset()
             top[key] = (src.value(), offset)
@@ -78,11 +79,51 @@ def read(src, options=None):
     root = _Context(own if auth.applies(own) else None, False).inside({"protocolProfileBehavior": top.get(
         "protocolProfileBehavior", (None, 0))[0]})
     try:
+        kinds = _scripts(top.get("event", (None, 0))[0], items)
+        if kinds and items:
+            done = ("the collection written holds none of them: its requests are as written" if scope.writes_collection
+                    else "newman runs scripts; the commands send the requests as written")
+            yield Note(f"the collection has {kinds} scripts: {done}", "", items[0][1])
         for i, (item, offset) in enumerate(items):
             yield from _walk(item, i, offset, root, scope, files)
     finally:
         src.hold = held
     src.finish()
+
+
+# What newman names the scripts it runs, by the `listen` of their event.
+_SCRIPT_KINDS = {"prerequest": "pre-request", "test": "test"}
+
+
+def _scripts(events, items):
+    """The kinds of script ("pre-request", "test", or both) the collection, its folders and its
+    requests hold, in words; "" for none. Scripts left empty, as Postman's app writes them, are none."""
+    found = set()
+    stack = [events] + [item for item, _ in items]
+    while stack and len(found) < len(_SCRIPT_KINDS):
+        node = stack.pop()
+        if type(node) is dict:
+            stack.append(node.get("event"))
+            stack.extend(v for v in (node.get("request"), node.get("item")) if type(v) in (dict, list))
+        elif type(node) is list:
+            for event in node:
+                if type(event) is dict and "listen" in event:
+                    found.update(filter(None, (_script_kind(event),)))
+                else:
+                    stack.append(event)
+    return " and ".join(sorted(found))
+
+
+def _script_kind(event):
+    """What kind of script a runnable event holds, or None (disabled, empty or not a script newman runs)."""
+    script = event.get("script")
+    code = script.get("exec") if type(script) is dict else None
+    if type(code) is list:
+        code = "".join(line for line in code if type(line) is str)
+    listen = event.get("listen")
+    if event.get("disabled") is True or type(code) is not str or not code.strip() or type(listen) is not str:
+        return None
+    return _SCRIPT_KINDS.get(listen)
 
 
 def _check_info(info, offset, src):
@@ -144,17 +185,31 @@ def _walk(top, i, offset, root, scope, files=None):
             yield Skip('an item needs "request" (or "item", for a folder)', label, offset)
             continue
         try:
-            yield _request(item["request"], context.inside(item), scope, label, offset, files)
+            made = _request(item["request"], context.inside(item), scope, label, offset, files)
         except Bad as e:
-            yield Skip(at(join("request", e.path), e.message), label, offset)
+            made = Skip(at(join("request", e.path), e.message), label, offset)
         except Unresolved as e:
-            yield Skip(e.reason, label, offset)
+            made = Skip(e.reason, label, offset)
         except UnicodeEncodeError as e:
-            yield Skip(surrogate_reason(e), label, offset)
+            made = Skip(surrogate_reason(e), label, offset)
         except MemoryError:
             raise
         except Exception as e:  # noqa: BLE001 - whatever else an odd item sets off costs it alone
-            yield Skip(unexpected(e), label, offset)
+            made = Skip(unexpected(e), label, offset)
+        yield made
+        if scope.drawn and type(made) is not Skip:
+            yield Note(_drawn(label, scope.drawn), "", offset)
+
+
+_DRAWN_SHOWN = 4  # the values a note names; the count of the rest follows
+
+
+def _drawn(label, drawn):
+    """The note of the dynamic variables drawn for a request: each with its value."""
+    named = ", ".join(f"{{{{{name}}}}} as {shown(value)}" for name, value in drawn[:_DRAWN_SHOWN])
+    more = f" and {len(drawn) - _DRAWN_SHOWN} more" if len(drawn) > _DRAWN_SHOWN else ""
+    return (f"{label}: {named}{more}, drawn once at conversion (newman draws a new value each time it sends "
+            "the request)")
 
 
 def _children(items, parent):
@@ -199,8 +254,14 @@ def _request(request, context, scope, label, offset, files=None):
     elif type(request) is not dict:
         raise expected("", "an object or a string", request)
     name = text(request, "method", "", default="GET", null="GET").upper()
-    url = urls.from_parts(request.get("url"), resolve)
+    url, userinfo = urls.without_userinfo(urls.from_parts(request.get("url"), resolve))
     headers = _headers(request.get("header"), resolve)
+    if scope.keep and not scope.writes_collection:
+        for key, _ in headers:
+            if "{{" in key and _KEPT.search(key):
+                # Node refuses braces in a header name: newman sends nothing.
+                return Skip(f"the header name {shown(key)} keeps a variable as written, which newman refuses (a "
+                            "header name is an HTTP token)", label, offset)
     body, reason = bodies.read(request.get("body"), resolve, files)
     own = request.get("auth")
     added = None
@@ -268,8 +329,11 @@ def _request(request, context, scope, label, offset, files=None):
         headers += signed
     if content_type is not None:
         headers.append(content_type)
-    # Credentials of a `url` object go out as Basic auth, unless an Authorization header is sent anyway.
+    # Credentials of a `url` object, or in the address, go out as Basic auth, unless an Authorization
+    # header is sent anyway.
     basic = urls.basic_auth(request.get("url"), resolve)
+    if basic is None and userinfo:
+        basic = urls.basic(userinfo)
     if basic is not None and not any(k.lower() == "authorization" for k, _ in headers):
         headers.append(("Authorization", basic))
     if context.raw_url:
@@ -277,7 +341,8 @@ def _request(request, context, scope, label, offset, files=None):
         if reason is not None:
             return Skip(reason, label, offset)
     else:
-        url = urls.as_sent(url)
+        # A reference kept as written stays readable in a collection written, for newman to read again.
+        url = urls.as_sent(url, keep_references=scope.writes_collection)
     if signed is not None:
         if basic is not None:
             return Skip("the url's credentials beside the awsv4 auth", label, offset)

@@ -68,7 +68,7 @@ def _json_error(error):
 _CUT_MARGIN = 16
 
 
-def _encoding(head):
+def encoding(head):
     """(codec, name, length of the byte order mark) for a text starting with `head`: UTF-8, or
     UTF-16 or UTF-32 (which Windows tools write) told by their mark or, as json.loads tells
     them, by the zero bytes around the first ASCII character."""
@@ -190,7 +190,7 @@ class Source:
             self.pos = 0
         data = self._stream.read(max(want, CHUNK, 4))
         if self._decoder is None:
-            codec, self._encoding, mark = _encoding(data)
+            codec, self._encoding, mark = encoding(data)
             self._decoder = codecs.getincrementaldecoder(codec)()
             data = data[mark:]
         try:

@@ -160,12 +160,39 @@ def basic_auth(url, resolve):
             raise expected(f"url.auth.{key}", "a string", value)
         info.append(lead + resolve(value))
     userinfo = "".join(info)
-    if not userinfo:
-        return None
+    return basic(userinfo) if userinfo else None
+
+
+def basic(userinfo):
+    """The Authorization value newman sends for an address's user information: percent-escapes
+    decoded, the password after the first ":" (none: empty)."""
     user, _, password = userinfo.partition(":")
     # Invalid UTF-8 after decoding reads as U+FFFD, as in newman.
     pair = f"{unescape(user)}:{unescape(password)}".encode("utf-8")
     return "Basic " + binascii.b2a_base64(pair, newline=False).decode("ascii")
+
+
+def without_userinfo(address):
+    """(the address without its user information, that user information or None), the parts found
+    as newman's parser finds them: the query from the first "?", the scheme before the first "://",
+    the host up to the next "/" (or "\\"), the user information up to its last "@"."""
+    if "@" not in address:
+        return address, None
+    end = address.find("?")
+    if end < 0:
+        end = len(address)
+    start = address.find("://", 0, end)
+    start = 0 if start < 0 else start + 3
+    while start < end and address[start] in "/\\":
+        start += 1
+    for c in "/\\":
+        i = address.find(c, start, end)
+        if i >= 0:
+            end = i
+    at = address.rfind("@", start, end)
+    if at < 0:
+        return address, None
+    return address[:start] + address[at + 1:], address[start:at]
 
 
 def unencoded(address):
@@ -240,9 +267,10 @@ def add_query(address, pair):
     return f"{head}{'' if head.endswith(('?', '&')) else '&'}{pair}{tail}"
 
 
-def as_sent(address):
+def as_sent(address, keep_references=False):
     """The address as Postman puts it on the wire: no fragment,
-    "\\" as "/" in the path, and path and query percent-encoded where the URL standard says."""
+    "\\" as "/" in the path, and path and query percent-encoded where the URL standard says;
+    `keep_references`: a `{{name}}` left in the path stays as written, not encoded."""
     if not address:
         return address
     given = _scheme(address)
@@ -256,8 +284,7 @@ def as_sent(address):
     path, query = (address[start:], None) if q < 0 else (address[start:q], address[q + 1:])
     if scheme in _SPECIAL:
         path = path.replace("\\", "/")
-    # A reference still in the path was kept as written (--keep-variables): it stays readable.
-    pieces = _KEPT_REF.split(path) if "{{" in path else (path,)
+    pieces = _KEPT_REF.split(path) if keep_references and "{{" in path else (path,)
     out = address[:start] + "".join(p if i % 2 else _encode(p, _PATH_SET) for i, p in enumerate(pieces))
     if query is not None:
         out += "?" + _encode(query, _QUERY_SET)

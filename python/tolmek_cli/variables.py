@@ -1,7 +1,7 @@
 """Postman variables: the scopes (globals, collection, environment) and `{{name}}` substitution."""
 
 from .fields import Pattern, file_name, shown
-from .source import RunError
+from .source import RunError, encoding
 
 # A reference holds no braces, so `{{{{inner}}}}` resolves the inner name first, then the name it made.
 _REF = Pattern(r"\{\{([^{}]*?)\}\}")
@@ -29,6 +29,67 @@ def run_growth(options):
 def run_budget():
     """RUN_GROWTH in words."""
     return f"{RUN_GROWTH >> 30} GiB" if RUN_GROWTH >= 1 << 30 else f"{RUN_GROWTH >> 20} MiB"
+
+
+# newman's dynamic variables that need no word list: drawn here once per reference, in the forms
+# newman writes them (a function of a random source, `r`, each).
+_HEX = "0123456789abcdef"
+
+
+def _uuid(r):
+    """A version 4 UUID in lower case, as uuid.v4() writes it."""
+    h = f"{r.getrandbits(128):032x}"
+    return f"{h[:8]}-{h[8:12]}-4{h[13:16]}-{'89ab'[r.randrange(4)]}{h[17:20]}-{h[20:]}"
+
+
+def _now_seconds(r):
+    """The time now in whole seconds since 1970."""
+    import time
+
+    return str(int(time.time() + 0.5))  # JavaScript's Math.round(Date.now() / 1000)
+
+
+def _now_iso(r):
+    """The time now in UTC as JavaScript's toISOString() writes it (milliseconds, "Z")."""
+    from datetime import datetime, timezone
+
+    return datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
+
+
+DRAWN = {
+    "$guid": _uuid,
+    "$randomUUID": _uuid,
+    "$timestamp": _now_seconds,
+    "$isoTimestamp": _now_iso,
+    "$randomInt": lambda r: str(r.randrange(1001)),
+    "$randomBoolean": lambda r: r.choice(("true", "false")),
+    "$randomAlphaNumeric": lambda r: r.choice("0123456789abcdefghijklmnopqrstuvwxyz"),
+    "$randomHexColor": lambda r: "#" + "".join(f"{r.randrange(257) // 2:02x}" for _ in range(3)),
+    "$randomIP": lambda r: ".".join(str(r.randrange(256)) for _ in range(4)),
+    "$randomIPV6": lambda r: ":".join("".join(r.choice(_HEX) for _ in range(4)) for _ in range(8)),
+    "$randomMACAddress": lambda r: ":".join(f"{r.randrange(16):x}{r.randrange(16):x}" for _ in range(6)),
+    "$randomBankAccount": lambda r: "".join(str(r.randrange(10)) for _ in range(8)),
+    "$randomSemver": lambda r: ".".join(str(r.randrange(10)) for _ in range(3)),
+}
+# The rest of newman's dynamic variables: faker's words, names, addresses and dates, which tolmek does not hold.
+_WORDS = frozenset(("$" + n for n in """randomPhoneNumber randomPhoneNumberExt randomLocale randomWords
+    randomFilePath randomDirectoryPath randomCity randomStreetName randomStreetAddress randomCountry randomCountryCode
+    randomLatitude randomLongitude randomColor randomDepartment randomProductName randomProductAdjective
+    randomProductMaterial randomProduct randomCompanyName randomCompanySuffix randomCatchPhrase randomBs
+    randomCatchPhraseAdjective randomCatchPhraseDescriptor randomCatchPhraseNoun randomBsAdjective randomBsBuzz
+    randomBsNoun randomDatabaseColumn randomDatabaseType randomDatabaseCollation randomDatabaseEngine randomDatePast
+    randomDateFuture randomDateRecent randomMonth randomWeekday randomBankAccountName randomCreditCardMask
+    randomPrice randomTransactionType randomCurrencyCode randomCurrencyName randomCurrencySymbol randomBitcoin
+    randomBankAccountIban randomBankAccountBic randomAbbreviation randomAdjective randomNoun randomVerb
+    randomIngverb randomPhrase randomAvatarImage randomImageUrl randomAbstractImage randomAnimalsImage
+    randomBusinessImage randomCatsImage randomCityImage randomFoodImage randomNightlifeImage randomFashionImage
+    randomPeopleImage randomNatureImage randomSportsImage randomTransportImage randomImageDataUri randomEmail
+    randomExampleEmail randomUserName randomProtocol randomUrl randomDomainName randomDomainSuffix randomDomainWord
+    randomUserAgent randomPassword randomLoremWord randomLoremWords randomLoremSentence randomLoremSlug
+    randomLoremSentences randomLoremParagraph randomLoremParagraphs randomLoremText randomLoremLines
+    randomFirstName randomLastName randomFullName randomJobTitle randomNamePrefix randomNameSuffix
+    randomJobDescriptor randomJobArea randomJobType randomWord randomFileName randomCommonFileName randomMimeType
+    randomCommonFileType randomCommonFileExt randomFileType randomFileExt""".split()))
 
 
 class Unresolved(Exception):
@@ -81,15 +142,17 @@ def load_file(path, what):
             data = f.read()
     except OSError as e:
         raise RunError(f"cannot read {shown_path}: {e.strerror}") from None
+    # Read as the main input is: UTF-8, or UTF-16 or UTF-32 by their byte order mark or zero bytes.
+    codec, name, mark = encoding(data[:4])
     try:
-        text = data.decode("utf-8-sig")
+        text = data[mark:].decode(codec)
         # As the main input is read: nesting as deep as memory allows, integers of any length.
         start = deep.WHITE_SPACE.match(text).end()
         doc, end = deep.decode(text, start)
         if deep.WHITE_SPACE.match(text, end).end() != len(text):
             raise json.JSONDecodeError("Extra data", text, end)
     except UnicodeDecodeError:
-        raise RunError(f"{shown_path}: not UTF-8 text") from None
+        raise RunError(f"{shown_path}: not {name} text") from None
     except ValueError as e:
         raise RunError(f"{shown_path}: not valid JSON: {getattr(e, 'msg', e)}") from None
     if type(doc) is not dict or type(doc.get("values")) is not list:
@@ -114,6 +177,10 @@ class Scope:
 
     def __init__(self, options):
         self.keep = bool(getattr(options, "keep_variables", False))
+        # A collection written keeps dynamic variables as written, for newman to draw; commands get
+        # a value drawn now.
+        self.writes_collection = getattr(options, "command", None) == "postman"
+        self._random = None
         # The collections of one run share the files' values, read once, and the run's budget.
         shared = getattr(options, "shared", None)
         if shared is not None and "variables" in shared:
@@ -143,6 +210,7 @@ class Scope:
     def begin_request(self):
         """Start the budget of another request."""
         self._own = self._made = 0
+        self.drawn = []  # (name, value) of each dynamic variable drawn for the request, in order
 
     def set_collection(self, variables):
         """The collection's own variables, between the globals and the environment."""
@@ -175,7 +243,9 @@ class Scope:
                 nonlocal changed
                 got = values.get(m.group(1))
                 if got is None:
-                    return m.group(0)
+                    got = self._draw(m.group(1))
+                    if got is None:
+                        return m.group(0)
                 changed = True
                 seen.add(m.group(1))
                 return got
@@ -198,13 +268,28 @@ class Scope:
             self._spent(text, given)
             return text
         if not self.keep:
-            m = _REF.search(text)
-            if m is not None:
+            for m in _REF.finditer(text):
                 name = m.group(1)
-                if name.startswith("$"):
-                    raise Unresolved(f"{{{{{name}}}}} is a dynamic variable (a new value each time "
-                                     "Postman sends the request); --keep-variables prints it as written")
+                if name in _WORDS or name in DRAWN:
+                    if self.writes_collection:
+                        continue  # newman draws it
+                    raise Unresolved(f"{{{{{name}}}}} is a dynamic variable newman draws from faker's word lists, "
+                                     "which tolmek does not hold; --keep-variables prints it as written")
                 raise Unresolved(f"the variable {{{{{name}}}}} is not defined (-e, --env-var, -g and "
                                  "--global-var define variables; --keep-variables prints it as written)")
         self._spent(text, given)
         return text
+
+    def _draw(self, name):
+        """A value for the dynamic variable `name`, drawn now for a command; None for other names, and
+        in a collection written (newman draws its own)."""
+        make = DRAWN.get(name)
+        if make is None or self.writes_collection:
+            return None
+        if self._random is None:
+            import random
+
+            self._random = random.SystemRandom()
+        value = make(self._random)
+        self.drawn.append((name, value))
+        return value
