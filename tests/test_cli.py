@@ -580,7 +580,8 @@ def test_scripts_are_named_once_per_collection(cli, top, folder, item, inner, ki
     for command, then in (("curl", "newman runs scripts; the commands send the requests as written"),
                           ("postman", "the collection written holds none of them: its requests are as written")):
         assert cli(command, stdin=doc)[::2] == (0, f"{head}{then}\n" if kinds else ""), command
-    assert cli("curl", stdin=json.dumps({"event": top + folder, "item": []}).encode()) == (0, b"", "")  # no request
+    assert cli("curl", stdin=json.dumps({"event": top + folder, "item": []}).encode()) == \
+        (1, b"", "tolmek: no request converted (the input holds none); nothing written\n")  # no request, no note
 
 
 # -- output files ---------------------------------------------------------------------------------
