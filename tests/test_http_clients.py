@@ -3,15 +3,22 @@ bash, dash and zsh with the real curl; capture when sending fails, and capture k
 
 TOLMEK_HTTP_BIG=all sends the 16 MiB body with every client (default: two of them)."""
 
+import base64
 import os
+import re
 import socket
+import subprocess
 import threading
+import urllib.request
 
+import httpx
 import pytest
+import requests
+import urllib3
 
 import http_matrix
 import tolmek_http
-from conftest import HOSTILE_FRAMING, missing, with_and_without_capture
+from conftest import HOSTILE_FRAMING, loopback_env, missing, with_and_without_capture
 from http_matrix import CASES, CLIENTS, SHELLS, Case, NotApplicable
 from recorder import Recorder
 
@@ -314,3 +321,44 @@ def test_request_chunk_sizes_read_as_hex_digits_only(row):
     assert [(w.target, w.body) for w in got] == [(b"/c", BODY), (b"/next", None)] * row["reads"]
     why = f"the chunk size line {row['line'].encode()!r} is not hex digits"
     assert [why in text for text in said] == [True] * (not row["reads"])
+
+
+# Each unsent or captured request with secrets, and the variables its redacted command names.
+REDACTED = {
+    "requests": (lambda base: requests.Request("POST", base + "/a?api_key=QUERY-KEY-1&x=1", data={"password": "p@ss w0rd!"},
+                                               headers={"Authorization": "Bearer TOKEN-ABC-2", "Cookie": "sid=COOKIE-33333"}
+                                               ).prepare(),
+                 {"TOLMEK_API_KEY": "QUERY-KEY-1", "TOLMEK_PASSWORD": "p%40ss+w0rd%21",
+                  "TOLMEK_AUTHORIZATION": "TOKEN-ABC-2", "TOLMEK_SID": "COOKIE-33333"}),
+    "httpx": (lambda base: httpx.Request("PUT", base.replace("//", "//alice:URL-PW-4@") + "/b", json={"client_secret": "CS-5"}),
+              {"TOLMEK_AUTHORIZATION": "YWxpY2U6VVJMLVBXLTQ=", "TOLMEK_CLIENT_SECRET": "CS-5"}),
+    "urllib": (lambda base: urllib.request.Request(base + "/c", headers={"X-Api-Key": "XKEY-66666"}),
+               {"TOLMEK_X_API_KEY": "XKEY-66666"}),
+}
+
+
+@pytest.mark.parametrize("kind", list(REDACTED) + ["captured"])
+def test_to_curl_redacted_sends_the_same_with_its_variables_set(kind, recorders, private_home):
+    """A command to log: no secret in any spelling, and with its variables set it sends what the
+    plain command sends."""
+    rec = recorders[0]
+    if kind == "captured":
+        sent = []
+        tolmek_http.capture(urllib3.PoolManager(), sent.append).request(
+            "GET", rec.base + "/d", headers={"Authorization": "Basic " + base64.b64encode(b"carol:BASIC-PW-7").decode()})
+        request, variables = sent[0], {"TOLMEK_AUTHORIZATION": base64.b64encode(b"carol:BASIC-PW-7").decode()}
+    else:
+        make, variables = REDACTED[kind]
+        request = make(rec.base)
+    rec.take()
+    plain, redacted = tolmek_http.to_curl(request), tolmek_http.to_curl(request, redact=True)
+    assert sorted(set(re.findall(r"\$\{(TOLMEK_[A-Z0-9_]+)\}", redacted))) == sorted(variables)
+    for secret in ("QUERY-KEY", "p@ss", "p%40ss", "TOKEN-ABC", "COOKIE-3", "URL-PW", "CS-5", "XKEY", "BASIC-PW",
+                   *variables.values()):
+        assert secret not in redacted
+    subprocess.run(["bash", "-c", plain], capture_output=True, timeout=60, env=loopback_env(), check=True)
+    setting = "".join(f"{k}='{v}'\n" for k, v in variables.items())
+    subprocess.run(["bash", "-c", setting + redacted], capture_output=True, timeout=60, env=loopback_env(), check=True)
+    first, second = rec.take()
+    assert (first.method, first.target, sorted(first.headers), first.body) == \
+        (second.method, second.target, sorted(second.headers), second.body)

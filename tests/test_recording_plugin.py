@@ -23,7 +23,7 @@ import json, os, sys, types
 def _text(b):
     return None if b is None else b.decode("latin-1")
 
-def write(directory, exchanges, *, secret_names=None, write_secrets=True):
+def write(directory, exchanges, *, secret_names=None, extra_secret_names=(), write_secrets=True):
     rows = []
     for e in exchanges:
         r = e.request
@@ -38,7 +38,7 @@ def write(directory, exchanges, *, secret_names=None, write_secrets=True):
     path = os.path.join(directory, "written.json")
     with open(path, "x") as f:
         json.dump({"rows": rows, "secret_names": None if secret_names is None else list(secret_names),
-                   "write_secrets": write_secrets}, f)
+                   "extra_secret_names": list(extra_secret_names), "write_secrets": write_secrets}, f)
     return [path]
 
 module = types.ModuleType("tolmek_http.writer")
@@ -359,7 +359,9 @@ def test_session_recording_is_the_same_however_distributed(pytester, env):
         assert result.ret == 0, result.stdout.str() + result.stderr.str()
         written = json.loads((out / "written.json").read_text())
         rows = written["rows"]
-        assert (written["secret_names"], written["write_secrets"]) == (["Authorization", "X-Key"], False), label
+        # The names given add to the default list.
+        assert (written["secret_names"], written["extra_secret_names"], written["write_secrets"]) == \
+            (None, ["Authorization", "X-Key"], False), label
         assert recorded(rows) == arrived(env.take()), label
         assert len(rows) == 6 + 4 + 4 + 1 + 12 and os.listdir(out) == ["written.json"], label
         for r in rows:
@@ -368,7 +370,8 @@ def test_session_recording_is_the_same_however_distributed(pytester, env):
         assert got[:6] == login, label
         assert ("test_api.py::TestUrllib::test_open", ("test_api.py", "TestUrllib::test_open"), (5, 1), "GET",
                 "/urllib") in got, label
-        result.stdout.fnmatch_lines([f"tolmek: {len(rows)} requests recorded into {out}: written.json"])
+        result.stdout.fnmatch_lines([f"tolmek: {len(rows)} requests recorded into {out}: written.json",
+                                     "tolmek: secret names: the default list and Authorization, X-Key"])
     assert seen["xdist -n 2"] == seen["alone"] and seen["xdist -n 3 --dist loadfile"] == seen["alone"]
 
 

@@ -293,6 +293,16 @@ class TestSecretsOut:
         # The bearer token the server echoed is its variable in the example too.
         assert '\\"echo\\": \\"{{TOLMEK_AUTHORIZATION}}\\"' in collection
 
+    def test_names_are_a_list_and_extra_names_add(self, tmp_path):
+        for kw in ("secret_names", "extra_secret_names"):
+            with pytest.raises(TypeError, match=re.escape(f"{kw} takes a list of names, not a str: {kw}=['X-Auth']")):
+                tolmek_http.record(tmp_path, **{kw: "X-Auth"})
+        request = WireRequest(b"GET /l?password=PW-ADDED-1&x=1 HTTP/1.1\r\nHost: h\r\nX-Auth-Code: CODE-ADDED-2", None,
+                              ("http", "h", None))
+        write(tmp_path, [Exchange(request)], extra_secret_names=["X-Auth-Code"])
+        script = (tmp_path / "requests.sh").read_text()
+        assert "PW-ADDED-1" not in script and "CODE-ADDED-2" not in script
+
     @pytest.mark.parametrize("shell", ["bash", "dash", "zsh"])
     def test_secrets_sh_gives_the_environments_values(self, recording, shell):
         directory = recording[0]

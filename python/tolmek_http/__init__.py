@@ -17,10 +17,18 @@ __all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest"
 _CLIENTS = {"requests": "client_requests", "httpx": "client_httpx", "aiohttp": "client_aiohttp",
             "urllib3": "client_urllib3", "urllib": "client_urllib"}
 
-def to_curl(request: Any) -> str:
+def to_curl(request: Any, *, redact: bool = False) -> str:
     """The curl command for a request object: a captured WireRequest exactly as it went on the
     wire; an unsent requests.PreparedRequest (or Request), httpx.Request or urllib.request.Request
-    as it is, with curl's own User-Agent and Accept where it has none."""
+    as it is, with curl's own User-Agent and Accept where it has none.
+
+    `redact`: every secret (the fields, headers and spellings a recording keeps out) is a shell
+    variable, `"${TOLMEK_AUTHORIZATION}"`, so that the command can be logged or shared; run it with
+    the variables set."""
+    if redact:
+        from .redacted import redacted_curl
+
+        return redacted_curl(request)
     reader = _BY_TYPE.get(type(request))
     if reader is not None:  # a type read before: straight on, as when rendering many
         return command(*reader(request))

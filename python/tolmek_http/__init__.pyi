@@ -1,5 +1,5 @@
 # Type stubs for tolmek_http: the HTTP clients' requests as curl commands and tolmek requests.
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Set
 from os import PathLike
 from types import TracebackType
 from typing import Any, Protocol, TypeVar, final
@@ -9,6 +9,8 @@ from tolmek import HTTPMETHOD, Tolmek
 __all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
 
 _C = TypeVar("_C")
+# A list of names, never a single str (which is an Iterable[str] of letters).
+_Names = list[str] | tuple[str, ...] | Set[str]
 
 class _Response(Protocol):
     """A response read back for a captured request (tolmek_http.exchange.WireResponse)."""
@@ -41,7 +43,7 @@ class WireRequest:
     def response(self) -> _Response | None: ...
     def header_pairs(self) -> list[tuple[str, str]]: ...
 
-def to_curl(request: Any) -> str: ...
+def to_curl(request: Any, *, redact: bool = False) -> str: ...
 def to_tolmek(request: Any) -> Tolmek: ...
 def method(name: str | bytes) -> HTTPMETHOD: ...
 def capture(client: _C, callback: Callable[[WireRequest], object]) -> _C: ...
@@ -72,7 +74,8 @@ class record:
         self,
         directory: str | PathLike[str],
         *,
-        secret_names: Iterable[str] | None = None,
+        secret_names: _Names | None = None,
+        extra_secret_names: _Names = (),
         write_secrets: bool = True,
     ) -> None: ...
     def __enter__(self) -> Recording: ...

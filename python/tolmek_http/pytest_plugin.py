@@ -14,7 +14,9 @@ def pytest_addoption(parser) -> None:
                          "with its response into DIRECTORY: a Postman collection and a curl script, a folder per test")
     group.addoption("--tolmek-secret-names", metavar="NAMES", default=None,
                     help="comma-separated header, query and form names whose values are kept out of the recording "
-                         "as variables (replaces the default list)")
+                         "as variables, besides the default list")
+    group.addoption("--tolmek-secret-names-only", action="store_true", default=False,
+                    help="the names of --tolmek-secret-names replace the default list instead")
     group.addoption("--tolmek-no-secret-files", action="store_true", default=False,
                     help="write no file holding the secret values kept out")
 

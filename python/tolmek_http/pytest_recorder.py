@@ -25,10 +25,20 @@ def folder(nodeid: str) -> tuple[str, ...]:
     return (path, rest) if sep else (nodeid,)
 
 
-def secret_names(config) -> list[str] | None:
-    """The names --tolmek-secret-names gives, None for the default list."""
-    names = config.option.tolmek_secret_names
-    return None if names is None else [n.strip() for n in names.split(",") if n.strip()]
+def secret_names(config) -> tuple[list[str] | None, list[str]]:
+    """(the list in place of the default one or None, the names added): --tolmek-secret-names adds
+    its names, or with --tolmek-secret-names-only replaces the list with them."""
+    given = config.option.tolmek_secret_names
+    names = [] if given is None else [n.strip() for n in given.split(",") if n.strip()]
+    return (names, []) if config.option.tolmek_secret_names_only else (None, names)
+
+
+def names_in_force(config) -> str:
+    """Which names' values the recording keeps out, in words, for the summary."""
+    names, extra = secret_names(config)
+    if names is not None:
+        return "only " + (", ".join(names) or "none") + " (--tolmek-secret-names-only)"
+    return "the default list" + (" and " + ", ".join(extra) if extra else "")
 
 
 def curl_lines(exchanges: list[Exchange]) -> str:
@@ -160,14 +170,14 @@ class Recorder:
 
     def _write(self, exchanges: list[Exchange]) -> None:
         options = self.config.option
-        names = secret_names(self.config)
+        names, extra = secret_names(self.config)
         try:
             from .writer import write
 
             # What the files cannot carry is said in the summary, not raised (also with -W error).
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                self.written = write(self.directory, exchanges, secret_names=names,
+                self.written = write(self.directory, exchanges, secret_names=names, extra_secret_names=extra,
                                      write_secrets=not options.tolmek_no_secret_files)
             self.warnings += [str(w.message) for w in caught]
         except (OSError, ValueError, ImportError) as e:
@@ -186,6 +196,7 @@ class Recorder:
         if written is not None:
             terminalreporter.write_line(f"tolmek: {self.count} requests recorded into {self.directory}: "
                                         + ", ".join(os.path.basename(p) for p in written))
+            terminalreporter.write_line(f"tolmek: secret names: {names_in_force(self.config)}")
         for text in self.warnings:
             terminalreporter.write_line(f"tolmek: {text}")
 
@@ -248,7 +259,7 @@ class Recorder:
         from .script_out import line
 
         if self.vault_of is not self.recording:
-            self.vault, self.vault_of, self.gathered = Vault(secret_names(self.config)), self.recording, 0
+            self.vault, self.vault_of, self.gathered = Vault(*secret_names(self.config)), self.recording, 0
         exchanges = self.recording.exchanges
         # The test's own exchanges again: their responses may have been read since.
         gather(self.vault, exchanges[self.gathered:] + sent)

@@ -119,11 +119,17 @@ class record:
     the response each was given; on leaving the block, also when it raised, writes them into
     `directory` with tolmek_http.writer.write. `recording.exchanges` holds what was seen,
     `recording.paths` the files written (see Recording). Only one recording can be active at a
-    time: entering a second one, nested or from another thread, raises RecordingError."""
+    time: entering a second one, nested or from another thread, raises RecordingError.
+    `secret_names` replaces the default list of names whose values are secrets,
+    `extra_secret_names` adds to it; each a list of names (a single str is refused: TypeError)."""
 
-    def __init__(self, directory, *, secret_names=None, write_secrets: bool = True) -> None:
+    def __init__(self, directory, *, secret_names=None, extra_secret_names=(), write_secrets: bool = True) -> None:
+        from .redact import checked_names
+
         self.directory = directory
-        self.secret_names = secret_names
+        # Checked here, where the caller's line is, not when the block has run.
+        self.secret_names = checked_names(secret_names)
+        self.extra_secret_names = checked_names(extra_secret_names, "extra_secret_names")
         self.write_secrets = write_secrets
         self.recording: Recording | None = None
 
@@ -137,7 +143,7 @@ class record:
         from .writer import write
 
         recording.paths = write(self.directory, recording.responses(), secret_names=self.secret_names,
-                                write_secrets=self.write_secrets)
+                                extra_secret_names=self.extra_secret_names, write_secrets=self.write_secrets)
 
 
 # --- the patches ---------------------------------------------------------------------------------

@@ -51,6 +51,23 @@ _BOUNDARY = re.compile(r"boundary=(?:\"([^\"]+)\"|([^;\s]+))", re.I)
 _PART_NAME = re.compile(r"\bname=\"([^\"]*)\"", re.I)
 
 
+def checked_names(names, what: str = "secret_names") -> list[str] | None:
+    """`names` as a list, None for None; TypeError for a single text (each of its letters would be
+    taken for a name, and nearly every field for a secret) or for a name that is not a str."""
+    if names is None:
+        return None
+    if isinstance(names, (str, bytes)):
+        raise TypeError(f"{what} takes a list of names, not a {type(names).__name__}: {what}=[{names!r}]")
+    try:
+        out = list(names)
+    except TypeError:
+        raise TypeError(f"{what} takes a list of names, not {type(names).__name__}") from None
+    for n in out:
+        if type(n) is not str:
+            raise TypeError(f"{what} takes names as str, not {type(n).__name__}: {n!r}")
+    return out
+
+
 def _norm(name: str) -> str:
     return name.lower().replace("-", "").replace("_", "").replace(" ", "")
 
@@ -79,8 +96,10 @@ class Vault:
     and the field's name, upper-cased, cut to [A-Z0-9_] and to _NAME_ROOM characters, made unique
     (TOLMEK_TOKEN, TOLMEK_TOKEN_2); the same value keeps its first name wherever it shows up again."""
 
-    def __init__(self, names: Iterable[str] | None = None):
-        self.patterns = [p for p in (_norm(n) for n in (SECRET_NAMES if names is None else names)) if p]
+    def __init__(self, names: Iterable[str] | None = None, extra: Iterable[str] = ()):
+        """`names` in place of SECRET_NAMES (None: the default list), `extra` added to either."""
+        names, extra = checked_names(names), checked_names(extra, "extra_secret_names")
+        self.patterns = [p for p in (_norm(n) for n in [*(SECRET_NAMES if names is None else names), *extra]) if p]
         self.key_word = names is None
         self.names: dict[str, str] = {}  # value -> name
         # Values a secret stands for once its spelling is undone (percent, JSON escapes, Basic's

@@ -9,7 +9,7 @@ from .compose import _quoted, _target_as_written, argument_reason, command, is_t
 from .postman_out import absolute, origin_of
 from .redact import Ref, Vault, request_parts
 
-__all__ = ["script", "comment", "line"]
+__all__ = ["script", "comment", "line", "redacted"]
 
 # Characters a comment line shows as an escape: line ends (a node id may hold one, and the rest
 # would run as a command), other controls, and those that reorder or hide what a terminal shows.
@@ -71,7 +71,7 @@ def _printf(chunks: list[str]) -> str:
     return "{ " + "; ".join(calls or ["printf ''"]) + "; }"
 
 
-def _command(parts, request, vault: Vault) -> str:
+def _command(parts, request, vault: Vault, exact: bool = True) -> str:
     """The exact curl command, secrets as `${NAME}`: rendered with a placeholder for each, which
     the composer quotes like any word, then spliced."""
     used = {c for c in parts.target if type(c) is Ref}
@@ -108,10 +108,10 @@ def _command(parts, request, vault: Vault) -> str:
                         or not is_text(whole(parts.body).encode("utf-8", "surrogateescape"))):
         # Bytes with secrets in them go through printf, the secrets as its arguments: the command
         # is made for a body that surely takes that way (a NUL), and its printf then replaced.
-        out = command(url, headers, request.method, b"\x00", exact=True, proxy=request.proxy)
+        out = command(url, headers, request.method, b"\x00", exact=exact, proxy=request.proxy)
         out = _printf(parts.body) + out[len(printf_pipe(b"\x00")):]
     else:
-        out = command(url, headers, request.method, request.body if not parts.text else body, exact=True,
+        out = command(url, headers, request.method, request.body if not parts.text else body, exact=exact,
                       proxy=request.proxy)
     if with_userinfo:
         written = _target_as_written(url, True) if "%" in url else None
@@ -148,16 +148,25 @@ def _options(cmd: str) -> tuple[int, set[str]]:
     return at, flags
 
 
+def redacted(request, vault: Vault, exact: bool = True) -> str:
+    """The request's curl command with its secrets as `${NAME}`; ValueError, its text with the
+    secrets as variables too, for a request no such command carries."""
+    parts = request_parts(vault, request, is_text)
+    if parts.withheld:
+        raise ValueError(f"its body is withheld: it is {parts.withheld}")
+    try:
+        return _command(parts, request, vault, exact)
+    except ValueError as e:
+        raise ValueError(_sh(vault.chunks(str(e)))) from None
+
+
 def line(request, vault: Vault) -> str:
     """The request's exact curl command with its secrets as `${NAME}`, or a comment naming why no
     command carries it."""
     try:
-        parts = request_parts(vault, request, is_text)
-        if parts.withheld:
-            return comment(f"{request.method} request left out: its body is withheld: it is {parts.withheld}")
-        return _command(parts, request, vault)
+        return redacted(request, vault)
     except ValueError as e:
-        return comment(f"{request.method} request left out: {_sh(vault.chunks(str(e)))}")
+        return comment(f"{request.method} request left out: {e}")
 
 
 def script(exchanges, vault: Vault, name: str, is_text, warn, with_secrets: bool) -> str:

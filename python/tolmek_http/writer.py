@@ -81,16 +81,18 @@ def _secrets_sh(vault: Vault) -> bytes:
 
 
 def write(directory: str | os.PathLike, exchanges: Iterable[Exchange], *, secret_names: Iterable[str] | None = None,
-          write_secrets: bool = True, name: str = "tolmek recording") -> list[str]:
+          extra_secret_names: Iterable[str] = (), write_secrets: bool = True,
+          name: str = "tolmek recording") -> list[str]:
     """Write the exchanges into `directory` (made if missing): COLLECTION (and body files under
     bodies/ for bodies that are not text), SCRIPT, and with `write_secrets` ENVIRONMENT and SECRETS
     (mode 0600), the only files that hold the secrets' values. Fields named like `secret_names`
-    (default redact.SECRET_NAMES) and the auth and cookie headers become variables everywhere.
+    (default redact.SECRET_NAMES), or like those and `extra_secret_names`, and the auth and cookie
+    headers become variables everywhere.
     What the outputs cannot carry exactly is named in a RecordingWarning. Returns the paths written."""
     exchanges = list(exchanges)
     directory = os.fspath(directory)
     os.makedirs(directory, exist_ok=True)
-    vault = Vault(secret_names)
+    vault = Vault(secret_names, extra_secret_names)
 
     def warn(message: str) -> None:
         # Shown at the caller's line, whichever of this package's modules found it.

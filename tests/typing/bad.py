@@ -37,4 +37,7 @@ tolmek_http.capture(object(), lambda wire: wire.cmd)  # E: attr-defined
 tolmek_http.command("u", [], "GET", 1)  # E: arg-type
 wire_text: str = tolmek_http.capture(1, print)  # E: assignment
 tolmek_http.record("out", write_secrets="no")  # E: arg-type
+tolmek_http.record("out", secret_names="Authorization")  # E: arg-type
+tolmek_http.record("out", extra_secret_names="X-Auth")  # E: arg-type
+tolmek_http.to_curl(object(), True)  # E: call-arg
 tolmek_http.capture(object(), lambda wire: wire.response.status)  # E: union-attr

@@ -40,7 +40,7 @@ log: list[str] = []
 opener = tolmek_http.capture(urllib.request.build_opener(), lambda wire: log.append(wire.curl))
 opened: urllib.request.OpenerDirector = opener
 unsent = urllib.request.Request("http://h.example/a", data=b"\x00\xff", method="PUT")
-line: str = tolmek_http.to_curl(unsent)
+line: str = tolmek_http.to_curl(unsent) + tolmek_http.to_curl(unsent, redact=True)
 piped: str = tolmek_http.command("http://h.example/", [("X", "1")], "POST", b"\x00", exact=True, proxy=None)
 member: HTTPMETHOD = tolmek_http.method("PATCH")
 as_request: Tolmek = tolmek_http.to_tolmek(urllib.request.Request("http://h.example/b", data=b"text"))
@@ -52,7 +52,7 @@ def show(wire: tolmek_http.WireRequest) -> tuple[str, bytes, list[tuple[bytes, b
 
 def recorded(directory: str) -> list[str]:
     try:
-        with tolmek_http.record(directory, secret_names=["X-Key"], write_secrets=False) as recording:
+        with tolmek_http.record(directory, secret_names=["X-Key"], extra_secret_names={"X-Auth"}, write_secrets=False) as recording:
             pass
     except tolmek_http.RecordingError:
         return []
