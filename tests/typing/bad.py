@@ -38,3 +38,10 @@ tolmek_http.command("u", [], "GET", 1)  # E: arg-type
 wire_text: str = tolmek_http.capture(1, print)  # E: assignment
 tolmek_http.record("out", write_secrets="no")  # E: arg-type
 tolmek_http.capture(object(), lambda wire: wire.response.status)  # E: union-attr
+
+from tolmek_http.pytest_recorder import TestRecording  # noqa: E402
+
+
+def test_sent(tolmek_recording: TestRecording) -> str:
+    tolmek_recording.exchanges[0].response.status  # E: union-attr
+    return tolmek_recording.curl  # E: return-value
