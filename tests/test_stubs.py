@@ -20,8 +20,9 @@ pytest.importorskip("mypy")
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 TYPING = ROOT / "tests" / "typing"
 SOURCE_STUB = ROOT / "stubs" / "tolmek-stubs" / "__init__.pyi"
-# The pure-Python package for the HTTP clients carries its stub beside its code.
-HTTP_STUB = ROOT / "python" / "tolmek_http" / "__init__.pyi"
+# The pure-Python package for the HTTP clients carries its stubs beside its code (the package's and
+# the pytest recorder's, which types the tolmek_recording fixture).
+HTTP_STUBS = sorted((ROOT / "python" / "tolmek_http").glob("*.pyi"))
 
 
 def installed_stub():
@@ -45,7 +46,8 @@ def test_mypy(where, tmp_path):
         (tmp_path / "stubs").mkdir()
         shutil.copy(SOURCE_STUB, tmp_path / "stubs" / "tolmek.pyi")
         (tmp_path / "stubs" / "tolmek_http").mkdir()
-        shutil.copy(HTTP_STUB, tmp_path / "stubs" / "tolmek_http" / "__init__.pyi")
+        for stub in HTTP_STUBS:
+            shutil.copy(stub, tmp_path / "stubs" / "tolmek_http" / stub.name)
         env["MYPYPATH"] = str(tmp_path / "stubs")
         args.append("--no-site-packages")
     else:
@@ -53,7 +55,8 @@ def test_mypy(where, tmp_path):
         if stub is None:
             pytest.skip("tolmek-stubs is not installed (module used from a build tree)")
         assert stub.read_bytes() == SOURCE_STUB.read_bytes()
-        assert (stub.parent.parent / "tolmek_http" / "__init__.pyi").read_bytes() == HTTP_STUB.read_bytes()
+        for http_stub in HTTP_STUBS:
+            assert (stub.parent.parent / "tolmek_http" / http_stub.name).read_bytes() == http_stub.read_bytes()
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--config-file=", "--no-error-summary", "--show-error-codes",
          "--cache-dir", str(tmp_path / "cache"), *args, str(TYPING / "good.py"), str(TYPING / "bad.py")],

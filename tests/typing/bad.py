@@ -41,3 +41,10 @@ tolmek_http.record("out", secret_names="Authorization")  # E: arg-type
 tolmek_http.record("out", extra_secret_names="X-Auth")  # E: arg-type
 tolmek_http.to_curl(object(), True)  # E: call-arg
 tolmek_http.capture(object(), lambda wire: wire.response.status)  # E: union-attr
+
+from tolmek_http.pytest_recorder import TestRecording  # noqa: E402
+
+
+def test_sent(tolmek_recording: TestRecording) -> str:
+    tolmek_recording.exchanges[0].response.status  # E: union-attr
+    return tolmek_recording.curl  # E: return-value

@@ -63,3 +63,11 @@ def recorded(directory: str) -> list[str]:
 def answered(wire: tolmek_http.WireRequest) -> tuple[int, str, list[tuple[bytes, bytes]], bytes] | None:
     r = wire.response
     return None if r is None else (r.status, r.reason, r.headers, r.body)
+
+
+from tolmek_http.pytest_recorder import TestRecording  # noqa: E402
+
+
+def test_sent(tolmek_recording: TestRecording) -> list[tuple[str, int | None]]:
+    sent = [(e.request.curl, None if e.response is None else e.response.status) for e in tolmek_recording.exchanges]
+    return sent + [(line, None) for line in tolmek_recording.curl]
