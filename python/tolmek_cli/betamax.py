@@ -41,7 +41,8 @@ def read(src, options=None):
 def _entry(entry, label, offset, options):
     request, name, url, headers, length = recorded_request(entry)
     body, reason = _body(request.get("body"))
-    rewritten = type(body) is str and "\ufffd" in body
+    # A body holding NUL comes as bytes: U+FFFD is looked for in either.
+    rewritten = "\ufffd" in body if type(body) is str else type(body) is bytes and "\ufffd".encode() in body
     edited = None
     if reason is None:
         body, reason, edited = sized(body, length, _REWRITTEN if rewritten else "", rewritten)
