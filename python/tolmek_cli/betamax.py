@@ -2,7 +2,7 @@
 
 import codecs
 
-from .cassettes import Label, as_sent, interaction, recorded_request, sized
+from .cassettes import Label, as_sent, carried, interaction, recorded_request, sized
 from .fields import RESTART, Note, Skip, expected, method_or_skip, shown
 from .source import InputError
 
@@ -17,6 +17,9 @@ _MAYBE_REWRITTEN = "the body holds U+FFFD" + _REWRITTEN + ": it is sent as recor
 
 def read(src, options=None):
     """Yield (url, headers, method, body, label, offset) per interaction, or a Skip or Note."""
+    def entry(raw, label, offset):
+        return _entry(raw, label, offset, options)
+
     src.peek()
     start = src.place(src.offset())
     found = False
@@ -27,7 +30,7 @@ def read(src, options=None):
             found = True
             for i, offset in enumerate(src.elements("http_interactions")):
                 label = Label(f"http_interactions[{i}]")
-                yield from interaction(_entry, src.value(), label, offset)
+                yield from interaction(entry, src.value(), label, offset)
         else:
             src.value()
     if not found:
@@ -35,18 +38,20 @@ def read(src, options=None):
     src.finish()
 
 
-def _entry(entry, label, offset):
+def _entry(entry, label, offset, options):
     request, name, url, headers, length = recorded_request(entry)
     body, reason = _body(request.get("body"))
-    rewritten = type(body) is str and "\ufffd" in body
+    # A body holding NUL comes as bytes: U+FFFD is looked for in either.
+    rewritten = "\ufffd" in body if type(body) is str else type(body) is bytes and "\ufffd".encode() in body
+    edited = None
     if reason is None:
-        body, reason = sized(body, length, _REWRITTEN if rewritten else "")
+        body, reason, edited = sized(body, length, _REWRITTEN if rewritten else "", rewritten)
     if reason is None:
         method, reason = method_or_skip(name)
     if reason is not None:
         return (Skip(reason, label, offset),)
-    item = (url, headers, method, body, label, offset)
-    return (Note(_MAYBE_REWRITTEN, label, offset), item) if rewritten else (item,)
+    item = carried(url, headers, method, body, label, offset, options, edited)
+    return (Note(_MAYBE_REWRITTEN, label, offset), *item) if rewritten else item
 
 
 def _body(raw):

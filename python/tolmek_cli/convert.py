@@ -190,6 +190,7 @@ def commands(items, report, extra="", comments=False):
     render = Tolmek.get_request_command
     out = []
     append = out.append
+    checked = set()  # the variables the script has made sure are set
     if comments:
         from tolmek_http.script_out import comment
     for request, label, offset, _, held in _requests(items, report, out.clear, curl=True):
@@ -204,6 +205,9 @@ def commands(items, report, extra="", comments=False):
                 line = label.curl(line)  # options for what curl reads or answers by itself
             if held:
                 line += _held_back(held)
+            holders = getattr(label, "holders", None)
+            if holders:
+                line = _with_variables(line, holders, checked)
             if comments:
                 line = comment(f"{report.src.place(offset)}: {label}" if label else report.src.place(offset)) \
                     + "\n" + line
@@ -216,6 +220,19 @@ def commands(items, report, extra="", comments=False):
     return out
 
 
+def _with_variables(line, holders, checked):
+    """The command with each token replaced by its shell variable (quoted as recording's script quotes
+    its secrets), after a line stopping the script where one it has not yet named is not set."""
+    from tolmek_http.script_out import _splice
+
+    line = _splice(line, holders)
+    new = [name for name in dict.fromkeys(holders.values()) if name not in checked]
+    checked.update(new)
+    checks = "".join(f': "${{{name}?is not set: export it with the value the cassette holds a placeholder for}}"\n'
+                     for name in new)
+    return checks + line
+
+
 class Collection:
     """The collection of a run's requests, made as the files are read: the module copies each request
     in, so none is held beyond its own conversion. A file's requests can be taken out again (the
@@ -225,12 +242,15 @@ class Collection:
         self.made = TolmekCollection()
         self.count = 0
         self.kept = []  # the positions of GET and HEAD requests whose body newman is to keep
+        self.as_written = []  # the positions of requests whose URL newman is to send as written
+        self.holders = {}  # token -> the variable it stands for
 
     def _back_to(self, start):
         if self.count > start:
             self.made = TolmekCollection(self.made.get_collection()[:start]) if start else TolmekCollection()
             self.count = start
             self.kept = [i for i in self.kept if i < start]
+            self.as_written = [i for i in self.as_written if i < start]
 
     def add(self, items, report):
         """Add the requests of one file, in order; on a failure, none of them is kept."""
@@ -265,14 +285,20 @@ class Collection:
                     continue
             if pruned:
                 self.kept.append(self.count)
+            if getattr(label, "as_written", False):
+                self.as_written.append(self.count)
+            self.holders.update(getattr(label, "holders", None) or ())
             self.made.add_request(request)
             self.count += 1
             report.converted += 1
 
     def document(self):
         """The collection document; a GET or HEAD keeps its body in newman too."""
-        if not self.kept:
-            return self.made.export_collection()
+        text = self.made.export_collection()
+        for token, name in self.holders.items():
+            text = text.replace(token, "{{" + name + "}}")
+        if not self.kept and not self.as_written:
+            return text
         from .pruning import keep_bodies
 
-        return keep_bodies(self.made.export_collection(), self.kept)
+        return keep_bodies(text, self.kept, self.as_written)

@@ -132,6 +132,9 @@ def parser(subparsers):
                                   "the next one: --curl-option=-sS --curl-option=--max-time --curl-option=10). Only "
                                   f"options that leave the request as it is: {ALLOWED}")
         _variable_options(sub)
+        sub.add_argument("--placeholder", metavar="TEXT", action="append",
+                         help="a text a cassette's filter wrote in place of a secret, made a variable like the "
+                              "placeholders found by themselves (<NAME>, FILTERED, REDACTED, ****) (repeatable)")
         sub.add_argument("--working-dir", metavar="DIR",
                          help="the directory a collection's file bodies and fields may come from, relative paths "
                               "starting there, as for newman (without it they are skipped)")

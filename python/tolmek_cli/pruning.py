@@ -1,20 +1,27 @@
-"""The collection document with GET and HEAD items that carry a body marked so that newman sends it."""
+"""The collection document with GET and HEAD items that carry a body marked so that newman sends it, and
+items whose URL newman is to send as written."""
 
 import re
 
-# newman leaves out the body of a GET or HEAD unless the item says otherwise.
-_KEEP = ',"protocolProfileBehavior":{"disableBodyPruning":true}'
+# newman leaves out the body of a GET or HEAD unless the item says otherwise, and encodes characters
+# of a URL (< > { } ` " in its path) unless told not to.
+_BEHAVIOUR = ',"protocolProfileBehavior":{%s}'
+_KEEP = '"disableBodyPruning":true'
+_AS_WRITTEN = '"disableUrlEncoding":true'
 # Strings passed over whole; only brackets outside them count.
 _TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"|[][{}]')
 
 
-def keep_bodies(document, positions):
+def keep_bodies(document, positions, as_written=()):
     """`document` (the module's export, items in one flat array) with the member added to the items at
-    `positions` (ascending indices into that array)."""
-    if not positions:
+    `positions`, and to those at `as_written` the URL sent as written (ascending indices into that array)."""
+    members = {i: [_KEEP] for i in positions}
+    for i in as_written:
+        members.setdefault(i, []).append(_AS_WRITTEN)
+    if not members:
         return document
     start = document.index('"item":[') + len('"item":[')
-    wanted = iter(positions)
+    wanted = iter(sorted(members))
     target = next(wanted)
     out = []
     done = 0
@@ -30,7 +37,7 @@ def keep_bodies(document, positions):
             if depth == 0:
                 if index == target:
                     out.append(document[done:m.start()])
-                    out.append(_KEEP)
+                    out.append(_BEHAVIOUR % ",".join(members[target]))
                     done = m.start()
                     target = next(wanted, None)
                     if target is None:

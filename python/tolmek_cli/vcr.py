@@ -1,6 +1,6 @@
 """vcrpy cassettes: interactions[].request, from YAML (vcrpy's default) or JSON (its json serializer)."""
 
-from .cassettes import Chunks, Label, as_sent, interaction, recorded_request, sized
+from .cassettes import Chunks, Label, as_sent, carried, interaction, recorded_request, sized
 from .fields import RESTART, Bad, Note, Skip, expected, method_or_skip, shown, unexpected
 from .source import InputError
 from . import variables
@@ -23,13 +23,16 @@ _NO_IDENTITY = ("the cassette has no Accept-Encoding: vcrpy does not record the 
 
 def read(src, options=None):
     """Yield (url, headers, method, body, label, offset) per interaction, or a Skip or Note."""
+    def entry(raw, label, offset):
+        return _entry(raw, label, offset, options)
+
     if src.peek() == "{":
-        yield from _json(src)
+        yield from _json(src, entry)
     else:
-        yield from _yaml(src, variables.run_growth(options))
+        yield from _yaml(src, variables.run_growth(options), entry)
 
 
-def _json(src):
+def _json(src, entry):
     start = src.place(src.offset())
     found, version = False, None
     for key in src.members(""):
@@ -39,7 +42,7 @@ def _json(src):
             found = True
             yield Note(_LOSS_JSON, "", src.offset())
             for i, offset in enumerate(src.elements("interactions")):
-                yield from interaction(_entry, src.value(), Label(f"interactions[{i}]"), offset)
+                yield from interaction(entry, src.value(), Label(f"interactions[{i}]"), offset)
         elif key == "version":
             version = src.value()
             version = str(version) if type(version) is int else shown(version)
@@ -56,7 +59,7 @@ def _check_version(version, place):
         raise InputError(f"{place}: version {version}: tolmek reads vcrpy cassettes of version 1")
 
 
-def _yaml(src, added):
+def _yaml(src, added, read_one):
     text, base = src.rest()
     from .yamlload import Cassette, reason, refused
 
@@ -72,14 +75,14 @@ def _yaml(src, added):
                 yield Skip(too_large, label, offset)
                 continue
             try:
-                entry = cassette.make(node)
+                made = cassette.make(node)
             except RecursionError:
                 yield Skip("nested deeper than the reader goes", label, offset)
                 continue
             except Exception as e:  # noqa: BLE001 - PyYAML's own errors, and what a hostile node sets off
                 yield Skip(reason(e) if refused(e) else unexpected(e), label, offset)
                 continue
-            yield from interaction(_entry, entry, label, offset)
+            yield from interaction(read_one, made, label, offset)
     finally:
         cassette.close()
 
@@ -97,10 +100,10 @@ def _expanded(cassette, node, added):
     return None
 
 
-def _entry(entry, label, offset):
+def _entry(entry, label, offset, options):
     request, name, url, headers, length = recorded_request(entry)
     body, loss = _body(request.get("body"))
-    body, reason = sized(body, length)
+    body, reason, edited = sized(body, length)
     scheme, sep, _ = url.partition("://")
     if reason is None and not (sep and scheme[:1].isalpha() and all(c.isalnum() or c in "+-." for c in scheme)):
         reason = (f"the uri {shown(url)} has no scheme and host (vcrpy records a request of an aiohttp session "
@@ -117,7 +120,7 @@ def _entry(entry, label, offset):
         notes.append(Note(_NO_AGENT, label, offset))
     elif agent[0].startswith("Python-urllib/") and not any(k.lower() == "accept-encoding" for k, _ in headers):
         notes.append(Note(_NO_IDENTITY, label, offset))
-    return (*notes, (url, headers, method, body, label, offset))
+    return (*notes, *carried(url, headers, method, body, label, offset, options, edited))
 
 
 def _body(raw):

@@ -96,6 +96,8 @@ class _Builder:
                       f"as written")
         if not path.startswith("/"):
             self.warn(f"{label}: the target {target!r} has no path newman can send; it sends {'/' + path!r}")
+        if "\\" in path:
+            self.warn(f"{label}: the path holds a backslash, which newman sends as /")
         url: dict[str, object] = {"raw": base + target, "host": [base], "path": path[1:].split("/") if path.startswith("/") else [path]}
         if q:
             pairs: list[dict[str, str | None]] = []
@@ -106,11 +108,16 @@ class _Builder:
         headers = []
         seen: dict[str, int] = {}
         authority = origin.split("://", 1)[1]
-        for (name, chunks), (_, sent), name_chunks in zip(parts.headers, req.headers, parts.names):
+        last = len(parts.headers) - 1
+        for i, ((name, chunks), (_, sent), name_chunks) in enumerate(zip(parts.headers, req.headers, parts.names)):
             low = name.lower()
             value = _pm(chunks)
-            if low == "host" and value == authority:
-                continue  # newman writes the same from the URL
+            if low == "host" and value == authority and name == "Host" and i == last:
+                continue  # newman writes the same from the URL, after the item's headers
+            if low == "expect" and value.strip().lower() == "100-continue":
+                self.warn(f"{label}: newman cannot send {name}: {value} (its client fails once the server answers "
+                          f"100 Continue); the collection leaves the header out")
+                continue
             if low == "transfer-encoding":
                 self.warn(f"{label}: newman frames the body with Content-Length, not as {name}: {value}")
                 continue
