@@ -201,8 +201,15 @@ run_suite() {
         -q | --quiet) quiet=() ;;
         esac
     done
+    # Independent tests side by side, one pytest-xdist worker per core, unless the arguments say.
+    local workers=(-n "${TOLMEK_TEST_WORKERS:-$(nproc 2>/dev/null || echo 1)}")
+    for arg in "$@"; do
+        case $arg in
+        -n | -n* | --numprocesses* | -p) workers=() ;;
+        esac
+    done
     log=$(mktemp "${TMPDIR:-/tmp}/tolmek-pytest.XXXXXX")
-    "$py" -m pytest "${quiet[@]}" "${where[@]}" "$@" | tee "$log" || status=$?
+    "$py" -m pytest "${quiet[@]}" "${workers[@]}" "${where[@]}" "$@" | tee "$log" || status=$?
     line=$(grep -E '^[= ]*[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed|warnings?)\b' "$log" |
         sed -n '$s/^[= ]*//; $s/[= ]*$//; $p') || true
     rm -f "$log"

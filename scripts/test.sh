@@ -6,6 +6,11 @@
 # first failure; the output ends with the closing line of every suite run and their total (also on a
 # failure). A pytest exit code of 5 (no tests collected) is a failure like any other non-zero code.
 #
+# The shells, curl and newman matrices (tests/conftest.py RUNNER_MATRICES) run once per curl version:
+# with the last interpreter of this machine (curl 7.88) and the last of the root (curl 8); the other
+# suites set TOLMEK_RUNNER_MATRICES=skip. Each suite runs on TOLMEK_TEST_WORKERS pytest-xdist
+# workers (default: the number of cores).
+#
 # `scripts/test.sh --python PYTHON` is the step for one interpreter (how the root runs it).
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
@@ -27,13 +32,16 @@ test_python() {
     install_project "$venv" --config-settings=cmake.define.TOLMEK_WERROR=ON
     curl_version=$(first_line curl --version | cut -d ' ' -f 2)
     log "Python $ver: pytest (curl $curl_version)"
-    run_suite "Python $ver, curl $curl_version" "$venv/bin/python" "${pytest_args[@]}"
+    local label="Python $ver, curl $curl_version"
+    [[ ${TOLMEK_RUNNER_MATRICES:-} != skip ]] || label+=" (runner matrices run elsewhere)"
+    run_suite "$label" "$venv/bin/python" "${pytest_args[@]}"
 }
 
 # test_in_root VERSION: test_python with the root's interpreter, inside the root.
 test_in_root() {
     log "Python $1: in the Debian unstable root $(debian_root_dir amd64)"
-    in_debian_root amd64 bash "$ROOT/scripts/test.sh" --python "$(root_python "$1")"
+    in_debian_root amd64 env TOLMEK_RUNNER_MATRICES="${TOLMEK_RUNNER_MATRICES:-}" \
+        bash "$ROOT/scripts/test.sh" --python "$(root_python "$1")"
 }
 
 if [[ ${1:-} == --python ]]; then
@@ -69,14 +77,24 @@ else
 fi
 ((${#targets[@]})) || die "no Python interpreter to test with"
 
+# The last target of each curl version (this machine's, the root's) runs the runner matrices.
+last_here="" last_root=""
 for target in "${targets[@]}"; do
     case $target in
-    root:*) test_in_root "${target#root:}" ;;
-    *) test_python "$target" ;;
+    root:*) last_root=$target ;;
+    *) last_here=$target ;;
+    esac
+done
+for target in "${targets[@]}"; do
+    matrices=skip
+    [[ $target != "$last_here" && $target != "$last_root" ]] || matrices=""
+    case $target in
+    root:*) TOLMEK_RUNNER_MATRICES=$matrices test_in_root "${target#root:}" ;;
+    *) TOLMEK_RUNNER_MATRICES=$matrices test_python "$target" ;;
     esac
 done
 
 # The whole suite once more on one Python, built with clang and libc++ (scripts/lib.sh).
 read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
-test_with_libcxx "$(first_python)" "${pytest_args[@]}"
+TOLMEK_RUNNER_MATRICES=skip test_with_libcxx "$(first_python)" "${pytest_args[@]}"
 print_test_summary

@@ -28,6 +28,21 @@ M = tolmek.HTTPMETHOD
 # The sample suite is run by tests/test_recording_proof.py in a pytest of its own, against its app.
 collect_ignore = ["sample_suite"]
 
+# The matrices that run shells, curl and newman over fixed inputs: what they prove depends on the
+# curl version and the shells, not on the interpreter, so `make test` runs them once per curl version
+# and sets TOLMEK_RUNNER_MATRICES=skip for the other interpreters and toolchains.
+RUNNER_MATRICES = frozenset(("test_paste.py", "test_faithful.py", "test_faithful_newman.py", "test_postman_newman.py",
+                             "test_newman.py", "test_cli_cassettes.py"))
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("TOLMEK_RUNNER_MATRICES") != "skip":
+        return
+    dropped = [item for item in items if item.path.name in RUNNER_MATRICES]
+    if dropped:
+        config.hook.pytest_deselected(items=dropped)
+        items[:] = [item for item in items if item.path.name not in RUNNER_MATRICES]
+
 
 def pytest_sessionstart(session):
     """`make dist` runs the suite against a wheel installed into a fresh environment and names its
