@@ -235,5 +235,5 @@ def test_compressed_request_body(tmp_path, case):
     else:
         assert len(said) == 1 and said[0].startswith("request 1 of t::up: the body is withheld"), said
         assert case["withheld"] in said[0] and "body" not in item["request"] and not (tmp_path / "bodies").exists()
-        assert [h["key"] for h in item["request"]["header"]] == ["Content-Type", "Content-Encoding"]
+        assert [h["key"] for h in item["request"]["header"]] == ["Host", "Content-Type", "Content-Encoding"]
         assert "# request 1 left out: its body is withheld" in script and "curl -X" not in script
