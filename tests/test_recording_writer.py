@@ -23,7 +23,7 @@ import urllib3
 import tolmek_http
 from conftest import NEWMAN, loopback_env, require_newman
 from postman_diff import OWN, _newman, view
-from recorder import Recorder
+from recorder import Arrival, Recorder
 from tolmek_http.exchange import Exchange, WireResponse
 from tolmek_http.wire import WireRequest
 from tolmek_http.writer import RecordingWarning, write
@@ -359,6 +359,21 @@ class TestSecretsOut:
                            env=loopback_env(), capture_output=True)
             (got,) = rec.take()
         assert got.body == body
+
+
+    def test_large_body_sent_from_its_file(self, tmp_path):
+        """A body past a MiB is read from the collection's body file, not written into the script."""
+        body = bytes(range(256)) * 8200
+        request = WireRequest(b"PUT /big HTTP/1.1\r\nHost: h:1\r\nContent-Type: application/octet-stream\r\n"
+                              b"Content-Length: %d" % len(body), body, ("http", "h:1", None))
+        write(tmp_path, [Exchange(request)])
+        script = (tmp_path / "requests.sh").read_text()
+        assert len(script) < 2000 and "--data-binary '@bodies/001.bin'" in script
+        with Recorder() as rec:
+            (tmp_path / "requests.sh").write_text(script.replace("http://h:1", rec.base))
+            subprocess.run(["dash", "requests.sh"], cwd=tmp_path, timeout=60, env=loopback_env(), capture_output=True)
+            (got,) = rec.take()
+        assert _strict(got) == _strict(Arrival(b"PUT", b"/big", request.headers, body))
 
 
 class TestCollection:

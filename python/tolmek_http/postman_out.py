@@ -74,6 +74,8 @@ class _Builder:
         self.is_text = is_text
         self.warn = warn
         self.files: dict[str, bytes] = {}  # relative path -> bytes of the body files
+        # id(exchange) -> the body file holding exactly its request's body (no secret in it)
+        self.sources: dict[int, str] = {}
 
     def request(self, exchange, label: str) -> tuple[dict, dict | None]:
         """The item's request and its protocolProfileBehavior (None when it needs none)."""
@@ -166,6 +168,8 @@ class _Builder:
                     # else the rest of the file would be read as the next request on the connection.
                     headers[:] = [h for h in headers if h["key"].lower() != "content-length"]
                 self.files[src] = _pm(parts.body).encode("utf-8", "surrogateescape")
+                if not secrets:
+                    self.sources[id(exchange)] = src
                 out["body"] = {"mode": "file", "file": {"src": src}}
         return out, behaviour
 
@@ -187,8 +191,9 @@ def _label(exchange, index: int, vault: Vault) -> str:
     return _pm(vault.chunks(f"request {index}{where}"))
 
 
-def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict, dict[str, bytes]]:
-    """The collection document for the exchanges (in `order`), and the body files it names."""
+def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict, dict[str, bytes], dict[int, str]]:
+    """The collection document for the exchanges (in `order`), the body files it names, and which
+    of them holds each exchange's request body as sent (by id of the exchange)."""
     ordered = sorted(exchanges, key=lambda e: e.order)
     origins = list(dict.fromkeys(origin_of(e.request)[0] for e in ordered))
     variables = origin_variables(origins)
@@ -227,4 +232,4 @@ def collection(exchanges, vault: Vault, name: str, is_text, warn) -> tuple[dict,
                                    "tolmek.postman_environment.json."},
            "item": top,
            "variable": [{"key": v, "value": o, "type": "string"} for o, v in variables.items()]}
-    return doc, build.files
+    return doc, build.files, build.sources

@@ -71,7 +71,7 @@ def _printf(chunks: list[str]) -> str:
     return "{ " + "; ".join(calls or ["printf ''"]) + "; }"
 
 
-def _command(parts, request, vault: Vault, exact: bool = True) -> str:
+def _command(parts, request, vault: Vault, exact: bool = True, file: str | None = None) -> str:
     """The exact curl command, secrets as `${NAME}`: rendered with a placeholder for each, which
     the composer quotes like any word, then spliced."""
     used = {c for c in parts.target if type(c) is Ref}
@@ -104,7 +104,10 @@ def _command(parts, request, vault: Vault, exact: bool = True) -> str:
             raise ValueError(f"no curl command can carry this request: header {n!r} is not UTF-8 text") from None
     secret_body = parts.body is not None and any(type(c) is Ref for c in parts.body)
     body = None if parts.body is None else put(parts.body).encode("utf-8", "surrogateescape")
-    if secret_body and (not parts.text or not is_text(body)
+    if file is not None:
+        # Made as for a body piped in (a NUL takes that way), then reading the file instead.
+        out = _from_file(command(url, headers, request.method, b"\x00", exact=exact, proxy=request.proxy), file)
+    elif secret_body and (not parts.text or not is_text(body)
                         or not is_text(whole(parts.body).encode("utf-8", "surrogateescape"))):
         # Bytes with secrets in them go through printf, the secrets as its arguments: the command
         # is made for a body that surely takes that way (a NUL), and its printf then replaced.
@@ -169,7 +172,24 @@ def line(request, vault: Vault) -> str:
         return comment(f"{request.method} request left out: {e}")
 
 
-def script(exchanges, vault: Vault, name: str, is_text, warn, with_secrets: bool) -> str:
+# A body larger than this that the collection holds in a file as sent is read from that file: as
+# printf escapes it would be four times its size in the script, which the shell then holds whole.
+FILE_BODY = 1 << 20
+
+
+def _from_file(out: str, src: str) -> str:
+    """A command made for a body piped in (made for a NUL) reading the file `src` instead."""
+    pipe = printf_pipe(b"\x00") + " | "
+    assert out.startswith(pipe)
+    out = out[len(pipe):]
+    at = out.index(" --data-binary @-")
+    return out[:at] + " --data-binary " + _quoted("@" + src) + out[at + len(" --data-binary @-"):]
+
+
+def script(exchanges, vault: Vault, name: str, is_text, warn, with_secrets: bool,
+           sources: dict[int, str] | None = None) -> str:
+    """The script's text; `sources`: the body files holding requests' bodies as sent (by id of the
+    exchange), read by the commands of bodies past FILE_BODY, from the directory the script is in."""
     ordered = sorted(exchanges, key=lambda e: e.order)
     lines = ["#!/bin/sh", comment(_sh(vault.chunks(name))),
              "# Each test's requests as exact curl commands, in the order they were sent."]
@@ -195,7 +215,9 @@ def script(exchanges, vault: Vault, name: str, is_text, warn, with_secrets: bool
             lines.append(comment(f"request {index} left out: its body is withheld: it is {parts.withheld}"))
             continue
         try:
-            lines.append(_command(parts, ex.request, vault))
+            src = (sources or {}).get(id(ex))
+            lines.append(_command(parts, ex.request, vault,
+                                  file=src if src is not None and len(ex.request.body) > FILE_BODY else None))
         except ValueError as e:
             reason = _sh(vault.chunks(str(e)))
             warn(f"request {index}: not in the script: {reason}")

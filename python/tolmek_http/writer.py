@@ -106,8 +106,8 @@ def write(directory: str | os.PathLike, exchanges: Iterable[Exchange], *, secret
     for key, value in vault.values.items():
         if "{{" in value:
             warn(f"the secret {key} holds '{{{{', which newman reads as a variable reference in the value too")
-    doc, files = postman_out.collection(exchanges, vault, name, is_text, warn)
-    script = script_out.script(exchanges, vault, name, is_text, warn, write_secrets)
+    doc, files, sources = postman_out.collection(exchanges, vault, name, is_text, warn)
+    script = script_out.script(exchanges, vault, name, is_text, warn, write_secrets, sources)
     written = []
     if files:
         bodies = _subdirectory(directory, "bodies")
