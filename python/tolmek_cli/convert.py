@@ -54,6 +54,8 @@ def _curl_command(src):
         if not stripped or stripped.startswith("#"):
             continue
         word = stripped.split(None, 1)[0]
+        if word in ("printf", "{") and "| curl " in stripped:
+            return True  # a body piped into curl, as tolmek writes a binary one
         return word in ("curl", "curl.exe") or word.startswith(("curl^", "curl.exe^"))
     return False
 

@@ -89,36 +89,60 @@ def read(src, options=None):
 
     text, base = src.rest()
     files = Files(getattr(options, "working_dir", None), getattr(options, "insecure_file_read", False))
-    for number, command in enumerate(commands(text), 1):
-        label = Label(f"command {number}")
-        offset = base + command.start
-        try:
-            words, stdin = _words(command)
-            yield from _requests(words, stdin, files, label, offset)
-        except Refused as e:
-            yield Skip(str(e), label, offset)
-        except UnicodeError:
-            yield Skip("a URL, header or name is not UTF-8 text", label, offset)
-        except MemoryError:
-            raise
-        except Exception as e:  # noqa: BLE001 - a command no check foresaw costs itself alone
-            from .fields import unexpected
+    number = 0
+    for command in commands(text):
+        for tokens, start in _split(command):
+            number += 1
+            label = Label(f"command {number}")
+            offset = base + start
+            try:
+                words, stdin = _words(command, tokens)
+                yield from _requests(words, stdin, files, label, offset)
+            except Refused as e:
+                yield Skip(str(e), label, offset)
+            except UnicodeError:
+                yield Skip("a URL, header or name is not UTF-8 text", label, offset)
+            except MemoryError:
+                raise
+            except Exception as e:  # noqa: BLE001 - a command no check foresaw costs itself alone
+                from .fields import unexpected
 
-            yield Skip(unexpected(e), label, offset)
+                yield Skip(unexpected(e), label, offset)
 
 
-def _words(command):
+def _split(command):
+    """(tokens, index) of each command of a line, apart at a ; outside { }."""
+    if command.reason is not None:
+        yield command.tokens, command.start
+        return
+    piece, depth = [], 0
+    for token in command.tokens:
+        kind, value, _ = token
+        if kind == "op" and value == b";" and not depth:
+            if piece:
+                yield piece, piece[0][2]
+            piece = []
+            continue
+        depth += (value == b"{") - (value == b"}") if kind == "word" else 0
+        piece.append(token)
+    if piece:
+        yield piece, piece[0][2]
+
+
+def _words(command, tokens):
     """(curl's arguments as texts, the bytes piped into it or None): the command must be curl, or
     printf output piped into curl."""
     if command.reason is not None:
         raise Refused(command.reason)
-    tokens = command.tokens
     ops = [i for i, (kind, _, _) in enumerate(tokens) if kind == "op"]
     stdin = None
     if ops:
         pipe = ops[-1]
         if tokens[pipe][1] != b"|":
             raise Refused(f"the shell operator {tokens[pipe][1].decode()} makes it more than one curl command")
+        after = tokens[pipe + 1:pipe + 2]
+        if after and after[0][1] not in (b"curl", b"curl.exe"):
+            raise Refused(f"the pipe | runs {shown(after[0][1].decode('utf-8', 'replace'))}, which tolmek does not")
         stdin = _printed(tokens[:pipe])
         tokens = tokens[pipe + 1:]
     words = [value.decode("utf-8", "surrogateescape") for _, value, _ in tokens]
@@ -260,11 +284,11 @@ def _header(opts, value):
     if value.startswith("@"):
         raise Refused(f"-H {shown(value)} reads headers from a file, which tolmek does not")
     colon, semi = value.find(":"), value.find(";")
-    if colon > 0 and (semi < 0 or colon < semi):
+    if colon > 0:  # as curl looks for the colon first, and for a ; only without one
         name, rest = value[:colon], value[colon + 1:].lstrip(" \t")
         # Nothing but blanks after the colon holds curl's own header of that name back.
         opts.headers.append((name, rest if rest.strip(" \t") else None))
-    elif semi > 0 and not value[semi + 1:].strip(" \t"):
+    elif colon < 0 and semi > 0 and not value[semi + 1:].strip(" \t"):
         opts.headers.append((value[:semi], ""))
     else:
         opts.headers.append((value, False))  # no colon: curl sends nothing
@@ -276,7 +300,7 @@ def _requests(words, stdin, files, label, offset):
         raise Refused("the command names no URL")
     stdin = [stdin]  # read once: a second @- gets nothing, as from a pipe
     method, body, headers, own_body = _shape(opts, stdin, files, label, offset)
-    notes = [Note(f"-H {shown(name)} has no colon, so curl sends nothing for it", label, offset)
+    notes = [Note(f"-H {shown(name)} has no name before a colon, so curl sends nothing for it", label, offset)
              for name, value in opts.headers if value is False]
     yield from notes
     several = len(opts.urls) > 1
@@ -321,17 +345,19 @@ def _shape(opts, stdin, files, label, offset):
     given = {name.lower() for name, _ in headers}
     if opts.form and "content-type" in given:
         raise Refused("-F with a Content-Type of its own, to which curl adds its boundary")
-    if "transfer-encoding" in given:
-        raise Refused("a Transfer-Encoding header of its own, which frames the body apart from curl")
+    chunked = "transfer-encoding" in given
+    if chunked and (body is None or any((value or "").strip().lower() != "chunked"
+                                        for name, value in headers if name.lower() == "transfer-encoding")):
+        raise Refused("a Transfer-Encoding header other than chunked with a body, which frames it apart from curl")
     if "content-length" in given:
-        length = None if body is None else str(len(body))
+        length = "0" if body is None else str(len(body))
         if any(value != length for name, value in headers if name.lower() == "content-length"):
             raise Refused("a Content-Length header other than the body's length, which curl would send as given")
     if "host" in given and all(v is None for n, v in headers if n.lower() == "host"):
         raise Refused("-H 'Host:' sends no Host header, which a request tolmek writes always has")
     if body is not None:
         own_body = [(n, v) for n, v in own_body if n.lower() not in given]
-        if own_body:
+        if own_body and not chunked:
             # curl writes the length before its own type: said here, so that it goes there again.
             own_body.insert(0, ("Content-Length", str(len(body))))
         if len(body) > _EXPECT_ABOVE and "expect" not in given:

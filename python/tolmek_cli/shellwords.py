@@ -52,10 +52,14 @@ def commands(text):
 
 
 def _cmd_style(text, i):
-    """Whether the command at `i` is a Windows cmd copy: its first line has ^" or ends with ^."""
+    """Whether the command at `i` is a Windows cmd copy: its first argument starts with ^", or its
+    first line, without a single quote, ends with " ^"."""
     end = text.find("\n", i)
     line = text[i:] if end < 0 else text[i:end]
-    return '^"' in line or line.rstrip(" \t\r").endswith("^")
+    first, _, rest = line.partition(" ")
+    if first.lower() in ("curl", "curl.exe") and rest.lstrip(" \t").startswith('^"'):
+        return True
+    return "'" not in line and line.rstrip(" \t\r").endswith(" ^")
 
 
 # -- bash and zsh --------------------------------------------------------------------------------
