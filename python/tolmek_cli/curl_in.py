@@ -300,7 +300,8 @@ def _requests(words, stdin, files, label, offset):
         raise Refused("the command names no URL")
     stdin = [stdin]  # read once: a second @- gets nothing, as from a pipe
     method, body, headers, own_body = _shape(opts, stdin, files, label, offset)
-    notes = [Note(f"-H {shown(name)} is no "Name: value" (no colon, or nothing before it), so curl sends nothing for it", label, offset)
+    notes = [Note(f"-H {shown(name)} is no 'Name: value' (no colon, or nothing before it), so curl sends nothing "
+                  "for it", label, offset)
              for name, value in opts.headers if value is False]
     yield from notes
     several = len(opts.urls) > 1
