@@ -735,7 +735,8 @@ def test_wheel_holds_the_module_its_stubs_and_the_command_only():
     assert modules == {"__init__.py", "__main__.py", "auth.py", "bodies.py", "carry.py", "convert.py", "deep.py",
                        "fields.py", "har.py", "jsonl.py", "options.py", "output.py", "postman.py", "pruning.py",
                        "run.py", "source.py", "streams.py", "urls.py", "variables.py", "vcr.py", "betamax.py",
-                       "cassettes.py", "yamlload.py", "curl_options.py", "placeholders.py"}
+                       "cassettes.py", "yamlload.py", "curl_options.py", "placeholders.py", "curl_in.py",
+                       "shellwords.py"}
 
 
 _EDGE = 30000  # the composer's printf pieces (compose.PRINTF_CHUNK)

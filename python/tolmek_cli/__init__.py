@@ -49,7 +49,7 @@ _FLAGS = {"--strict": "strict", "--keep-variables": "keep_variables", "--insecur
 _VALUED = {"--from": "source_format", "-o": "output", "--output": "output", "-g": "globals", "--globals": "globals",
            "-e": "environment", "--environment": "environment", "--working-dir": "working_dir"}
 _REPEATED = {"--global-var": "global_var", "--env-var": "env_var", "--placeholder": "placeholder"}
-_FORMATS = ("har", "postman", "jsonl", "vcr", "betamax")
+_FORMATS = ("har", "postman", "jsonl", "vcr", "betamax", "curl")
 
 
 def quick(argv):

@@ -17,6 +17,8 @@ def reader(fmt):
         from .vcr import read
     elif fmt == "betamax":
         from .betamax import read
+    elif fmt == "curl":
+        from .curl_in import read
     else:
         from .jsonl import read
     return read
@@ -43,6 +45,21 @@ def _yaml_cassette(src):
     return False
 
 
+def _curl_command(src):
+    """Whether the text ahead is curl command lines: past blank and comment lines, its first word
+    is curl. Only the first buffered chunk is looked at."""
+    head = src.buf[src.pos:src.pos + 4096]
+    for line in head.splitlines():
+        stripped = line.strip()
+        if not stripped or stripped.startswith("#"):
+            continue
+        word = stripped.split(None, 1)[0]
+        if word in ("printf", "{") and "| curl " in stripped:
+            return True  # a body piped into curl, as tolmek writes a binary one
+        return word in ("curl", "curl.exe") or word.startswith(("curl^", "curl.exe^"))
+    return False
+
+
 def detect(src):
     """The format of the input, from its first object's members; the input is left unread."""
     c = src.peek()
@@ -51,6 +68,8 @@ def detect(src):
     if c != "{":
         if _yaml_cassette(src):
             return "vcr"
+        if _curl_command(src):
+            return "curl"
         found = kind_at(c)
         if found is None:
             raise src.bad_json("Expecting value")

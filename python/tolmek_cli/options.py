@@ -26,6 +26,10 @@ input formats (recognised by content, or named with --from):
             from aiohttp's json= is sent as JSON text, with a note)
   betamax   a betamax cassette (JSON): http_interactions[].request with method, uri, headers
             and body (string, or base64_string when the exact bytes were kept)
+  curl      curl command lines as pasted from a browser's "Copy as cURL" (bash or cmd) or docs:
+            each read as curl 7.88 reads its options, curl's own headers (User-Agent
+            curl/7.88.1, Accept, the form type) made explicit; files from --working-dir only;
+            what depends on the shell ($VAR, $(...), globs, pipes) is skipped
 
 What a cassette did not keep is named on standard error ("carried as recorded: ..." and "note:"
 lines); the request is still converted.
@@ -114,7 +118,7 @@ def parser(subparsers):
         sub.add_argument("files", nargs="*", metavar="FILE",
                          help="the input files, read and converted in order; - (once) or nothing "
                               "reads standard input")
-        sub.add_argument("--from", dest="source_format", choices=("har", "postman", "jsonl", "vcr", "betamax"),
+        sub.add_argument("--from", dest="source_format", choices=("har", "postman", "jsonl", "vcr", "betamax", "curl"),
                          help="the input format, when it should not be recognised by content")
         sub.add_argument("-o", "--output", metavar="OUT",
                          help="write to OUT (replaced only once the output is whole) instead of "
