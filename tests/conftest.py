@@ -32,7 +32,7 @@ collect_ignore = ["sample_suite"]
 # curl version and the shells, not on the interpreter, so `make test` runs them once per curl version
 # and sets TOLMEK_RUNNER_MATRICES=skip for the other interpreters and toolchains.
 RUNNER_MATRICES = frozenset(("test_paste.py", "test_faithful.py", "test_faithful_newman.py", "test_postman_newman.py",
-                             "test_newman.py", "test_cli_cassettes.py"))
+                             "test_newman.py", "test_cli_cassettes.py", "test_curl_reader.py"))
 
 
 def pytest_collection_modifyitems(config, items):

@@ -436,7 +436,7 @@ def test_a_file_that_fails_is_named_and_the_others_still_convert(cli, tmp_path):
 # values that look like options, choices it refuses, help).
 PLAIN_ARGS = ["a.har", "b c", "", "-", "--strict", "--script", "--keep-variables", "--from", "har", "jsonl", "-o",
               "--output", "-g", "--globals", "-e", "--environment", "--global-var", "--env-var", "N=V", "--working-dir",
-              "--insecure-file-read", "--comments", "--placeholder"]
+              "--insecure-file-read", "--comments", "--placeholder", "--curl-version"]
 OTHER_ARGS = ["--from=har", "--str", "--", "-x", "-1", "-oOUT", "xml", "-h", "--version", "-s", "--curl-option=-sS",
               "--curl-option", "--retry"]
 

@@ -47,7 +47,8 @@ class Options:
 # mistakes) goes to argparse, which reads it as before.
 _FLAGS = {"--strict": "strict", "--keep-variables": "keep_variables", "--insecure-file-read": "insecure_file_read"}
 _VALUED = {"--from": "source_format", "-o": "output", "--output": "output", "-g": "globals", "--globals": "globals",
-           "-e": "environment", "--environment": "environment", "--working-dir": "working_dir"}
+           "-e": "environment", "--environment": "environment", "--working-dir": "working_dir",
+           "--curl-version": "curl_version"}
 _REPEATED = {"--global-var": "global_var", "--env-var": "env_var", "--placeholder": "placeholder"}
 _FORMATS = ("har", "postman", "jsonl", "vcr", "betamax", "curl")
 
@@ -58,7 +59,7 @@ def quick(argv):
         return None
     values = {"command": argv[0], "files": [], "source_format": None, "output": None, "strict": False,
               "globals": None, "global_var": None, "environment": None, "env_var": None, "keep_variables": False,
-              "working_dir": None, "insecure_file_read": False, "placeholder": None}
+              "working_dir": None, "insecure_file_read": False, "placeholder": None, "curl_version": None}
     flags = _FLAGS
     if argv[0] == "curl":
         values.update(script=False, comments=False, curl_option=None)

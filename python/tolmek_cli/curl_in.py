@@ -6,7 +6,9 @@ from .fields import Note, Skip, method_or_skip, shown
 from .shellwords import commands, printf_format
 
 # What curl sends of its own accord, written into the request: the version documented as read.
-USER_AGENT = "curl/7.88.1"
+# The curl whose own User-Agent a command without -A gets, unless --curl-version names another.
+CURL_VERSION = "7.88.1"
+USER_AGENT = "curl/" + CURL_VERSION
 # curl 7.88's --compressed with every decoder built in (Debian's and most distributions' build).
 ACCEPT_ENCODING = "deflate, gzip, br, zstd"
 FORM_TYPE = "application/x-www-form-urlencoded"
@@ -89,6 +91,7 @@ def read(src, options=None):
 
     text, base = src.rest()
     files = Files(getattr(options, "working_dir", None), getattr(options, "insecure_file_read", False))
+    agent = "curl/" + (getattr(options, "curl_version", None) or CURL_VERSION)
     number = 0
     for command in commands(text):
         for tokens, start in _split(command):
@@ -97,7 +100,7 @@ def read(src, options=None):
             offset = base + start
             try:
                 words, stdin = _words(command, tokens)
-                yield from _requests(words, stdin, files, label, offset)
+                yield from _requests(words, stdin, files, label, offset, agent)
             except Refused as e:
                 yield Skip(str(e), label, offset)
             except UnicodeError:
@@ -294,8 +297,10 @@ def _header(opts, value):
         opts.headers.append((value, False))  # no colon: curl sends nothing
 
 
-def _requests(words, stdin, files, label, offset):
+def _requests(words, stdin, files, label, offset, agent=USER_AGENT):
     opts = _parse(words)
+    if opts.agent is None:
+        opts.agent = agent  # curl's own, made explicit
     if not opts.urls:
         raise Refused("the command names no URL")
     stdin = [stdin]  # read once: a second @- gets nothing, as from a pipe

@@ -139,6 +139,9 @@ def parser(subparsers):
         sub.add_argument("--placeholder", metavar="TEXT", action="append",
                          help="a text a cassette's filter wrote in place of a secret, made a variable like the "
                               "placeholders found by themselves (<NAME>, FILTERED, REDACTED, ****) (repeatable)")
+        sub.add_argument("--curl-version", metavar="VERSION",
+                         help="the curl a copied curl command is taken to run with: a command without -A sends "
+                              "User-Agent curl/VERSION (default 7.88.1)")
         sub.add_argument("--working-dir", metavar="DIR",
                          help="the directory a collection's file bodies and fields may come from, relative paths "
                               "starting there, as for newman (without it they are skipped)")
