@@ -30,7 +30,7 @@ CASE = _cases()
 RUN = [name for name, (_, kind) in CASE.items() if kind is None]
 FILES = {"data.json": b'{"k": "v", "n": [1, 2]}\n', "crlf.txt": b"a=1\r\nb=2\n", "logo.png": b"\x89PNG\r\n\x1a\n\x00",
          "notes.txt": "it's ✓ & 100%\n".encode(), "raw.bin": bytes(range(256))}
-_BOUNDARY = re.compile(rb"boundary=(-*[0-9a-f]{16})")
+_BOUNDARY = re.compile(rb"boundary=(-*[0-9A-Za-z]{16,22})")
 
 
 @pytest.fixture(scope="module")

@@ -91,7 +91,8 @@ def read(src, options=None):
 
     text, base = src.rest()
     files = Files(getattr(options, "working_dir", None), getattr(options, "insecure_file_read", False))
-    agent = "curl/" + (getattr(options, "curl_version", None) or CURL_VERSION)
+    version = getattr(options, "curl_version", None) or CURL_VERSION
+    agent = "curl/" + version
     number = 0
     for command in commands(text):
         for tokens, start in _split(command):
@@ -299,6 +300,8 @@ def _header(opts, value):
 
 def _requests(words, stdin, files, label, offset, agent=USER_AGENT):
     opts = _parse(words)
+    # What curl 8 writes otherwise: "; " between -b cookies, a longer multipart boundary.
+    opts.curl8 = not agent.startswith(("curl/7.", "curl/6.", "curl/5."))
     if opts.agent is None:
         opts.agent = agent  # curl's own, made explicit
     if not opts.urls:
@@ -340,7 +343,7 @@ def _shape(opts, stdin, files, label, offset):
         body = (b"" if True in kinds else b"&").join(pieces)
         own_body.append(("Content-Type", FORM_TYPE))
     elif opts.form:
-        body, boundary = _multipart(opts.form, files)
+        body, boundary = _multipart(opts.form, files, opts.curl8)
         own_body.append(("Content-Type", f"multipart/form-data; boundary={boundary}"))
     headers = [(name, value) for name, value in opts.headers if value is not False]
     if True in kinds:
@@ -489,7 +492,7 @@ def _form_quoted(spec, i):
     raise Refused(f"-F {shown(spec)}: a double quote is not closed")
 
 
-def _multipart(fields, files):
+def _multipart(fields, files, curl8=False):
     """(the multipart body curl writes for these -F and --form-string fields, its boundary)."""
     parts = []
     for kind, spec in fields:
@@ -525,18 +528,22 @@ def _multipart(fields, files):
         if content_type:
             head += f"\r\nContent-Type: {content_type}"
         parts.append(head.encode("utf-8", "surrogateescape") + b"\r\n\r\n" + content)
-    boundary = _boundary(parts)
+    boundary = _boundary(parts, curl8)
     dashes = b"--" + boundary.encode()
     return b"".join(dashes + b"\r\n" + part + b"\r\n" for part in parts) + dashes + b"--\r\n", boundary
 
 
-def _boundary(parts):
-    """A boundary of curl's shape (24 dashes, 16 hex digits), the same for the same parts, found in none."""
+_ALNUM = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+
+
+def _boundary(parts, curl8=False):
+    """A boundary of curl's shape (24 dashes, then 16 hex digits, or curl 8's 22 letters and
+    digits), the same for the same parts, found in none."""
     import hashlib
 
     seed = hashlib.sha256(b"\0".join(parts)).digest()
     while True:
-        boundary = "-" * 24 + seed[:8].hex()
+        boundary = "-" * 24 + ("".join(_ALNUM[b % 62] for b in seed[:22]) if curl8 else seed[:8].hex())
         if not any(boundary.encode() in part for part in parts):
             return boundary
         seed = hashlib.sha256(seed).digest()
@@ -651,7 +658,7 @@ def _request(opts, url, userinfo, method, body, headers, own_body, label, offset
     agent = USER_AGENT if opts.agent is None else opts.agent
     for name, value in (("User-Agent", agent), ("Accept", "*/*"),
                         ("Accept-Encoding", ACCEPT_ENCODING if "compressed" in opts.flags else ""),
-                        ("Referer", opts.referer or ""), ("Cookie", ";".join(opts.cookies))):
+                        ("Referer", opts.referer or ""), ("Cookie", ("; " if opts.curl8 else ";").join(opts.cookies))):
         if value and name.lower() not in given:
             own.append((name, value))
     sent = own + [(name, value) for name, value in headers if value is not None] + own_body
