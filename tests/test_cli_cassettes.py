@@ -186,6 +186,7 @@ def test_filtered_cassettes_ask_for_what_their_placeholders_stand_for(name, reco
     collection, err = _tolmek("postman", path)
     doc = json.loads(collection)
     doc["variable"] = [{"key": n, "value": v} for n, v in FILTERED.values()]
+    require_newman()
     runs["newman"] = [cassette_matrix.run_newman(json.dumps(doc).encode(), tmp_path, recorders[0])[0]]
     for runner, (arrival,) in runs.items():
         headers = {n.decode().lower(): v.decode() for n, v in arrival.headers}

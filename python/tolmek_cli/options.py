@@ -7,58 +7,22 @@ from .curl_options import ALLOWED
 
 _FORMATS = """\
 input formats (recognised by content, or named with --from):
-  har       HAR 1.2 (browser developer tools, proxies, test recorders): log.entries[].request
-            with method, url, headers in order (HTTP/2 pseudo-headers such as :authority and
-            Content-Length, which curl computes, are left out), queryString and cookies the
-            url and headers lack, and postData.text, or postData.params sent as a form when
-            there is no text
-  postman   a Postman v2.0 or v2.1 collection (tolmek's own exports too): each request as
-            newman sends it: {{variables}} replaced (-g, -e and friends below), auth inherited
-            from folders and the collection (bearer, basic, apikey, oauth2 with a stored token),
-            url built from its parts and encoded, raw, urlencoded, graphql and text formdata
-            bodies with the Content-Type Postman adds, GET and HEAD bodies dropped as Postman
-            drops them
-  jsonl     JSON Lines: one object a line with "url", "headers" (a list of [name, value]
-            pairs), "method" and an optional "body"
-  vcr       a vcrpy cassette (YAML, which needs PyYAML: pip install 'tolmek[yaml]'; or JSON):
-            interactions[].request with method, uri, headers (one value per name, in the
-            cassette's order) and body (text, !!binary, an iterator's chunks; data recorded
-            from aiohttp's json= is sent as JSON text, with a note)
-  betamax   a betamax cassette (JSON): http_interactions[].request with method, uri, headers
-            and body (string, or base64_string when the exact bytes were kept)
-  curl      curl command lines as pasted from a browser's "Copy as cURL" (bash or cmd) or docs:
-            each read as curl 7.88 reads its options, curl's own headers (User-Agent
-            curl/7.88.1, Accept, the form type) made explicit; files from --working-dir only;
-            what depends on the shell ($VAR, $(...), globs, pipes) is skipped
+  har       HAR 1.2: browser developer tools, proxies, test recorders
+  postman   a Postman v2.0 or v2.1 collection, each request as newman sends it
+  jsonl     JSON Lines: {"url": ..., "method": ..., "headers": [[name, value], ...], "body": ...}
+  vcr       a vcrpy cassette (YAML needs PyYAML: pip install 'tolmek[yaml]'; or JSON)
+  betamax   a betamax cassette (JSON)
+  curl      curl command lines, as a browser's "Copy as cURL" (bash or cmd) or docs write them
+"""
 
-What a cassette did not keep is named on standard error ("carried as recorded: ..." and "note:"
-lines); the request is still converted.
-
-A request that cannot be carried (a method that is not an HTTP token, or in a collection one
-other than GET, POST, PUT, DELETE, HEAD, OPTIONS, PATCH, TRACE and CONNECT, a binary body in a
-collection, a body the recording did not keep, a field of the wrong type, an undefined or
-dynamic {{variable}}, an auth type or file upload no command carries, a request no command line
-can carry) is skipped with one line on standard error naming its place and the reason, and a
-count at the end. A HAR body recorded base64-encoded
-that is not text goes to curl byte for byte, through the shell's printf into
-curl --data-binary @-.
-
-Input is UTF-8, or UTF-16 or UTF-32 (told by a byte order mark or by the text itself).
-With no FILE and a terminal as standard input, the usage is printed: - reads the terminal.
-Several FILEs are read in order, each recognised by its own content; messages name the file.
-
-exit status:
-  0      every request converted (or some skipped without --strict)
-  1      requests were skipped under --strict, or none was converted (every one skipped, or
-         the input holds none); nothing is written
-  2      bad input: not JSON, not UTF-8, an unknown format, a v1 collection, a file structure
-         that is not the format's (the message names the place in the file), a variables file
-         that cannot be read; nothing is written. Also an input that cannot be read, output
-         that cannot be written, or not enough memory. With several FILEs, one that cannot be
-         read or converted is named and the others are still converted and written (with
-         --strict nothing is)
-  128+N  stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP); a regular file OUT is
-         left as it was, with no temporary file beside it
+# What the help leaves to the README, where each format, what is carried and what is skipped, -o
+# and the exit statuses are described in full.
+_MORE = """
+A request that cannot be carried is skipped with a line on standard error naming its place and why.
+exit status: 0 converted (some may be skipped); 1 skipped under --strict, or nothing converted;
+  2 bad input or arguments, unreadable input, unwritable output; 128+N stopped by signal N.
+Each format, what is carried and skipped, -o OUT and the exit statuses in full: the section
+"The `tolmek` command" of README.md (in the source tree, and the package's page on its index).
 """
 
 _CURL = """\
@@ -80,15 +44,6 @@ examples:
 """
 
 
-_OUT = """
--o OUT writes the output as `> OUT` would, once it is whole: a regular file (or a new one) is
-written beside itself and renamed into place, so a failed run never leaves a half-written
-file and OUT keeps its owner and permissions; a symbolic link's target is replaced so (the
-link stays); a device or FIFO (/dev/null, /dev/stdout) is written to. A new file made with
---script is executable.
-"""
-
-
 class _Version(argparse.Action):
     """--version: the installed distribution's version, looked up only when asked for."""
 
@@ -104,16 +59,15 @@ class _Version(argparse.Action):
 def parser(subparsers):
     top = argparse.ArgumentParser(
         prog="tolmek", formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Turn captured HTTP traffic (HAR), Postman collections and JSON Lines into curl "
-                    "scripts and Postman collections.",
-        epilog=_FORMATS + "\n`tolmek SUBCOMMAND --help` describes each subcommand.")
+        description="Turn captured HTTP traffic (HAR), Postman collections, JSON Lines, vcrpy and betamax\n"
+                    "cassettes and copied curl commands into curl scripts and Postman collections.",
+        epilog=_FORMATS + _MORE + "`tolmek SUBCOMMAND --help` lists each subcommand's options.")
     top.add_argument("--version", action=_Version)
-    top.epilog += _OUT
     subs = top.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
     for name, summary, description in (
             ("curl", "print a curl command per request: a shell script", _CURL),
             ("postman", "print the requests as a Postman v2.1.0 collection", _POSTMAN)):
-        sub = subs.add_parser(name, help=summary, description=description + "\n" + _FORMATS + _OUT,
+        sub = subs.add_parser(name, help=summary, description=description, epilog=_MORE,
                               formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.add_argument("files", nargs="*", metavar="FILE",
                          help="the input files, read and converted in order; - (once) or nothing "
