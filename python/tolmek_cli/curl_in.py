@@ -252,6 +252,11 @@ def _parse(words):
     return opts
 
 
+# Options whose last value is the one curl uses, and where it is kept.
+_LAST_WINS = {"user": "user", "user-agent": "agent", "request-target": "target", "proxy": "proxy",
+              "aws-sigv4": "sigv4", "oauth2-bearer": "bearer"}
+
+
 def _valued(opts, name, value, given):
     if name == "request":
         opts.method = value
@@ -265,22 +270,12 @@ def _valued(opts, name, value, given):
         if "=" not in value:
             raise Refused(f"{given} {shown(value)} reads cookies from a file, which tolmek does not")
         opts.cookies.append(value)
-    elif name == "user":
-        opts.user = value
-    elif name == "user-agent":
-        opts.agent = value
     elif name == "referer":
         opts.referer = value[:-5] if value.endswith(";auto") else value
     elif name == "url":
         opts.urls.append(value)
-    elif name == "request-target":
-        opts.target = value
-    elif name == "proxy":
-        opts.proxy = value
-    elif name == "aws-sigv4":
-        opts.sigv4 = value
-    elif name == "oauth2-bearer":
-        opts.bearer = value
+    elif name in _LAST_WINS:
+        setattr(opts, _LAST_WINS[name], value)
     # The rest change nothing that is sent.
 
 
