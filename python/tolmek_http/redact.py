@@ -29,7 +29,7 @@ _DESCRIBING = ("type", "kind", "hint", "expires", "expiresin", "expiry", "ttl", 
 # Headers whose values are secrets whatever the list says: any whose name holds one of these
 # (X-Authorization, Ocp-Apim-Subscription-Key, X-CSRF-Token); after a scheme word where the name
 # holds "authorization".
-_SECRET_HEADERS = ("authorization", "token", "secret", "key", "cookie")
+_SECRET_HEADERS = (b"authorization", b"token", b"secret", b"key", b"cookie")
 # A value shorter than this ("1", "yes") would match all over a recording: it is replaced only in
 # the field that holds it, never searched for elsewhere.
 SHORT = 6
@@ -116,7 +116,8 @@ class Vault:
         n = _norm(field)
         if n.endswith(_DESCRIBING):
             return False
-        return any(p in n for p in self.patterns) or self.key_word and _KEY_WORD.search(_words(field)) is not None
+        return any(p in n for p in self.patterns) or self.key_word and "key" in n \
+            and _KEY_WORD.search(_words(field)) is not None
 
     def searched(self, field: str, value: str) -> None:
         """Have `value` (a secret's decoded value) searched for everywhere, in every spelling."""
@@ -178,7 +179,7 @@ class Vault:
                 return self.url(m.group(1), m.start(1)) if m else []
             if low == b"link":
                 return [span for m in _LINKED.finditer(value) for span in self.url(m.group(1), m.start(1))]
-        if self.sensitive(name) or any(w.encode() in low for w in _SECRET_HEADERS) \
+        if self.sensitive(name) or any(w in low for w in _SECRET_HEADERS) \
                 and not _norm(name).endswith(_DESCRIBING):
             return [(0, len(value), name)]
         return self.userinfo(value)
@@ -351,7 +352,7 @@ class Vault:
         known value at least SHORT long replaced wherever else it shows up."""
         out: list[str] = []
         pos = 0
-        for start, end, field, *_ in sorted(spans):
+        for start, end, field in sorted(spans):
             if start < pos:
                 continue  # overlaps a span already replaced
             value = text[start:end]
@@ -385,7 +386,7 @@ class Vault:
         if self.gathering:
             return any(type(c) is Ref for c in self.chunks(text, spans))
         pattern = self._pattern()
-        return any(e > s for s, e, *_ in spans) or pattern is not None and pattern.search(text) is not None
+        return any(e > s for s, e, _ in spans) or pattern is not None and pattern.search(text) is not None
 
     def _anywhere(self, text: str) -> list[str]:
         if not text or self.gathering:

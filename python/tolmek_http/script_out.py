@@ -91,12 +91,13 @@ def _command(parts, request, vault: Vault, exact: bool = True, file: str | None 
     with_userinfo = split is not None and split[2]
     url = origin + (split[1] if split is not None else target)
     headers = [(put(n), put(c)) for n, (_, c) in zip(parts.names, parts.headers)]
-    # curl is handed the secrets, not the placeholders the composer counts.
+    # curl is handed the secrets, not the placeholders the composer counts (which it checks itself).
     whole = lambda chunks: "".join(vault.values[c] if type(c) is Ref else c for c in chunks)  # noqa: E731
-    real = whole(parts.target)
-    real = real if real.startswith(("http://", "https://")) else origin + real
-    if reason := argument_reason(real, [(whole(n), whole(c)) for n, (_, c) in zip(parts.names, parts.headers)]):
-        raise ValueError(reason)
+    if used:
+        real = whole(parts.target)
+        real = real if real.startswith(("http://", "https://")) else origin + real
+        if reason := argument_reason(real, [(whole(n), whole(c)) for n, (_, c) in zip(parts.names, parts.headers)]):
+            raise ValueError(reason)
     for n, v in headers:
         try:
             v.encode("utf-8")
