@@ -45,7 +45,7 @@ def _entry(entry, label, offset, options):
     rewritten = "\ufffd" in body if type(body) is str else type(body) is bytes and "\ufffd".encode() in body
     edited = None
     if reason is None:
-        body, reason, edited = sized(body, length, _REWRITTEN if rewritten else "", rewritten)
+        body, reason, edited = sized(body, length, _REWRITTEN if rewritten else "")
     if reason is None:
         method, reason = method_or_skip(name)
     if reason is not None:

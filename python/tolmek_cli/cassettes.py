@@ -72,12 +72,12 @@ def _size(length):
     return int(length)
 
 
-def sized(body, length, why="", rewritten=False):
+def sized(body, length, rewritten=""):
     """(body, None, None), or (None, why it cannot be carried, None), given the recorded
     Content-Length: an empty body is sent only when that says 0 (a recorder writes no body and an
     empty one alike). A body of another length was changed after recording: (body, None, what
-    changed) when a filter did it, the length then curl's own; `rewritten` bodies (betamax's
-    U+FFFD in place of bytes) are not carried (`why` says how they came to be so)."""
+    changed) when a filter did it, the length then curl's own; one `rewritten` by its recorder
+    (betamax's U+FFFD in place of bytes; the text says how) is not carried."""
     size = _size(length)
     if not body:
         if size:
@@ -86,13 +86,12 @@ def sized(body, length, why="", rewritten=False):
     if size is not None:
         n = len(body) if type(body) is bytes else len(body.encode("utf-8"))
         if n != size:
-            in_utf8 = "" if type(body) is bytes else " in UTF-8"
+            differs = f"the recorded body is {n} bytes{'' if type(body) is bytes else ' in UTF-8'} but was sent " \
+                      f"with Content-Length: {size}: "
             if rewritten:
-                return None, (f"the recorded body is {n} bytes{in_utf8} but was sent with Content-Length: {size}: "
-                              f"it was not recorded as sent{why}"), None
-            return body, None, (f"the recorded body is {n} bytes{in_utf8} but was sent with Content-Length: {size}: "
-                                "a filter changed it after recording; it goes without the recorded Content-Length, "
-                                "its length computed from the body sent")
+                return None, f"{differs}it was not recorded as sent{rewritten}", None
+            return body, None, (f"{differs}a filter changed it after recording; it goes without the recorded "
+                                "Content-Length, its length computed from the body sent")
     return body, None, None
 
 

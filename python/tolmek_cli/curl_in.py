@@ -308,14 +308,16 @@ def _requests(words, stdin, files, label, offset, agent=USER_AGENT):
              for name, value in opts.headers if value is False]
     yield from notes
     several = len(opts.urls) > 1
+    # -G: the data once, as curl reads it, put on every URL.
+    query = b"&".join(value for _, value in _pieces(opts, stdin, files)).decode("utf-8") \
+        if "get" in opts.flags and opts.data else None
     for k, raw in enumerate(opts.urls, 1):
         this = Label(f"{label} URL {k}") if several else label
         url, userinfo = _url(raw, "globoff" in opts.flags, "path-as-is" in opts.flags)
         if opts.target is not None:
             url = _with_target(url, opts.target)
-        if "get" in opts.flags and opts.data:
-            query = b"&".join(value for _, value in _pieces(opts, stdin, files))
-            url += ("&" if "?" in url else "?") + query.decode("utf-8")
+        if query is not None:
+            url += ("&" if "?" in url else "?") + query
         yield _request(opts, url, userinfo, method, body, headers, own_body, this, offset)
 
 

@@ -4,7 +4,7 @@ from . import auth, bodies, urls
 from .fields import (Bad, Note, Pattern, Skip, at, expected, join, kind, method_or_skip, shown, surrogate_reason,
                      text, unexpected)
 from .source import InputError
-from .variables import Scope, Unresolved, read_list
+from .variables import _REF, Scope, Unresolved, read_list
 
 # Every form of schema address Postman has written for v2.0 and v2.1 ("…/json/collection/v2.1.0/…",
 # "…/collection/json/v2.1.0/draft-07/…", "…/collection/v2/…").
@@ -13,7 +13,6 @@ _V1 = Pattern(r"/(?:json/collection|collection/json|collection)/v1(?:[./]|$)")
 # The addresses Postman writes today, known without the pattern.
 _V2_USUAL = frozenset(f"{scheme}://schema.getpostman.com/json/collection/v{v}/collection.json"
                       for scheme in ("https", "http") for v in ("2.1.0", "2.0.0"))
-_KEPT = Pattern(r"\{\{[^{}]*?\}\}")
 _HOW_TO_V21 = ("tolmek reads v2.0 and v2.1: import it into Postman and export it again as Collection v2.1 "
                "(the collection's ... menu, Export)")
 
@@ -258,7 +257,7 @@ def _request(request, context, scope, label, offset, files=None):
     headers = _headers(request.get("header"), resolve)
     if scope.keep and not scope.writes_collection:
         for key, _ in headers:
-            if "{{" in key and _KEPT.search(key):
+            if "{{" in key and _REF.search(key):
                 # Node refuses braces in a header name: newman sends nothing.
                 return Skip(f"the header name {shown(key)} keeps a variable as written, which newman refuses (a "
                             "header name is an HTTP token)", label, offset)

@@ -121,7 +121,6 @@ class Cassette:
         self.places = _Places(text, base)
         self.loader = _loader()(text)
         self._made = {}  # id of a node -> the size of what it makes, every alias expanded
-        self._spelt = set()  # ids of the nodes counted as the file's own text
         try:
             self.root = self.loader.get_single_node()
         except yaml.YAMLError as e:
@@ -170,26 +169,22 @@ class Cassette:
         """(the size of what the node makes, every alias in it expanded (merge keys too); the size of
         what of it is counted here for the first time in the cassette), in characters of its scalars
         and one a node. Each node is looked at once over the cassette, whatever names it again."""
-        made = self._made
+        made, new = self._made, 0
         stack = [(node, False)]
         while stack:
             n, done = stack.pop()
             if done:
                 made[id(n)] = 1 + sum(made[id(c)] for c in _children(n))
             elif id(n) not in made:
+                # A node met for the first time in the cassette: its own size is new.
                 if type(n.value) is str:
                     made[id(n)] = len(n.value) + 1
+                    new += len(n.value) + 1
                     continue
                 made[id(n)] = 1  # while its children are counted: a node holding itself counts once there
+                new += 1
                 stack.append((n, True))
                 stack.extend((c, False) for c in _children(n) if id(c) not in made)
-        spelt, new, stack = self._spelt, 0, [node]
-        while stack:
-            n = stack.pop()
-            if id(n) not in spelt:
-                spelt.add(id(n))
-                new += len(n.value) + 1 if type(n.value) is str else 1
-                stack.extend(c for c in _children(n) if id(c) not in spelt)
         return made[id(node)], new
 
     def make(self, node):
