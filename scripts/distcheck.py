@@ -26,6 +26,7 @@ import zipfile
 NAME = "tolmek"
 CLI = "tolmek_cli"
 HTTP = "tolmek_http"
+FORMS = "tolmek_forms"
 STUBS = "tolmek-stubs"
 # What may never travel in an sdist: build trees, virtual environments, installed node tooling,
 # caches and compiled objects left behind by a development checkout.
@@ -47,6 +48,8 @@ def _shipped_sources(source):
     files = {f"{CLI}/{p.name}": p.read_bytes() for p in (source / "python" / CLI).glob("*.py")}
     http = source / "python" / HTTP
     files.update({f"{HTTP}/{p.name}": p.read_bytes() for p in http.glob("*") if p.suffix in (".py", ".pyi") or p.name == "py.typed"})
+    forms = source / "python" / FORMS
+    files.update({f"{FORMS}/{p.relative_to(forms)}": p.read_bytes() for p in forms.rglob("*.py")})
     stubs = source / "stubs" / STUBS
     files.update({f"{STUBS}/{p.name}": p.read_bytes() for p in stubs.iterdir()
                   if p.suffix == ".pyi" or p.name == "py.typed"})

@@ -32,7 +32,8 @@ collect_ignore = ["sample_suite"]
 # curl version and the shells, not on the interpreter, so `make test` runs them once per curl version
 # and sets TOLMEK_RUNNER_MATRICES=skip for the other interpreters and toolchains.
 RUNNER_MATRICES = frozenset(("test_paste.py", "test_faithful.py", "test_faithful_newman.py", "test_postman_newman.py",
-                             "test_newman.py", "test_cli_cassettes.py", "test_curl_reader.py"))
+                             "test_newman.py", "test_cli_cassettes.py", "test_curl_reader.py",
+                             "test_forms.py"))
 
 
 def pytest_collection_modifyitems(config, items):
@@ -91,6 +92,11 @@ def pytest_terminal_summary(terminalreporter):
             f" newman, through the script: {shells or '-'}; {t.get('examples', '-')} examples equal"
             f" ({t.get('binary', '-')} bodies not text, named),"
             f" secrets found: {t.get('secrets', '-')}")
+    forms = sys.modules.get("forms")
+    if forms is not None and forms.TALLY:
+        terminalreporter.write_line("forms on the wire (exact / loss named / skipped named / wrong):")
+        for form, t in sorted(forms.TALLY.items()):
+            terminalreporter.write_line(f"  {form}: {t['exact']} / {t['named']} / {t['skipped']} / {t['wrong']}")
     faithful = sys.modules.get("faithful")
     if faithful is None or not faithful.TALLY["requests"]:
         return

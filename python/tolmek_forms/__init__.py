@@ -1,0 +1,63 @@
+"""Every form a request is shared in: the request value, a writer per form, and writing one form of a run."""
+
+from __future__ import annotations
+
+from importlib import import_module
+
+from .output import BODY_DIR, Unfit, Written
+from .request import Request
+
+__all__ = ["FORMS", "ALIASES", "Request", "Written", "Unfit", "write", "BODY_DIR"]
+
+# name -> the writer's module (under tolmek_forms.writers). Each writer module has FORM (its
+# name in messages), MAIN (the file it writes, or the folder's marker file), FOLDER (whether its
+# output is a folder of files), and head(out), one(request, out) -> text, tail(out).
+FORMS = {
+    "httpx": "python_httpx",
+    "requests": "python_requests",
+    "node": "node_http",
+    "hurl": "hurl",
+    "httpie": "httpie",
+    "http": "http_file",
+    "wget": "wget",
+    "bruno": "bruno",
+}
+ALIASES = {"python": "httpx"}
+
+
+def writer(form: str):
+    form = ALIASES.get(form, form)
+    return import_module(f".writers.{FORMS[form]}", __name__)
+
+
+def write(form: str, requests, *, strict: bool = False, files: bool = True) -> Written:
+    """The form's output for the requests, in order. A request the form cannot carry, or (with
+    `strict`) one it would carry with a loss, is skipped with its reason; `files`: whether the
+    output may have files beside it (bodies a source cannot hold)."""
+    mod = writer(form)
+    out = Written(mod.FORM, mod.MAIN)
+    out.allow_files = files or mod.FOLDER
+    parts = [mod.head(out)]
+    for request in requests:
+        if request.needs_curl is not None:
+            out.skipped.append((request, f"{request.needs_curl}, which only a curl command carries"))
+            continue
+        request.losses = []
+        files_before = dict(out.files)
+        try:
+            text = mod.one(request, out)
+        except Unfit as e:
+            out.files = files_before
+            out.skipped.append((request, str(e)))
+            continue
+        if strict and request.losses:
+            out.files = files_before
+            out.skipped.append((request, f"{'; '.join(request.losses)} (--strict)"))
+            continue
+        out.losses.extend((request, loss) for loss in request.losses)
+        out.converted += 1
+        parts.append(text)
+    parts.append(mod.tail(out))
+    if not mod.FOLDER:
+        out.files[out.main] = "".join(parts).encode("utf-8")
+    return out

@@ -1,0 +1,1 @@
+"""The writers, one module per form."""
