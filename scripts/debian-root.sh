@@ -16,7 +16,7 @@ TOLMEK_DEBIAN_MIRROR=${TOLMEK_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 DEBIAN_ROOT_PACKAGES=(
     python3.14 python3.14-dev python3.14-venv
     python3.15 python3.15-dev python3.15-venv
-    bash dash zsh curl ca-certificates nodejs
+    bash dash zsh curl wget hurl ca-certificates nodejs
     g++ make cmake ninja-build
 )
 # Added for arm64 only: 3.13 has its aarch64 wheel tested here (on x86_64, 3.13 is this machine's own).

@@ -104,12 +104,12 @@ ensure_node_tooling() {
     fi
 }
 
-# ensure_test_shells: the shells and curl that the command tests run (bash, dash, zsh, curl),
+# ensure_test_shells: the shells, curl and wget that the command tests run (bash, dash, zsh, curl, wget),
 # installed from Debian's packages when one is missing. Needs root and apt-get; elsewhere a
 # missing one is only reported, and the tests skip (or, with CI=true, fail) on it.
 ensure_test_shells() {
     local missing=() tool
-    for tool in bash dash zsh curl; do
+    for tool in bash dash zsh curl wget; do
         command -v "$tool" >/dev/null || missing+=("$tool")
     done
     ((${#missing[@]})) || return 0
