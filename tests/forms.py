@@ -5,6 +5,7 @@ import base64
 import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -140,3 +141,71 @@ def prove(form, requests, scratch, recorder):
 
 def with_recorder():
     return Recorder()
+
+
+def copied_values(text, work, curl_version):
+    """The request values tolmek reads from copied curl command lines (files under `work`)."""
+    import io
+    import types
+
+    from tolmek_cli import convert
+    from tolmek_cli.curl_in import read
+    from tolmek_cli.source import Source
+
+    src = Source(io.BytesIO(text.encode()), "<copied>")
+    report = convert.Report(src)
+    options = types.SimpleNamespace(working_dir=str(work), insecure_file_read=False, curl_version=curl_version,
+                                    shared={})
+    return list(convert.values(read(src, options), report, lambda: None)), report.lines
+
+
+def as_sent(arrival, origin):
+    """A request value of what arrived, Host and Content-Length left for the runner to place."""
+    headers = [(n.decode(), v.decode()) for n, v in arrival.headers if n.lower() not in (b"host", b"content-length")]
+    has_body = arrival.body or any(n.lower() in (b"content-length", b"transfer-encoding") for n, _ in arrival.headers)
+    return Request(arrival.method.decode(), origin + arrival.target.decode(), headers,
+                   arrival.body if has_body else None)
+
+
+def prove_against(form, values, expected, scratch, recorder, same=lambda a, b: None):
+    """Write `values` in the form and run it; each arrival must equal the request value in `expected`
+    at the same place (what curl sent for the command the value was read from), or its loss be named.
+    `same(expected_arrival_request, arrival)` may align what the runner draws anew (a boundary)."""
+    written = tolmek_forms.write(form, values)
+    scratch.mkdir(parents=True, exist_ok=True)
+    for path, data in written.files.items():
+        (scratch / path).parent.mkdir(parents=True, exist_ok=True)
+        (scratch / path).write_bytes(data)
+    recorder.take()
+    run = subprocess.run(RUNNERS[form][1](str(scratch), str(scratch / written.main)), cwd=scratch,
+                         capture_output=True, timeout=RUN_SECONDS, env=loopback_env())
+    arrivals = recorder.take()
+    skipped = {id(v) for v, _ in written.skipped}
+    tally, problems = Counter(skipped=len(skipped)), []
+    kept = [(v, e) for v, e in zip(values, expected, strict=True) if id(v) not in skipped]
+    if len(arrivals) != len(kept):
+        problems.append(f"{form}: {len(arrivals)} arrivals for {len(kept)} requests")
+    for (value, want), arrival in zip(kept, arrivals):
+        same(want, arrival)
+        differences = mismatches(want, arrival)
+        kind = "exact" if not differences else "named" if value.losses else "wrong"
+        tally[kind] += 1
+        if kind == "wrong":
+            problems.append(f"{form}: {value.label} ({value.method} {value.target}): " + "; ".join(differences))
+    if problems:
+        problems.append(f"{form}: runner exit {run.returncode}; stderr: {run.stderr[-2000:].decode(errors='replace')}")
+    TALLY.setdefault(form, Counter()).update(tally)
+    return tally, problems
+
+
+_BOUNDARY = re.compile(rb"boundary=(-*[0-9A-Za-z]{16,22})")
+
+
+def same_boundary(want, arrival):
+    """The arrival's multipart boundary replaced by the one curl drew for `want`'s request (each curl
+    run draws a new one; the reader picks one of the same shape)."""
+    a = _BOUNDARY.search("".join(v for _, v in want.headers).encode())
+    b = _BOUNDARY.search(b"".join(v for _, v in arrival.headers))
+    if a and b:
+        arrival.headers = [(n, v.replace(b.group(1), a.group(1))) for n, v in arrival.headers]
+        arrival.body = arrival.body.replace(b.group(1), a.group(1))

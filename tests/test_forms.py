@@ -23,3 +23,42 @@ def test_hard_cases_arrive_as_written(form, recorder, tmp_path):
     # What was not carried exactly is named: once per loss on standard error, and in the output.
     for request, reason in written.skipped:
         assert reason
+
+
+@pytest.fixture(scope="module")
+def copied(recorder, tmp_path_factory):
+    """(the request values read from the copied commands, what the real curl sent for each, the
+    working directory): curl runs each command once against the recorder."""
+    import faithful
+    import test_curl_reader as table
+    from http_matrix import CURL, run_commands
+
+    if CURL is None:
+        missing("curl is not installed")
+    work = tmp_path_factory.mktemp("copied")
+    for name, data in table.FILES.items():
+        (work / name).write_bytes(data)
+    texts = [table.CASE[name][0].replace("ORIGIN", recorder.base).replace("PORT", str(recorder.port))
+             for name in table.RUN]
+    by_index, stderr = run_commands("bash", texts, work, [recorder])
+    values, expected = [], []
+    for i, text in enumerate(texts):
+        read, lines = forms.copied_values(text, work, faithful.curl_version().decode())
+        got = by_index.get(i, [])
+        assert len(read) == len(got), (text, lines, stderr)
+        values += read
+        expected += [forms.as_sent(a, recorder.base) for a in got]
+    for n, value in enumerate(values):
+        value.index = n
+    return values, expected, work
+
+
+@pytest.mark.parametrize("form", sorted(forms.RUNNERS))
+def test_copied_commands_arrive_as_curl_sent_them(form, copied, recorder, tmp_path):
+    if (reason := forms.runner_missing(form)) is not None:
+        missing(reason)
+    import test_curl_reader as table
+
+    values, expected, _ = copied
+    tally, problems = forms.prove_against(form, values, expected, tmp_path, recorder, forms.same_boundary)
+    assert not problems, "\n".join(problems)

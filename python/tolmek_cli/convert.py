@@ -3,7 +3,7 @@
 from tolmek import HTTPMETHOD, Tolmek, TolmekCollection
 
 from .carry import credentials_reason, scheme_reason
-from .fields import NAMES, RESTART, Note, Skip, shown, surrogate_reason
+from .fields import METHODS, NAMES, RESTART, Note, Skip, shown, surrogate_reason
 from .source import kind_at
 
 
@@ -321,3 +321,54 @@ class Collection:
         from .pruning import keep_bodies
 
         return keep_bodies(text, self.kept, self.as_written)
+
+
+# Why a request whose reader left curl something to do (label.curl) goes to no other form.
+_CURL_ONLY = "its file body, file fields, digest or AWS signature, or proxy are curl's to send"
+
+
+def values(items, report, restart, first=0):
+    """The request value (tolmek_forms.Request) of each request that can be made, numbered on from
+    `first`; the others are reported. Each value keeps its report and its place, named now while the
+    entry's text is still buffered."""
+    from tolmek_forms import Request
+
+    index = first
+    for item in items:
+        if item is RESTART:
+            report.restart()
+            restart()
+            index = first
+            continue
+        if type(item) is Skip:
+            report.skip(item)
+            continue
+        if type(item) is Note:
+            report.note(item)
+            continue
+        url, headers, method, body, label, offset = item
+        reason = scheme_reason(url) if type(url) is str else None
+        if reason is None:
+            reason = credentials_reason(url, headers)
+        if reason is None and type(body) is str:
+            try:
+                body = body.encode("utf-8")
+            except UnicodeEncodeError as e:
+                reason = surrogate_reason(e)
+        if reason is None:
+            try:
+                for name, value in headers:
+                    name.encode("utf-8")
+                    value.encode("utf-8")
+                url.encode("utf-8")
+            except UnicodeEncodeError as e:
+                reason = surrogate_reason(e)
+        if reason is not None:
+            report.skip(Skip(reason, label, offset))
+            continue
+        name = method if type(method) is str else NAMES[[METHODS[n] for n in NAMES].index(method)]
+        value = Request(name, url, headers, body, label=label, offset=report.src.place(offset), index=index,
+                        needs_curl=_CURL_ONLY if getattr(label, "curl", None) is not None else None)
+        value.report = report
+        index += 1
+        yield value

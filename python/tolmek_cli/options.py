@@ -44,6 +44,26 @@ examples:
 """
 
 
+# The other forms: subcommand -> its one-line summary.
+FORM_COMMANDS = {
+    "python": "Python code sending each request with httpx (the same as httpx)",
+    "httpx": "Python code sending each request with httpx, exactly",
+    "requests": "Python code sending each request with requests",
+    "node": "a Node script sending each request with node:http, exactly",
+    "hurl": "a Hurl file",
+    "httpie": "a shell script of HTTPie commands",
+    "http": "a .http file for httpyac, VS Code REST Client and JetBrains",
+    "wget": "a shell script of wget commands",
+    "bruno": "a Bruno collection folder (needs -o DIR)",
+}
+
+_FORM = """\
+Write the requests of every FILE, in order, as {summary}.
+What the form cannot carry of a request is named on standard error and in a comment of the output; with --strict such a request
+is skipped. A body the form's source cannot hold exactly goes in bodies/NNN.bin beside -o OUT.
+"""
+
+
 class _Version(argparse.Action):
     """--version: the installed distribution's version, looked up only when asked for."""
 
@@ -60,15 +80,20 @@ def parser(subparsers):
     top = argparse.ArgumentParser(
         prog="tolmek", formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Turn captured HTTP traffic (HAR), Postman collections, JSON Lines, vcrpy and betamax\n"
-                    "cassettes and copied curl commands into curl scripts and Postman collections.",
+                    "cassettes and copied curl commands into curl scripts, Postman collections and the\n"
+                    "other forms people share a request in: tolmek FORM FILE... with FORM one of python\n"
+                    "(httpx), requests, node, hurl, httpie, http (.http), wget, bruno.",
         epilog=_FORMATS + _MORE + "`tolmek SUBCOMMAND --help` lists each subcommand's options.")
     top.add_argument("--version", action=_Version)
     subs = top.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
+    forms = [(name, None, _FORM.format(summary=summary)) for name, summary in FORM_COMMANDS.items()]
     for name, summary, description in (
             ("curl", "print a curl command per request: a shell script", _CURL),
-            ("postman", "print the requests as a Postman v2.1.0 collection", _POSTMAN)):
-        sub = subs.add_parser(name, help=summary, description=description, epilog=_MORE,
-                              formatter_class=argparse.RawDescriptionHelpFormatter)
+            ("postman", "print the requests as a Postman v2.1.0 collection", _POSTMAN), *forms):
+        # The forms go unlisted one by one: the description names them together.
+        listed = {"help": summary} if summary else {}
+        sub = subs.add_parser(name, description=description, epilog=_MORE,
+                              formatter_class=argparse.RawDescriptionHelpFormatter, **listed)
         sub.add_argument("files", nargs="*", metavar="FILE",
                          help="the input files, read and converted in order; - (once) or nothing "
                               "reads standard input")

@@ -23,6 +23,11 @@ class Closed(Exception):
     """Standard output was closed when the command started."""
 
 
+def _bytes(piece):
+    """A piece as written: text in UTF-8, bytes (a form's side file) as they are."""
+    return piece.encode() if type(piece) is str else piece
+
+
 def script(commands, shebang):
     """The text of a shell script running the commands in order, in pieces."""
     if shebang:
@@ -54,7 +59,7 @@ def write(pieces, path, executable=False):
         # As the shell opened it: at its offset, appending where it appends, nothing truncated.
         os.fstat(fd)  # EBADF for a descriptor that is not open, as the shell says
         for piece in pieces:
-            write_all(fd, piece.encode())
+            write_all(fd, _bytes(piece))
         return
     try:
         found = os.stat(path)
@@ -115,19 +120,19 @@ def _to_stdout(pieces):
     except (AttributeError, OSError, ValueError):
         out = stream.buffer  # an in-memory stream put in place by an embedding program
         for piece in pieces:
-            out.write(piece.encode())
+            out.write(_bytes(piece))
         out.flush()
         return
     stream.flush()
     for piece in pieces:
-        write_all(fd, piece.encode())
+        write_all(fd, _bytes(piece))
 
 
 def _in_place(pieces, path):
     fd = lift(os.open(path, os.O_WRONLY | os.O_TRUNC | os.O_CLOEXEC))
     try:
         for piece in pieces:
-            write_all(fd, piece.encode())
+            write_all(fd, _bytes(piece))
     finally:
         os.close(fd)
 
@@ -163,7 +168,7 @@ def _replace(pieces, final, found, executable):
         try:
             fd = lift(fd)
             for piece in pieces:
-                write_all(fd, piece.encode())
+                write_all(fd, _bytes(piece))
             os.fsync(fd)
             if found is None:
                 os.fchmod(fd, (0o777 if executable else 0o666) & ~_umask())

@@ -92,6 +92,12 @@ def _convert(args):
     outcomes = []
     commands = []
     collection = convert.Collection() if args.command == "postman" else None
+    form = args.command not in ("curl", "postman")
+    if form:
+        from .forms import check
+
+        check(args)
+        collection = []  # the request values of every file, written in the form at the end
     args.shared = {}  # what the readers of the run's files share
     for path in args.files:
         try:
@@ -110,6 +116,10 @@ def _convert(args):
                 commands = made
     if all(type(outcome) is str for outcome in outcomes):
         return None, outcomes  # nothing to write
+    if form:
+        from .forms import written
+
+        return written(args, collection), outcomes
     if collection is None:
         return output.script(commands, args.script), outcomes
     return output.document(collection.document()), outcomes
@@ -138,6 +148,15 @@ def _file(args, path, collection):
 
                 words = suffix(words)
             return report, convert.commands(items, report, words or "", getattr(args, "comments", False))
+        if type(collection) is list:
+            start = len(collection)
+            try:
+                collection.extend(convert.values(items, report, lambda: collection.__delitem__(slice(start, None)),
+                                                 start))
+            except BaseException:
+                del collection[start:]
+                raise
+            return report, None
         collection.add(items, report)
         return report, None
     except OSError as e:
@@ -177,5 +196,8 @@ def _finish(args, pieces, outcomes, say):
         return 2 if failed else 1
     for note in notes:
         say(f"tolmek: {note}")
-    output.write(pieces, args.output, executable=getattr(args, "script", False))
+    if callable(pieces):
+        pieces()  # a form's files, written in place
+    else:
+        output.write(pieces, args.output, executable=getattr(args, "script", False))
     return 2 if failed else 0

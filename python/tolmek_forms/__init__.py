@@ -26,8 +26,11 @@ ALIASES = {"python": "httpx"}
 
 
 def writer(form: str):
-    form = ALIASES.get(form, form)
-    return import_module(f".writers.{FORMS[form]}", __name__)
+    """The writer module of a form; ValueError naming the forms for another name."""
+    module = FORMS.get(ALIASES.get(form, form)) if type(form) is str else None
+    if module is None:
+        raise ValueError(f"unknown form {form!r}: one of {', '.join([*ALIASES, *FORMS])}")
+    return import_module(f".writers.{module}", __name__)
 
 
 def write(form: str, requests, *, strict: bool = False, files: bool = True) -> Written:

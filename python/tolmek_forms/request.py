@@ -43,7 +43,7 @@ class Request:
     the run (from 0); `losses` are filled in by the form that writes it."""
 
     __slots__ = ("method", "origin", "target", "headers", "body", "needs_curl", "label", "offset", "index",
-                 "losses")
+                 "losses", "report")
 
     def __init__(self, method: str, url: str, headers, body: bytes | None, *, label="", offset=None,
                  needs_curl: str | None = None, index: int = 0):

@@ -11,7 +11,7 @@ from .methods import method
 from .objects import _BY_TYPE, parts
 from .wire import WireRequest
 
-__all__ = ["to_curl", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
+__all__ = ["to_curl", "to_form", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
 
 # The module that captures for each client, by the top-level package of the client's class.
 _CLIENTS = {"requests": "client_requests", "httpx": "client_httpx", "aiohttp": "client_aiohttp",
@@ -35,6 +35,25 @@ def to_curl(request: Any, *, redact: bool = False) -> str:
     if isinstance(request, WireRequest):
         return request.curl
     return command(*parts(request))
+
+
+def to_form(request: Any, form: str) -> str:
+    """The request in another form: "python" (httpx), "requests", "node", "hurl", "httpie", "http"
+    (a .http file), "wget" or "bruno" (the request's .bru file). A captured WireRequest as it went on
+    the wire, an unsent request object with exactly the headers it holds. What the form cannot carry
+    is named in a comment of the text; ValueError when it cannot carry the request at all (or only
+    with its body in a file beside it: tolmek_forms.write places such files)."""
+    import tolmek_forms
+
+    url, headers, name, body = parts(request)
+    value = tolmek_forms.Request(str(name), url, headers, body)
+    written = tolmek_forms.write(form, [value], files=False)
+    if written.skipped:
+        raise ValueError(f"{form} cannot carry this request: {written.skipped[0][1]}")
+    if tolmek_forms.writer(form).FOLDER:
+        own = [data for path, data in written.files.items() if path != written.main]
+        return own[0].decode("utf-8")
+    return written.files[written.main].decode("utf-8")
 
 
 def to_tolmek(request: Any) -> Tolmek:
