@@ -11,7 +11,7 @@ from .methods import method
 from .objects import _BY_TYPE, parts
 from .wire import WireRequest
 
-__all__ = ["to_curl", "to_form", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
+__all__ = ["to_curl", "to_form", "from_curl", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
 
 # The module that captures for each client, by the top-level package of the client's class.
 _CLIENTS = {"requests": "client_requests", "httpx": "client_httpx", "aiohttp": "client_aiohttp",
@@ -45,8 +45,11 @@ def to_form(request: Any, form: str) -> str:
     with its body in a file beside it: tolmek_forms.write places such files)."""
     import tolmek_forms
 
-    url, headers, name, body = parts(request)
-    value = tolmek_forms.Request(str(name), url, headers, body)
+    if isinstance(request, tolmek_forms.Request):
+        value = request
+    else:
+        url, headers, name, body = parts(request)
+        value = tolmek_forms.Request(str(name), url, headers, body)
     written = tolmek_forms.write(form, [value], files=False)
     if written.skipped:
         raise ValueError(f"{form} cannot carry this request: {written.skipped[0][1]}")
@@ -54,6 +57,35 @@ def to_form(request: Any, form: str) -> str:
         own = [data for path, data in written.files.items() if path != written.main]
         return own[0].decode("utf-8")
     return written.files[written.main].decode("utf-8")
+
+
+def from_curl(command: str, *, curl_version: str = "7.88.1", working_dir: str | None = None) -> Any:
+    """The request (a tolmek_forms.Request) one copied curl command line sends, as curl `curl_version`
+    would send it: bash, zsh and cmd quoting, continuations, what curl adds made explicit; files
+    only from under `working_dir`. Nothing is run. ValueError naming why for a command that cannot
+    be read exactly (one the shell decides, an option tolmek does not model) or that is not one
+    command; to_form and tolmek_forms.write take the request on."""
+    import io
+    from types import SimpleNamespace
+
+    from tolmek_cli import convert
+    from tolmek_cli.curl_in import read
+    from tolmek_cli.source import InputError, Source
+
+    if type(command) is not str:
+        raise TypeError(f"from_curl takes a str, got {type(command).__name__}")
+    src = Source(io.BytesIO(command.encode("utf-8", "surrogateescape")), "<command>")
+    report = convert.Report(src)
+    options = SimpleNamespace(working_dir=working_dir, insecure_file_read=False, curl_version=curl_version, shared={})
+    try:
+        found = list(convert.values(read(src, options), report, lambda: None))
+    except InputError as e:
+        raise ValueError(str(e)) from None
+    if report.skipped:
+        raise ValueError(report.lines[-1].partition(": skipped ")[2] or report.lines[-1])
+    if len(found) != 1:
+        raise ValueError(f"the text holds {len(found)} curl commands, not one")
+    return found[0]
 
 
 def to_tolmek(request: Any) -> Tolmek:
