@@ -730,7 +730,7 @@ def test_wheel_holds_the_module_its_stubs_and_the_command_only():
         missing("tolmek must be installed from its wheel: pip install .")
     tops = {f.parts[0] if f.parts[0] != ".." else f.name for f in installed}
     tops = {"tolmek.so" if t.startswith("tolmek.") and t.endswith(".so") else t for t in tops}
-    assert tops == {"tolmek.so", "tolmek-stubs", "tolmek_cli", "tolmek_http", f"tolmek-{version('tolmek')}.dist-info", "tolmek"}
+    assert tops == {"tolmek.so", "tolmek-stubs", "tolmek_cli", "tolmek_http", "tolmek_forms", f"tolmek-{version('tolmek')}.dist-info", "tolmek"}
     modules = {f.name for f in installed if f.parts[0] == "tolmek_cli" and f.suffix == ".py"}
     assert modules == {"__init__.py", "__main__.py", "auth.py", "bodies.py", "carry.py", "convert.py", "deep.py",
                        "fields.py", "har.py", "jsonl.py", "options.py", "output.py", "postman.py", "pruning.py",
