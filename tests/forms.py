@@ -18,6 +18,8 @@ import tolmek_forms
 from tolmek_forms import Request
 
 DATA = pathlib.Path(__file__).parent / "data" / "form_cases.json"
+# Traps of the HTTP client libraries, for the forms written for them; "lost_by": the forms that must name a loss.
+TRAPS = pathlib.Path(__file__).parent / "data" / "form_traps.json"
 NODE_BIN = pathlib.Path(__file__).parent / "node" / "node_modules" / ".bin"
 RUN_SECONDS = 120
 
@@ -34,6 +36,8 @@ def _venv_tool(name):
 # The first element of argv is looked up on PATH when it is not a path.
 RUNNERS = {
     "httpx": (None, lambda d, main: [sys.executable, main]),
+    "requests": (None, lambda d, main: [sys.executable, main]),
+    "node": ("node", lambda d, main: ["node", main]),
 }
 
 
@@ -46,11 +50,11 @@ def runner_missing(form):
         f"{form}'s runner {tool if type(tool) is str else ''} is not installed"
 
 
-def cases(base_host):
+def cases(base_host, data=DATA):
     """The hard cases of the data file as request values, each target under a prefix of its own
     (/tN) so that an arrival is matched to its case whatever order the runner keeps."""
     out = []
-    for n, case in enumerate(json.loads(DATA.read_text())):
+    for n, case in enumerate(json.loads(data.read_text())):
         if "body_b64" in case:
             body = base64.b64decode(case["body_b64"])
         elif "body_repeat" in case:

@@ -1,10 +1,13 @@
 """Every form, run by its own runner against the loopback recorder: each request arrives exactly as
 written, or the output named what the form loses; never a wrong request without a word."""
 
+import json
+
 import pytest
 
 import forms
 from conftest import missing
+from tolmek_forms.literals import comment_text
 
 
 @pytest.fixture(scope="module")
@@ -57,8 +60,20 @@ def copied(recorder, tmp_path_factory):
 def test_copied_commands_arrive_as_curl_sent_them(form, copied, recorder, tmp_path):
     if (reason := forms.runner_missing(form)) is not None:
         missing(reason)
-    import test_curl_reader as table
-
     values, expected, _ = copied
     tally, problems = forms.prove_against(form, values, expected, tmp_path, recorder, forms.same_boundary)
     assert not problems, "\n".join(problems)
+
+
+@pytest.mark.parametrize("form", ["requests", "node"])
+def test_client_traps_lost_only_where_named(form, recorder, tmp_path):
+    """What requests and Node change of a request is named, in the output too, and nothing else is."""
+    if (reason := forms.runner_missing(form)) is not None:
+        missing(reason)
+    requests = forms.cases(f"127.0.0.1:{recorder.port}", forms.TRAPS)
+    tally, problems, written = forms.prove(form, requests, tmp_path, recorder)
+    assert not problems, "\n".join(problems)
+    lost_by = [case.get("lost_by", []) for case in json.loads(forms.TRAPS.read_text())]
+    assert [r.label for r in requests if r.losses] == [r.label for r, by in zip(requests, lost_by) if form in by]
+    output = written.files[written.main].decode()
+    assert all(comment_text(loss) in output for r in requests for loss in r.losses)
