@@ -65,7 +65,7 @@ def test_copied_commands_arrive_as_curl_sent_them(form, copied, recorder, tmp_pa
     assert not problems, "\n".join(problems)
 
 
-@pytest.mark.parametrize("form", ["requests", "node"])
+@pytest.mark.parametrize("form", ["httpx", "requests", "node"])
 def test_client_traps_lost_only_where_named(form, recorder, tmp_path):
     """What requests and Node change of a request is named, in the output too, and nothing else is."""
     if (reason := forms.runner_missing(form)) is not None:

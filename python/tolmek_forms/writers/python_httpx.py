@@ -19,8 +19,11 @@ import httpx
 def send(client, method, origin, target, headers, body):
     request = httpx.Request(method, origin + "/", headers=headers, content=body,
                             extensions={"target": target})
-    if body is None and not any(name.lower() == b"content-length" for name, _ in headers):
-        request.headers.pop("Content-Length", None)  # httpx gives a POST without a body a length of 0
+    request.method = method  # httpx writes the method in upper case
+    listed = {name.lower() for name, _ in headers}
+    if b"content-length" not in listed and (body is None or b"transfer-encoding" in listed):
+        # httpx gives a POST without a body a length of 0, and a chunked body a length too
+        request.headers.pop("Content-Length", None)
     response = client.send(request)
     print(method, origin, target.decode("ascii"), "->", response.status_code)
     return response
