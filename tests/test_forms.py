@@ -4,7 +4,6 @@ written, or the output named what the form loses; never a wrong request without 
 import pytest
 
 import forms
-from conftest import missing
 
 
 @pytest.fixture(scope="module")
@@ -15,8 +14,7 @@ def recorder():
 
 @pytest.mark.parametrize("form", sorted(forms.RUNNERS))
 def test_hard_cases_arrive_as_written(form, recorder, tmp_path):
-    if (reason := forms.runner_missing(form)) is not None:
-        missing(reason)
+    forms.require_runner(form)
     requests = forms.cases(f"127.0.0.1:{recorder.port}")
     tally, problems, written = forms.prove(form, requests, tmp_path, recorder)
     assert not problems, "\n".join(problems)
