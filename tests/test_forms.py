@@ -18,8 +18,7 @@ def recorder():
 
 @pytest.mark.parametrize("form", sorted(forms.RUNNERS))
 def test_hard_cases_arrive_as_written(form, recorder, tmp_path):
-    if (reason := forms.runner_missing(form)) is not None:
-        missing(reason)
+    forms.require_runner(form)
     requests = forms.cases(f"127.0.0.1:{recorder.port}")
     tally, problems, written = forms.prove(form, requests, tmp_path, recorder)
     assert not problems, "\n".join(problems)
@@ -58,8 +57,7 @@ def copied(recorder, tmp_path_factory):
 
 @pytest.mark.parametrize("form", sorted(forms.RUNNERS))
 def test_copied_commands_arrive_as_curl_sent_them(form, copied, recorder, tmp_path):
-    if (reason := forms.runner_missing(form)) is not None:
-        missing(reason)
+    forms.require_runner(form)
     values, expected, _ = copied
     tally, problems = forms.prove_against(form, values, expected, tmp_path, recorder, forms.same_boundary)
     assert not problems, "\n".join(problems)
@@ -68,8 +66,7 @@ def test_copied_commands_arrive_as_curl_sent_them(form, copied, recorder, tmp_pa
 @pytest.mark.parametrize("form", ["httpx", "requests", "node"])
 def test_client_traps_lost_only_where_named(form, recorder, tmp_path):
     """What requests and Node change of a request is named, in the output too, and nothing else is."""
-    if (reason := forms.runner_missing(form)) is not None:
-        missing(reason)
+    forms.require_runner(form)
     requests = forms.cases(f"127.0.0.1:{recorder.port}", forms.TRAPS)
     tally, problems, written = forms.prove(form, requests, tmp_path, recorder)
     assert not problems, "\n".join(problems)
