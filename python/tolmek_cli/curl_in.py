@@ -659,6 +659,9 @@ def _request(opts, url, userinfo, method, body, headers, own_body, label, offset
         if value and name.lower() not in given:
             own.append((name, value))
     sent = own + [(name, value) for name, value in headers if value is not None] + own_body
+    if opts.curl8 and any(name.lower() == "connection" for name, _ in sent):
+        # curl 8 writes Connection after every other header, its own tokens merged in
+        sent = [h for h in sent if h[0].lower() != "connection"] + [h for h in sent if h[0].lower() == "connection"]
     for text in (url, *(part for header in sent for part in header)):
         text.encode("utf-8")  # UnicodeError for bytes that are not UTF-8 ($'\xff'): a skip naming it
     name, reason = method_or_skip(method)
