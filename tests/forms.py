@@ -33,6 +33,9 @@ def _venv_tool(name):
 # The first element of argv is looked up on PATH when it is not a path.
 RUNNERS = {
     "httpx": (None, lambda d, main: [sys.executable, main]),
+    # The collection's folder is the working directory; without --disable-cookies Bruno would add
+    # the cookies its jar got from earlier answers.
+    "bruno": (str(NODE_BIN / "bru"), lambda d, main: [str(NODE_BIN / "bru"), "run", "--disable-cookies"]),
 }
 
 
