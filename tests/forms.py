@@ -41,6 +41,9 @@ RUNNERS = {
     "node": ("node", lambda d, main: ["node", main]),
     "hurl": ("hurl", lambda d, main: ["hurl", main]),
     "wget": ("wget", lambda d, main: ["sh", main]),
+    # The collection's folder is the working directory; without --disable-cookies Bruno would add
+    # the cookies its jar got from earlier answers.
+    "bruno": (str(NODE_BIN / "bru"), lambda d, main: [str(NODE_BIN / "bru"), "run", "--disable-cookies"]),
 }
 
 
