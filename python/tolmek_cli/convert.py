@@ -368,7 +368,8 @@ def values(items, report, restart, first=0):
             continue
         name = method if type(method) is str else NAMES[[METHODS[n] for n in NAMES].index(method)]
         value = Request(name, url, headers, body, label=label, offset=report.src.place(offset), index=index,
-                        needs_curl=_CURL_ONLY if getattr(label, "curl", None) is not None else None)
+                        needs_curl=_CURL_ONLY if getattr(label, "curl", None) is not None else None,
+                        holders=getattr(label, "holders", None))
         value.report = report
         index += 1
         yield value

@@ -37,13 +37,22 @@ def write(form: str, requests, *, strict: bool = False, files: bool = True) -> W
     """The form's output for the requests, in order. A request the form cannot carry, or (with
     `strict`) one it would carry with a loss, is skipped with its reason; `files`: whether the
     output may have files beside it (bodies a source cannot hold)."""
+    from .variables import all_holders, without_holders
+
     mod = writer(form)
     out = Written(mod.FORM, mod.MAIN)
     out.allow_files = files or mod.FOLDER
+    requests = list(requests)
+    fills = getattr(mod, "VARIABLES", False)
+    # token -> name of every variable the output asks for
+    out.holders = all_holders(requests) if fills else {}
     parts = [mod.head(out)]
     for request in requests:
         if request.needs_curl is not None:
             out.skipped.append((request, f"{request.needs_curl}, which only a curl command carries"))
+            continue
+        if not fills and (reason := without_holders(mod.FORM, request)) is not None:
+            out.skipped.append((request, reason))
             continue
         request.losses = []
         files_before = dict(out.files)

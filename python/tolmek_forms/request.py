@@ -43,10 +43,10 @@ class Request:
     the run (from 0); `losses` are filled in by the form that writes it."""
 
     __slots__ = ("method", "origin", "target", "headers", "body", "needs_curl", "label", "offset", "index",
-                 "losses", "report")
+                 "losses", "report", "holders")
 
     def __init__(self, method: str, url: str, headers, body: bytes | None, *, label="", offset=None,
-                 needs_curl: str | None = None, index: int = 0):
+                 needs_curl: str | None = None, index: int = 0, holders: dict[str, str] | None = None):
         self.method = method
         self.origin, self.target = split_url(url)
         self.headers = [(str(n), str(v)) for n, v in headers]
@@ -56,6 +56,8 @@ class Request:
         self.offset = offset
         self.index = index
         self.losses: list[str] = []
+        # token -> variable name: values the request holds as variables, each written as its token
+        self.holders = holders
 
     @property
     def url(self) -> str:

@@ -7,11 +7,13 @@ import base64
 import re
 
 from ..literals import comment_text, js_str
+from ..variables import node_fill
 from ..output import Unfit
 
 FORM = "node"
 MAIN = "requests_node.js"
 FOLDER = False
+VARIABLES = True  # fill() puts each variable's value in at run time
 
 _HEAD = '''\
 #!/usr/bin/env node
@@ -32,8 +34,8 @@ function utf8(text) {
   return Buffer.from(text, 'utf8').toString('latin1');
 }
 
-function send(method, origin, target, headers, body) {
-  const url = new URL(origin);
+{fill}function send(method, origin, target, headers, body) {
+{filled}  const url = new URL(origin);
   const req = (url.protocol === 'https:' ? https : http).request({
     hostname: url.hostname.replace(/^\\[(.*)\\]$/, '$1'),
     port: url.port || undefined,
@@ -100,7 +102,12 @@ _INDEX = re.compile(r"0|[1-9][0-9]{0,9}")
 
 
 def head(out):
-    return _HEAD
+    if not out.holders:
+        return _HEAD.replace("{fill}", "").replace("{filled}", "")
+    return _HEAD.replace("{fill}", node_fill(out.holders)).replace("{filled}", _FILLED)
+
+
+_FILLED = "  target = fill(target); headers = headers.map(([n, v]) => [n, fill(v)]); body = fill(body);\n"
 
 
 def one(request, out):

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 from ..literals import comment_text, py_bytes, py_str
+from ..variables import python_fill
 
 FORM = "httpx"
 MAIN = "requests_httpx.py"
 FOLDER = False
+VARIABLES = True  # fill() puts each variable's value in at run time
 
 _HEAD = '''\
 #!/usr/bin/env python3
@@ -15,9 +17,9 @@ _HEAD = '''\
 # Host and Content-Length where they are not listed), the target as written, the body as bytes.
 import httpx
 
-
+{fill}
 def send(client, method, origin, target, headers, body):
-    request = httpx.Request(method, origin + "/", headers=headers, content=body,
+{filled}    request = httpx.Request(method, origin + "/", headers=headers, content=body,
                             extensions={"target": target})
     request.method = method  # httpx writes the method in upper case
     listed = {name.lower() for name, _ in headers}
@@ -34,7 +36,12 @@ with httpx.Client(timeout=30) as client:
 
 
 def head(out):
-    return _HEAD
+    if not out.holders:
+        return _HEAD.replace("{fill}\n", "").replace("{filled}", "")
+    return _HEAD.replace("{fill}", python_fill(out.holders)).replace("{filled}", _FILLED)
+
+
+_FILLED = "    target, headers, body = fill(target), [(n, fill(v)) for n, v in headers], fill(body)\n"
 
 
 def one(request, out):

@@ -6,11 +6,13 @@ from __future__ import annotations
 import re
 
 from ..literals import comment_text, py_bytes, py_str
+from ..variables import python_fill
 from ..output import Unfit
 
 FORM = "requests"
 MAIN = "requests_requests.py"
 FOLDER = False
+VARIABLES = True  # fill() puts each variable's value in at run time
 
 _HEAD = '''\
 #!/usr/bin/env python3
@@ -24,9 +26,9 @@ import requests
 from urllib3 import HTTPHeaderDict
 from urllib3.util import SKIP_HEADER
 
-
+{fill}
 def send(session, method, origin, target, headers, body):
-    # Prepared bare, then given the request as it is to go out: prepare() would upper-case the
+{filled}    # Prepared bare, then given the request as it is to go out: prepare() would upper-case the
     # method, re-quote the target and add headers of its own.
     prepared = requests.Request("GET", origin + "/").prepare()
     prepared.method = method
@@ -69,7 +71,12 @@ _ZERO_LENGTH_SAME = frozenset(("POST", "PUT", "PATCH"))
 
 
 def head(out):
-    return _HEAD
+    if not out.holders:
+        return _HEAD.replace("{fill}\n", "").replace("{filled}", "")
+    return _HEAD.replace("{fill}", python_fill(out.holders)).replace("{filled}", _FILLED)
+
+
+_FILLED = "    target, headers, body = fill(target), [(n, fill(v)) for n, v in headers], fill(body)\n"
 
 
 def one(request, out):
