@@ -125,20 +125,28 @@ def mismatches(request, arrival):
     return out
 
 
-def prove(form, requests, scratch, recorder):
-    """Write the requests in the form, run the output, and judge each request: (tally, problems).
-    A request arriving otherwise than sent is wrong unless the output named a loss for it."""
+def run_output(form, requests, scratch, recorder, env=None):
+    """(what the form wrote, the finished run of its output in `scratch`, the arrivals)."""
     written = tolmek_forms.write(form, requests)
     scratch.mkdir(parents=True, exist_ok=True)
     for path, data in written.files.items():
-        target = scratch / path
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_bytes(data)
+        (scratch / path).parent.mkdir(parents=True, exist_ok=True)
+        (scratch / path).write_bytes(data)
     recorder.take()
     argv = RUNNERS[form][1](str(scratch), str(scratch / written.main))
-    run = subprocess.run(argv, cwd=scratch, capture_output=True, timeout=RUN_SECONDS, env=loopback_env())
+    run = subprocess.run(argv, cwd=scratch, capture_output=True, timeout=RUN_SECONDS,
+                         env={**loopback_env(), **(env or {})})
+    return written, run, recorder.take()
+
+
+def prove(form, requests, scratch, recorder, env=None, sent=None):
+    """Write the requests in the form, run the output, and judge each request: (tally, problems).
+    A request arriving otherwise than sent is wrong unless the output named a loss for it.
+    `env`: variables the run is given; `sent`: what must arrive for each request, when that is
+    not the request itself (its variables filled in)."""
+    written, run, got = run_output(form, requests, scratch, recorder, env)
     arrivals = {}
-    for arrival in recorder.take():
+    for arrival in got:
         prefix = arrival.target.split(b"/", 2)[1] if arrival.target.startswith(b"/t") else b""
         arrivals.setdefault(prefix.decode("latin-1"), []).append(arrival)
     skipped = {id(r): reason for r, reason in written.skipped}
@@ -148,7 +156,8 @@ def prove(form, requests, scratch, recorder):
             tally["skipped"] += 1
             continue
         got = arrivals.pop(f"t{request.index}", [])
-        differences = [f"{len(got)} arrivals"] if len(got) != 1 else mismatches(request, got[0])
+        want = request if sent is None else sent[request.index]
+        differences = [f"{len(got)} arrivals"] if len(got) != 1 else mismatches(want, got[0])
         if not differences:
             tally["exact"] += 1
         elif request.losses:
@@ -197,15 +206,7 @@ def prove_against(form, values, expected, scratch, recorder, same=lambda a, b: N
     """Write `values` in the form and run it; each arrival must equal the request value in `expected`
     at the same place (what curl sent for the command the value was read from), or its loss be named.
     `same(expected_arrival_request, arrival)` may align what the runner draws anew (a boundary)."""
-    written = tolmek_forms.write(form, values)
-    scratch.mkdir(parents=True, exist_ok=True)
-    for path, data in written.files.items():
-        (scratch / path).parent.mkdir(parents=True, exist_ok=True)
-        (scratch / path).write_bytes(data)
-    recorder.take()
-    run = subprocess.run(RUNNERS[form][1](str(scratch), str(scratch / written.main)), cwd=scratch,
-                         capture_output=True, timeout=RUN_SECONDS, env=loopback_env())
-    arrivals = recorder.take()
+    written, run, arrivals = run_output(form, values, scratch, recorder)
     skipped = {id(v) for v, _ in written.skipped}
     tally, problems = Counter(skipped=len(skipped)), []
     kept = [(v, e) for v, e in zip(values, expected, strict=True) if id(v) not in skipped]

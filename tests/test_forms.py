@@ -74,3 +74,28 @@ def test_client_traps_lost_only_where_named(form, recorder, tmp_path):
     assert [r.label for r in requests if r.losses] == [r.label for r, by in zip(requests, lost_by) if form in by]
     output = written.files[written.main].decode()
     assert all(comment_text(loss) in output for r in requests for loss in r.losses)
+
+
+_TOKENS = {"TZ0A1B2C3D0ZT": "TOLMEK_TOKEN", "TZ0A1B2C3D1ZT": "TOLMEK_USER"}
+_VALUES = {"TOLMEK_TOKEN": "s3cr3t/+= '\"$x`", "TOLMEK_USER": "zoë"}
+
+
+@pytest.mark.parametrize("form", sorted(f for f in forms.RUNNERS if getattr(forms.tolmek_forms.writer(f), "VARIABLES", False)))
+def test_variables_are_asked_for_when_the_output_runs(form, recorder, tmp_path):
+    """A request holding variables (a recording's secrets, a cassette's placeholders) goes with
+    their values from the environment; without them the output stops before sending anything."""
+    forms.require_runner(form)
+    host = f"127.0.0.1:{recorder.port}"
+    made = lambda fill: forms.Request(  # noqa: E731
+        "POST", f"http://{host}/t0/u/{fill('TZ0A1B2C3D1ZT')}?k=1",
+        [("Authorization", f"Bearer {fill('TZ0A1B2C3D0ZT')}"), ("Content-Type", "application/x-www-form-urlencoded")],
+        f"token={fill('TZ0A1B2C3D0ZT')}&user={fill('TZ0A1B2C3D1ZT')}".encode(), label="with variables",
+        holders=_TOKENS if fill is str else None)
+    request = made(str)
+    filled = made(lambda token: _VALUES[_TOKENS[token]] if token.endswith("0ZT") else "zo%C3%AB")
+    env = dict(_VALUES, TOLMEK_USER="zo%C3%AB")  # a value in a target goes as written there
+    tally, problems, written = forms.prove(form, [request], tmp_path / "set", recorder, env=env, sent=[filled])
+    assert not problems and tally["wrong"] == 0, "\n".join(problems)
+    assert b"s3cr3t" not in written.files[written.main]
+    _, run, arrivals = forms.run_output(form, [made(str)], tmp_path / "unset", recorder)
+    assert run.returncode != 0 and not arrivals and b"TOLMEK_" in run.stderr

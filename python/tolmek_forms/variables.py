@@ -84,3 +84,19 @@ function fill(data) {{
 def node_fill(holders: dict[str, str]) -> str:
     pairs = ", ".join(f"[{js_str(t)}, {js_str(n)}]" for t, n in holders.items())
     return _JS.format(pairs=pairs)
+
+
+def sh_checks(holders: dict[str, str]) -> str:
+    """Lines stopping a shell script where a variable it reads is not set."""
+    names = sorted(set(holders.values()))
+    return "".join(f': "${{{name}?is not set: export it first (a recording\'s secrets.sh sets it)}}"\n'
+                   for name in names)
+
+
+def sh_splice(text: str, holders: dict[str, str] | None) -> str:
+    """Shell text with each token replaced by its variable, quoted for where it stands."""
+    if not holders:
+        return text
+    from tolmek_http.script_out import _splice
+
+    return _splice(text, holders)

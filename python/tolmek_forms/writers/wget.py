@@ -23,10 +23,12 @@ import re
 
 from ..literals import comment_text, sh_word
 from ..output import Unfit
+from ..variables import sh_checks, sh_splice
 
 FORM = "wget"
 MAIN = "requests_wget.sh"
 FOLDER = False
+VARIABLES = True  # read from shell variables, each checked before the first request
 
 # A body of UTF-8 text without NUL of at most this many bytes goes as --body-data; any other in a file.
 TEXT_LIMIT = 64 * 1024
@@ -83,7 +85,7 @@ _HEADER_NAME = re.compile(r"[^\s:]+")
 
 
 def head(out):
-    return _HEAD
+    return _HEAD + sh_checks(out.holders) if out.holders else _HEAD
 
 
 def one(request, out):
@@ -106,6 +108,8 @@ def one(request, out):
         if _is_text(body) and (len(body) <= TEXT_LIMIT or not out.allow_files):
             words.append(_word("--body-data=" + body.decode("utf-8"), "the body"))
         else:
+            if request.holders:
+                raise Unfit("its body holds variables and goes in a file, where no shell variable is read")
             words.append(_word("--body-file=" + out.body_file(request)))
     words.append(_word(request.url, "the URL"))
 
@@ -113,7 +117,7 @@ def one(request, out):
         out.lose(request, loss)
     lines = [f"\n# {comment_text(request.label or f'request {request.index + 1}')}\n"]
     lines.extend(f"# not exact: {comment_text(loss)}\n" for loss in request.losses)
-    lines.append(f"send {request.index + 1} " + " ".join(words) + "\n")
+    lines.append(sh_splice(f"send {request.index + 1} " + " ".join(words) + "\n", request.holders))
     return "".join(lines)
 
 
