@@ -91,7 +91,8 @@ def pytest_terminal_summary(terminalreporter):
             f"recording proof: {t.get('recorded', '-')} requests recorded, {t.get('newman', '-')} identical through"
             f" newman, through the script: {shells or '-'}; {t.get('examples', '-')} examples equal"
             f" ({t.get('binary', '-')} bodies not text, named),"
-            f" secrets found: {t.get('secrets', '-')}")
+            f" secrets found: {t.get('secrets', '-')}; identical through the forms: "
+            + (", ".join(f"{f} {t[f]}" for f in ("python", "node", "wget") if f in t) or "-"))
     forms = sys.modules.get("forms")
     if forms is not None and forms.TALLY:
         terminalreporter.write_line("forms on the wire (exact / loss named / skipped named / wrong):")

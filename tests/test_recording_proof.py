@@ -29,6 +29,9 @@ _PROGRESS = re.compile(r"^[\s\d.:%kMG-]*$|\s*% Total|\s*Dload")
 _NAMED = "a body that is not text, left out of the example, whose name gives its size"
 # What the terminal summary reports (tests/conftest.py).
 TALLY = {}
+# The other forms the recording writes too, each with the command running its output.
+FORMS = {"python": (sys.executable, "forms/requests_httpx.py"), "node": ("node", "forms/requests_node.js"),
+         "wget": ("sh", "forms/requests_wget.sh")}
 
 
 def _suite_env(base, home):
@@ -85,7 +88,7 @@ def recorded(app, tmp_path_factory):
     home = tmp_path_factory.mktemp("home")
     out = tmp_path_factory.mktemp("recorded")
     app.take()
-    proc = _run_suite(app, out, home)
+    proc = _run_suite(app, out, home, f"--tolmek-forms={','.join(FORMS)}")
     return Recorded(out, app.take(), proc)
 
 
@@ -332,6 +335,25 @@ def test_script_delivers_as_the_clients_sent(recorded, app, tmp_path, shell):
     if proc.returncode or said:
         problems.append(f"{shell} exited {proc.returncode}: " + "\n".join(said[-20:]))
     assert not problems, f"{identical} of {len(recorded.arrivals)} identical\n" + "\n".join(problems)
+
+
+@pytest.mark.parametrize("form", list(FORMS))
+def test_forms_deliver_as_the_clients_sent(recorded, app, tmp_path, form):
+    """The forms recorded beside the script, run with secrets.sh's variables exported: each request
+    arrives as its client sent it, or the form named what it could not carry."""
+    runner, path = FORMS[form]
+    if form != "python" and not http_matrix.shutil.which(runner if form == "node" else form):
+        missing(f"{form} is not installed")
+    app.take()
+    env = {"PATH": os.environ.get("PATH", os.defpath), "HOME": str(tmp_path), "LC_ALL": "C.UTF-8"}
+    proc = subprocess.run(["sh", "-c", f'set -a; . ./{SECRETS}; exec "$0" {path}', runner], cwd=recorded.dir,
+                          env=env, capture_output=True, stdin=subprocess.DEVNULL, timeout=600)
+    identical, problems = _pair(recorded.arrivals, app.take(), http_matrix.differences)
+    TALLY[form] = identical
+    named = (recorded.dir / path).read_text(encoding="utf-8").count("not exact:")
+    assert identical + named >= len(recorded.arrivals) and proc.returncode in (0, 1) if form == "wget" else (
+        not problems and proc.returncode == 0), f"{identical} of {len(recorded.arrivals)} identical, {named} named\n" + \
+        "\n".join(problems) + proc.stderr.decode(errors="replace")[-3000:]
 
 
 @pytest.mark.parametrize("case", list(ALONE))

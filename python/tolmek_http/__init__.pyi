@@ -90,6 +90,7 @@ class record:
         secret_names: _Names | None = None,
         extra_secret_names: _Names = (),
         write_secrets: bool = True,
+        forms: _Names = (),
     ) -> None: ...
     def __enter__(self) -> Recording: ...
     def __exit__(

@@ -19,6 +19,9 @@ def pytest_addoption(parser) -> None:
                     help="the names of --tolmek-secret-names replace the default list instead")
     group.addoption("--tolmek-no-secret-files", action="store_true", default=False,
                     help="write no file holding the secret values kept out")
+    group.addoption("--tolmek-forms", metavar="FORMS", default=None,
+                    help="comma-separated forms to write the requests in too, under DIRECTORY/forms: python "
+                         "(httpx), requests, node, wget, ... (the tolmek command's FORM subcommands)")
 
 
 def pytest_configure(config) -> None:
@@ -31,6 +34,15 @@ def pytest_configure(config) -> None:
         os.makedirs(directory, exist_ok=True)
     except OSError as e:
         raise pytest.UsageError(f"--tolmek-record: cannot make the directory {directory}: {e.strerror}") from None
+    forms = config.getoption("tolmek_forms")
+    if forms:
+        from tolmek_forms import writer
+
+        for form in forms.split(","):
+            try:
+                writer(form.strip())
+            except ValueError as e:
+                raise pytest.UsageError(f"--tolmek-forms: {e}") from None
     from .pytest_recorder import NAME, Recorder
 
     config.pluginmanager.register(Recorder(config, os.path.abspath(directory)), NAME)

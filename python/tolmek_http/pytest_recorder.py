@@ -177,8 +177,9 @@ class Recorder:
             # What the files cannot carry is said in the summary, not raised (also with -W error).
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
+                forms = [f.strip() for f in (getattr(options, "tolmek_forms", None) or "").split(",") if f.strip()]
                 self.written = write(self.directory, exchanges, secret_names=names, extra_secret_names=extra,
-                                     write_secrets=not options.tolmek_no_secret_files)
+                                     write_secrets=not options.tolmek_no_secret_files, forms=forms)
             self.warnings += [str(w.message) for w in caught]
         except (OSError, ValueError, ImportError) as e:
             self._say(f"could not write the recording of {len(exchanges)} requests into {self.directory}: {e}")

@@ -121,9 +121,11 @@ class record:
     `recording.paths` the files written (see Recording). Only one recording can be active at a
     time: entering a second one, nested or from another thread, raises RecordingError.
     `secret_names` replaces the default list of names whose values are secrets,
-    `extra_secret_names` adds to it; each a list of names (a single str is refused: TypeError)."""
+    `extra_secret_names` adds to it; each a list of names (a single str is refused: TypeError).
+    `forms`: the other forms to write the requests in too, under forms/ (python, requests, node, ...)."""
 
-    def __init__(self, directory, *, secret_names=None, extra_secret_names=(), write_secrets: bool = True) -> None:
+    def __init__(self, directory, *, secret_names=None, extra_secret_names=(), write_secrets: bool = True,
+                 forms=()) -> None:
         from .redact import checked_names
 
         self.directory = directory
@@ -131,6 +133,12 @@ class record:
         self.secret_names = checked_names(secret_names)
         self.extra_secret_names = checked_names(extra_secret_names, "extra_secret_names")
         self.write_secrets = write_secrets
+        self.forms = list(checked_names(forms, "forms") or ())
+        if self.forms:
+            from tolmek_forms import writer
+
+            for form in self.forms:
+                writer(form)  # ValueError naming the forms for another name, here at the caller's line
         self.recording: Recording | None = None
 
     def __enter__(self) -> Recording:
@@ -143,7 +151,8 @@ class record:
         from .writer import write
 
         recording.paths = write(self.directory, recording.responses(), secret_names=self.secret_names,
-                                extra_secret_names=self.extra_secret_names, write_secrets=self.write_secrets)
+                                extra_secret_names=self.extra_secret_names, write_secrets=self.write_secrets,
+                                forms=self.forms)
 
 
 # --- the patches ---------------------------------------------------------------------------------

@@ -82,12 +82,13 @@ def _secrets_sh(vault: Vault) -> bytes:
 
 def write(directory: str | os.PathLike, exchanges: Iterable[Exchange], *, secret_names: Iterable[str] | None = None,
           extra_secret_names: Iterable[str] = (), write_secrets: bool = True,
-          name: str = "tolmek recording") -> list[str]:
+          name: str = "tolmek recording", forms: Iterable[str] = ()) -> list[str]:
     """Write the exchanges into `directory` (made if missing): COLLECTION (and body files under
     bodies/ for bodies that are not text), SCRIPT, and with `write_secrets` ENVIRONMENT and SECRETS
     (mode 0600), the only files that hold the secrets' values. Fields named like `secret_names`
     (default redact.SECRET_NAMES), or like those and `extra_secret_names`, and the auth and cookie
-    headers become variables everywhere.
+    headers become variables everywhere. `forms` (python, requests, node, wget, ...): the requests in
+    those forms too, under forms/, their secrets read from the same variables.
     What the outputs cannot carry exactly is named in a RecordingWarning. Returns the paths written."""
     exchanges = list(exchanges)
     directory = os.fspath(directory)
@@ -122,6 +123,15 @@ def write(directory: str | os.PathLike, exchanges: Iterable[Exchange], *, secret
         data = text.encode("utf-8", "surrogateescape").decode("utf-8", "replace").encode("utf-8")
     written.append(_create(directory, COLLECTION, data, 0o644))
     written.append(_create(directory, SCRIPT, script.encode("utf-8", "surrogateescape"), 0o755))
+    if forms:
+        from .forms_out import FOLDER, forms as in_forms
+
+        for rel, data in in_forms(forms, exchanges, vault, is_text, warn).items():
+            parent, base = os.path.split(os.path.join(FOLDER, rel))
+            where = directory
+            for part in parent.split(os.sep):
+                where = _subdirectory(where, part)
+            written.append(_create(where, base, data, 0o755 if base.endswith((".sh", ".py", ".js")) else 0o644))
     if write_secrets:
         written.append(_create(directory, ENVIRONMENT, _environment(vault, name), 0o600))
         written.append(_create(directory, SECRETS, _secrets_sh(vault), 0o600))
