@@ -108,7 +108,8 @@ def test_examples_print_what_they_show(page, tmp_path):
         (bin_dir / name).chmod(0o755)
     with Recorder() as recorder:
         here = f"127.0.0.1:{recorder.port}"
-        path = os.pathsep.join(filter(None, [os.path.dirname(tolmek.__file__), os.environ.get("PYTHONPATH")]))
+        path = os.pathsep.join(os.path.abspath(p) for p in [os.path.dirname(tolmek.__file__),
+                                                            *os.environ.get("PYTHONPATH", "").split(os.pathsep)] if p)
         shutil.copytree(FILES, scratch)
         for file in scratch.rglob("*"):
             if file.is_file():

@@ -1,10 +1,11 @@
-"""A test suite's requests, for the recording examples."""
+"""A small test suite, for the recording examples: its requests go to the address the examples serve."""
 import requests
 
 
-def test_login():
-    answer = requests.post("http://127.0.0.1:8000/login", data={"user": "alice", "password": "hunter2-Pa55word"})
-    assert answer.status_code == 200
+def test_login_then_me():
+    session = requests.Session()
+    assert session.post("http://127.0.0.1:8000/login", data={"user": "alice", "password": "hunter2-Pa55word"}).ok
+    assert session.get("http://127.0.0.1:8000/me", headers={"Cookie": "session=s3ss-0a1b2c3d4e5f"}).ok
 
 
 def test_items():
