@@ -22,7 +22,6 @@ import unicodedata
 import pytest
 
 import tolmek
-from conftest import loopback_env
 from recorder import Recorder
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -46,12 +45,17 @@ def blocks(page):
         yield text.count("\n", 0, m.start()) + 1, m.group(2), code, reason and reason.group(1)
 
 
+def prompts(code):
+    """A console block's (command, the lines it shows) for each `$ ` line."""
+    return [(part.split("\n", 1)[0], part.splitlines()[1:]) for part in re.split(r"^\$ ", code, flags=re.M)[1:]]
+
+
 def shown(language, code):
     """What the block shows it prints, as lines; for a console block one list per command."""
     if language == "python":
         return [line[3:] if line.startswith("#> ") else "" for line in code.splitlines() if re.match(r"#>( |$)", line)]
     if language == "console":
-        return [part.splitlines()[1:] for part in re.split(r"^(?=\$ )", code, flags=re.M) if part.startswith("$ ")]
+        return [lines for _, lines in prompts(code)]
     return None
 
 
@@ -76,11 +80,10 @@ def run(examples):
                     status = 1
             results.append([(out.getvalue(), status)])
         else:
-            commands = [code] if language == "sh" else [part[2:].split("\n", 1)[0] for part in
-                                                         re.split(r"^(?=\$ )", code, flags=re.M) if part.startswith("$ ")]
             # A sh block stops at its first failing command; a console one shows what each gives.
-            ran = [subprocess.run(["bash", "-e" if language == "sh" else "+e", "-c", command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                  stdin=subprocess.DEVNULL, text=True, timeout=60) for command in commands]
+            commands, flag = ([code], "-e") if language == "sh" else ([c for c, _ in prompts(code)], "+e")
+            ran = [subprocess.run(["bash", flag, "-c", command], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True, timeout=60) for command in commands]
             results.append([(r.stdout, r.returncode) for r in ran])
     return results
 
@@ -91,12 +94,11 @@ def slug(heading):
     return re.sub(r"[-\s]+", "-", re.sub(r"[^\w\s-]", "", text).strip().lower())
 
 
-
 @pytest.mark.parametrize("page", PAGES, ids=[str(p.relative_to(ROOT)) for p in PAGES])
 def test_examples_print_what_they_show(page, tmp_path):
     examples = []
     for line, language, code, reason in blocks(page):
-        assert language in RUN + SHOW, f"line {line}: a block is {' or '.join(RUN)} (run) or {' or '.join(SHOW)} (shown)"
+        assert language in RUN + SHOW, f"line {line}: a block is one of {RUN} (run) or {SHOW} (shown)"
         if language in RUN and not reason:
             examples.append((line, language, code))
     if not examples:
@@ -108,15 +110,20 @@ def test_examples_print_what_they_show(page, tmp_path):
         (bin_dir / name).chmod(0o755)
     with Recorder() as recorder:
         here = f"127.0.0.1:{recorder.port}"
-        path = os.pathsep.join(os.path.abspath(p) for p in [os.path.dirname(tolmek.__file__),
-                                                            *os.environ.get("PYTHONPATH", "").split(os.pathsep)] if p)
+        # This run's packages first (PYTHONPATH, made absolute for the scratch folder), then its module.
+        path = os.pathsep.join(os.path.abspath(p) for p in [*os.environ.get("PYTHONPATH", "").split(os.pathsep),
+                                                            os.path.dirname(tolmek.__file__)] if p)
         shutil.copytree(FILES, scratch)
         for file in scratch.rglob("*"):
             if file.is_file():
                 file.write_text(file.read_text("utf-8").replace(ADDRESS, here), "utf-8")
-        env = dict(loopback_env(), PYTHONPATH=path, HOME=str(scratch), PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-        child = subprocess.run([sys.executable, __file__], input=json.dumps([(line, language, code.replace(ADDRESS, here)) for line, language, code in examples]), capture_output=True,
-                               text=True, cwd=scratch, env=env, timeout=300)
+        # The environment as it is (a sanitizer build's module needs its preload in every interpreter the
+        # examples start) but for proxies, which would stand between the examples and the loopback.
+        env = dict({k: v for k, v in os.environ.items() if "proxy" not in k.lower()}, PYTHONPATH=path,
+                   HOME=str(scratch), PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+        given = [(line, language, code.replace(ADDRESS, here)) for line, language, code in examples]
+        child = subprocess.run([sys.executable, __file__], input=json.dumps(given), capture_output=True, text=True,
+                               cwd=scratch, env=env, timeout=300)
     assert child.returncode == 0, child.stderr
     for (line, language, code), outputs in zip(examples, json.loads(child.stdout)):
         expected = shown(language, code) if language == "console" else [shown(language, code)]
