@@ -28,7 +28,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 FILES = ROOT / "tests" / "data" / "docs"
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 ADDRESS = "127.0.0.1:8000"
-# The commands the examples run, each with the interpreter under test.
+# The commands the examples run, each with the interpreter under test. The time limits are generous:
+# an emulated wheel's suite (make dist) takes most of a minute to start a pytest.
 SHIMS = {"tolmek": "-m tolmek_cli", "python": "", "pytest": "-m pytest"}
 RUN, SHOW = ("python", "sh", "console"), ("text", "json")
 FENCE = re.compile(r"^( *)```(\S*).*?\n(.*?)^\1```[ \t]*$", re.M | re.S)
@@ -83,7 +84,7 @@ def run(examples):
             # A sh block stops at its first failing command; a console one shows what each gives.
             commands, flag = ([code], "-e") if language == "sh" else ([c for c, _ in prompts(code)], "+e")
             ran = [subprocess.run(["bash", flag, "-c", command], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, text=True, timeout=60) for command in commands]
+                                  stderr=subprocess.STDOUT, text=True, timeout=300) for command in commands]
             results.append([(r.stdout, r.returncode) for r in ran])
     return results
 
@@ -123,7 +124,7 @@ def test_examples_print_what_they_show(page, tmp_path):
                    HOME=str(scratch), PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
         given = [(line, language, code.replace(ADDRESS, here)) for line, language, code in examples]
         child = subprocess.run([sys.executable, __file__], input=json.dumps(given), capture_output=True, text=True,
-                               cwd=scratch, env=env, timeout=300)
+                               cwd=scratch, env=env, timeout=900)
     assert child.returncode == 0, child.stderr
     for (line, language, code), outputs in zip(examples, json.loads(child.stdout)):
         expected = shown(language, code) if language == "console" else [shown(language, code)]
