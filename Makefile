@@ -1,7 +1,8 @@
 # Build and test entry points; the logic lives in scripts/.
 #
 #   make test     build with -Werror and run pytest on Python 3.12 and 3.13 here and on 3.14 and
-#                 3.15 in a Debian unstable root (curl 8); TOLMEK_TEST_VERSIONS picks versions
+#                 3.15 in a Debian unstable root (curl 8); TOLMEK_TEST_VERSIONS picks versions;
+#                 then the documentation is built once
 #   make demo     build into .venv and run examples/quickstart.py
 #   make fresh-check  `make demo` and `make test` from a fresh clone of HEAD inside a pristine Debian 12
 #                 root (debootstrap, cached as a tarball) that has only what a new machine comes with;
@@ -16,6 +17,9 @@
 #   make valgrind run fuzz/exercise.py under memcheck; fails on a leak in tolmek
 #   make fuzz     libFuzzer over the renderers, then the Python state machine of
 #                 fuzz/hostile_fuzz.py under the sanitizer build; FUZZ_SECONDS each (default 60)
+#   make docs     the documentation site (docs/, mkdocs.yml) with `mkdocs build --strict` into
+#                 build/site, MkDocs in .venv-docs; `make test` builds it too, once
+#   make docs-serve  the same served on http://127.0.0.1:8000 while editing the pages
 #   make clean    remove build trees, dist/ and the virtualenvs
 #
 # PYTHON=/path/to/python restricts every target to that one interpreter.
@@ -28,7 +32,7 @@ PYTEST_ARGS ?=
 TOLMEK_TEST_VERSIONS ?=
 export PYTHON PYTEST_ARGS TOLMEK_TEST_VERSIONS
 
-.PHONY: all test fresh-check demo bench sanitize valgrind fuzz wheels dist clean
+.PHONY: all test fresh-check demo bench sanitize valgrind fuzz wheels dist docs docs-serve clean
 
 all: test
 
@@ -58,6 +62,12 @@ wheels:
 
 dist:
 	@bash scripts/dist.sh
+
+docs:
+	@bash scripts/docs.sh build
+
+docs-serve:
+	@bash scripts/docs.sh serve
 
 clean:
 	rm -rf build dist .venv .venv-* *.egg-info .pytest_cache .hypothesis

@@ -149,12 +149,12 @@ for whl in "${wheels[@]}"; do
     contents=$("$tools/python" -m zipfile -l "$whl")
     printf '%s\n' "$contents"
     extension=$(awk '$1 ~ /^tolmek\.cpython-.*\.so$/ { print $1 }' <<<"$contents")
-    # README tells users which distributions the wheels run on, from this tag: a change of the
-    # tag (the extension now needing a newer glibc or libstdc++) has to go through README too.
+    # docs/systems.md tells users which distributions the wheels run on, from this tag: a change of
+    # the tag (the extension now needing a newer glibc or libstdc++) has to go through that page too.
     plat=${name##*-}
     plat=${plat%.whl}
-    grep -qF "\`$plat\`" README.md ||
-        die "$name is tagged $plat, which README's Install section does not name: update its list of distributions"
+    grep -qF "\`$plat\`" docs/systems.md ||
+        die "$name is tagged $plat, which docs/systems.md does not name: update its list of distributions"
     log "$name: check-wheel-contents"
     check-wheel-contents --no-config --toplevel "$extension,tolmek_cli,tolmek_http,tolmek-stubs" "$whl"
 done

@@ -11,6 +11,8 @@
 # suites set TOLMEK_RUNNER_MATRICES=skip. Each suite runs on TOLMEK_TEST_WORKERS pytest-xdist
 # workers (default: the number of cores).
 #
+# Last, the documentation site is built once with `mkdocs build --strict` (scripts/docs.sh).
+#
 # `scripts/test.sh --python PYTHON` is the step for one interpreter (how the root runs it).
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
@@ -97,4 +99,14 @@ done
 # The whole suite once more on one Python, built with clang and libc++ (scripts/lib.sh).
 read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
 TOLMEK_RUNNER_MATRICES=skip test_with_libcxx "$(first_python)" "${pytest_args[@]}"
+
+# The documentation site, once (its examples ran in every suite above): a broken link or anchor
+# fails the run as a failing test does, and is counted as one.
+if bash "$ROOT/scripts/docs.sh" build; then
+    printf 'documentation (mkdocs build --strict): 1 passed, 0 failed\n' >>"$TEST_SUMMARY"
+else
+    printf 'documentation (mkdocs build --strict): 0 passed, 1 failed\n' >>"$TEST_SUMMARY"
+    print_test_summary
+    die "the documentation does not build: mkdocs build --strict failed (make docs)"
+fi
 print_test_summary

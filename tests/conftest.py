@@ -25,8 +25,9 @@ def refcounts():
 
 M = tolmek.HTTPMETHOD
 
-# The sample suite is run by tests/test_recording_proof.py in a pytest of its own, against its app.
-collect_ignore = ["sample_suite"]
+# The sample suite is run by tests/test_recording_proof.py in a pytest of its own, against its app;
+# the documentation's example suite by tests/test_docs.py, in a scratch folder.
+collect_ignore = ["sample_suite", "data/docs"]
 
 # The matrices that run shells, curl and newman over fixed inputs: what they prove depends on the
 # curl version and the shells, not on the interpreter, so `make test` runs them once per curl version

@@ -128,7 +128,7 @@ def readme_quick_start():
     text = README.read_text("utf-8")
     section = text.split("## Quick start", 1)[1].split("\n## ", 1)[0]
     code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
-    printed = re.search(r"^# (curl .*)$", code, re.M).group(1)
+    printed = re.search(r"^#> (curl .*)$", code, re.M).group(1)
     return code, printed
 
 

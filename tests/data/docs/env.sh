@@ -1,0 +1,1 @@
+curl https://api.example.com/me -H "Authorization: Bearer $TOKEN"
