@@ -156,7 +156,7 @@ for whl in "${wheels[@]}"; do
     grep -qF "\`$plat\`" docs/systems.md ||
         die "$name is tagged $plat, which docs/systems.md does not name: update its list of distributions"
     log "$name: check-wheel-contents"
-    check-wheel-contents --no-config --toplevel "$extension,tolmek_cli,tolmek_http,tolmek-stubs" "$whl"
+    check-wheel-contents --no-config --toplevel "$extension,tolmek_cli,tolmek_http,tolmek_forms,tolmek-stubs" "$whl"
 done
 # distcheck also prints the dynamic symbols each extension defines.
 log "distcheck"

@@ -15,14 +15,14 @@ input formats (recognised by content, or named with --from):
   curl      curl command lines, as a browser's "Copy as cURL" (bash or cmd) or docs write them
 """
 
-# What the help leaves to the README, where each format, what is carried and what is skipped, -o
+# What the help leaves to the documentation, where each format, what is carried and what is skipped, -o
 # and the exit statuses are described in full.
 _MORE = """
 A request that cannot be carried is skipped with a line on standard error naming its place and why.
 exit status: 0 converted (some may be skipped); 1 skipped under --strict, or nothing converted;
   2 bad input or arguments, unreadable input, unwritable output; 128+N stopped by signal N.
-Each format, what is carried and skipped, -o OUT and the exit statuses in full: the section
-"The `tolmek` command" of README.md (in the source tree, and the package's page on its index).
+Each format and form, what is carried and skipped, -o OUT and the exit statuses in full:
+docs/command.md and docs/forms.md in the source tree (make docs builds them as a site).
 """
 
 _CURL = """\
