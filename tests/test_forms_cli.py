@@ -70,3 +70,14 @@ def test_side_files_go_beside_the_output(cli, tmp_path):
             code, out, err = cli(form, str(source), "--working-dir", str(tmp_path))
             assert code == 1 and "(write with -o FILE)" in err
         assert sorted(os.listdir(out_dir)) in (["out"], ["bodies", "out"])
+
+
+def test_an_unknown_form_is_refused_where_it_is_named(tmp_path):
+    import tolmek_http
+
+    with pytest.raises(ValueError, match="unknown form 'perl': one of python, httpx, requests"):
+        tolmek_http.record(tmp_path, forms=["perl"])
+    with pytest.raises(TypeError):
+        tolmek_http.record(tmp_path, forms="python")
+    with pytest.raises(ValueError, match="unknown form"):
+        tolmek_http.to_form(tolmek_http.from_curl("curl http://h/"), "perl")

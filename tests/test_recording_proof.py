@@ -235,7 +235,7 @@ def test_xdist_writes_the_same(app, recorded, tmp_path):
     out = tmp_path / "xdist"
     out.mkdir()
     app.take()
-    _run_suite(app, out, tmp_path, "-p", "xdist", "-n", "2")
+    _run_suite(app, out, tmp_path, "-p", "xdist", "-n", "2", f"--tolmek-forms={','.join(FORMS)}")
     app.take()
     plain = {p.relative_to(recorded.dir): p.read_bytes() for p in recorded.dir.rglob("*") if p.is_file()}
     spread = {p.relative_to(out): p.read_bytes() for p in out.rglob("*") if p.is_file()}

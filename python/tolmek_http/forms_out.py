@@ -3,7 +3,7 @@ read from the same variables as the script's."""
 
 from __future__ import annotations
 
-import secrets as _random
+import hashlib
 
 from .postman_out import absolute, origin_of
 from .redact import Ref, Vault, joined, request_parts
@@ -18,12 +18,28 @@ def _label(vault: Vault, text: str) -> str:
     return joined(vault.chunks(text), lambda name: f"${{{name}}}")
 
 
+def _nonce(exchanges) -> str:
+    """The tokens' common part: drawn from the requests themselves, so that the same recording (also one
+    made by several workers) writes the same files, and found in none of them."""
+    seed = hashlib.sha256()
+    texts = []
+    for ex in sorted(exchanges, key=lambda e: e.order):
+        request = ex.request
+        texts.append(b"\n".join([request.target, *(n + b":" + v for n, v in request.headers), request.body or b""]))
+        seed.update(texts[-1])
+    while True:
+        nonce = seed.hexdigest()[:8].upper()
+        if not any(f"TZ{nonce}".encode() in text for text in texts):
+            return nonce
+        seed.update(b"again")
+
+
 def values(exchanges, vault: Vault, is_text, warn) -> list:
     """The request value of each exchange, in the order sent, each secret a token of the value's
     holders (token -> variable name)."""
     from tolmek_forms import Request
 
-    nonce = _random.token_hex(4).upper()
+    nonce = _nonce(exchanges)
     tokens: dict[str, str] = {}  # variable name -> token, the same in every request
     out = []
     for index, ex in enumerate(sorted(exchanges, key=lambda e: e.order)):

@@ -179,7 +179,8 @@ class Recorder:
                 warnings.simplefilter("always")
                 forms = [f.strip() for f in (getattr(options, "tolmek_forms", None) or "").split(",") if f.strip()]
                 self.written = write(self.directory, exchanges, secret_names=names, extra_secret_names=extra,
-                                     write_secrets=not options.tolmek_no_secret_files, forms=forms)
+                                     write_secrets=not options.tolmek_no_secret_files,
+                                     **({"forms": forms} if forms else {}))
             self.warnings += [str(w.message) for w in caught]
         except (OSError, ValueError, ImportError) as e:
             self._say(f"could not write the recording of {len(exchanges)} requests into {self.directory}: {e}")

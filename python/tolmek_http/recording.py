@@ -152,7 +152,7 @@ class record:
 
         recording.paths = write(self.directory, recording.responses(), secret_names=self.secret_names,
                                 extra_secret_names=self.extra_secret_names, write_secrets=self.write_secrets,
-                                forms=self.forms)
+                                **({"forms": self.forms} if self.forms else {}))
 
 
 # --- the patches ---------------------------------------------------------------------------------
