@@ -326,7 +326,6 @@ def hard_cases(recorder, tmp, runs, times):
     requests = forms.cases(base)
     big = larger(requests, times)
     here = tolmek_forms_here()
-    shown = [f for f in tolmek_forms.FORMS if here[f] is None or any(f in t for t in TARGETS.values())]
     sets, hars = {}, {}
     for name, rs in (("cases", requests), ("large", big)):
         entries = [har_entry(r) for r in rs]
@@ -337,7 +336,12 @@ def hard_cases(recorder, tmp, runs, times):
                       "curl": [curl_command(r) for r in rs]}
 
     def clock(form):
-        """`tolmek FORM` on the HAR of each set, in process."""
+        """tolmek_forms.write on each set's request values, as the peers convert their parsed inputs."""
+        return {"cases": median_seconds(lambda: tolmek_forms.write(form, requests), runs),
+                "large": median_seconds(lambda: tolmek_forms.write(form, big), runs)}
+
+    def clock_command(form):
+        """`tolmek FORM` in process on each set's HAR file, writing the output's file."""
         mod, clocked = tolmek_forms.writer(form), {}
         for name in ("cases", "large"):
             out = tmp / "tolmek" / name / form
@@ -347,15 +351,17 @@ def hard_cases(recorder, tmp, runs, times):
         return clocked
 
     rows = []
-    for form in shown:
+    for form in tolmek_forms.FORMS:
         if here[form] is not None:
             rows.append(_n_a(form, "tolmek", form, here[form]))
             continue
         rows.append(tolmek_row(form, lambda: clock(form),
                                lambda scratch: forms.prove(form, forms.cases(base), scratch, recorder)[0],
                                tmp / "run" / "tolmek" / form))
+        rows.append({"form": form, "by": "tolmek, the command", "target": f"tolmek {form} FILE.har -o FILE",
+                     "why": "times only: the HAR file read, the output's file written", **clock_command(form)})
     for peer, targets in TARGETS.items():
-        forms_of = [f for f in shown if f in targets]
+        forms_of = [f for f in tolmek_forms.FORMS if f in targets]
         jobs = [{"target": targets[f], "set": name, "runs": runs, "keep": name == "cases"}
                 for f in forms_of for name in ("cases", "large")]
         answer = peer_answer(peer, {name: sets[name][INPUT[peer]] for name in sets}, jobs)
@@ -495,7 +501,7 @@ def main():
         "Inputs: tolmek the request values; httpsnippet a HAR of them (its text bodies hold no bytes that are "
         "not UTF-8); postman-code-generators the collection `tolmek postman` writes from that HAR; curlconverter "
         "tolmek's curl command of each. Times: median of "
-        f"{runs} passes in process, reading the input included (tolmek: `tolmek FORM` on the HAR).",
+        f"{runs} passes in process, the peers' from their parsed input, tolmek's from its request values.",
         "", *table(rows, (("cases", f"convert {n}"), ("large", f"convert {big}"))), "",
         f"Copied curl commands (tests/data/curl_commands.txt): {facts}; tolmek reads and writes them, "
         "curlconverter converts them; each request compared with what curl sent.",
