@@ -4,7 +4,8 @@
 # benchmark requirements, build the floors (bench/floor.c) and run bench/run.py, then count
 # instructions per request under callgrind (bench/instructions.py), then the same timings with the
 # portable build (plain C++ scans, as non-x86 platforms get), then bench/cli.py
-# (the `tolmek` command on a large HAR), bench/clients.py and bench/http_peers.py (the HTTP
+# (the `tolmek` command on a large HAR), bench/clients.py, bench/forms_peers.py (the forms beside
+# httpsnippet, postman-code-generators and curlconverter) and bench/http_peers.py (the HTTP
 # clients); arguments (e.g. `--quick`) go to all of them.
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
@@ -87,5 +88,15 @@ PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/clients.p
 # Recording's cost (tolmek_http.record, pytest --tolmek-record): a suite-like loop, recording on and off.
 log "running bench/recording.py"
 PYTHONPATH=$floors${PYTHONPATH:+:$PYTHONPATH} "$venv/bin/python" bench/recording.py "$@"
+# The forms beside the converters people use for them (bench/node, from its lock file; install
+# scripts off: nothing of theirs runs but their converters). Without npm their rows say n/a.
+peers=$ROOT/bench/node
+if command -v npm >/dev/null && [[ ! $peers/node_modules/.package-lock.json -nt $peers/package-lock.json ]]; then
+    log "installing the forms' peers into bench/node (npm ci)"
+    npm ci --prefix "$peers" --ignore-scripts --no-audit --no-fund >/dev/null 2>&1 ||
+        log "the forms' peers did not install: bench/forms_peers.py reports them n/a"
+fi
+log "running bench/forms_peers.py"
+"$venv/bin/python" bench/forms_peers.py "$@"
 log "running bench/http_peers.py"
 exec "$venv/bin/python" bench/http_peers.py "$@"
