@@ -143,6 +143,20 @@ _CURL_OWN = ("User-Agent", "Accept")
 _CURL_BODY_OWN = ("Expect",)
 
 
+def _entries(items, report, restart):
+    """The reader's request tuples; its skips and notes reported, a restart passed on."""
+    for item in items:
+        if item is RESTART:
+            report.restart()
+            restart()
+        elif type(item) is Skip:
+            report.skip(item)
+        elif type(item) is Note:
+            report.note(item)
+        else:
+            yield item
+
+
 def _requests(items, report, restart, curl=False):
     """(Tolmek, label, offset, whether it is a GET or HEAD with a body, the names of the headers
     curl is to be kept from adding) for each request that can be made, or (the request's fields,
@@ -151,18 +165,7 @@ def _requests(items, report, restart, curl=False):
     `curl`: the requests become commands (URL credentials that curl would send as Basic auth must be
     the record's own, and a body goes without a Content-Type the record lacks)."""
     piped_from = None
-    for item in items:
-        if item is RESTART:
-            report.restart()
-            restart()
-            continue
-        if type(item) is Skip:
-            report.skip(item)
-            continue
-        if type(item) is Note:
-            report.note(item)
-            continue
-        url, headers, method, body, label, offset = item
+    for url, headers, method, body, label, offset in _entries(items, report, restart):
         reason = scheme_reason(url) if type(url) is str else None
         if reason is None and curl and type(url) is str:
             reason = credentials_reason(url, headers)
@@ -334,19 +337,13 @@ def values(items, report, restart, first=0):
     from tolmek_forms import Request
 
     index = first
-    for item in items:
-        if item is RESTART:
-            report.restart()
-            restart()
-            index = first
-            continue
-        if type(item) is Skip:
-            report.skip(item)
-            continue
-        if type(item) is Note:
-            report.note(item)
-            continue
-        url, headers, method, body, label, offset = item
+
+    def again():
+        nonlocal index
+        index = first
+        restart()
+
+    for url, headers, method, body, label, offset in _entries(items, report, again):
         reason = scheme_reason(url) if type(url) is str else None
         if reason is None:
             reason = credentials_reason(url, headers)

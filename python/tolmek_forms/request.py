@@ -9,6 +9,9 @@ __all__ = ["Request", "split_url", "wire_target"]
 _UNSENDABLE = frozenset(b'"<>\\^`{|} ') | frozenset(range(0x21)) | frozenset(range(0x7f, 0x100))
 
 
+_DEFAULT_PORTS = {"http": "80", "https": "443"}
+
+
 def wire_target(target: str) -> str:
     """The target as it goes on the wire: UTF-8, the bytes a URI cannot hold percent-encoded in
     upper case (as curl and browsers write them), no fragment."""
@@ -67,6 +70,20 @@ class Request:
     def host(self) -> str:
         """The Host header a client makes from the URL."""
         return self.origin.partition("://")[2]
+
+    def made_host(self, lower: bool = False) -> str:
+        """The Host header most clients make from the URL: the host as written (in lower case with
+        `lower`), the port unless it is the scheme's own."""
+        scheme, _, authority = self.origin.partition("://")
+        host, port = authority, ""
+        if authority.startswith("["):
+            close = authority.find("]")
+            host, port = authority[:close + 1], authority[close + 2:]
+        elif ":" in authority:
+            host, _, port = authority.rpartition(":")
+        if lower:
+            host = host.lower()
+        return host if port in ("", _DEFAULT_PORTS.get(scheme)) else f"{host}:{port}"
 
     def header(self, name: str) -> str | None:
         """The first value of a header (name compared without case), or None."""

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from .literals import js_str, py_bytes, py_str
 
-__all__ = ["all_holders", "python_fill", "node_fill", "without_holders"]
+__all__ = ["all_holders", "python_fill", "node_fill", "without_holders", "python_head", "node_head"]
 
 
 def all_holders(requests) -> dict[str, str]:
@@ -100,3 +100,23 @@ def sh_splice(text: str, holders: dict[str, str] | None) -> str:
     from tolmek_http.script_out import _splice
 
     return _splice(text, holders)
+
+
+_PY_FILLED = "    target, headers, body = fill(target), [(n, fill(v)) for n, v in headers], fill(body)\n"
+_JS_FILLED = "  target = fill(target); headers = headers.map(([n, v]) => [n, fill(v)]); body = fill(body);\n"
+
+
+def _headed(template: str, prelude: str, filled: str) -> str:
+    """A head template with its {fill} place (the definitions) and {filled} place (the first line of
+    send(), filling its arguments) given, or taken out when the requests hold no variables."""
+    if not prelude:
+        return template.replace("{fill}\n", "").replace("{fill}", "").replace("{filled}", "")
+    return template.replace("{fill}", prelude).replace("{filled}", filled)
+
+
+def python_head(template: str, holders: dict[str, str]) -> str:
+    return _headed(template, python_fill(holders) if holders else "", _PY_FILLED)
+
+
+def node_head(template: str, holders: dict[str, str]) -> str:
+    return _headed(template, node_fill(holders) if holders else "", _JS_FILLED)

@@ -105,7 +105,7 @@ def one(request, out):
     sent_path = _LOWER_ESCAPE.sub(lambda m: m.group().upper(), path)
     if sent_path != path:
         out.lose(request, "libcurl writes the path's percent-escapes in upper case: it goes as " + sent_path)
-    host = _host(request)
+    host = request.made_host()
     if request.has("Host"):
         if request.headers[0][0] != "Host" or sum(n.lower() == "host" for n, _ in request.headers) > 1:
             out.lose(request, "libcurl sends one Host header, first, and names it Host")
@@ -180,13 +180,3 @@ def _body(request, out) -> str:
     return "`" + _text(text, {"`": "\\`", "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}) + "`\n"
 
 
-def _host(request) -> str:
-    """The Host header libcurl makes from the URL: the host as written, the port unless the scheme's own."""
-    scheme, _, authority = request.origin.partition("://")
-    host, port = authority, ""
-    if authority.startswith("["):
-        close = authority.find("]")
-        host, port = authority[:close + 1], authority[close + 2:]
-    elif ":" in authority:
-        host, _, port = authority.rpartition(":")
-    return host if port in ("", _DEFAULT_PORTS[scheme]) else f"{host}:{port}"

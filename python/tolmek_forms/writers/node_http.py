@@ -7,7 +7,7 @@ import base64
 import re
 
 from ..literals import comment_text, js_str
-from ..variables import node_fill
+from ..variables import node_head
 from ..output import Unfit
 
 FORM = "node"
@@ -102,12 +102,7 @@ _INDEX = re.compile(r"0|[1-9][0-9]{0,9}")
 
 
 def head(out):
-    if not out.holders:
-        return _HEAD.replace("{fill}", "").replace("{filled}", "")
-    return _HEAD.replace("{fill}", node_fill(out.holders)).replace("{filled}", _FILLED)
-
-
-_FILLED = "  target = fill(target); headers = headers.map(([n, v]) => [n, fill(v)]); body = fill(body);\n"
+    return node_head(_HEAD, out.holders)
 
 
 def one(request, out):

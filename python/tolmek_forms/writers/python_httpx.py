@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from ..literals import comment_text, py_bytes, py_str
-from ..variables import python_fill
+from ..variables import python_head
 
 FORM = "httpx"
 MAIN = "requests_httpx.py"
@@ -36,12 +36,7 @@ with httpx.Client(timeout=30) as client:
 
 
 def head(out):
-    if not out.holders:
-        return _HEAD.replace("{fill}\n", "").replace("{filled}", "")
-    return _HEAD.replace("{fill}", python_fill(out.holders)).replace("{filled}", _FILLED)
-
-
-_FILLED = "    target, headers, body = fill(target), [(n, fill(v)) for n, v in headers], fill(body)\n"
+    return python_head(_HEAD, out.holders)
 
 
 def one(request, out):

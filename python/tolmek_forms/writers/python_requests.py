@@ -6,7 +6,7 @@ from __future__ import annotations
 import re
 
 from ..literals import comment_text, py_bytes, py_str
-from ..variables import python_fill
+from ..variables import python_head
 from ..output import Unfit
 
 FORM = "requests"
@@ -71,12 +71,7 @@ _ZERO_LENGTH_SAME = frozenset(("POST", "PUT", "PATCH"))
 
 
 def head(out):
-    if not out.holders:
-        return _HEAD.replace("{fill}\n", "").replace("{filled}", "")
-    return _HEAD.replace("{fill}", python_fill(out.holders)).replace("{filled}", _FILLED)
-
-
-_FILLED = "    target, headers, body = fill(target), [(n, fill(v)) for n, v in headers], fill(body)\n"
+    return python_head(_HEAD, out.holders)
 
 
 def one(request, out):

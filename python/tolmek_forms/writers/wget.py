@@ -22,6 +22,8 @@ from __future__ import annotations
 import re
 
 from ..literals import comment_text, sh_word
+from tolmek_http.compose import is_text
+
 from ..output import Unfit
 from ..variables import sh_checks, sh_splice
 
@@ -105,7 +107,7 @@ def one(request, out):
     words += [_word(f"--header={name}: {_ows(value)}") for name, value in request.headers]
     body = request.body
     if body is not None:
-        if _is_text(body) and (len(body) <= TEXT_LIMIT or not out.allow_files):
+        if is_text(body, None) and (len(body) <= TEXT_LIMIT or not out.allow_files):
             words.append(_word("--body-data=" + body.decode("utf-8"), "the body"))
         else:
             if request.holders:
@@ -137,37 +139,18 @@ def _ows(value: str) -> str:
     return value.strip(" \t")
 
 
-def _is_text(body: bytes) -> bool:
-    if b"\0" in body:
-        return False
-    try:
-        body.decode("utf-8")
-    except UnicodeDecodeError:
-        return False
-    return True
 
 
 def _surrogates(text: str) -> bool:
     return any("\ud800" <= c <= "\udfff" for c in text)
 
 
-def _host(request) -> str:
-    """The Host header wget makes from the URL: the host in lower case, the port unless the scheme's own."""
-    scheme, _, authority = request.origin.partition("://")
-    host, port = authority, ""
-    if authority.startswith("["):
-        close = authority.find("]")
-        host, port = authority[:close + 1], authority[close + 2:]
-    elif ":" in authority:
-        host, _, port = authority.rpartition(":")
-    host = host.lower()
-    return host if port in ("", _DEFAULT_PORTS[scheme]) else f"{host}:{port}"
 
 
 def _sent(request) -> list[tuple[str, str]]:
     """The headers wget sends for the request, in its order: its own, each --header taking the place
     of one of the same name or going after them."""
-    sent = [("Host", _host(request)), *_OWN]
+    sent = [("Host", request.made_host(lower=True)), *_OWN]
     if request.body is not None:
         sent += [("Content-Type", "application/x-www-form-urlencoded"), ("Content-Length", str(len(request.body)))]
     elif request.method.upper() in _BODILESS_ZERO:
