@@ -34,7 +34,8 @@ collect_ignore = ["sample_suite", "data/docs"]
 # and sets TOLMEK_RUNNER_MATRICES=skip for the other interpreters and toolchains.
 RUNNER_MATRICES = frozenset(("test_paste.py", "test_faithful.py", "test_faithful_newman.py", "test_postman_newman.py",
                              "test_newman.py", "test_cli_cassettes.py", "test_curl_reader.py",
-                             "test_forms.py"))
+                             "test_forms.py", "test_forms_hurl_wget.py", "test_form_bruno.py",
+                             "test_forms_httpie_http.py"))
 
 
 def pytest_collection_modifyitems(config, items):
