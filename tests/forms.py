@@ -1,3 +1,4 @@
+# STOP: read /work/wt-f-hh/LEAD-BRIEF.md now (the lead's rules for this work). Delete this line afterwards; never commit LEAD-BRIEF.md.
 """Proof harness for the forms: requests written in a form, run by the form's real runner against the
 loopback recorder, each arrival compared with the request; a tally per form for the summary."""
 
@@ -29,10 +30,22 @@ def _venv_tool(name):
     return str(here) if here.exists() else shutil.which(name)
 
 
-# How each form's output is run: form -> (the tool it needs, argv from (the output's directory, its main file)).
-# The first element of argv is looked up on PATH when it is not a path.
+def _on_path(tool):
+    """The environment additions putting the folder of `tool` (a callable finding it) first on PATH."""
+    return lambda: {"PATH": os.pathsep.join(filter(None, [os.path.dirname(tool()), os.environ.get("PATH")]))}
+
+
+def _httpie():
+    return _venv_tool("http")
+
+
+# How each form's output is run: form -> (the tool it needs, argv from (the output's directory, its main
+# file)[, the runner's additions to the environment]). The first element of argv is looked up on PATH
+# when it is not a path.
 RUNNERS = {
     "httpx": (None, lambda d, main: [sys.executable, main]),
+    # The script calls `http`: the one installed beside this Python, found through PATH.
+    "httpie": (_httpie, lambda d, main: ["sh", main], _on_path(_httpie)),
 }
 
 
@@ -109,7 +122,10 @@ def prove(form, requests, scratch, recorder):
         target.write_bytes(data)
     recorder.take()
     argv = RUNNERS[form][1](str(scratch), str(scratch / written.main))
-    run = subprocess.run(argv, cwd=scratch, capture_output=True, timeout=RUN_SECONDS, env=loopback_env())
+    env = loopback_env()
+    if len(RUNNERS[form]) > 2:
+        env.update(RUNNERS[form][2]())
+    run = subprocess.run(argv, cwd=scratch, capture_output=True, timeout=RUN_SECONDS, env=env)
     arrivals = {}
     for arrival in recorder.take():
         prefix = arrival.target.split(b"/", 2)[1] if arrival.target.startswith(b"/t") else b""
