@@ -18,6 +18,9 @@ import tolmek_forms
 from tolmek_forms import Request
 
 DATA = pathlib.Path(__file__).parent / "data" / "form_cases.json"
+# What the syntax of a command line or a .http file could turn into something else; "lost_by" and
+# "skipped_by": the forms that must name a loss, or skip the request.
+SYNTAX_TRAPS = pathlib.Path(__file__).parent / "data" / "form_syntax_traps.json"
 NODE_BIN = pathlib.Path(__file__).parent / "node" / "node_modules" / ".bin"
 RUN_SECONDS = 120
 
@@ -46,6 +49,9 @@ RUNNERS = {
     "httpx": (None, lambda d, main: [sys.executable, main]),
     # The script calls `http`: the one installed beside this Python, found through PATH.
     "httpie": (_httpie, lambda d, main: ["sh", main], _on_path(_httpie)),
+    "http": (str(NODE_BIN / "httpyac"),
+             lambda d, main: [str(NODE_BIN / "httpyac"), "send", main, "--all", "--output", "short", "--timeout",
+                              "30000", "--no-color"]),
 }
 
 
@@ -58,11 +64,11 @@ def runner_missing(form):
         f"{form}'s runner {tool if type(tool) is str else ''} is not installed"
 
 
-def cases(base_host):
+def cases(base_host, data=DATA):
     """The hard cases of the data file as request values, each target under a prefix of its own
     (/tN) so that an arrival is matched to its case whatever order the runner keeps."""
     out = []
-    for n, case in enumerate(json.loads(DATA.read_text())):
+    for n, case in enumerate(json.loads(data.read_text())):
         if "body_b64" in case:
             body = base64.b64decode(case["body_b64"])
         elif "body_repeat" in case:
@@ -111,9 +117,11 @@ def mismatches(request, arrival):
     return out
 
 
-def prove(form, requests, scratch, recorder):
+def prove(form, requests, scratch, recorder, model=None):
     """Write the requests in the form, run the output, and judge each request: (tally, problems).
-    A request arriving otherwise than sent is wrong unless the output named a loss for it."""
+    A request arriving otherwise than sent is wrong unless the output named a loss for it.
+    `model(request, arrival)`: what differs between the arrival and what the writer expects of the
+    form's runner, to hold a writer that works out its runner's changes to its word."""
     written = tolmek_forms.write(form, requests)
     scratch.mkdir(parents=True, exist_ok=True)
     for path, data in written.files.items():
@@ -138,6 +146,8 @@ def prove(form, requests, scratch, recorder):
             continue
         got = arrivals.pop(f"t{request.index}", [])
         differences = [f"{len(got)} arrivals"] if len(got) != 1 else mismatches(request, got[0])
+        if model is not None and len(got) == 1 and (off := model(request, got[0])):
+            problems.append(f"{form}: {request.label}: not as its writer expects: {off}")
         if not differences:
             tally["exact"] += 1
         elif request.losses:

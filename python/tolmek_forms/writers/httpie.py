@@ -27,6 +27,7 @@ here=$(dirname "$0")
 HTTPIE_CONFIG_DIR=$(mktemp -d) || exit 1
 export HTTPIE_CONFIG_DIR
 trap 'rm -rf "$HTTPIE_CONFIG_DIR"' EXIT
+trap 'exit 1' HUP INT TERM
 printf '{"disable_update_warnings": true}\\n' >"$HTTPIE_CONFIG_DIR/config.json"
 '''
 
@@ -119,10 +120,11 @@ def _plan(request):
 
 
 def sent(request):
-    """(method, target, headers) as HTTPie sends the request: Host among the headers only where the
-    request lists it."""
+    """(method, target, headers, body) as HTTPie sends the request written here, the headers as
+    (name, value) bytes with Host only where the request lists it."""
     items, front, reads = _plan(request)
-    return request.method.upper(), _target(request.target), wire_headers(items, front, reads)
+    headers = [(n.encode(), v.encode()) for n, v in wire_headers(items, front, reads)]
+    return request.method.upper(), _target(request.target), headers, request.body or b""
 
 
 def _stdin(request, out, body):
