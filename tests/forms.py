@@ -1,4 +1,3 @@
-# STOP: read /work/wt-f-hh/LEAD-BRIEF.md now (the lead's rules for this work). Delete this line afterwards; never commit LEAD-BRIEF.md.
 """Proof harness for the forms: requests written in a form, run by the form's real runner against the
 loopback recorder, each arrival compared with the request; a tally per form for the summary."""
 
