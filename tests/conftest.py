@@ -62,6 +62,24 @@ def pytest_sessionstart(session):
             pytest.exit(f"{module.__name__} was imported from {module.__file__}, not from {site}", returncode=3)
 
 
+# The forms' tallies of the xdist workers, added up here for the summary.
+_FORMS_TALLY = {}
+
+
+def pytest_sessionfinish(session):
+    forms = sys.modules.get("forms")
+    if forms is not None and hasattr(session.config, "workeroutput"):
+        session.config.workeroutput["forms_tally"] = {form: dict(t) for form, t in forms.TALLY.items()}
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_testnodedown(node, error):
+    for form, t in getattr(node, "workeroutput", {}).get("forms_tally", {}).items():
+        total = _FORMS_TALLY.setdefault(form, {})
+        for kind, n in t.items():
+            total[kind] = total.get(kind, 0) + n
+
+
 def pytest_terminal_summary(terminalreporter):
     """One line on what the curl harness (faithful.py) ran, and against which curl, when it ran;
     the HTTP clients' matrix, per client and shell; the recording proof's counts."""
@@ -96,10 +114,12 @@ def pytest_terminal_summary(terminalreporter):
             f" secrets found: {t.get('secrets', '-')}; identical through the forms: "
             + (", ".join(f"{f} {t[f]}" for f in ("python", "node", "wget") if f in t) or "-"))
     forms = sys.modules.get("forms")
-    if forms is not None and forms.TALLY:
+    tally = _FORMS_TALLY or (forms.TALLY if forms is not None else {})
+    if tally:
         terminalreporter.write_line("forms on the wire (exact / loss named / skipped named / wrong):")
-        for form, t in sorted(forms.TALLY.items()):
-            terminalreporter.write_line(f"  {form}: {t['exact']} / {t['named']} / {t['skipped']} / {t['wrong']}")
+        for form, t in sorted(tally.items()):
+            terminalreporter.write_line(f"  {form}: {t.get('exact', 0)} / {t.get('named', 0)} / {t.get('skipped', 0)} / "
+                                        f"{t.get('wrong', 0)}")
     faithful = sys.modules.get("faithful")
     if faithful is None or not faithful.TALLY["requests"]:
         return
