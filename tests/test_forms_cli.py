@@ -81,3 +81,16 @@ def test_an_unknown_form_is_refused_where_it_is_named(tmp_path):
         tolmek_http.record(tmp_path, forms="python")
     with pytest.raises(ValueError, match="unknown form"):
         tolmek_http.to_form(tolmek_http.from_curl("curl http://h/"), "perl")
+
+
+def test_a_read_command_goes_back_to_curl_as_it_was_read():
+    """to_curl takes a from_curl value: the digest credentials as given (not the method's name in
+    place of the user), and a redacted command keeps a host that also stands in its scheme."""
+    import tolmek_http
+
+    digest = tolmek_http.from_curl("curl --digest -u 'dee:pw' http://h/x")
+    assert tolmek_http.to_curl(digest).endswith(" --digest --user 'dee:pw'")
+    bearer = tolmek_http.from_curl('curl -H "Authorization: Bearer sekrit" http://h/')
+    assert tolmek_http.to_curl(bearer, redact=True) == (
+        'curl -X GET http://h/ -H "User-Agent: curl/7.88.1" -H "Accept: */*" '
+        '-H "Authorization: Bearer ${TOLMEK_AUTHORIZATION}"')

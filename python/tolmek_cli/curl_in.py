@@ -639,8 +639,9 @@ def _request(opts, url, userinfo, method, body, headers, own_body, label, offset
     elif digest and user is not None:
         from tolmek_http.compose import with_digest
 
-        name, _, password = user.partition(":")
-        label.curl = lambda out: with_digest(out, name, password)
+        user_name, _, password = user.partition(":")
+        # Bound now: `name` is taken for the method further down.
+        label.curl = lambda out, a=(user_name, password): with_digest(out, *a)
     elif "authorization" not in given:
         if opts.bearer is not None:
             own.append(("Authorization", f"Bearer {opts.bearer}"))

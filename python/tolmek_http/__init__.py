@@ -31,10 +31,14 @@ def to_curl(request: Any, *, redact: bool = False) -> str:
         return redacted_curl(request)
     reader = _BY_TYPE.get(type(request))
     if reader is not None:  # a type read before: straight on, as when rendering many
-        return command(*reader(request))
+        line = command(*reader(request))
+        around = getattr(getattr(request, "label", None), "curl", None)  # a from_curl value's digest, proxy...
+        return line if around is None else around(line)
     if isinstance(request, WireRequest):
         return request.curl
-    return command(*parts(request))
+    line = command(*parts(request))
+    around = getattr(getattr(request, "label", None), "curl", None)
+    return line if around is None else around(line)
 
 
 def to_form(request: Any, form: str) -> str:

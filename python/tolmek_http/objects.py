@@ -42,8 +42,12 @@ def _urllib(request):
     return request.full_url, request.header_items(), request.get_method(), _bytes(request.data)
 
 
+def _value(request):
+    return request.url, list(request.headers), request.method, request.body
+
+
 # (top-level package, class name) -> reader; the readers found are kept by type.
-_KNOWN = {("requests", "PreparedRequest"): _requests_prepared, ("requests", "Request"): _requests_request,
+_KNOWN = {("tolmek_forms", "Request"): _value, ("requests", "PreparedRequest"): _requests_prepared, ("requests", "Request"): _requests_request,
           ("httpx", "Request"): _httpx, ("urllib", "Request"): _urllib}
 _BY_TYPE: dict = {}
 

@@ -34,7 +34,7 @@ class _Unsent:
             name_, _, password = user.partition(":")
             token = base64.b64encode(f"{unquote(name_)}:{unquote(password)}".encode()).decode()
             headers = [*headers, ("Authorization", f"Basic {token}")]
-        start = url.find(netloc) + len(netloc)
+        start = url.find("//") + 2 + len(netloc)  # the host may also stand in the scheme ("http://h/")
         self.method = str(name)
         self.target = (url[start:] or "/").partition("#")[0].encode("utf-8", "surrogateescape")
         self.headers = [(n.encode("utf-8", "surrogateescape"), v.encode("utf-8", "surrogateescape"))
