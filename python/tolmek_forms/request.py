@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["Request", "split_url", "wire_target"]
+__all__ = ["Request", "split_url", "wire_target", "whatwg_target"]
 
 # Bytes a request target carries only percent-encoded: controls, space, and what RFC 3986 leaves out
 # of a URI; everything else (existing escapes among them) goes on the wire as written.
@@ -20,6 +20,29 @@ def wire_target(target: str) -> str:
     if not any(b in _UNSENDABLE for b in raw):
         return target
     return "".join(f"%{b:02X}" if b in _UNSENDABLE else chr(b) for b in raw)
+
+
+def whatwg_target(target: str) -> str:
+    """The target as a WHATWG URL parser (Node's, so axios' and got's) gives it: dot segments, written
+    or escaped, resolved, `'` escaped in the query, an empty query dropped."""
+    path, _, query = target.partition("?")
+    segments = path[1:].split("/")
+    kept: list[str] = []
+    for i, segment in enumerate(segments):
+        last = i == len(segments) - 1
+        low = segment.lower()
+        if low in ("..", ".%2e", "%2e.", "%2e%2e"):
+            if kept:
+                kept.pop()
+            if last:
+                kept.append("")
+        elif low in (".", "%2e"):
+            if last:
+                kept.append("")
+        else:
+            kept.append(segment)
+    query = query.replace("'", "%27")
+    return "/" + "/".join(kept) + ("?" + query if query else "")
 
 
 def split_url(url: str) -> tuple[str, str]:

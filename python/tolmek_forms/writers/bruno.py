@@ -28,6 +28,7 @@ import re
 
 from ..literals import comment_text
 from ..output import Unfit
+from ..request import whatwg_target
 
 FORM = "bruno"
 MAIN = "bruno.json"
@@ -88,7 +89,7 @@ def one(request, out):
     method = request.method.upper()
     if method != request.method:
         lose(f"Bruno sends the method in upper case ({method})")
-    target = _url_target(request.target)
+    target = whatwg_target(request.target)
     if target != request.target:
         lose(f"Bruno's URL parsing sends the target as {target}")
     if not request.has("Host") and url_host != request.host:
@@ -290,26 +291,6 @@ def _showable(name, value):
             and "{{" not in value and not value.startswith("'''"))
 
 
-def _url_target(target):
-    """The target as axios sends it after WHATWG URL parsing: dot segments (also %2e) resolved,
-    ' in the query escaped, an empty query dropped."""
-    path, _, query = target.partition("?")
-    segments = path.split("/")[1:]
-    kept = []
-    for i, segment in enumerate(segments):
-        last = i == len(segments) - 1
-        low = segment.lower()
-        if low in ("..", ".%2e", "%2e.", "%2e%2e"):
-            if kept:
-                kept.pop()
-            if last:
-                kept.append("")
-        elif low in (".", "%2e"):
-            if last:
-                kept.append("")
-        else:
-            kept.append(segment)
-    return "/" + "/".join(kept) + ("?" + query.replace("'", "%27") if query else "")
 
 
 def _url_host(scheme, authority):

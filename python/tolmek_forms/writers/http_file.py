@@ -7,6 +7,7 @@ import re
 
 from ..literals import comment_text
 from ..output import Unfit, Written
+from ..request import whatwg_target
 
 FORM = "http"
 MAIN = "requests.http"
@@ -208,7 +209,7 @@ def sent(request):
     request = copy.copy(request)
     request.losses = []
     plan = _plan(request, Written(FORM, MAIN))
-    return request.method.upper(), wire_target(request.target), _headers(request, plan), plan.body or b""
+    return request.method.upper(), whatwg_target(request.target), _headers(request, plan), plan.body or b""
 
 
 def _headers(request, plan):
@@ -265,7 +266,7 @@ def _js_items(mapping):
 def _name_losses(request, out, plan):
     if request.method != request.method.upper():
         out.lose(request, f"httpyac sends the method {request.method!r} in upper case")
-    if (target := wire_target(request.target)) != request.target:
+    if (target := whatwg_target(request.target)) != request.target:
         out.lose(request, f"httpyac (a WHATWG URL) sends the target as {target}")
     if not request.has("Host") and (host := _whatwg_host(request)) != request.host:
         out.lose(request, f"httpyac sends Host: {host}")
@@ -315,24 +316,3 @@ def _whatwg_host(request):
     return host[:-len(default)] if host.endswith(default) else host
 
 
-def wire_target(target):
-    """The target as a WHATWG URL (got's) gives it: dot segments, written or escaped, resolved, `'`
-    escaped in the query, an empty query dropped."""
-    path, _, query = target.partition("?")
-    segments = path[1:].split("/")
-    kept = []
-    for i, segment in enumerate(segments):
-        last = i == len(segments) - 1
-        low = segment.lower()
-        if low in ("..", ".%2e", "%2e.", "%2e%2e"):
-            if kept:
-                kept.pop()
-            if last:
-                kept.append("")
-        elif low in (".", "%2e"):
-            if last:
-                kept.append("")
-        else:
-            kept.append(segment)
-    query = query.replace("'", "%27")
-    return "/" + "/".join(kept) + ("?" + query if query else "")
