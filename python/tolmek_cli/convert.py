@@ -3,7 +3,7 @@
 from tolmek import HTTPMETHOD, Tolmek, TolmekCollection
 
 from .carry import credentials_reason, scheme_reason
-from .fields import METHODS, NAMES, RESTART, Note, Skip, shown, surrogate_reason
+from .fields import NAMES, RESTART, Note, Skip, shown, surrogate_reason
 from .source import kind_at
 
 
@@ -363,7 +363,7 @@ def values(items, report, restart, first=0):
         if reason is not None:
             report.skip(Skip(reason, label, offset))
             continue
-        name = method if type(method) is str else NAMES[[METHODS[n] for n in NAMES].index(method)]
+        name = method if type(method) is str else NAMES[int(method)]  # a member's number is its place in NAMES
         value = Request(name, url, headers, body, label=label, offset=report.src.place(offset), index=index,
                         needs_curl=_CURL_ONLY if getattr(label, "curl", None) is not None else None,
                         holders=getattr(label, "holders", None))

@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import re
 
-__all__ = ["py_str", "py_bytes", "js_str", "comment_text", "sh_word", "sh_printf"]
+__all__ = ["heading", "py_str", "py_bytes", "js_str", "comment_text", "sh_word", "sh_printf"]
 
 # What a comment shows as an escape: whatever could end the line, other controls, and the characters
 # that reorder or hide text in a terminal or an editor.
@@ -16,6 +16,12 @@ def comment_text(text: str) -> str:
     """`text` for one comment line: nothing in it ends the line or hides what follows."""
     return _HIDDEN.sub(lambda m: f"\\u{ord(m.group()):04x}" if ord(m.group()) < 0x10000
                        else f"\\U{ord(m.group()):08x}", str(text))
+
+
+def heading(request, mark: str = "#", indent: str = "") -> str:
+    """The comment lines above a request in an output: its name, then each of its losses."""
+    return "".join([f"{indent}{mark} {comment_text(request.name)}\n",
+                    *(f"{indent}{mark} not exact: {comment_text(loss)}\n" for loss in request.losses)])
 
 
 def py_str(text: str) -> str:

@@ -34,8 +34,8 @@ class Written:
         """The path (relative, with "./" where a form needs it stripped by the writer) of a file
         holding the request's body bytes, written once. Unfit when the output has no place beside it."""
         if not self.allow_files:
-            raise Unfit(f"its body goes in a file beside the output, which standard output has no room for "
-                        f"(write with -o FILE)")
+            raise Unfit("its body goes in a file beside the output, which standard output has no room for "
+                        "(write with -o FILE)")
         path = f"{BODY_DIR}/{request.index + 1:03d}.bin"
         self.files.setdefault(path, request.body or b"")
         return path

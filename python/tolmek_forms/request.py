@@ -86,6 +86,11 @@ class Request:
         self.holders = holders
 
     @property
+    def name(self) -> str:
+        """How the request is called in an output's comments: its label, else its place in the run."""
+        return str(self.label) if self.label else f"request {self.index + 1}"
+
+    @property
     def url(self) -> str:
         return self.origin + self.target
 

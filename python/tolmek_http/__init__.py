@@ -8,7 +8,7 @@ from tolmek import Tolmek
 
 from .compose import command
 from .methods import method
-from .objects import _BY_TYPE, parts
+from .objects import _BY_TYPE, _value, parts
 from .wire import WireRequest
 
 __all__ = ["to_curl", "to_form", "from_curl", "to_tolmek", "method", "capture", "command", "WireRequest", "record", "Recording", "RecordingError"]
@@ -31,13 +31,17 @@ def to_curl(request: Any, *, redact: bool = False) -> str:
         return redacted_curl(request)
     reader = _BY_TYPE.get(type(request))
     if reader is not None:  # a type read before: straight on, as when rendering many
-        line = command(*reader(request))
-        around = getattr(getattr(request, "label", None), "curl", None)  # a from_curl value's digest, proxy...
-        return line if around is None else around(line)
+        return command(*reader(request)) if reader is not _value else _read_command(request)
     if isinstance(request, WireRequest):
         return request.curl
-    line = command(*parts(request))
-    around = getattr(getattr(request, "label", None), "curl", None)
+    found = parts(request)  # its type's reader is kept from here on
+    return _read_command(request) if _BY_TYPE.get(type(request)) is _value else command(*found)
+
+
+def _read_command(request: Any) -> str:
+    """The command of a from_curl value, with the options curl itself answers for it (digest, proxy)."""
+    line = command(*_value(request))
+    around = getattr(request.label, "curl", None)
     return line if around is None else around(line)
 
 

@@ -5,21 +5,17 @@ from __future__ import annotations
 import re
 import secrets as _random
 
+from tolmek_forms.literals import comment_text
+
 from .compose import _quoted, _target_as_written, argument_reason, command, is_text, printf_pipe
 from .postman_out import absolute, origin_of
 from .redact import Ref, Vault, request_parts
 
 __all__ = ["script", "comment", "line", "redacted"]
 
-# Characters a comment line shows as an escape: line ends (a node id may hold one, and the rest
-# would run as a command), other controls, and those that reorder or hide what a terminal shows.
-_HIDDEN = re.compile(r"[^\x20-\x7e\u00a0-\u2027\u202a-\uffff]|[\u061c\u200b-\u200f\u202a-\u202e\u2066-\u2069\ufeff]")
-
-
 def comment(text: str) -> str:
     """`text` as one comment line: whatever could end the line or hide text is written as an escape."""
-    return "# " + _HIDDEN.sub(lambda m: f"\\u{ord(m.group()):04x}" if ord(m.group()) < 0x10000
-                              else f"\\U{ord(m.group()):08x}", text)
+    return "# " + comment_text(text)
 
 
 def _sh(chunks: list[str]) -> str:

@@ -26,6 +26,8 @@ import ipaddress
 import json
 import re
 
+from tolmek_http.methods import is_token
+
 from ..literals import comment_text
 from ..output import Unfit
 from ..request import whatwg_target
@@ -34,7 +36,6 @@ FORM = "bruno"
 MAIN = "bruno.json"
 FOLDER = True
 
-_TOKEN = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
 _STANDARD = ("GET", "POST", "PUT", "DELETE", "PATCH", "OPTIONS", "HEAD", "TRACE")
 # Node's http sends these without a body and without a Content-Length; any other method without a
 # body gets "Content-Length: 0", which a POST, PUT or PATCH may carry without meaning anything else.
@@ -73,14 +74,14 @@ def one(request, out):
     scheme, _, authority = request.origin.partition("://")
     if scheme not in ("http", "https"):
         raise Unfit(f"Bruno sends http and https requests only, not {scheme}")
-    if not _TOKEN.fullmatch(request.method):
+    if not is_token(request.method):
         raise Unfit(f"its method {request.method!r} is no token, which Node refuses")
     if request.method.upper() == "CONNECT":
         # Node takes the answer for a tunnel nobody listens to, and the Bruno CLI's run ends there.
         raise Unfit("Bruno's run stops at a CONNECT's answer, before the requests after it")
     url_host = _url_host(scheme, authority)
     for name, _ in request.headers:
-        if not _TOKEN.fullmatch(name):
+        if not is_token(name):
             raise Unfit(f"its header name {name!r} is no token, which Node refuses")
         if name in _OWN_NAMES:
             raise Unfit(f"its header {name!r} has a name the JavaScript objects on Bruno's way take for their own")
@@ -112,7 +113,7 @@ def one(request, out):
 
     body_mode, body_block = _body(request, out)
 
-    text = [f"meta {{\n  name: {_line(request.label or f'request {n}')}\n  type: http\n  seq: {n}\n}}\n\n"]
+    text = [f"meta {{\n  name: {_line(request.name)}\n  type: http\n  seq: {n}\n}}\n\n"]
     block = method.lower() if method in _STANDARD else "http"
     text.append(f"{block} {{\n")
     if block == "http":

@@ -5,6 +5,8 @@ from __future__ import annotations
 import copy
 import re
 
+from tolmek_http.methods import is_token
+
 from ..literals import comment_text
 from ..output import Unfit, Written
 from ..request import whatwg_target
@@ -28,7 +30,6 @@ _HEAD = """\
 _METHODS = frozenset("GET POST PUT DELETE PATCH HEAD OPTIONS CONNECT TRACE PROPFIND PROPPATCH MKCOL COPY MOVE LOCK "
                      "UNLOCK CHECKOUT CHECKIN REPORT MERGE MKACTIVITY MKWORKSPACE VERSION-CONTROL BASELINE-CONTROL "
                      "MKCALENDAR ACL SEARCH".split())
-_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
 # Names a JavaScript object already answers to: httpyac's parser would take the answer for an earlier line.
 _OBJECT_NAMES = frozenset("__proto__ __defineGetter__ __defineSetter__ __lookupGetter__ __lookupSetter__ constructor "
                           "hasOwnProperty isPrototypeOf propertyIsEnumerable toLocaleString toString valueOf".split())
@@ -71,7 +72,7 @@ def one(request, out):
     plan = _plan(request, out)
     _name_losses(request, out, plan)
 
-    label = comment_text(request.label or f"request {request.index + 1}")
+    label = comment_text(request.name)
     if label.lstrip().startswith("@"):
         label = "\\u0040" + label.lstrip()[1:]  # else httpyac would read a setting
     lines = ["\n###\n", f"# {label}\n"]
@@ -105,7 +106,7 @@ def _plan(request, out):
         out.lose(request, "httpyac (got) sends no body with a HEAD: left out")
         body = None
     for name, value in request.headers:
-        if not _TOKEN.match(name) or name in _OBJECT_NAMES:
+        if not is_token(name) or name in _OBJECT_NAMES:
             raise Unfit(f"httpyac reads a header line only with a token for its name, not {name!r}")
         lower = name.lower()
         if lower.endswith("clientcert") and "# @no-client-cert\n" not in plan.meta:

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import re
 
-from ..literals import comment_text, sh_printf, sh_word
+from tolmek_http.methods import is_token
+
+from ..literals import comment_text, heading, sh_printf, sh_word
 from ..output import Unfit
 
 FORM = "httpie"
@@ -40,7 +42,6 @@ _SESSION = ("user-agent", "accept-encoding", "accept", "connection")
 _HELD_BACK = ("User-Agent", "Accept-Encoding", "Accept", "Connection")
 
 _END = "TOLMEK_VALUE_END"  # a here-document's end; no header value is a line of its own
-_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
 _METHOD = re.compile(r"[A-Za-z]+\Z")
 
 # HTTPie's request item separators, and the characters a backslash escapes in an item.
@@ -89,8 +90,7 @@ def one(request, out):
     command += "".join(f" {fd}<<'{_END}'" for fd, _ in heredocs)
     command += "".join(f"\n{value}\n{_END}" for _, value in heredocs)
 
-    lines = [f"# {comment_text(request.label or f'request {request.index + 1}')}\n"]
-    lines.extend(f"# not exact: {comment_text(loss)}\n" for loss in request.losses)
+    lines = [heading(request)]
     lines.append(command + "\n")
     return "".join(lines)
 
@@ -136,7 +136,7 @@ def _stdin(request, out, body):
 def _item(name, value, heredocs):
     """The request item sending this header, as HTTPie reads it back; a value that an item cannot
     hold as text is read from a here-document (appended to `heredocs`)."""
-    if not _TOKEN.match(name):
+    if not is_token(name):
         raise Unfit(f"HTTPie reads request items by their separators; the header name {name!r} is not a token")
     if "\x00" in value or "\r" in value or "\n" in value:
         raise Unfit(f"the value of {name} holds a line break or NUL, which no HTTPie item carries")

@@ -25,7 +25,7 @@ from __future__ import annotations
 import base64
 import re
 
-from ..literals import _HIDDEN, comment_text
+from ..literals import _HIDDEN, comment_text, heading
 from ..output import Unfit
 
 FORM = "hurl"
@@ -118,9 +118,7 @@ def one(request, out):
     if not request.host.isascii():
         out.lose(request, "libcurl sends the host name in its IDNA form")
 
-    comments = [f"# {comment_text(request.label or f'request {request.index + 1}')}\n"]
-    comments += [f"# not exact: {comment_text(loss)}\n" for loss in request.losses]
-    return "\n" + "".join(comments) + "".join(lines)
+    return "\n" + heading(request) + "".join(lines)
 
 
 def tail(out):

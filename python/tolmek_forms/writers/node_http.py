@@ -6,7 +6,9 @@ from __future__ import annotations
 import base64
 import re
 
-from ..literals import comment_text, js_str
+from tolmek_http.methods import is_token
+
+from ..literals import heading, js_str
 from ..variables import node_head
 from ..output import Unfit
 
@@ -93,8 +95,6 @@ main().catch((err) => {
 });
 '''
 
-# RFC 9110's token: what a method or a header name is made of.
-_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
 # The bytes Node refuses in a header value.
 _REFUSED = re.compile(rb"[\x00-\x08\x0a-\x1f\x7f]")
 # A header name that is an array index: a JavaScript object (Node's header store) lists it first.
@@ -109,16 +109,15 @@ def one(request, out):
     scheme = request.origin.partition("://")[0]
     if scheme not in ("http", "https"):
         raise Unfit(f"node:http sends only http and https, not {scheme}")
-    if not _TOKEN.fullmatch(request.method):
+    if not is_token(request.method):
         raise Unfit(f"its method {request.method!r} is not an HTTP token")
     for name, value in request.headers:
-        if not _TOKEN.fullmatch(name):
+        if not is_token(name):
             raise Unfit(f"its header name {name!r} is not an HTTP token")
         if _REFUSED.search(_utf8(value)):
             raise Unfit(f"its header {name} holds a control character, which Node refuses")
     _losses(request, out)
-    lines = [f"  // {comment_text(request.label or f'request {request.index + 1}')}\n"]
-    lines.extend(f"  // not exact: {comment_text(loss)}\n" for loss in request.losses)
+    lines = [heading(request, "//", "  ")]
     headers = ", ".join(f"[{js_str(n)}, {_value(v)}]" for n, v in request.headers)
     lines.append(f"  await send({js_str(request.method)}, {js_str(request.origin)}, {js_str(request.target)}, "
                  f"[{headers}], {_body(request.body)});\n")

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from ..literals import comment_text, py_bytes, py_str
+from ..literals import heading, py_bytes, py_str
 from ..variables import python_head
 
 FORM = "httpx"
@@ -40,10 +40,9 @@ def head(out):
 
 
 def one(request, out):
-    lines = [f"    # {comment_text(request.label or f'request {request.index + 1}')}\n"]
     if any(n.lower() == "host" for n, _ in request.headers[1:]):
         out.lose(request, "httpx sends Host first, not in its recorded place")
-    lines.extend(f"    # not exact: {comment_text(loss)}\n" for loss in request.losses)
+    lines = [heading(request, indent="    ")]
     headers = ", ".join(f"({py_bytes(_utf8(n))}, {py_bytes(_utf8(v))})" for n, v in request.headers)
     body = "None" if request.body is None else py_bytes(request.body)
     lines.append(f"    send(client, {py_str(request.method)}, {py_str(request.origin)}, "

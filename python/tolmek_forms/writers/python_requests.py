@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import re
 
-from ..literals import comment_text, py_bytes, py_str
+from tolmek_http.methods import is_token
+
+from ..literals import heading, py_bytes, py_str
 from ..variables import python_head
 from ..output import Unfit
 
@@ -55,8 +57,6 @@ with requests.Session() as session:
     session.trust_env = False  # no proxy from the environment: the target goes out as written
 '''
 
-# RFC 9110's token: what a method or a header name is made of.
-_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
 
 # What urllib3 (2.7 and later) leaves of a target: it upper-cases the hex of escapes, writes every
 # other byte beyond these characters as an escape, and every "%" as "%25" when some "%" starts
@@ -77,18 +77,17 @@ def head(out):
 def one(request, out):
     if request.origin.partition("://")[0] not in ("http", "https"):
         raise Unfit(f"requests sends only http and https, not {request.origin.partition('://')[0]}")
-    if not _TOKEN.fullmatch(request.method):
+    if not is_token(request.method):
         raise Unfit(f"its method {request.method!r} is not an HTTP token")
     for name, value in request.headers:
-        if not _TOKEN.fullmatch(name):
+        if not is_token(name):
             raise Unfit(f"its header name {name!r} is not an HTTP token")
         if "\r" in value or "\n" in value:
             raise Unfit(f"its header {name} holds a line break")
     _losses(request, out)
-    lines = [f"    # {comment_text(request.label or f'request {request.index + 1}')}\n"]
+    lines = [heading(request, indent="    ")]
     if request.target.startswith("//"):
         lines.append("    # requests before 2.34, or urllib3 before 2.7, may send a target beginning with // otherwise\n")
-    lines.extend(f"    # not exact: {comment_text(loss)}\n" for loss in request.losses)
     headers = ", ".join(f"({py_str(n)}, {py_str(v)})" for n, v in request.headers)
     lines.append(f"    send(session, {py_str(request.method)}, {py_str(request.origin)}, {py_str(request.target)}, "
                  f"[{headers}], {_body(request.body)})\n")

@@ -21,7 +21,9 @@ from __future__ import annotations
 
 import re
 
-from ..literals import comment_text, sh_word
+from tolmek_http.methods import is_token
+
+from ..literals import comment_text, heading, sh_word
 from tolmek_http.compose import is_text
 
 from ..output import Unfit
@@ -94,7 +96,7 @@ def one(request, out):
     scheme = request.origin.partition("://")[0]
     if scheme not in _DEFAULT_PORTS:
         raise Unfit(f"wget sends HTTP requests to http and https URLs only, not {scheme}")
-    if not re.fullmatch(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+", request.method):
+    if not is_token(request.method):
         raise Unfit(f"its method {request.method!r} is not a token wget can send")
     if request.has("Transfer-Encoding"):
         raise Unfit("it is sent with a Transfer-Encoding, and wget frames every body by its Content-Length alone")
@@ -117,8 +119,7 @@ def one(request, out):
 
     for loss in _losses(request):
         out.lose(request, loss)
-    lines = [f"\n# {comment_text(request.label or f'request {request.index + 1}')}\n"]
-    lines.extend(f"# not exact: {comment_text(loss)}\n" for loss in request.losses)
+    lines = ["\n" + heading(request)]
     lines.append(sh_splice(f"send {request.index + 1} " + " ".join(words) + "\n", request.holders))
     return "".join(lines)
 
